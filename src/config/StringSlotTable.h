@@ -1,0 +1,58 @@
+#pragma once
+
+// The texts of keys bound to a program or a block of text, one slot for every
+// key-map slot of the four maps: slot number = 512 x map + key-map slot. The
+// table also keeps the sum of the sizes of all filled slots, which is what a
+// saved file announces as its string area.
+//
+// Not thread-safe on its own: it lives inside a configuration copy and is
+// used under that copy's lock.
+
+#include "common/Result.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace kestrune {
+
+inline constexpr std::size_t kStringSlotCount = 2048;
+inline constexpr std::size_t kSlotsPerKeyMap = 512;
+
+constexpr std::size_t StringSlotIndex(std::size_t map, std::size_t slot)
+{
+    return kSlotsPerKeyMap * map + slot;
+}
+
+class StringSlotTable {
+public:
+    // Stores a copy of the text. The stored form ends at the first NUL, as it
+    // would after a trip through a file. Fails for a slot number out of range
+    // or when the table's string bytes would no longer fit a file.
+    Status Set(std::size_t index, std::u16string_view text);
+
+    // Empties a slot; an empty or out-of-range slot is left alone.
+    void Clear(std::size_t index);
+    void ClearAll();
+
+    // The text without its terminator, or nothing for an empty slot (or a
+    // slot number out of range).
+    std::optional<std::u16string_view> Text(std::size_t index) const;
+
+    // Size in bytes including the terminator; 0 for an empty slot.
+    std::uint32_t Size(std::size_t index) const;
+
+    // Sum of Size() over all slots.
+    std::uint32_t StringBytes() const { return m_stringBytes; }
+
+    bool operator==(const StringSlotTable&) const = default;
+
+private:
+    std::array<std::optional<std::u16string>, kStringSlotCount> m_slots;
+    std::uint32_t m_stringBytes = 0;
+};
+
+}  // namespace kestrune
