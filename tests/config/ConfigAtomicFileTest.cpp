@@ -1,6 +1,6 @@
 #include "config/ConfigAtomicFile.h"
 
-#include "TempFolder.h"
+#include "ConfigTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -15,12 +15,13 @@ namespace kestrune {
 namespace {
 
 using testing::ReadAll;
-using testing::TempFolder;
+using testing::FolderEntries;
+using testing::ScratchFolder;
 using testing::WriteAll;
 
 TEST(WriteFileAtomically, ReplacesTheFileAndLeavesNothingElse)
 {
-    TempFolder folder;
+    ScratchFolder folder;
     const auto target = folder / "a.kpf";
     WriteAll(target, std::vector<std::uint8_t>(5000, 0x11));
     ASSERT_EQ(::chmod(target.c_str(), 0640), 0);
@@ -28,7 +29,7 @@ TEST(WriteFileAtomically, ReplacesTheFileAndLeavesNothingElse)
     const std::vector<std::uint8_t> replacement(12, 0x22);
     ASSERT_TRUE(WriteFileAtomically(target, replacement));
     EXPECT_EQ(ReadAll(target), replacement);
-    EXPECT_EQ(folder.Entries(), std::vector<std::string>{"a.kpf"});
+    EXPECT_EQ(FolderEntries(folder.path()), std::vector<std::string>{"a.kpf"});
     struct stat info{};
     ASSERT_EQ(::stat(target.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0640u);
@@ -51,7 +52,7 @@ TEST(WriteFileAtomically, AnInterruptedWriteKeepsTheOldFile)
                                        AtomicWriteStage::DataFlushed};
     for (const AtomicWriteStage stop : stages) {
         SCOPED_TRACE(static_cast<int>(stop));
-        TempFolder folder;
+        ScratchFolder folder;
         const auto target = folder / "$Profile0";
         const std::vector<std::uint8_t> old(40000, 0x5A);
         WriteAll(target, old);
@@ -60,14 +61,14 @@ TEST(WriteFileAtomically, AnInterruptedWriteKeepsTheOldFile)
         hooks.proceed = [stop](AtomicWriteStage stage) { return stage != stop; };
         EXPECT_FALSE(WriteFileAtomically(target, std::vector<std::uint8_t>(100, 0), hooks));
         EXPECT_EQ(ReadAll(target), old);
-        EXPECT_EQ(folder.Entries(), std::vector<std::string>{"$Profile0"});
+        EXPECT_EQ(FolderEntries(folder.path()), std::vector<std::string>{"$Profile0"});
     }
 }
 
 // A real kill at an arbitrary moment: the file is always one whole version.
 TEST(WriteFileAtomically, AKilledWriterLeavesOneWholeVersion)
 {
-    TempFolder folder;
+    ScratchFolder folder;
     const auto target = folder / "killed.kpf";
     const std::vector<std::uint8_t> first(70000, 0xAA);
     const std::vector<std::uint8_t> second(150000, 0xBB);
