@@ -1,0 +1,27 @@
+#pragma once
+
+// Checking a profile file before it replaces the configuration. Only the
+// header and the file's size are looked at; the reader checks the rest as it
+// loads.
+
+#include "common/Reporter.h"
+
+#include <filesystem>
+
+namespace kestrune {
+
+inline constexpr int kProfileFileValid = 1;
+inline constexpr int kProfileFileRejected = 0;  // missing, too small or too large, or a bad header
+inline constexpr int kProfileFileCannotOpen = -2;
+inline constexpr int kProfileFileNoMemory = -3;  // kept for callers; the check needs no large buffer
+
+inline constexpr const char* kProfileFormatErrorKey = "PROFILE_FORMAT_ERROR";  // argument: the path
+
+// Gives one of the values above; callers treat only values above 0 as valid.
+// A file that is missing, shorter than a configuration block or 4 GiB or
+// larger is rejected without a word. A file whose header is wrong, or which
+// is shorter than the size its header announces, is rejected after telling
+// the user through the reporter. Bytes beyond the announced size are ignored.
+int ValidateProfileFile(const std::filesystem::path& path, Reporter& reporter);
+
+}  // namespace kestrune
