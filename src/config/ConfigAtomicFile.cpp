@@ -74,8 +74,7 @@ public:
 
     Status RenameOver(const std::filesystem::path& target)
     {
-        if (::rename(m_path.c_str(), target.c_str()) != 0)
-            return Error{Describe("cannot replace", target, errno)};
+        if (::rename(m_path.c_str(), target.c_str()) != 0) return Error{Describe("cannot replace", target, errno)};
         m_path.clear();
         return Status::Ok();
     }
@@ -83,7 +82,7 @@ public:
     // Keeps a pre-existing file's permissions on its replacement.
     void CopyModeFrom(const std::filesystem::path& target)
     {
-        struct stat info{};
+        struct stat info {};
         if (::stat(target.c_str(), &info) == 0) ::fchmod(m_fd, info.st_mode & 07777);
     }
 
@@ -107,7 +106,7 @@ bool Proceed(const AtomicWriteHooks& hooks, AtomicWriteStage stage)
     return !hooks.proceed || hooks.proceed(stage);
 }
 
-}  // namespace
+} // namespace
 
 Status WriteFileAtomically(const std::filesystem::path& requested, std::span<const std::uint8_t> bytes,
                            const AtomicWriteHooks& hooks)
@@ -137,4 +136,4 @@ Status WriteFileAtomically(const std::filesystem::path& requested, std::span<con
     return Status::Ok();
 }
 
-}  // namespace kestrune
+} // namespace kestrune

@@ -17,9 +17,9 @@ namespace kestrune {
 
 // The moments at which a write can be cut short.
 enum class AtomicWriteStage {
-    TemporaryCreated,  // the temporary file exists and is empty
-    DataWritten,       // all bytes are in the temporary file, not yet flushed
-    DataFlushed,       // the temporary file is on the disk; the target is still the old file
+    TemporaryCreated, // the temporary file exists and is empty
+    DataWritten,      // all bytes are in the temporary file, not yet flushed
+    DataFlushed,      // the temporary file is on the disk; the target is still the old file
 };
 
 struct AtomicWriteHooks {
@@ -34,4 +34,4 @@ struct AtomicWriteHooks {
 Status WriteFileAtomically(const std::filesystem::path& target, std::span<const std::uint8_t> bytes,
                            const AtomicWriteHooks& hooks = {});
 
-}  // namespace kestrune
+} // namespace kestrune

@@ -75,4 +75,4 @@ void BuildHeader(ConfigHeader& header, std::uint16_t macroCount, std::uint32_t s
     header.checksum = HeaderChecksum(bytes);
 }
 
-}  // namespace kestrune
+} // namespace kestrune

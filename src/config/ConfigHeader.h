@@ -5,6 +5,8 @@
 // block that the program writes when it builds a block from scratch and
 // otherwise carries along untouched.
 
+#include "macro/MacroRecord.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -17,14 +19,12 @@ inline constexpr std::size_t kDeviceBlockSize = 32;
 inline constexpr std::size_t kKeyMapsOffset = kConfigHeaderSize + kDeviceBlockSize;
 inline constexpr std::size_t kConfigKeyMapCount = 4;
 inline constexpr std::size_t kConfigBlockSize = 32832;
-inline constexpr std::size_t kMacroRecordBytes = 16512;  // one macro record in a profile file
-inline constexpr std::size_t kMaxMacroCount = 100;
 
-inline constexpr std::uint16_t kConfigMagic = 0x4446;  // the bytes 46 44
+inline constexpr std::uint16_t kConfigMagic = 0x4446; // the bytes 46 44
 inline constexpr std::uint16_t kConfigVersion = 3;
-inline constexpr std::uint16_t kConfigHeaderOne = 1;  // the word at offset 6 is always 1
+inline constexpr std::uint16_t kConfigHeaderOne = 1; // the word at offset 6 is always 1
 inline constexpr std::uint16_t kConfigKeySlotCount = 2048;
-inline constexpr std::uint8_t kConfigFlagWritten = 0;  // every writer stores 0
+inline constexpr std::uint8_t kConfigFlagWritten = 0; // every writer stores 0
 inline constexpr std::uint8_t kConfigFlagMaxAccepted = 1;
 
 // Byte offsets of the header fields.
@@ -44,7 +44,7 @@ inline constexpr std::size_t kHdrChecksum = 31;
 
 // The largest string area a file can describe: its total size is a u32.
 inline constexpr std::uint32_t kMaxStringBytes =
-    0xFFFFFFFFu - static_cast<std::uint32_t>(kConfigBlockSize + kMaxMacroCount * kMacroRecordBytes);
+    0xFFFFFFFFu - static_cast<std::uint32_t>(kConfigBlockSize + kMaxMacros * kMacroRecordSize);
 
 struct ConfigHeader {
     std::uint16_t magic = 0;
@@ -80,11 +80,11 @@ DeviceBlock DefaultDeviceBlock();
 // caller can tell when the parts do not fit the 32-bit field.
 constexpr std::uint64_t ProfileTotalSize(std::uint64_t macroCount, std::uint64_t stringBytes)
 {
-    return kConfigBlockSize + kMacroRecordBytes * macroCount + stringBytes;
+    return kConfigBlockSize + kMacroRecordSize * macroCount + stringBytes;
 }
 
 // Fills every field for a block with these parts, including the checksum.
-// The caller keeps macroCount <= kMaxMacroCount and stringBytes <=
+// The caller keeps macroCount <= kMaxMacros and stringBytes <=
 // kMaxStringBytes, so the total size fits.
 void BuildHeader(ConfigHeader& header, std::uint16_t macroCount, std::uint32_t stringBytes, std::uint8_t flag);
 
@@ -94,4 +94,4 @@ ConfigHeader DecodeConfigHeader(std::span<const std::uint8_t, kConfigHeaderSize>
 // Sum of bytes 0..30 modulo 256: what byte 31 of a good header holds.
 std::uint8_t HeaderChecksum(std::span<const std::uint8_t, kConfigHeaderSize> bytes);
 
-}  // namespace kestrune
+} // namespace kestrune

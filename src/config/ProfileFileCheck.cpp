@@ -11,19 +11,19 @@ namespace kestrune {
 
 namespace {
 
-inline constexpr std::uint64_t kMaxProfileFileSize = 0xFFFFFFFFull;  // the total size is a u32
+inline constexpr std::uint64_t kMaxProfileFileSize = 0xFFFFFFFFull; // the total size is a u32
 
 bool HeaderAccepted(const std::array<std::uint8_t, kConfigHeaderSize>& bytes, std::uint64_t fileSize)
 {
     const ConfigHeader h = DecodeConfigHeader(bytes);
     return h.magic == kConfigMagic && h.headerSize == kConfigHeaderSize && h.version == kConfigVersion &&
            h.one == kConfigHeaderOne && h.totalSize >= kConfigBlockSize && h.slotCount == kConfigKeySlotCount &&
-           h.macroCount <= kMaxMacroCount && h.flag <= kConfigFlagMaxAccepted &&
+           h.macroCount <= kMaxMacros && h.flag <= kConfigFlagMaxAccepted &&
            h.totalSize == ProfileTotalSize(h.macroCount, h.stringBytes) && h.checksum == HeaderChecksum(bytes) &&
            fileSize >= h.totalSize;
 }
 
-}  // namespace
+} // namespace
 
 int ValidateProfileFile(const std::filesystem::path& path, Reporter& reporter)
 {
@@ -42,4 +42,4 @@ int ValidateProfileFile(const std::filesystem::path& path, Reporter& reporter)
     return kProfileFileRejected;
 }
 
-}  // namespace kestrune
+} // namespace kestrune

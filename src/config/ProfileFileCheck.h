@@ -11,11 +11,11 @@
 namespace kestrune {
 
 inline constexpr int kProfileFileValid = 1;
-inline constexpr int kProfileFileRejected = 0;  // missing, too small or too large, or a bad header
+inline constexpr int kProfileFileRejected = 0; // missing, too small or too large, or a bad header
 inline constexpr int kProfileFileCannotOpen = -2;
-inline constexpr int kProfileFileNoMemory = -3;  // kept for callers; the check needs no large buffer
+inline constexpr int kProfileFileNoMemory = -3; // kept for callers; the check needs no large buffer
 
-inline constexpr const char* kProfileFormatErrorKey = "PROFILE_FORMAT_ERROR";  // argument: the path
+inline constexpr const char* kProfileFormatErrorKey = "PROFILE_FORMAT_ERROR"; // argument: the path
 
 // Gives one of the values above; callers treat only values above 0 as valid.
 // A file that is missing, shorter than a configuration block or 4 GiB or
@@ -24,4 +24,4 @@ inline constexpr const char* kProfileFormatErrorKey = "PROFILE_FORMAT_ERROR";  /
 // the user through the reporter. Bytes beyond the announced size are ignored.
 int ValidateProfileFile(const std::filesystem::path& path, Reporter& reporter);
 
-}  // namespace kestrune
+} // namespace kestrune

@@ -11,7 +11,7 @@ std::uint64_t BytesOf(std::u16string_view text)
     return (static_cast<std::uint64_t>(text.size()) + 1) * sizeof(char16_t);
 }
 
-}  // namespace
+} // namespace
 
 Status StringSlotTable::Set(std::size_t index, std::u16string_view text)
 {
@@ -53,4 +53,4 @@ std::uint32_t StringSlotTable::Size(std::size_t index) const
     return static_cast<std::uint32_t>(BytesOf(*m_slots[index]));
 }
 
-}  // namespace kestrune
+} // namespace kestrune

@@ -55,4 +55,4 @@ private:
     std::uint32_t m_stringBytes = 0;
 };
 
-}  // namespace kestrune
+} // namespace kestrune

@@ -14,8 +14,8 @@
 namespace kestrune {
 namespace {
 
-using testing::ReadAll;
 using testing::FolderEntries;
+using testing::ReadAll;
 using testing::ScratchFolder;
 using testing::WriteAll;
 
@@ -30,7 +30,7 @@ TEST(WriteFileAtomically, ReplacesTheFileAndLeavesNothingElse)
     ASSERT_TRUE(WriteFileAtomically(target, replacement));
     EXPECT_EQ(ReadAll(target), replacement);
     EXPECT_EQ(FolderEntries(folder.path()), std::vector<std::string>{"a.kpf"});
-    struct stat info{};
+    struct stat info {};
     ASSERT_EQ(::stat(target.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0640u);
 
@@ -90,5 +90,5 @@ TEST(WriteFileAtomically, AKilledWriterLeavesOneWholeVersion)
     }
 }
 
-}  // namespace
-}  // namespace kestrune
+} // namespace
+} // namespace kestrune

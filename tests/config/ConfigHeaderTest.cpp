@@ -12,7 +12,7 @@ std::array<std::uint8_t, kConfigHeaderSize> BuiltHeaderBytes(std::uint16_t macro
                                                              std::uint8_t flag)
 {
     ConfigHeader header;
-    header.reserved24 = 0xDEADBEEF;  // BuildHeader owns every field
+    header.reserved24 = 0xDEADBEEF; // BuildHeader owns every field
     BuildHeader(header, macros, strings, flag);
     std::array<std::uint8_t, kConfigHeaderSize> bytes{};
     EncodeConfigHeader(header, bytes);
@@ -22,8 +22,8 @@ std::array<std::uint8_t, kConfigHeaderSize> BuiltHeaderBytes(std::uint16_t macro
 TEST(BuildHeader, EmptyConfigurationGivesKnownBytes)
 {
     const std::vector<std::uint8_t> expected = {0x46, 0x44, 0x20, 0x00, 0x03, 0x00, 0x01, 0x00, 0x40, 0x80, 0x00,
-                                                0x00, 0x00, 0x08, 0x00, 0x00, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-                                                0, 0, 0, 0x76};
+                                                0x00, 0x00, 0x08, 0x00, 0x00, 0,    0,    0,    0,    0,    0,
+                                                0,    0,    0,    0,    0,    0,    0,    0,    0,    0x76};
     const auto bytes = BuiltHeaderBytes(0, 0, 0);
     EXPECT_EQ(std::vector<std::uint8_t>(bytes.begin(), bytes.end()), expected);
 }
@@ -59,9 +59,9 @@ TEST(DeviceBlock, CarriesTheKeyboardIdentity)
 {
     const DeviceBlock expected = {0x4B, 0x48, 0x20, 0x00, 0x20, 0x80, 0x00, 0x00, 0x04, 0x00, 0x00,
                                   0x02, 0x00, 0x00, 0x00, 0x00, 0xB4, 0x04, 0x04, 0x50, 0x4F, 0x1C,
-                                  0x0E, 0x00, 0, 0, 0, 0, 0, 0, 0, 0};
+                                  0x0E, 0x00, 0,    0,    0,    0,    0,    0,    0,    0};
     EXPECT_EQ(DefaultDeviceBlock(), expected);
 }
 
-}  // namespace
-}  // namespace kestrune
+} // namespace
+} // namespace kestrune

@@ -50,4 +50,4 @@ public:
     std::vector<UserMessage> messages;
 };
 
-}  // namespace kestrune::testing
+} // namespace kestrune::testing

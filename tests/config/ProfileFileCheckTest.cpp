@@ -133,5 +133,5 @@ TEST(ValidateProfileFile, NoFileIsRejectedSilently)
     EXPECT_TRUE(reporter.messages.empty());
 }
 
-}  // namespace
-}  // namespace kestrune
+} // namespace
+} // namespace kestrune

@@ -11,16 +11,16 @@ TEST(StringSlotTable, KeepsTheSumOfFilledSlotsAcrossEdits)
 {
     auto table = std::make_unique<StringSlotTable>();
     ASSERT_TRUE(table->Set(StringSlotIndex(0, 5), u"abc"));
-    ASSERT_TRUE(table->Set(StringSlotIndex(3, 511), u""));  // only a terminator: filled, 2 bytes
+    ASSERT_TRUE(table->Set(StringSlotIndex(3, 511), u"")); // only a terminator: filled, 2 bytes
     EXPECT_EQ(table->Size(StringSlotIndex(0, 5)), 8u);
     EXPECT_EQ(table->Size(StringSlotIndex(3, 511)), 2u);
     EXPECT_EQ(table->StringBytes(), 10u);
 
-    ASSERT_TRUE(table->Set(StringSlotIndex(0, 5), u"abcdef"));  // replacing counts the new size only
+    ASSERT_TRUE(table->Set(StringSlotIndex(0, 5), u"abcdef")); // replacing counts the new size only
     EXPECT_EQ(table->StringBytes(), 16u);
 
     table->Clear(StringSlotIndex(0, 5));
-    table->Clear(StringSlotIndex(0, 5));  // clearing twice must not subtract twice
+    table->Clear(StringSlotIndex(0, 5)); // clearing twice must not subtract twice
     table->Clear(kStringSlotCount);
     EXPECT_EQ(table->StringBytes(), 2u);
     EXPECT_FALSE(table->Text(StringSlotIndex(0, 5)).has_value());
@@ -46,5 +46,5 @@ TEST(StringSlotTable, StoresWhatAFileCanCarry)
     EXPECT_EQ(table->Size(kStringSlotCount), 0u);
 }
 
-}  // namespace
-}  // namespace kestrune
+} // namespace
+} // namespace kestrune
