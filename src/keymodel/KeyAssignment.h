@@ -1,0 +1,181 @@
+#pragma once
+
+// What every key of a profile does, in the program's form (KeyMap, 512 slots
+// of 16 bytes) and in the keyboard's form (HardwareKeyTable, 160 positions of
+// three bytes), and the conversions between the two.
+
+#include "common/Result.h"
+#include "device/Protocol.h"
+#include "keymodel/KeyCodes.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+namespace kestrune {
+
+// --- Assignments --------------------------------------------------------------
+
+enum class AssignmentType : std::uint16_t {
+    Default = 0,       // the key keeps its factory code
+    Disabled = 1,      // the key sends nothing
+    RemapKey = 2,      // value: KeyIndex to produce
+    LaunchProgram = 3, // value: offset of the path in a profile file's string area
+    PlayMacro = 4,     // value: macro id
+    StopMacro = 5,
+    TextBlock = 6,   // value: offset of the text in a profile file's string area
+    Media = 7,       // value: MediaTable row
+    FunctionKey = 8, // value: keyboard function number
+};
+
+inline constexpr std::uint16_t kAssignmentTypeCount = 9;
+
+constexpr bool IsKnownAssignmentType(AssignmentType type)
+{
+    return static_cast<std::uint16_t>(type) < kAssignmentTypeCount;
+}
+
+// One slot of a key map. The in-memory layout matches the stored record, but
+// bytes only ever pass through ReadKeyAssignment / WriteKeyAssignment.
+struct KeyAssignment {
+    AssignmentType type = AssignmentType::Default;
+    std::uint16_t aux = 0;   // GKeyId on macro-key slots; repeat count of a PlayMacro from the combined dialog
+    std::uint32_t value = 0; // meaning depends on type
+    std::uint32_t mark = 0;  // colour-keys mark, non-zero = marked
+    std::uint32_t reserved = 0;
+    friend constexpr bool operator==(const KeyAssignment&, const KeyAssignment&) = default;
+};
+
+inline constexpr std::size_t kKeyAssignmentSize = 16;
+inline constexpr std::size_t kAssignmentOffType = 0;
+inline constexpr std::size_t kAssignmentOffAux = 2;
+inline constexpr std::size_t kAssignmentOffValue = 4;
+inline constexpr std::size_t kAssignmentOffMark = 8;
+inline constexpr std::size_t kAssignmentOffReserved = 12;
+static_assert(sizeof(KeyAssignment) == kKeyAssignmentSize);
+
+// Rewrites type, aux and value of a slot; the mark and the reserved word stay.
+constexpr void SetAssignment(KeyAssignment& slot, AssignmentType type, std::uint16_t aux, std::uint32_t value)
+{
+    slot.type = type;
+    slot.aux = aux;
+    slot.value = value;
+}
+
+// --- Key maps -----------------------------------------------------------------
+
+inline constexpr std::size_t kKeyMapSlots = 512;
+inline constexpr std::size_t kKeyMapSize = kKeyMapSlots * kKeyAssignmentSize; // 8192
+inline constexpr std::size_t kKeySlotCount = 256;                             // slots 0..255 by CompactKey
+inline constexpr std::size_t kGKeyFirstSlot = 256;                            // G1..G9 bank A, then bank B
+inline constexpr std::size_t kGKeySlotCount = 18;
+
+struct KeyMap {
+    std::array<KeyAssignment, kKeyMapSlots> slots{};
+
+    KeyAssignment& operator[](std::size_t slot) { return slots[slot]; }
+    const KeyAssignment& operator[](std::size_t slot) const { return slots[slot]; }
+    friend bool operator==(const KeyMap&, const KeyMap&) = default;
+};
+static_assert(sizeof(KeyMap) == kKeyMapSize);
+
+// Slot of an ordinary key.
+constexpr std::size_t SlotOfKey(KeyIndex key)
+{
+    return CompactFromKey(key);
+}
+
+// Slot of macro key Gn (n = 1..9) in a bank: 255 + n for bank A, 264 + n for
+// bank B; nullopt for n out of range.
+constexpr std::optional<std::size_t> GKeySlot(int n, GKeyBank bank)
+{
+    if (n < 1 || n > kGKeyCount) return std::nullopt;
+    return kGKeyFirstSlot - 1 + static_cast<std::size_t>(n) + (bank == GKeyBank::B ? kGKeyCount : 0);
+}
+
+// The slot whose mark field holds the colour-keys mark of the ordinary key at
+// position i of KeyButtonOrder (marks are numbered by button position, not by key).
+constexpr std::size_t ColourMarkSlotOfButton(std::size_t position)
+{
+    return position;
+}
+
+// The slot whose mark field holds the colour-keys mark of macro key Gn in a
+// bank: the macro key's own slot. Slots n - 1 and n + 8 would collide with the
+// marks of the first 18 ordinary keys.
+constexpr std::optional<std::size_t> ColourMarkSlotOfGKey(int n, GKeyBank bank)
+{
+    return GKeySlot(n, bank);
+}
+
+// All slots zero, then aux of the macro-key slots set to their GKeyId.
+void InitialiseKeyMap(KeyMap& map);
+KeyMap MakeInitialisedKeyMap();
+
+// Byte form, little-endian. Reading checks the length first.
+Status WriteKeyAssignment(const KeyAssignment& assignment, std::span<std::uint8_t> out);
+Result<KeyAssignment> ReadKeyAssignment(std::span<const std::uint8_t> bytes);
+
+Status WriteKeyMap(const KeyMap& map, std::span<std::uint8_t> out);
+std::array<std::uint8_t, kKeyMapSize> KeyMapToBytes(const KeyMap& map);
+Result<KeyMap> ReadKeyMap(std::span<const std::uint8_t> bytes);
+
+// --- Hardware key table -------------------------------------------------------
+
+// Kinds and subs of a hardware entry.
+inline constexpr std::uint8_t kHwKindNone = 0;
+inline constexpr std::uint8_t kHwKindKey = 2;      // sub 1: modifier byte; sub 2: keyboard usage
+inline constexpr std::uint8_t kHwKindConsumer = 3; // sub, value: consumer usage little-endian
+inline constexpr std::uint8_t kHwKindSystem = 4;   // sub, value: generic-desktop usage little-endian
+inline constexpr std::uint8_t kHwKindMacro = 5;    // sub 1: play, 2: stop, 5: keyboard function
+inline constexpr std::uint8_t kHwSubModifier = 1;
+inline constexpr std::uint8_t kHwSubUsage = 2;
+inline constexpr std::uint8_t kHwSubPlayMacro = 1;
+inline constexpr std::uint8_t kHwSubStopMacro = 2;
+inline constexpr std::uint8_t kHwSubFunction = 5;
+
+struct HardwareEntry {
+    std::uint8_t kind = 0;
+    std::uint8_t sub = 0;
+    std::uint8_t value = 0;
+    friend constexpr bool operator==(const HardwareEntry&, const HardwareEntry&) = default;
+};
+inline constexpr std::size_t kHardwareEntrySize = 3;
+static_assert(sizeof(HardwareEntry) == kHardwareEntrySize);
+
+inline constexpr std::size_t kHardwarePositions = 160;
+
+struct HardwareKeyTable {
+    std::array<HardwareEntry, kHardwarePositions> entries{};
+
+    HardwareEntry& operator[](std::size_t position) { return entries[position]; }
+    const HardwareEntry& operator[](std::size_t position) const { return entries[position]; }
+    friend constexpr bool operator==(const HardwareKeyTable&, const HardwareKeyTable&) = default;
+};
+inline constexpr std::size_t kHardwareKeyTableSize = kHardwarePositions * kHardwareEntrySize; // 480
+static_assert(sizeof(HardwareKeyTable) == kHardwareKeyTableSize);
+static_assert(kHardwareKeyTableSize == wire::kKeyTableSize);
+
+std::array<std::uint8_t, kHardwareKeyTableSize> HardwareKeyTableToBytes(const HardwareKeyTable& table);
+Status WriteHardwareKeyTable(const HardwareKeyTable& table, std::span<std::uint8_t> out);
+Result<HardwareKeyTable> ReadHardwareKeyTable(std::span<const std::uint8_t> bytes);
+
+// --- Conversions ----------------------------------------------------------------
+
+// The key a hardware entry produces; 0 when the entry is not a key.
+KeyIndex KeyFromTriple(HardwareEntry entry);
+
+// The hardware table of one profile. defaultTable is the keyboard's factory
+// table (the built-in copy until one has been read from the keyboard);
+// macroIds are the ids of the macro list in list order, so that a PlayMacro
+// assignment can become the macro's position. Callers hold the lock of the
+// configuration copy the key map belongs to.
+HardwareKeyTable EncodeKeyTable(const KeyMap& map, const HardwareKeyTable& defaultTable,
+                                std::span<const std::uint16_t> macroIds);
+
+// The key map a hardware table read back from the keyboard stands for.
+KeyMap DecodeKeyTable(const HardwareKeyTable& keyboardTable, const HardwareKeyTable& defaultTable);
+
+} // namespace kestrune
