@@ -1,0 +1,488 @@
+#include "config/IniFile.h"
+
+#include "common/Utf.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <random>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace kestrune {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
+constexpr std::string_view kUtf16LeBom = "\xFF\xFE";
+
+bool IsBlank(char16_t c)
+{
+    return c == u' ' || c == u'\t' || c == u'\r' || c == u'\v' || c == u'\f' || c == 0x1A;
+}
+
+std::u16string_view Trim(std::u16string_view text)
+{
+    while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
+    while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
+    return text;
+}
+
+std::u16string Fold(std::u16string_view text)
+{
+    std::u16string folded(text);
+    for (char16_t& c : folded) {
+        if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
+    }
+    return folded;
+}
+
+std::u16string FoldedName(std::string_view utf8)
+{
+    return Fold(Trim(Utf8ToUtf16(utf8)));
+}
+
+std::u16string CutToBuffer(std::u16string_view text, std::size_t bufferSize)
+{
+    if (bufferSize == 0) return {};
+    if (text.size() <= bufferSize - 1) return std::u16string(text);
+    std::size_t length = bufferSize - 1;
+    // A high surrogate without its partner is not a character.
+    if (length > 0 && text[length - 1] >= 0xD800 && text[length - 1] <= 0xDBFF) --length;
+    return std::u16string(text.substr(0, length));
+}
+
+template <typename Char> int ParseDecimal(std::basic_string_view<Char> text)
+{
+    std::size_t i = 0;
+    auto isSpace = [](Char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+    while (i < text.size() && isSpace(text[i])) ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+    long long value = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        value = value * 10 + (text[i] - '0');
+        if (value > static_cast<long long>(INT_MAX) + 1) value = static_cast<long long>(INT_MAX) + 1;
+    }
+    if (negative) value = -value;
+    if (value > INT_MAX) return INT_MAX;
+    if (value < INT_MIN) return INT_MIN;
+    return static_cast<int>(value);
+}
+
+std::string Errno(const std::string& what, const fs::path& path)
+{
+    return what + " " + path.string() + ": " + std::strerror(errno);
+}
+
+} // namespace
+
+int ParseDecimalInt(std::u16string_view text)
+{
+    return ParseDecimal(text);
+}
+
+int ParseDecimalInt(std::string_view text)
+{
+    return ParseDecimal(text);
+}
+
+// ---------------------------------------------------------------------------
+// Loading and parsing
+
+Result<IniFile> IniFile::Load(const fs::path& path)
+{
+    std::error_code ec;
+    const auto status = fs::status(path, ec);
+    if (status.type() == fs::file_type::not_found) return IniFile();
+    if (ec) return Error{"cannot read the INI file " + path.string() + ": " + ec.message()};
+    if (status.type() != fs::file_type::regular) {
+        return Error{"expected a file at " + path.string() + ", found something else"};
+    }
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return Error{Errno("cannot open the INI file", path)};
+    std::string bytes;
+    char buffer[16384];
+    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
+        bytes.append(buffer, static_cast<std::size_t>(in.gcount()));
+        if (bytes.size() > kIniMaxFileBytes) {
+            return Error{"the INI file " + path.string() + " is larger than " + std::to_string(kIniMaxFileBytes) +
+                         " bytes"};
+        }
+    }
+    if (in.bad()) return Error{Errno("cannot read the INI file", path)};
+    return FromBytes(bytes);
+}
+
+IniFile IniFile::FromBytes(std::string_view bytes)
+{
+    IniFile file;
+    if (bytes.starts_with(kUtf16LeBom)) {
+        file.m_encoding = IniEncoding::Utf16Le;
+        bytes.remove_prefix(kUtf16LeBom.size());
+    } else if (bytes.starts_with(kUtf8Bom)) {
+        file.m_encoding = IniEncoding::Utf8Bom;
+        bytes.remove_prefix(kUtf8Bom.size());
+    }
+    file.ParseLines(bytes);
+    file.Reindex();
+    return file;
+}
+
+void IniFile::ParseLines(std::string_view body)
+{
+    const std::size_t unit = m_encoding == IniEncoding::Utf16Le ? 2 : 1;
+    auto unitAt = [&](std::size_t offset) -> char16_t {
+        if (unit == 1) return static_cast<unsigned char>(body[offset]);
+        return static_cast<char16_t>(static_cast<unsigned char>(body[offset]) |
+                                     (static_cast<unsigned char>(body[offset + 1]) << 8));
+    };
+
+    bool styleKnown = false;
+    std::size_t start = 0;
+    while (start < body.size()) {
+        std::size_t end = start;
+        while (end + unit <= body.size() && unitAt(end) != u'\n') end += unit;
+        Line line;
+        if (end + unit <= body.size()) {
+            std::size_t content = end;
+            if (content >= start + unit && unitAt(content - unit) == u'\r') content -= unit;
+            line.raw = std::string(body.substr(start, content - start));
+            line.eol = std::string(body.substr(content, end + unit - content));
+            if (!styleKnown) m_crlf = content != end, styleKnown = true;
+            start = end + unit;
+        } else {
+            // Last line without a break; for UTF-16 this may include a stray odd byte, kept as it is.
+            line.raw = std::string(body.substr(start));
+            start = body.size();
+        }
+
+        const std::u16string decoded = Decode(line.raw);
+        std::u16string_view text = Trim(decoded);
+        if (text.empty() || text.front() == u';') {
+            // blank or comment
+        } else if (text.front() == u'[') {
+            const std::size_t close = text.rfind(u']');
+            if (close != std::u16string_view::npos) {
+                std::u16string_view name = Trim(text.substr(1, close - 1));
+                if (!name.empty()) {
+                    line.kind = LineKind::Section;
+                    line.name = Fold(name);
+                }
+            }
+        } else if (const std::size_t equals = text.find(u'='); equals != std::u16string_view::npos) {
+            std::u16string_view name = Trim(text.substr(0, equals));
+            std::u16string_view value = Trim(text.substr(equals + 1));
+            if (value.size() >= 2 && value.front() == u'"' && value.back() == u'"') {
+                value = value.substr(1, value.size() - 2);
+            }
+            if (!name.empty()) {
+                line.kind = LineKind::Key;
+                line.name = Fold(name);
+                line.value = std::u16string(value);
+            }
+        }
+        m_lines.push_back(std::move(line));
+    }
+}
+
+void IniFile::Reindex()
+{
+    m_sections.clear();
+    SectionIndex* current = nullptr;
+    for (std::size_t i = 0; i < m_lines.size(); ++i) {
+        const Line& line = m_lines[i];
+        if (line.kind == LineKind::Section) {
+            auto [it, inserted] = m_sections.try_emplace(line.name);
+            if (inserted) it->second.header = i;
+            // Keys under a repeated header belong to no readable section.
+            current = inserted ? &it->second : nullptr;
+        } else if (line.kind == LineKind::Key && current != nullptr) {
+            current->keys.try_emplace(line.name, i);
+        }
+    }
+}
+
+std::u16string IniFile::Decode(std::string_view raw) const
+{
+    if (m_encoding != IniEncoding::Utf16Le) return Utf8ToUtf16(raw);
+    std::u16string text;
+    text.reserve(raw.size() / 2);
+    for (std::size_t i = 0; i + 1 < raw.size(); i += 2) {
+        text.push_back(
+            static_cast<char16_t>(static_cast<unsigned char>(raw[i]) | (static_cast<unsigned char>(raw[i + 1]) << 8)));
+    }
+    return text;
+}
+
+std::string IniFile::Encode(std::u16string_view text) const
+{
+    if (m_encoding != IniEncoding::Utf16Le) return Utf16ToUtf8(text);
+    std::string bytes;
+    bytes.reserve(text.size() * 2);
+    for (char16_t c : text) {
+        bytes.push_back(static_cast<char>(c & 0xFF));
+        bytes.push_back(static_cast<char>(c >> 8));
+    }
+    return bytes;
+}
+
+std::string IniFile::LineBreak() const
+{
+    return Encode(m_crlf ? u"\r\n" : u"\n");
+}
+
+// ---------------------------------------------------------------------------
+// Reading
+
+const IniFile::SectionIndex* IniFile::FindSection(std::u16string_view foldedName) const
+{
+    auto it = m_sections.find(std::u16string(foldedName));
+    return it == m_sections.end() ? nullptr : &it->second;
+}
+
+std::optional<std::u16string> IniFile::Find(std::string_view section, std::string_view key) const
+{
+    const SectionIndex* index = FindSection(FoldedName(section));
+    if (index == nullptr) return std::nullopt;
+    auto it = index->keys.find(FoldedName(key));
+    if (it == index->keys.end()) return std::nullopt;
+    return m_lines[it->second].value;
+}
+
+bool IniFile::HasSection(std::string_view section) const
+{
+    return FindSection(FoldedName(section)) != nullptr;
+}
+
+std::u16string IniFile::ReadString(std::string_view section, std::string_view key, std::u16string_view fallback,
+                                   std::size_t bufferSize) const
+{
+    auto value = Find(section, key);
+    return CutToBuffer(value ? std::u16string_view(*value) : fallback, bufferSize);
+}
+
+std::string IniFile::ReadStringUtf8(std::string_view section, std::string_view key, std::string_view fallback,
+                                    std::size_t bufferSize) const
+{
+    return Utf16ToUtf8(ReadString(section, key, Utf8ToUtf16(fallback), bufferSize));
+}
+
+int IniFile::ReadInt(std::string_view section, std::string_view key, int fallback) const
+{
+    auto value = Find(section, key);
+    return value ? ParseDecimalInt(*value) : fallback;
+}
+
+// ---------------------------------------------------------------------------
+// Writing
+
+std::size_t IniFile::SectionEnd(std::size_t header) const
+{
+    // One past the last non-blank line of the section, so that the blank
+    // lines that part it from the next section stay after a new key.
+    std::size_t end = header + 1;
+    for (std::size_t i = header + 1; i < m_lines.size() && m_lines[i].kind != LineKind::Section; ++i) {
+        if (!Trim(Decode(m_lines[i].raw)).empty()) end = i + 1;
+    }
+    return end;
+}
+
+Status IniFile::WriteString(std::string_view section, std::string_view key, std::u16string_view value)
+{
+    const std::u16string sectionText = Utf8ToUtf16(section);
+    const std::u16string keyText = Utf8ToUtf16(key);
+    auto hasAny = [](std::u16string_view text, std::u16string_view chars) {
+        return text.find_first_of(chars) != std::u16string_view::npos;
+    };
+    if (sectionText.empty() || Trim(sectionText) != sectionText ||
+        hasAny(sectionText, std::u16string_view(u"]\r\n\0", 4))) {
+        return Error{"expected a section name without surrounding blanks, ']' or line breaks, found \"" +
+                     std::string(section) + "\""};
+    }
+    if (keyText.empty() || Trim(keyText) != keyText || keyText.front() == u';' || keyText.front() == u'[' ||
+        hasAny(keyText, std::u16string_view(u"=\r\n\0", 4))) {
+        return Error{"expected a key name without surrounding blanks, '=' or line breaks, found \"" + std::string(key) +
+                     "\""};
+    }
+    if (hasAny(value, std::u16string_view(u"\r\n\0", 3))) {
+        return Error{"expected a single-line value for key " + std::string(key) + ", found a line break"};
+    }
+
+    std::u16string stored(value);
+    const bool quoted = value.size() >= 2 && value.front() == u'"' && value.back() == u'"';
+    if (Trim(value) != value || quoted) stored = u"\"" + stored + u"\"";
+
+    const std::u16string foldedSection = Fold(sectionText);
+    const std::u16string foldedKey = Fold(keyText);
+    const SectionIndex* index = FindSection(foldedSection);
+
+    if (index != nullptr) {
+        if (auto it = index->keys.find(foldedKey); it != index->keys.end()) {
+            Line& line = m_lines[it->second];
+            // Keep the key as the file spells it, with its indentation.
+            const std::u16string old = Decode(line.raw);
+            const std::size_t equals = old.find(u'=');
+            line.raw = Encode(old.substr(0, equals + 1) + stored);
+            line.value = std::u16string(value);
+            return Status::Ok();
+        }
+    }
+
+    Line keyLine;
+    keyLine.raw = Encode(keyText + u"=" + stored);
+    keyLine.kind = LineKind::Key;
+    keyLine.name = foldedKey;
+    keyLine.value = std::u16string(value);
+
+    std::vector<Line> added;
+    std::size_t at = m_lines.size();
+    if (index != nullptr) {
+        at = SectionEnd(index->header);
+    } else {
+        if (!m_lines.empty() && !Trim(Decode(m_lines.back().raw)).empty()) {
+            added.push_back(Line{}); // a blank line between the old last section and the new one
+        }
+        Line header;
+        header.raw = Encode(u"[" + sectionText + u"]");
+        header.kind = LineKind::Section;
+        header.name = foldedSection;
+        added.push_back(std::move(header));
+    }
+    added.push_back(std::move(keyLine));
+
+    for (Line& line : added) line.eol = LineBreak();
+    // Only the last line can lack a line break; it needs one before anything follows it.
+    if (at == m_lines.size() && !m_lines.empty() && m_lines.back().eol.empty()) m_lines.back().eol = LineBreak();
+    m_lines.insert(m_lines.begin() + static_cast<std::ptrdiff_t>(at), std::make_move_iterator(added.begin()),
+                   std::make_move_iterator(added.end()));
+    Reindex();
+    return Status::Ok();
+}
+
+bool IniFile::RemoveKey(std::string_view section, std::string_view key)
+{
+    const SectionIndex* index = FindSection(FoldedName(section));
+    if (index == nullptr) return false;
+    auto it = index->keys.find(FoldedName(key));
+    if (it == index->keys.end()) return false;
+    const std::size_t at = it->second;
+    const bool wasLast = at + 1 == m_lines.size();
+    m_lines.erase(m_lines.begin() + static_cast<std::ptrdiff_t>(at));
+    if (wasLast && !m_lines.empty()) m_lines.back().eol.clear();
+    Reindex();
+    return true;
+}
+
+std::string IniFile::ToBytes() const
+{
+    std::string bytes;
+    if (m_encoding == IniEncoding::Utf8Bom) bytes += kUtf8Bom;
+    if (m_encoding == IniEncoding::Utf16Le) bytes += kUtf16LeBom;
+    for (const Line& line : m_lines) {
+        bytes += line.raw;
+        bytes += line.eol;
+    }
+    return bytes;
+}
+
+Status IniFile::Save(const fs::path& path) const
+{
+    return WriteFileAtomically(path, ToBytes());
+}
+
+Status WriteFileAtomically(const fs::path& path, std::string_view bytes)
+{
+    std::error_code ec;
+    fs::path target = path;
+    // Replace what a link points to, not the link.
+    if (fs::is_symlink(fs::symlink_status(path, ec))) {
+        target = fs::weakly_canonical(path, ec);
+        if (ec) return Error{"cannot resolve " + path.string() + ": " + ec.message()};
+    }
+
+    struct stat existing {};
+    const bool exists = ::stat(target.c_str(), &existing) == 0;
+    if (exists && !S_ISREG(existing.st_mode)) return Error{"expected a file at " + target.string()};
+    if (exists && ::access(target.c_str(), W_OK) != 0) return Error{Errno("cannot write", target)};
+
+    const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
+    std::random_device random;
+    fs::path temp;
+    int fd = -1;
+    for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
+        temp = folder / ("." + target.filename().string() + ".tmp" + std::to_string(random()));
+        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST) break;
+    }
+    if (fd < 0) return Error{Errno("cannot create a temporary file in", folder)};
+
+    auto fail = [&](const std::string& what) {
+        Error error{Errno(what, temp)};
+        ::close(fd);
+        ::unlink(temp.c_str());
+        return error;
+    };
+    std::size_t written = 0;
+    while (written < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return fail("cannot write");
+        written += static_cast<std::size_t>(n);
+    }
+    if (exists && ::fchmod(fd, existing.st_mode & 07777) != 0) return fail("cannot set the permissions of");
+    if (::fsync(fd) != 0) return fail("cannot flush");
+    if (::close(fd) != 0) {
+        Error error{Errno("cannot close", temp)};
+        ::unlink(temp.c_str());
+        return error;
+    }
+    if (::rename(temp.c_str(), target.c_str()) != 0) {
+        Error error{Errno("cannot replace", target)};
+        ::unlink(temp.c_str());
+        return error;
+    }
+    if (int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
+        ::fsync(dir); // best effort: the rename is already done
+        ::close(dir);
+    }
+    return Status::Ok();
+}
+
+// ---------------------------------------------------------------------------
+// Per-call forms
+
+namespace {
+std::mutex g_writeMutex; // one read-change-write at a time, so concurrent writers keep each other's values
+}
+
+std::u16string ReadIniString(const fs::path& path, std::string_view section, std::string_view key,
+                             std::u16string_view fallback, std::size_t bufferSize)
+{
+    auto file = IniFile::Load(path);
+    if (!file) return CutToBuffer(fallback, bufferSize);
+    return file->ReadString(section, key, fallback, bufferSize);
+}
+
+int ReadIniInt(const fs::path& path, std::string_view section, std::string_view key, int fallback)
+{
+    auto file = IniFile::Load(path);
+    return file ? file->ReadInt(section, key, fallback) : fallback;
+}
+
+Status WriteIniString(const fs::path& path, std::string_view section, std::string_view key, std::u16string_view value)
+{
+    std::lock_guard lock(g_writeMutex);
+    auto file = IniFile::Load(path);
+    if (!file) return Error{file.error()};
+    if (Status changed = file->WriteString(section, key, value); !changed) return changed;
+    return file->Save(path);
+}
+
+} // namespace kestrune
