@@ -224,7 +224,7 @@ constexpr std::array<CompactKey, 256> VkFallbackTable = BuildVkFallbackTable(Key
 const KeyDescriptor& DescriptorOfKey(KeyIndex key)
 {
     static constexpr KeyDescriptor kVacant{};
-    return IsKeyInRange(key) ? KeyDescriptorTable[CompactFromKey(key)] : kVacant;
+    return IsValidKeyIndex(key) ? KeyDescriptorTable[CompactFromKey(key)] : kVacant;
 }
 
 // --- Language texts ------------------------------------------------------------
@@ -506,7 +506,7 @@ KeyIndex KeyFromHookEvent(std::uint32_t virtualKey, std::uint32_t flags)
     if (virtualKey == 0xFF) return s;
     if ((s & 0xFF) == 0) return fallback;
     // A scan code beyond the table is a break code or noise, never a key.
-    if (!IsKeyInRange(s)) return fallback;
+    if (!IsValidKeyIndex(s)) return fallback;
     const KeyDescriptor& row = KeyDescriptorTable[CompactFromKey(s)];
     if (row.primaryVk == virtualKey || row.secondaryVk == virtualKey) return s;
     if ((s & 0xFF) == fallbackCompact) return s;

@@ -65,12 +65,13 @@ constexpr KeyIndex KeyFromCompact(CompactKey compact)
     return compact < 0x80 ? KeyIndex{compact} : static_cast<KeyIndex>(compact + 0x80);
 }
 
-// True for the numbers the key table describes (0x000..0x17F). Larger values
+// True for the numbers that can name a key: 0x000..0x17F with bit 7 clear
+// (a make code never has it; 0x080..0x0FF are break codes). Any other number
 // would alias another key's row through CompactFromKey, so every lookup below
-// treats them as vacant.
-constexpr bool IsKeyInRange(KeyIndex key)
+// treats it as vacant. On these numbers KeyFromCompact undoes CompactFromKey.
+constexpr bool IsValidKeyIndex(KeyIndex key)
 {
-    return key <= kMaxKeyIndex;
+    return key <= kMaxKeyIndex && (key & 0x80) == 0;
 }
 
 // One row of the key table. A row whose languageKey is set takes its name from

@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <optional>
 #include <ostream>
+#include <set>
+#include <string>
 #include <vector>
 
 namespace kestrune {
@@ -19,12 +22,31 @@ void PrintTo(const HardwareEntry& e, std::ostream* os)
 namespace {
 
 // Position of the first built-in entry that resolves to the key.
-std::size_t PositionOf(KeyIndex key)
+std::optional<std::size_t> FindPosition(KeyIndex key)
 {
     for (std::size_t p = 0; p < kHardwarePositions; ++p)
         if (KeyFromTriple(DefaultHardwareTable[p]) == key) return p;
-    ADD_FAILURE() << "no position for key " << key;
-    return 0;
+    return std::nullopt;
+}
+
+std::size_t PositionOf(KeyIndex key)
+{
+    const auto p = FindPosition(key);
+    if (!p) ADD_FAILURE() << "no position for key " << std::hex << key;
+    return p.value_or(0);
+}
+
+// The slots in which two key maps differ, for a readable failure.
+std::string SlotDifferences(const KeyMap& a, const KeyMap& b)
+{
+    std::string out;
+    for (std::size_t slot = 0; slot < kKeyMapSlots; ++slot) {
+        if (a[slot] == b[slot]) continue;
+        out += "slot " + std::to_string(slot) + ": type " + std::to_string(static_cast<int>(a[slot].type)) + "/" +
+               std::to_string(static_cast<int>(b[slot].type)) + " value " + std::to_string(a[slot].value) + "/" +
+               std::to_string(b[slot].value) + "\n";
+    }
+    return out;
 }
 
 constexpr KeyIndex kKeyA = 0x01E;
@@ -115,6 +137,192 @@ TEST(EncodeKeyTable, EncodesEachAssignmentTypeAtTheKeysPosition)
             EXPECT_EQ(table[q], DefaultHardwareTable[q]) << c.what << " touched position " << q;
         }
     }
+}
+
+TEST(DefaultHardwareTable, PlacesEveryOrdinaryKeyAndNothingBeyondTheMatrix)
+{
+    const auto bytes = HardwareKeyTableToBytes(DefaultHardwareTable);
+    const std::vector<std::uint8_t> tail(bytes.begin() + 136 * 3, bytes.begin() + 138 * 3);
+    EXPECT_EQ(tail, (std::vector<std::uint8_t>{0xAA, 0x55, 0xFF, 0x02, 0xB4, 0x04}));
+
+    // The Fn key takes the place of Right Win; every other ordinary key has a position.
+    for (KeyIndex k : KeyButtonOrder) EXPECT_EQ(FindPosition(k).has_value(), k != kKeyRightWin) << std::hex << k;
+    EXPECT_EQ(KeyFromTriple(DefaultHardwareTable[54]), kKeyEquals);
+    EXPECT_EQ(KeyFromTriple(DefaultHardwareTable[105]), kKeyEquals);
+    EXPECT_EQ(KeyFromTriple(DefaultHardwareTable[137]), kKeyAlt);
+    EXPECT_EQ(KeyFromTriple(DefaultHardwareTable[45]), kKeyRightAlt);
+    EXPECT_EQ(KeyFromTriple(DefaultHardwareTable[112]), 0x110); // previous track
+    for (std::size_t p : {0, 1, 2, 3, 4, 5, 53, 136}) EXPECT_EQ(KeyFromTriple(DefaultHardwareTable[p]), kNoKey) << p;
+    for (std::size_t p = 138; p < kHardwarePositions; ++p)
+        EXPECT_EQ(KeyFromTriple(DefaultHardwareTable[p]), kNoKey) << p;
+
+    auto back = ReadHardwareKeyTable(bytes);
+    ASSERT_TRUE(back.ok());
+    EXPECT_EQ(*back, DefaultHardwareTable);
+}
+
+TEST(KeyFromTriple, ResolvesEachKind)
+{
+    const struct {
+        HardwareEntry entry;
+        KeyIndex key;
+    } cases[] = {
+        {{0x02, 0x02, 0x04}, 0x01E},  {{0x02, 0x02, 0x48}, 0x045},  {{0x02, 0x02, 0x00}, kNoKey},
+        {{0x02, 0x01, 0x22}, 0x02A},  {{0x02, 0xB4, 0x04}, 0x038},  {{0x02, 0x01, 0x00}, kNoKey},
+        {{0x03, 0xE9, 0x00}, 0x130},  {{0x03, 0x23, 0x02}, 0x132},  {{0x03, 0x00, 0x00}, 0x174},
+        {{0x03, 0x34, 0x12}, kNoKey}, {{0x04, 0x81, 0x00}, 0x15E},  {{0x04, 0x81, 0x01}, kNoKey},
+        {{0x00, 0x00, 0x04}, kNoKey}, {{0x01, 0x02, 0x04}, kNoKey}, {{0x05, 0x01, 0x00}, kNoKey},
+    };
+    for (const auto& c : cases) EXPECT_EQ(KeyFromTriple(c.entry), c.key) << ::testing::PrintToString(c.entry);
+}
+
+TEST(EncodeKeyTable, KeysAtTwoPositionsAndPositionsWithoutAKey)
+{
+    // "=" sits at two positions; both carry its assignment.
+    HardwareKeyTable table = EncodeKeyTable(MapWith(kKeyEquals, AssignmentType::Media, 6), DefaultHardwareTable, {});
+    EXPECT_EQ(table[54], (HardwareEntry{0x03, 0xE9, 0x00}));
+    EXPECT_EQ(table[105], (HardwareEntry{0x03, 0xE9, 0x00}));
+
+    // Position 137 belongs to Alt like Alt's own position.
+    table = EncodeKeyTable(MapWith(kKeyAlt, AssignmentType::StopMacro, 0), DefaultHardwareTable, {});
+    EXPECT_EQ(table[137], (HardwareEntry{0x05, 0x02, 0x00}));
+    EXPECT_EQ(table[PositionOf(kKeyAlt)], (HardwareEntry{0x05, 0x02, 0x00}));
+
+    // With every key disabled, exactly the positions without a key keep their
+    // bytes; macro-key slots never reach the hardware table.
+    KeyMap all = MakeInitialisedKeyMap();
+    for (std::size_t slot = 0; slot < kKeySlotCount; ++slot) SetAssignment(all[slot], AssignmentType::Disabled, 0, 0);
+    for (std::size_t slot = kGKeyFirstSlot; slot < kGKeyFirstSlot + kGKeySlotCount; ++slot)
+        SetAssignment(all[slot], AssignmentType::FunctionKey, all[slot].aux, 3);
+    table = EncodeKeyTable(all, DefaultHardwareTable, {});
+    for (std::size_t p = 0; p < kHardwarePositions; ++p) {
+        const bool isKey = KeyFromTriple(DefaultHardwareTable[p]) != kNoKey;
+        EXPECT_EQ(table[p], isKey ? HardwareEntry{} : DefaultHardwareTable[p]) << p;
+    }
+}
+
+struct DecodeCase {
+    const char* what;
+    HardwareEntry keyboard;
+    AssignmentType type;
+    std::uint32_t value;
+};
+
+TEST(DecodeKeyTable, RefinesEachEntryThatDiffersFromTheDefault)
+{
+    const std::size_t p = PositionOf(kKeyA);
+    const DecodeCase cases[] = {
+        {"same as the default", DefaultHardwareTable[p], AssignmentType::Default, 0},
+        {"volume up", {0x03, 0xE9, 0x00}, AssignmentType::Media, 6},
+        {"consumer usage of no media function", {0x03, 0x00, 0x00}, AssignmentType::Disabled, 0},
+        {"modifier byte 0", {0x02, 0x01, 0x00}, AssignmentType::RemapKey, 0},
+        {"modifier bits", {0x02, 0x01, 0x60}, AssignmentType::RemapKey, 0x036},
+        {"keyboard usage 0", {0x02, 0x02, 0x00}, AssignmentType::Disabled, 0},
+        {"keyboard usage of Q", {0x02, 0x02, 0x14}, AssignmentType::RemapKey, 0x010},
+        {"nothing", {0x00, 0x00, 0x00}, AssignmentType::Disabled, 0},
+        {"macro number 3", {0x05, 0x01, 0x03}, AssignmentType::PlayMacro, 4},
+        {"stop macro", {0x05, 0x02, 0x00}, AssignmentType::StopMacro, 0},
+        {"function", {0x05, 0x05, 0x07}, AssignmentType::FunctionKey, 7},
+        {"system usage", {0x04, 0x81, 0x00}, AssignmentType::Disabled, 0},
+        {"unknown kind", {0x07, 0x01, 0x02}, AssignmentType::Disabled, 0},
+    };
+    for (const DecodeCase& c : cases) {
+        HardwareKeyTable keyboard = DefaultHardwareTable;
+        keyboard[p] = c.keyboard;
+        const KeyMap map = DecodeKeyTable(keyboard, DefaultHardwareTable);
+        KeyMap expected = MakeInitialisedKeyMap();
+        SetAssignment(expected[SlotOfKey(kKeyA)], c.type, 0, c.value);
+        EXPECT_EQ(map, expected) << c.what << "\n" << SlotDifferences(map, expected);
+    }
+}
+
+TEST(DecodeKeyTable, TwoPositionsOfOneKeyAndPositionsWithoutAKey)
+{
+    HardwareKeyTable keyboard = DefaultHardwareTable;
+    keyboard[54] = {0x05, 0x02, 0x00};
+    KeyMap map = DecodeKeyTable(keyboard, DefaultHardwareTable);
+    EXPECT_EQ(map[SlotOfKey(kKeyEquals)].type, AssignmentType::StopMacro); // 105 matches its default
+
+    keyboard[105] = {0x03, 0xE9, 0x00};
+    map = DecodeKeyTable(keyboard, DefaultHardwareTable);
+    EXPECT_EQ(map[SlotOfKey(kKeyEquals)].type, AssignmentType::Media); // the higher position wins
+
+    // Changed bytes where the default names no key are not a key's assignment.
+    keyboard = DefaultHardwareTable;
+    for (std::size_t p : {0, 6, 136, 140, 159}) keyboard[p] = {0x05, 0x02, 0x00};
+    EXPECT_EQ(DecodeKeyTable(keyboard, DefaultHardwareTable), MakeInitialisedKeyMap());
+}
+
+TEST(KeyTableCodec, DecodingAnEncodedMapGivesItBack)
+{
+    // Every ordinary key gets an assignment of a type the keyboard can hold;
+    // the macro list's ids are 1..m, as the read-back numbers them.
+    const std::vector<std::uint16_t> macroIds = {1, 2, 3, 4, 5};
+    KeyMap map = MakeInitialisedKeyMap();
+    for (std::size_t i = 0; i < KeyButtonOrder.size(); ++i) {
+        const KeyIndex target = KeyButtonOrder[(i + 7) % KeyButtonOrder.size()];
+        if (!FindPosition(KeyButtonOrder[i])) continue;
+        KeyAssignment& a = map[SlotOfKey(KeyButtonOrder[i])];
+        const auto n = static_cast<std::uint32_t>(i);
+        switch (i % 7) {
+        case 0:
+            SetAssignment(a, AssignmentType::Disabled, 0, 0);
+            break;
+        case 1:
+            SetAssignment(a, AssignmentType::RemapKey, 0, target);
+            break;
+        case 2:
+            SetAssignment(a, AssignmentType::PlayMacro, 0, 1 + n % 5);
+            break;
+        case 3:
+            SetAssignment(a, AssignmentType::StopMacro, 0, 0);
+            break;
+        case 4:
+            SetAssignment(a, AssignmentType::Media, 0, n % kMediaCount);
+            break;
+        case 5:
+            SetAssignment(a, AssignmentType::FunctionKey, 0, n % 11);
+            break;
+        default:
+            break; // stays Default
+        }
+    }
+    const HardwareKeyTable table = EncodeKeyTable(map, DefaultHardwareTable, macroIds);
+    const KeyMap decoded = DecodeKeyTable(table, DefaultHardwareTable);
+    EXPECT_EQ(decoded, map) << SlotDifferences(decoded, map);
+
+    const auto bytes = HardwareKeyTableToBytes(table);
+    auto reread = ReadHardwareKeyTable(bytes);
+    ASSERT_TRUE(reread.ok());
+    EXPECT_EQ(*reread, table);
+}
+
+TEST(KeyAssignmentRecord, ChangingAnAssignmentKeepsMarkAndReserved)
+{
+    KeyAssignment a{AssignmentType::Media, 0, 3, 1, 0xDEADBEEF};
+    SetAssignment(a, AssignmentType::RemapKey, 0, 0x01E);
+    EXPECT_EQ(a, (KeyAssignment{AssignmentType::RemapKey, 0, 0x01E, 1, 0xDEADBEEF}));
+
+    std::uint8_t bytes[20] = {};
+    ASSERT_TRUE(WriteKeyAssignment(a, bytes).ok());
+    auto back = ReadKeyAssignment(bytes);
+    ASSERT_TRUE(back.ok());
+    EXPECT_EQ(*back, a);
+
+    // Colour marks of the macro keys live in their own slots, clear of the
+    // marks of the ordinary keys at button positions 0..103.
+    std::set<std::size_t> markSlots;
+    for (std::size_t i = 0; i < kOrdinaryKeyCount; ++i) markSlots.insert(ColourMarkSlotOfButton(i));
+    for (GKeyBank bank : {GKeyBank::A, GKeyBank::B}) {
+        for (int n = 1; n <= kGKeyCount; ++n) {
+            ASSERT_TRUE(ColourMarkSlotOfGKey(n, bank).has_value());
+            EXPECT_TRUE(markSlots.insert(*ColourMarkSlotOfGKey(n, bank)).second) << n;
+            EXPECT_EQ(MakeInitialisedKeyMap()[*GKeySlot(n, bank)].aux, GKeyId(n, bank));
+        }
+    }
+    EXPECT_EQ(GKeySlot(1, GKeyBank::A), 256u);
+    EXPECT_EQ(GKeySlot(9, GKeyBank::B), 273u);
+    EXPECT_EQ(GKeySlot(0, GKeyBank::A), std::nullopt);
 }
 
 } // namespace
