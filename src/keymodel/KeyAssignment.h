@@ -37,13 +37,17 @@ constexpr bool IsKnownAssignmentType(AssignmentType type)
     return static_cast<std::uint16_t>(type) < kAssignmentTypeCount;
 }
 
+// The colour-keys mark of a slot: non-zero = marked. The main window toggles
+// it between 0 and 1.
+using ColourKeyMark = std::uint32_t;
+
 // One slot of a key map. The in-memory layout matches the stored record, but
 // bytes only ever pass through ReadKeyAssignment / WriteKeyAssignment.
 struct KeyAssignment {
     AssignmentType type = AssignmentType::Default;
     std::uint16_t aux = 0;   // GKeyId on macro-key slots; repeat count of a PlayMacro from the combined dialog
     std::uint32_t value = 0; // meaning depends on type
-    std::uint32_t mark = 0;  // colour-keys mark, non-zero = marked
+    ColourKeyMark mark = 0;  // numbered by button position, not by slot: see ColourMarkSlotOfButton
     std::uint32_t reserved = 0;
     friend constexpr bool operator==(const KeyAssignment&, const KeyAssignment&) = default;
 };
