@@ -68,6 +68,16 @@ inline constexpr std::size_t kSettingsMacroCapacity = 11;  // in units of kMacro
 inline constexpr std::size_t kSettingsEffectList = 12;     // 14 slots, bytes 12..25
 inline constexpr std::size_t kEffectListSlots = 14;
 inline constexpr std::size_t kMacroCapacityUnit = 128;
+
+// Macro area: a 16-byte header of four u16 words (magic, total length, macro
+// count, names flag) and eight reserved bytes, then the entries' offsets.
+inline constexpr std::uint16_t kMacroAreaMagic = 0x55AA;
+inline constexpr std::size_t kMacroAreaHeaderSize = 16;
+inline constexpr std::size_t kMacroAreaOffMagic = 0;
+inline constexpr std::size_t kMacroAreaOffLength = 2;
+inline constexpr std::size_t kMacroAreaOffCount = 4;
+inline constexpr std::size_t kMacroAreaOffNamesFlag = 6;
+inline constexpr std::size_t kMacroAreaMaxLength = 0xFFFF;  // the length word is 16 bits
 inline constexpr int kProfileCount = 3;
 inline constexpr std::size_t kKeyTableSize = 480;           // 160 positions x 3 bytes
 inline constexpr std::size_t kKeyTableProfileStride = 512;  // key table address = 512 x profile + offset
