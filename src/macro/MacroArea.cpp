@@ -201,14 +201,15 @@ Result<std::vector<MacroRecord>> DecodeMacroArea(std::span<const std::uint8_t> a
         for (std::size_t j = 0; j < actionCount; ++j)
             record.actions[j] =
                 DecodeMacroAction(area.subspan(actionsStart + kEncodedActionSize * j).first<kEncodedActionSize>());
-        if (nameLength != 0) {
-            std::u16string name(nameLength, u'\0');
-            for (std::size_t k = 0; k < nameLength; ++k)
-                name[k] = static_cast<char16_t>(ReadLe16(area, nameStart + 2 * k));
-            record.SetName(name);
-        } else {
-            record.SetName(NumberedMacroName(newPrefix, i + 1));
+        // A name ends at its first zero unit; one that ends before it starts is
+        // no name, as if the entry carried none.
+        std::u16string name;
+        for (std::size_t k = 0; k < nameLength; ++k) {
+            const auto unit = static_cast<char16_t>(ReadLe16(area, nameStart + 2 * k));
+            if (unit == u'\0') break;
+            name.push_back(unit);
         }
+        record.SetName(name.empty() ? NumberedMacroName(newPrefix, i + 1) : name);
     }
     return records;
 }

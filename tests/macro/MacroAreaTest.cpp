@@ -140,6 +140,30 @@ TEST(MacroArea, DecodedMacrosAreNumberedByPosition)
     EXPECT_EQ((*withNames)[2].Name(), u"宏3");
 }
 
+TEST(MacroArea, NamesFromTheKeyboardEndAtTheirFirstZeroAndFitTheField)
+{
+    // Three nameless entries with names appended by hand: 2 units with a zero
+    // in the middle, 2 units starting with zero, and 255 units.
+    Bytes area{0xAA, 0x55, 0, 0, 3, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 22, 0, 30, 0, 38, 0};
+    for (std::size_t length : {2u, 2u, 255u}) {
+        const Bytes entry{0, 0, 1, static_cast<std::uint8_t>(length)};
+        area.insert(area.end(), entry.begin(), entry.end());
+        for (std::size_t k = 0; k < length; ++k) area.insert(area.end(), {static_cast<std::uint8_t>('a' + k % 26), 0});
+    }
+    area[26] = 'x'; // first entry: "x", then a zero unit
+    area[28] = 0;
+    area[34] = 0; // second entry: starts with a zero unit
+    WriteLe16(area, 2, static_cast<std::uint16_t>(area.size()));
+
+    auto decoded = DecodeMacroArea(area, 3, u"Macro");
+    ASSERT_TRUE(decoded.ok()) << decoded.error();
+    EXPECT_EQ((*decoded)[0].Name(), u"x");
+    EXPECT_EQ((*decoded)[0].name[1], u'\0');
+    EXPECT_EQ((*decoded)[1].Name(), u"Macro2");
+    EXPECT_EQ((*decoded)[2].Name().size(), kMaxMacroNameLength);
+    EXPECT_EQ((*decoded)[2].Name().substr(0, 3), u"abc");
+}
+
 TEST(MacroArea, LongestNameAndMostActionsSurviveTheRoundTrip)
 {
     MacroRecord record = MakeMacroRecord(std::u16string(kMaxMacroNameLength, u'\x4E2D'), 1);
