@@ -89,6 +89,8 @@ inline constexpr std::uint16_t kConsBankKey = 0x02FF;
 inline constexpr std::uint16_t kConsLightingChanged = 0x0401;
 inline constexpr std::uint16_t kConsRecordStart = 0x1811;
 inline constexpr std::uint16_t kConsRecordStop = 0x1810;
+// A consumer report is the 16-bit word alone, little-endian, no report id.
+inline constexpr std::size_t kConsumerReportSize = 2;
 
 // Bank-status output: two bytes.
 inline constexpr std::size_t kBankStatusSize = 2;
