@@ -1,0 +1,443 @@
+#include "Relay.h"
+
+#include "device/Protocol.h"
+
+#include <hidapi.h>
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+namespace kestrune::hidrelay {
+
+namespace {
+
+// A read returns at least this often to look at its stop flag.
+constexpr int kReadSliceMs = 100;
+// An interface that is listed but will not open yet (its permissions are set
+// just after it appears) is tried again this soon.
+constexpr std::chrono::milliseconds kOpenRetry{250};
+// Without any presence notice a closed read still looks again this often, so
+// a lost notice delays a replug but never loses it.
+constexpr std::chrono::milliseconds kIdleRecheck{2000};
+// Input reports of the keyboard are 64 bytes; room for larger ones all the same.
+constexpr std::size_t kReadBufferSize = 256;
+constexpr std::chrono::milliseconds kPollingPeriod{500};
+
+std::atomic<int> g_debugLevel{0};
+
+bool SelectorMatches(const HidRelaySelector& selector, const hid_device_info& info)
+{
+    const std::uint32_t flags = selector.flags;
+    if ((flags & 0x1u) && info.vendor_id != selector.vendor_id) return false;
+    if ((flags & 0x2u) && info.product_id != selector.product_id) return false;
+    if ((flags & 0x4u) && info.usage_page != selector.usage_page) return false;
+    if ((flags & 0x8u) && info.usage != selector.usage) return false;
+    return true;
+}
+
+bool IsCommandInterface(const HidRelaySelector& selector)
+{
+    return selector.vendor_id == wire::kVendorId && selector.product_id == wire::kProductId &&
+           selector.usage_page == wire::kCommandUsagePage && selector.usage == wire::kCommandUsage;
+}
+
+std::string SelectorKey(const HidRelaySelector& selector)
+{
+    char key[64];
+    std::snprintf(key, sizeof key, "%08x:%04x:%04x:%04x:%04x", selector.flags, selector.vendor_id,
+                  selector.product_id, selector.usage_page, selector.usage);
+    return key;
+}
+
+}  // namespace
+
+std::mutex& HidApiLock()
+{
+    static std::mutex lock;
+    return lock;
+}
+
+int SetDebugLevel(int level)
+{
+    return g_debugLevel.exchange(level);
+}
+
+void Log(int level, const char* format, ...)
+{
+    if (g_debugLevel.load() < level) return;
+    char line[512];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    std::fprintf(stderr, "HidRelay: %s\n", line);
+}
+
+std::vector<std::string> MatchingPaths(const HidRelaySelector& selector)
+{
+    std::vector<std::string> paths;
+    std::lock_guard lock(HidApiLock());
+    hid_device_info* list = hid_enumerate((selector.flags & 0x1u) ? selector.vendor_id : 0,
+                                         (selector.flags & 0x2u) ? selector.product_id : 0);
+    for (const hid_device_info* info = list; info != nullptr; info = info->next) {
+        if (info->path == nullptr || !SelectorMatches(selector, *info)) continue;
+        if (std::find(paths.begin(), paths.end(), info->path) == paths.end()) paths.emplace_back(info->path);
+    }
+    hid_free_enumeration(list);
+    return paths;
+}
+
+HidDevice* OpenPath(const std::string& path)
+{
+    std::lock_guard lock(HidApiLock());
+    HidDevice* device = hid_open_path(path.c_str());
+    if (device == nullptr) Log(1, "cannot open %s", path.c_str());
+    return device;
+}
+
+// ------------------------------------------------------------- StandingRead
+
+StandingRead::StandingRead(const HidRelaySelector& selector, HidRelayCallback callback, std::uint32_t tag,
+                           HidRelayHandle handle, bool reportsPresence)
+    : m_selector(selector), m_callback(callback), m_tag(tag), m_handle(handle), m_reportsPresence(reportsPresence)
+{
+}
+
+StandingRead::~StandingRead()
+{
+    RequestStop();
+    if (m_thread.joinable()) {
+        if (OnOwnThread())
+            m_thread.detach();
+        else
+            m_thread.join();
+    }
+}
+
+void StandingRead::Start(HidDevice* device, bool present)
+{
+    m_thread = std::thread([this, device, present] { Run(device, present); });
+}
+
+void StandingRead::RequestStop()
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_stop = true;
+    }
+    m_wake.notify_all();
+}
+
+void StandingRead::Join()
+{
+    if (m_thread.joinable() && !OnOwnThread()) m_thread.join();
+}
+
+void StandingRead::Wake()
+{
+    {
+        std::lock_guard lock(m_mutex);
+        ++m_generation;
+    }
+    m_wake.notify_all();
+}
+
+// Returns false when the read is to stop.
+bool StandingRead::WaitForChange(std::uint64_t& seen, std::chrono::milliseconds timeout)
+{
+    std::unique_lock lock(m_mutex);
+    m_wake.wait_for(lock, timeout, [&] { return m_stop || m_generation != seen; });
+    seen = m_generation;
+    return !m_stop;
+}
+
+void StandingRead::Announce(bool present)
+{
+    if (!m_reportsPresence) return;
+    Log(1, "handle %u: device %s", m_handle, present ? "attached" : "removed");
+    HidRelayEventData data{};
+    data.tag = m_tag;
+    data.value = present ? 1u : 0u;
+    data.data = nullptr;
+    data.handle = m_handle;
+    data.transfer = nullptr;
+    HidRelayEvent event{HIDRELAY_EVENT_PRESENCE, 0, &data};
+    m_callback(&event);
+}
+
+void StandingRead::DeliverReport(const std::uint8_t* bytes, std::uint32_t length)
+{
+    Log(2, "handle %u: report of %u bytes, id %u", m_handle, length, bytes[0]);
+    HidRelayTransfer transfer{};
+    transfer.length = length;
+    transfer.bytes = bytes;
+    HidRelayEventData data{};
+    data.tag = m_tag;
+    data.value = length;
+    data.data = bytes;
+    data.handle = m_handle;
+    data.transfer = &transfer;
+    HidRelayEvent event{HIDRELAY_EVENT_REPORT, 0, &data};
+    m_callback(&event);
+}
+
+void StandingRead::Run(HidDevice* device, bool present)
+{
+    m_threadId.store(std::this_thread::get_id());
+    std::uint64_t seen = 0;
+    {
+        std::lock_guard lock(m_mutex);
+        seen = m_generation;
+    }
+    bool announced = present;
+    std::uint8_t buffer[kReadBufferSize];
+    auto stopping = [this] {
+        std::lock_guard lock(m_mutex);
+        return m_stop;
+    };
+
+    while (!stopping()) {
+        if (device == nullptr) {
+            const std::vector<std::string> paths = MatchingPaths(m_selector);
+            if (!paths.empty()) device = OpenPath(paths.front());
+            if (device != nullptr) {
+                if (!announced) Announce(true);
+                announced = true;
+                continue;
+            }
+            if (paths.empty() && announced) {
+                Announce(false);
+                announced = false;
+            }
+            if (!WaitForChange(seen, paths.empty() ? kIdleRecheck : kOpenRetry)) break;
+            continue;
+        }
+
+        const int count = hid_read_timeout(device, buffer, sizeof buffer, kReadSliceMs);
+        if (count > 0) {
+            DeliverReport(buffer, static_cast<std::uint32_t>(count));
+        } else if (count < 0) {
+            // The interface went away (or failed): close it and look again at
+            // once; the loop above reopens it or reports the removal.
+            Log(1, "handle %u: read failed, reopening", m_handle);
+            hid_close(device);
+            device = nullptr;
+        }
+    }
+    if (device != nullptr) hid_close(device);
+}
+
+// -------------------------------------------------------------------- Relay
+
+namespace {
+
+std::mutex g_factoryMutex;
+PresenceFactory g_factory;
+
+}  // namespace
+
+void SetPresenceFactory(PresenceFactory factory)
+{
+    std::lock_guard lock(g_factoryMutex);
+    g_factory = std::move(factory);
+}
+
+Relay& Relay::Instance()
+{
+    static Relay relay;
+    return relay;
+}
+
+Relay::~Relay()
+{
+    // The process is ending without End: the threads still must not outlive
+    // the code they run.
+    End();
+}
+
+int Relay::Init()
+{
+    std::lock_guard lock(m_mutex);
+    if (m_running) return 1;
+    {
+        std::lock_guard api(HidApiLock());
+        if (hid_init() != 0) {
+            Log(1, "hid_init failed");
+            return 0;
+        }
+    }
+    std::unique_ptr<PresenceSource> source;
+    {
+        std::lock_guard factory(g_factoryMutex);
+        if (g_factory) source = g_factory();
+    }
+    if (!source) source = MakeUdevPresence();
+    if (!source) source = MakePollingPresence(kPollingPeriod);
+    if (!source->Start([this] { PresenceChanged(); })) {
+        Log(1, "presence source did not start; polling instead");
+        source = MakePollingPresence(kPollingPeriod);
+        if (!source->Start([this] { PresenceChanged(); })) return 0;
+    }
+    m_presence = std::move(source);
+    m_running = true;
+    return 1;
+}
+
+int Relay::End()
+{
+    std::map<HidRelayHandle, std::shared_ptr<StandingRead>> reads;
+    std::vector<std::shared_ptr<StandingRead>> retired;
+    std::unique_ptr<PresenceSource> presence;
+    {
+        std::lock_guard lock(m_mutex);
+        if (!m_running && m_retired.empty()) return 1;
+        m_running = false;
+        reads.swap(m_reads);
+        retired.swap(m_retired);
+        presence = std::move(m_presence);
+    }
+    if (presence) presence->Stop();
+    for (auto& [handle, read] : reads) read->RequestStop();
+    for (auto& [handle, read] : reads) read->Join();
+    for (auto& read : retired) read->Join();
+    {
+        std::lock_guard lock(m_writeMutex);
+        for (auto& [key, device] : m_writeHandles) hid_close(device);
+        m_writeHandles.clear();
+    }
+    std::lock_guard api(HidApiLock());
+    hid_exit();
+    return 1;
+}
+
+void Relay::JoinRetired()
+{
+    std::vector<std::shared_ptr<StandingRead>> retired;
+    {
+        std::lock_guard lock(m_mutex);
+        auto self = std::find_if(m_retired.begin(), m_retired.end(), [](auto& r) { return r->OnOwnThread(); });
+        // A read that deleted itself from its own callback is joined later, by someone else.
+        std::vector<std::shared_ptr<StandingRead>> keep;
+        if (self != m_retired.end()) keep.push_back(*self);
+        for (auto& read : m_retired)
+            if (!read->OnOwnThread()) retired.push_back(read);
+        m_retired.swap(keep);
+    }
+    for (auto& read : retired) read->Join();
+}
+
+int Relay::DeviceCount(const HidRelaySelector& selector)
+{
+    {
+        std::lock_guard lock(m_mutex);
+        if (!m_running) return 0;
+    }
+    return static_cast<int>(MatchingPaths(selector).size());
+}
+
+int Relay::AsyncRead(const HidRelaySelector& selector, HidRelayCallback callback, std::uint32_t tag,
+                     HidRelayHandle handle)
+{
+    if (callback == nullptr || handle == 0) return 0;
+    JoinRetired();
+    // Opened before the call returns, so no report sent after it is missed.
+    const std::vector<std::string> paths = MatchingPaths(selector);
+    HidDevice* device = paths.empty() ? nullptr : OpenPath(paths.front());
+    auto read = std::make_shared<StandingRead>(selector, callback, tag, handle, IsCommandInterface(selector));
+    {
+        std::lock_guard lock(m_mutex);
+        if (!m_running || m_reads.count(handle) != 0) {
+            Log(1, "handle %u: %s", handle, m_running ? "already reading" : "library not started");
+            if (device != nullptr) hid_close(device);
+            return 0;
+        }
+        m_reads[handle] = read;
+        read->Start(device, !paths.empty());
+    }
+    Log(1, "handle %u: standing read started (%s)", handle, paths.empty() ? "no device yet" : paths.front().c_str());
+    return 1;
+}
+
+int Relay::Delete(HidRelayHandle handle)
+{
+    std::shared_ptr<StandingRead> read;
+    {
+        std::lock_guard lock(m_mutex);
+        auto found = m_reads.find(handle);
+        if (found == m_reads.end()) return 0;
+        read = found->second;
+        m_reads.erase(found);
+        if (read->OnOwnThread()) m_retired.push_back(read);
+    }
+    read->RequestStop();
+    read->Join();
+    JoinRetired();
+    return 1;
+}
+
+void Relay::PresenceChanged()
+{
+    std::vector<std::shared_ptr<StandingRead>> reads;
+    {
+        std::lock_guard lock(m_mutex);
+        for (auto& [handle, read] : m_reads) reads.push_back(read);
+    }
+    for (auto& read : reads) read->Wake();
+}
+
+// A cached handle per selector; a failed operation drops it and tries once
+// more on a fresh one, which is how a replugged keyboard is found again.
+template <typename Operation>
+int Relay::WithWriteHandle(const HidRelaySelector& selector, Operation operation)
+{
+    {
+        std::lock_guard lock(m_mutex);
+        if (!m_running) return 0;
+    }
+    const std::string key = SelectorKey(selector);
+    std::lock_guard lock(m_writeMutex);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        auto found = m_writeHandles.find(key);
+        HidDevice* device = found == m_writeHandles.end() ? nullptr : found->second;
+        if (device == nullptr) {
+            const std::vector<std::string> paths = MatchingPaths(selector);
+            if (paths.empty()) return 0;
+            device = OpenPath(paths.front());
+            if (device == nullptr) return 0;
+            m_writeHandles[key] = device;
+        }
+        const int result = operation(device);
+        if (result >= 0) return result;
+        hid_close(device);
+        m_writeHandles.erase(key);
+    }
+    return 0;
+}
+
+int Relay::WriteReport(const HidRelaySelector& selector, const std::uint8_t* data, std::size_t length)
+{
+    if (data == nullptr || length == 0) return 0;
+    const int written = WithWriteHandle(selector, [&](HidDevice* device) { return hid_write(device, data, length); });
+    Log(2, "write of %zu bytes (id %u): %d", length, data[0], written);
+    return written > 0 ? written : 0;
+}
+
+int Relay::SendFeature(const HidRelaySelector& selector, const std::uint8_t* data, std::size_t length)
+{
+    if (data == nullptr || length == 0) return 0;
+    const int sent =
+        WithWriteHandle(selector, [&](HidDevice* device) { return hid_send_feature_report(device, data, length); });
+    return sent > 0 ? sent : 0;
+}
+
+int Relay::GetFeature(const HidRelaySelector& selector, std::uint8_t* data, std::size_t length)
+{
+    if (data == nullptr || length == 0) return 0;
+    const int got =
+        WithWriteHandle(selector, [&](HidDevice* device) { return hid_get_feature_report(device, data, length); });
+    return got > 0 ? got : 0;
+}
+
+}  // namespace kestrune::hidrelay
