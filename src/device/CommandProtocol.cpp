@@ -436,13 +436,18 @@ int CommandProtocol::WriteColours(int keyNumber, std::span<const std::uint8_t> b
     return WriteSmall(Command::WriteColours, 3 * static_cast<std::size_t>(keyNumber), bytes);
 }
 
+CommandReport BootModeReport()
+{
+    CommandReport report;
+    report.bytes[wire::kOffReportId] = wire::kReportId;
+    report.bytes[wire::kOffCommand] = static_cast<std::uint8_t>(Command::EnterBootMode);
+    report.bytes[wire::kOffLength] = static_cast<std::uint8_t>(Command::EnterBootMode);
+    return report;
+}
+
 int CommandProtocol::EnterBootMode()
 {
-    std::array<std::uint8_t, wire::kReportSize> report{};
-    report[wire::kOffReportId] = wire::kReportId;
-    report[wire::kOffCommand] = static_cast<std::uint8_t>(Command::EnterBootMode);
-    report[wire::kOffLength] = static_cast<std::uint8_t>(Command::EnterBootMode);
-    return SendCommandNoReply(report) > 0 ? kResultOk : kResultNotSent;
+    return SendCommandNoReply(BootModeReport().bytes) > 0 ? kResultOk : kResultNotSent;
 }
 
 }  // namespace kestrune

@@ -82,6 +82,10 @@ struct CommandReport {
 };
 static_assert(sizeof(CommandReport) == wire::kReportSize);
 
+// The request that switches the keyboard to its boot loader: report id, and
+// the boot code in bytes 3 and 4; no checksum.
+CommandReport BootModeReport();
+
 // Sum of bytes 3..63 of a full report (61 bytes can never carry past 16 bits).
 std::uint16_t ReportChecksum(std::span<const std::uint8_t, wire::kReportSize> report);
 
