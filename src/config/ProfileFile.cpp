@@ -1,0 +1,208 @@
+#include "config/ProfileFile.h"
+
+#include "common/LittleEndian.h"
+#include "config/Folders.h"
+
+#include <fstream>
+#include <map>
+#include <new>
+#include <string>
+#include <system_error>
+
+namespace kestrune {
+
+namespace {
+
+std::string Bytes(std::uint64_t n)
+{
+    return std::to_string(n) + " bytes";
+}
+
+// Where the text starting at each of the given byte offsets ends: the offset
+// of its terminator, or nothing when no terminator follows inside the area.
+// Offsets are scanned from the highest down, and a scan stops at the next
+// offset already known, so the whole area is looked at once however many
+// keys point into it.
+std::map<std::size_t, std::optional<std::size_t>> TextEnds(std::span<const std::uint8_t> area,
+                                                           const std::vector<std::size_t>& offsets)
+{
+    std::map<std::size_t, std::optional<std::size_t>> ends;
+    for (std::size_t offset : offsets) ends.emplace(offset, std::nullopt);
+    std::optional<std::size_t> nextStart; // the next higher offset, already resolved
+    for (auto it = ends.rbegin(); it != ends.rend(); ++it) {
+        std::size_t at = it->first;
+        for (; at + 1 < area.size(); at += 2) {
+            if (nextStart && at == *nextStart) {
+                it->second = ends[*nextStart];
+                break;
+            }
+            if (ReadLe16(area, at) == 0) {
+                it->second = at;
+                break;
+            }
+        }
+        nextStart = it->first;
+    }
+    return ends;
+}
+
+Result<std::vector<std::uint8_t>> LoadImage(const std::filesystem::path& path)
+{
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec)) return Error{"no profile file at " + path.string()};
+    const std::uint64_t fileSize = std::filesystem::file_size(path, ec);
+    if (ec) return Error{"cannot read the size of " + path.string() + ": " + ec.message()};
+    std::ifstream file(path, std::ios::binary);
+    if (!file) return Error{"cannot open " + path.string()};
+    if (fileSize < kConfigBlockSize)
+        return Error{path.string() + ": expected at least " + Bytes(kConfigBlockSize) + ", found " + Bytes(fileSize)};
+
+    std::array<std::uint8_t, kConfigHeaderSize> headerBytes{};
+    if (!file.read(reinterpret_cast<char*>(headerBytes.data()), headerBytes.size()))
+        return Error{"cannot read the header of " + path.string()};
+    const ConfigHeader header = DecodeConfigHeader(headerBytes);
+    const std::uint64_t announced = ProfileTotalSize(header.macroCount, header.stringBytes);
+    // Checked before allocating, so a header cannot make the reader take more
+    // memory than the file on disk justifies.
+    if (header.macroCount > kMaxMacros)
+        return Error{path.string() + ": expected at most " + std::to_string(kMaxMacros) + " macros, found " +
+                     std::to_string(header.macroCount)};
+    if (announced > fileSize)
+        return Error{path.string() + ": the header announces " + Bytes(announced) + ", the file holds " +
+                     Bytes(fileSize)};
+
+    std::vector<std::uint8_t> image(static_cast<std::size_t>(announced));
+    std::copy(headerBytes.begin(), headerBytes.end(), image.begin());
+    if (!file.read(reinterpret_cast<char*>(image.data() + kConfigHeaderSize),
+                   static_cast<std::streamsize>(image.size() - kConfigHeaderSize)))
+        return Error{"cannot read " + Bytes(announced) + " from " + path.string()};
+    return image;
+}
+
+} // namespace
+
+Result<CurrentCopy> ParseProfileImage(std::span<const std::uint8_t> image)
+{
+    if (image.size() < kConfigBlockSize)
+        return Error{"expected a profile of at least " + Bytes(kConfigBlockSize) + ", found " + Bytes(image.size())};
+    const ConfigHeader header = DecodeConfigHeader(image.first<kConfigHeaderSize>());
+    if (header.macroCount > kMaxMacros)
+        return Error{"expected at most " + std::to_string(kMaxMacros) + " macros, found " +
+                     std::to_string(header.macroCount)};
+    const std::uint64_t announced = ProfileTotalSize(header.macroCount, header.stringBytes);
+    if (announced != header.totalSize)
+        return Error{"the header's total size " + Bytes(header.totalSize) + " does not match its parts: expected " +
+                     Bytes(announced)};
+    if (announced > image.size())
+        return Error{"the header announces " + Bytes(announced) + ", found " + Bytes(image.size())};
+
+    try {
+        CurrentCopy copy;
+        copy.SetBlock(std::make_unique<ConfigBlock>(ConfigBlockFromBytes(image.first<kConfigBlockSize>())));
+        const std::size_t macroBytes = kMacroRecordSize * header.macroCount;
+        Result<std::vector<MacroRecord>> macros =
+            MacroListFromBytes(image.subspan(kConfigBlockSize, macroBytes), header.macroCount);
+        if (!macros) return Error{macros.error()};
+        copy.Macros() = std::move(*macros);
+
+        const auto area = image.subspan(kConfigBlockSize + macroBytes, header.stringBytes);
+        const ConfigBlock& block = *copy.Block();
+        std::vector<std::size_t> starts;
+        for (std::size_t i = 0; i < kStringSlotCount; ++i) {
+            const KeyAssignment& assignment = block.AssignmentAt(i);
+            const std::size_t start = assignment.value & ~std::uint32_t{1};
+            if (HasStringSlot(assignment.type) && start < area.size()) starts.push_back(start);
+        }
+        const auto ends = TextEnds(area, starts);
+        for (std::size_t i = 0; i < kStringSlotCount; ++i) {
+            const KeyAssignment& assignment = block.AssignmentAt(i);
+            const std::size_t start = assignment.value & ~std::uint32_t{1};
+            if (!HasStringSlot(assignment.type) || start >= area.size()) continue;
+            const std::optional<std::size_t> end = ends.at(start);
+            if (!end) continue;
+            const std::uint64_t size = *end - start + 2;
+            if (copy.StringBytes() + size > area.size()) continue;
+            std::u16string text((*end - start) / 2, u'\0');
+            for (std::size_t u = 0; u < text.size(); ++u)
+                text[u] = static_cast<char16_t>(ReadLe16(area, start + 2 * u));
+            if (Status s = copy.Strings().Set(i, text); !s) return Error{s.error()};
+        }
+        return copy;
+    } catch (const std::bad_alloc&) {
+        return Error{"no memory to load a profile of " + Bytes(image.size())};
+    }
+}
+
+Status ReadProfileFile(ConfigStore& store, const std::filesystem::path& path)
+{
+    try {
+        Result<std::vector<std::uint8_t>> image = LoadImage(path);
+        if (!image) return Error{image.error()};
+        Result<CurrentCopy> parsed = ParseProfileImage(*image);
+        if (!parsed) return Error{path.string() + ": " + parsed.error()};
+        std::lock_guard lock(store.CurrentLock());
+        store.Current() = std::move(*parsed);
+        return Status::Ok();
+    } catch (const std::bad_alloc&) {
+        return Error{"no memory to load " + path.string()};
+    }
+}
+
+std::vector<std::uint8_t> ProfileImage(const ConfigBlock& block, std::span<const MacroRecord> macros,
+                                       std::span<const std::uint8_t> strings)
+{
+    std::vector<std::uint8_t> image(kConfigBlockSize);
+    ConfigBlockToBytes(block, std::span<std::uint8_t, kConfigBlockSize>(image.data(), kConfigBlockSize));
+    const std::vector<std::uint8_t> macroBytes = MacroListToBytes(macros);
+    image.reserve(image.size() + macroBytes.size() + strings.size());
+    image.insert(image.end(), macroBytes.begin(), macroBytes.end());
+    image.insert(image.end(), strings.begin(), strings.end());
+    return image;
+}
+
+Status WriteProfileImage(const std::filesystem::path& path, const ConfigBlock& block,
+                         std::span<const MacroRecord> macros, std::span<const std::uint8_t> strings,
+                         const AtomicWriteHooks& hooks)
+{
+    try {
+        return WriteFileAtomically(path, ProfileImage(block, macros, strings), hooks);
+    } catch (const std::bad_alloc&) {
+        return Error{"no memory to write " + path.string()};
+    }
+}
+
+Status WriteProfileFile(ConfigStore& store, const std::filesystem::path& path, const AtomicWriteHooks& hooks)
+{
+    std::lock_guard lock(store.CurrentLock());
+    CurrentCopy& current = store.Current();
+    ConfigBlock* block = current.Block();
+    if (block == nullptr) return Error{"no configuration to write to " + path.string()};
+    if (current.MacroCount() > kMaxMacros)
+        return Error{"a profile file holds at most " + std::to_string(kMaxMacros) + " macros, found " +
+                     std::to_string(current.MacroCount())};
+    try {
+        BuildHeader(block->header, static_cast<std::uint16_t>(current.MacroCount()), current.StringBytes(),
+                    kConfigFlagWritten);
+        const std::vector<std::uint8_t> strings = PackStrings(*block, current.Strings(), current.StringBytes());
+        return WriteProfileImage(path, *block, current.Macros(), strings, hooks);
+    } catch (const std::bad_alloc&) {
+        return Error{"no memory to write " + path.string()};
+    }
+}
+
+Status SaveWorkingProfileFile(ConfigStore& store, const std::filesystem::path& workingProfilePath)
+{
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(workingProfilePath, ec))
+        return Error{"the working profile file " + workingProfilePath.string() + " does not exist"};
+    return WriteProfileFile(store, workingProfilePath);
+}
+
+Status SaveWorkingProfileFile(ConfigStore& store)
+{
+    Result<std::filesystem::path> path = WorkingProfilePath();
+    if (!path) return Error{path.error()};
+    return SaveWorkingProfileFile(store, *path);
+}
+
+} // namespace kestrune

@@ -1,0 +1,64 @@
+#pragma once
+
+// Profile files: the configuration block (all four key maps), then the macro
+// records in list order, then the string area with the texts of program and
+// text-block keys. The working profile file, exports, backups and the profile
+// manager's files all share this format.
+//
+// Writes replace the file atomically (see ConfigAtomicFile.h): whatever
+// happens during a write, the old file or the complete new one is there.
+
+#include "config/ConfigAtomicFile.h"
+#include "config/ConfigBlock.h"
+#include "config/ConfigStore.h"
+#include "macro/MacroRecord.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <span>
+#include <vector>
+
+namespace kestrune {
+
+inline constexpr const char* kProfileFileExtension = "kpf";
+
+// Reads a whole file image (as loaded from disk, possibly longer than its
+// header says) into a copy: the block, the macro records and one text per
+// program or text-block key. Fails when the image is shorter than the header
+// announces, holds more than kMaxMacros macros, or its sizes do not add up.
+// A key whose offset lies outside the string area, or whose text has no
+// terminator inside it, gets no text; so does a key whose text would make the
+// texts read add up to more than the string area holds (several keys pointing
+// at one text). Nothing outside the image is ever read.
+Result<CurrentCopy> ParseProfileImage(std::span<const std::uint8_t> image);
+
+// Loads the file into the store's current copy, replacing it whole on
+// success and leaving it untouched on failure. Takes CurrentLock only for the
+// exchange, so the file is read without holding it. Does not check the header
+// beyond the sizes; run ValidateProfileFile first on files from the user.
+Status ReadProfileFile(ConfigStore& store, const std::filesystem::path& path);
+
+// The bytes of a profile file holding block, macros and string area, in that
+// order. The block is written as it is: its header should describe the parts.
+std::vector<std::uint8_t> ProfileImage(const ConfigBlock& block, std::span<const MacroRecord> macros,
+                                       std::span<const std::uint8_t> strings);
+
+// Writes a profile file from parts (as a read-back from the keyboard builds
+// them), atomically.
+Status WriteProfileImage(const std::filesystem::path& path, const ConfigBlock& block,
+                         std::span<const MacroRecord> macros, std::span<const std::uint8_t> strings,
+                         const AtomicWriteHooks& hooks = {});
+
+// Writes the current copy: rebuilds the block's header for its macros and
+// texts (flag 0) and packs the texts, which also refreshes their offsets in
+// the block. Takes CurrentLock. Fails without touching the file when the copy
+// has no block or more than kMaxMacros macros.
+Status WriteProfileFile(ConfigStore& store, const std::filesystem::path& path, const AtomicWriteHooks& hooks = {});
+
+// Writes the current copy to the working profile file, but only when that
+// file already exists; a missing file is a failure and stays missing.
+Status SaveWorkingProfileFile(ConfigStore& store, const std::filesystem::path& workingProfilePath);
+// The same at WorkingProfilePath() (creating the profile folder).
+Status SaveWorkingProfileFile(ConfigStore& store);
+
+} // namespace kestrune
