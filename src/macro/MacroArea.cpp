@@ -74,19 +74,19 @@ std::array<std::uint8_t, kEncodedActionSize> EncodeMacroAction(const MacroAction
     if (action.direction == kMacroPress) word |= kAreaPressBit;
 
     std::array<std::uint8_t, kEncodedActionSize> bytes{};
-    WriteLe16(bytes, 0, word);
-    bytes[2] = triple.sub;
-    bytes[3] = triple.value;
+    WriteLe16(bytes, kEncodedOffWord, word);
+    bytes[kEncodedOffSub] = triple.sub;
+    bytes[kEncodedOffValue] = triple.value;
     return bytes;
 }
 
 MacroAction DecodeMacroAction(std::span<const std::uint8_t, kEncodedActionSize> bytes)
 {
-    const std::uint16_t word = ReadLe16(bytes, 0);
+    const std::uint16_t word = ReadLe16(bytes, kEncodedOffWord);
     MacroAction action;
     action.delay = (word & kAreaDelayMask) * kAreaDelayUnitMs;
     const auto kind = static_cast<std::uint8_t>((word >> kAreaKindShift) & kAreaKindMask);
-    action.key = KeyFromTriple({kind, bytes[2], bytes[3]});
+    action.key = KeyFromTriple({kind, bytes[kEncodedOffSub], bytes[kEncodedOffValue]});
     action.direction = (word & kAreaPressBit) ? kMacroPress : kMacroRelease;
     return action;
 }

@@ -23,6 +23,9 @@ inline constexpr std::size_t kMacroEntryOffActionCount = 0;
 inline constexpr std::size_t kMacroEntryOffCycles = 2;
 inline constexpr std::size_t kMacroEntryOffNameLength = 3;
 inline constexpr std::size_t kEncodedActionSize = 4;
+inline constexpr std::size_t kEncodedOffWord = 0; // u16: delay, kind, press bit
+inline constexpr std::size_t kEncodedOffSub = 2;  // with the kind, the key's hardware entry
+inline constexpr std::size_t kEncodedOffValue = 3;
 
 // The delay field holds 12 bits of 10 ms units.
 inline constexpr std::int32_t kAreaDelayUnitMs = 10;
