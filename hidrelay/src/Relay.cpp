@@ -259,8 +259,11 @@ Relay::~Relay()
 
 int Relay::Init()
 {
-    std::lock_guard lock(m_mutex);
-    if (m_running) return 1;
+    std::lock_guard lifecycle(m_lifecycle);
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_running) return 1;
+    }
     {
         std::lock_guard api(HidApiLock());
         if (hid_init() != 0) {
@@ -273,6 +276,8 @@ int Relay::Init()
         std::lock_guard factory(g_factoryMutex);
         if (g_factory) source = g_factory();
     }
+    // Started without the relay's lock: a source may report at once, and
+    // reporting takes that lock.
     if (!source) source = MakeUdevPresence();
     if (!source) source = MakePollingPresence(kPollingPeriod);
     if (!source->Start([this] { PresenceChanged(); })) {
@@ -280,6 +285,7 @@ int Relay::Init()
         source = MakePollingPresence(kPollingPeriod);
         if (!source->Start([this] { PresenceChanged(); })) return 0;
     }
+    std::lock_guard lock(m_mutex);
     m_presence = std::move(source);
     m_running = true;
     return 1;
@@ -287,6 +293,7 @@ int Relay::Init()
 
 int Relay::End()
 {
+    std::lock_guard lifecycle(m_lifecycle);
     std::map<HidRelayHandle, std::shared_ptr<StandingRead>> reads;
     std::vector<std::shared_ptr<StandingRead>> retired;
     std::unique_ptr<PresenceSource> presence;

@@ -101,7 +101,8 @@ private:
     int WithWriteHandle(const HidRelaySelector& selector, Operation operation);
     void JoinRetired();
 
-    std::mutex m_mutex;  // running flag, reads, retired reads, presence source
+    std::mutex m_lifecycle;  // one Init or End at a time
+    std::mutex m_mutex;      // running flag, reads, retired reads, presence source
     bool m_running = false;
     std::map<HidRelayHandle, std::shared_ptr<StandingRead>> m_reads;
     std::vector<std::shared_ptr<StandingRead>> m_retired;
