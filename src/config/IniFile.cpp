@@ -138,6 +138,12 @@ IniFile IniFile::FromBytes(std::string_view bytes)
 void IniFile::ParseLines(std::string_view body)
 {
     const std::size_t unit = m_encoding == IniEncoding::Utf16Le ? 2 : 1;
+    if (body.size() % unit != 0) {
+        // Half a UTF-16 unit at the end carries no text; it stays at the very
+        // end so that lines added later keep their alignment.
+        m_tail = std::string(body.substr(body.size() - 1));
+        body.remove_suffix(1);
+    }
     auto unitAt = [&](std::size_t offset) -> char16_t {
         if (unit == 1) return static_cast<unsigned char>(body[offset]);
         return static_cast<char16_t>(static_cast<unsigned char>(body[offset]) |
@@ -158,7 +164,7 @@ void IniFile::ParseLines(std::string_view body)
             if (!styleKnown) m_crlf = content != end, styleKnown = true;
             start = end + unit;
         } else {
-            // Last line without a break; for UTF-16 this may include a stray odd byte, kept as it is.
+            // Last line without a break.
             line.raw = std::string(body.substr(start));
             start = body.size();
         }
@@ -389,6 +395,7 @@ std::string IniFile::ToBytes() const
         bytes += line.raw;
         bytes += line.eol;
     }
+    bytes += m_tail;
     return bytes;
 }
 

@@ -112,6 +112,7 @@ private:
     IniEncoding m_encoding = IniEncoding::Utf8;
     bool m_crlf = false;
     std::vector<Line> m_lines;
+    std::string m_tail; // an odd byte after the last whole UTF-16 unit
     std::unordered_map<std::u16string, SectionIndex> m_sections;
 };
 

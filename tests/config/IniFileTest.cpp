@@ -161,6 +161,8 @@ TEST(IniFile, WritesKeepTheEncodingOfTheFile)
         {Utf16LeBytes(u"[CHINESE]\r\nMAIN_CAPTION=\u952E\u76D8\r\n"),
          Utf16LeBytes(u"[CHINESE]\r\nMAIN_CAPTION=\u952E\u76D8\r\nNEW=\u4E2D\r\n")},
         {"\xEF\xBB\xBF[CHINESE]\nMAIN_CAPTION=x", "\xEF\xBB\xBF[CHINESE]\nMAIN_CAPTION=x\nNEW=\xE4\xB8\xAD\n"},
+        // Half a unit at the end stays there, after the new line.
+        {Utf16LeBytes(u"[CHINESE]\r\nK=1") + "\x41", Utf16LeBytes(u"[CHINESE]\r\nK=1\r\nNEW=\u4E2D\r\n") + "\x41"},
         // Bytes that are not UTF-8 on other lines survive the rewrite untouched.
         {"[CHINESE]\n\xB0\xB4=\xBC\xFC\n", "[CHINESE]\n\xB0\xB4=\xBC\xFC\nNEW=\xE4\xB8\xAD\n"},
     };
