@@ -53,6 +53,7 @@ int ParseDecimalInt(std::u16string_view text);
 int ParseDecimalInt(std::string_view text);
 
 // One INI file in memory: load once, read many values, change some, save.
+// A plain value: threads may share one for reading only.
 class IniFile {
 public:
     IniFile() = default; // an empty new file
