@@ -1,0 +1,24 @@
+#pragma once
+
+// A text label that lies on a dialog picture: only its letters are drawn, in
+// its own colour, so the picture shows through around them.
+
+#include <QColor>
+#include <QLabel>
+
+namespace kestrune {
+
+class ColorStatic : public QLabel {
+    Q_OBJECT
+public:
+    explicit ColorStatic(QWidget* parent = nullptr);
+
+    // Repaints at once.
+    void SetTextColor(const QColor& colour);
+    QColor TextColor() const { return m_textColour; }
+
+private:
+    QColor m_textColour{Qt::white};
+};
+
+} // namespace kestrune

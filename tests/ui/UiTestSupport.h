@@ -1,0 +1,83 @@
+#pragma once
+
+// What the widget tests share: one application object for the whole
+// program, pictures whose every pixel tells where it came from, and a
+// parent that records the messages its controls post.
+
+#include "ui/WindowMessage.h"
+
+#include <QApplication>
+#include <QColor>
+#include <QCoreApplication>
+#include <QImage>
+#include <QWidget>
+
+#include <gtest/gtest.h>
+
+#include <utility>
+#include <vector>
+
+namespace kestrune::test {
+
+inline QApplication& App()
+{
+    static int argc = 1;
+    static char name[] = "test_ui";
+    static char* argv[] = {name, nullptr};
+    static QApplication app(argc, argv);
+    return app;
+}
+
+class QtTest : public ::testing::Test {
+protected:
+    QtTest() { App(); }
+};
+
+// A picture whose pixel (x, y) has red x % 256, green y % 256 and blue `tag`,
+// so a copied face shows exactly which part of which picture it came from.
+inline QImage CoordinateImage(QSize size, int tag)
+{
+    QImage image(size, QImage::Format_RGB32);
+    for (int y = 0; y < size.height(); ++y) {
+        for (int x = 0; x < size.width(); ++x) image.setPixel(x, y, qRgb(x % 256, y % 256, tag));
+    }
+    return image;
+}
+
+inline QImage SolidImage(QSize size, QColor colour)
+{
+    QImage image(size, QImage::Format_RGB32);
+    image.fill(colour);
+    return image;
+}
+
+// The colour of one pixel of what the widget draws now.
+inline QColor PixelOf(QWidget& widget, QPoint at) { return widget.grab().toImage().pixelColor(at); }
+
+// Keeps every WindowMessage posted to it, in order.
+class MessageSink : public QWidget {
+public:
+    struct Message {
+        int number;
+        quintptr first;
+        qintptr second;
+        bool operator==(const Message&) const = default;
+    };
+
+    std::vector<Message> messages;
+
+    // Delivers what has been posted so far.
+    void Deliver() { QCoreApplication::sendPostedEvents(this); }
+
+protected:
+    bool event(QEvent* event) override
+    {
+        if (auto* message = dynamic_cast<WindowMessage*>(event)) {
+            messages.push_back({message->message(), message->first(), message->second()});
+            return true;
+        }
+        return QWidget::event(event);
+    }
+};
+
+} // namespace kestrune::test
