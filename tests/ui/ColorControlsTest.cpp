@@ -1,0 +1,122 @@
+#include "ui/CSkinColorBtn.h"
+#include "ui/ColorRef.h"
+#include "ui/ColorStatic.h"
+
+#include "UiTestSupport.h"
+
+#include <QFocusEvent>
+#include <QGridLayout>
+#include <QMenu>
+#include <QPainter>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QToolButton>
+
+namespace kestrune::test {
+namespace {
+
+class ColorButtonTest : public QtTest {
+protected:
+    ColorButtonTest()
+    {
+        button = new CSkinColorBtn(&owner);
+        button->setGeometry(10, 10, 80, 24);
+    }
+
+    QColor SwatchCentre() { return PixelOf(*button, button->SwatchRect().center()); }
+
+    QWidget owner;
+    CSkinColorBtn* button = nullptr;
+};
+
+TEST_F(ColorButtonTest, FaceShowsTheColourBesideTheArrowArea)
+{
+    // Face 3..77 x 3..21: the swatch spans 2..(78 / 2 + 5), the arrow area from 2 + 78 / 2 + 3.
+    EXPECT_EQ(button->SwatchRect(), QRect(QPoint(2, 2), QPoint(43, 21)));
+    EXPECT_EQ(button->ArrowAreaRect(), QRect(QPoint(44, 1), QPoint(77, 22)));
+
+    button->SetColor(QColor(255, 0, 0));
+    const QImage face = button->grab().toImage();
+    EXPECT_EQ(face.pixelColor(20, 12), QColor(255, 0, 0));
+    EXPECT_EQ(face.pixelColor(50, 4), ColorFromRef(kColorArrowAreaRef));
+    // The arrow's tip: (right - 8, middle + 1) of the face grown by one.
+    EXPECT_EQ(face.pixelColor(70, 9), QColor(Qt::black));
+}
+
+TEST_F(ColorButtonTest, SwatchFallsBackToAutomaticAndStaysEmptyWhenDisabled)
+{
+    button->SetColorAutomatic(QColor(0, 255, 0));
+    EXPECT_EQ(SwatchCentre(), QColor(0, 255, 0));
+    button->SetColor(QColor(0, 0, 255));
+    EXPECT_EQ(SwatchCentre(), QColor(0, 0, 255));
+    button->setEnabled(false);
+    EXPECT_NE(SwatchCentre(), QColor(0, 0, 255));
+}
+
+TEST_F(ColorButtonTest, PaletteHasTenColumnsAndItsEntriesChooseTheColour)
+{
+    button->EnableAutomaticButton(QStringLiteral("automatic"), QColor(1, 2, 3));
+    QMenu* menu = button->PaletteMenu();
+    ASSERT_NE(menu, nullptr);
+    const auto swatches = menu->findChildren<QToolButton*>(QRegularExpression(QStringLiteral("^swatch_")));
+    EXPECT_EQ(swatches.size(), button->Palette().size());
+    auto* grid = menu->findChild<QGridLayout*>();
+    ASSERT_NE(grid, nullptr);
+    EXPECT_EQ(grid->columnCount(), kColorPaletteColumns);
+    ASSERT_NE(menu->findChild<QToolButton*>(QStringLiteral("other")), nullptr);
+
+    QSignalSpy chosen(button, &CSkinColorBtn::colorChosen);
+    menu->findChild<QToolButton*>(QStringLiteral("swatch_3"))->click();
+    EXPECT_EQ(button->GetColor(), button->Palette()[3]);
+    ASSERT_EQ(chosen.count(), 1);
+    EXPECT_EQ(chosen[0][0].value<QColor>(), button->Palette()[3]);
+
+    menu->findChild<QToolButton*>(QStringLiteral("automatic"))->click();
+    EXPECT_FALSE(button->GetColor().isValid());
+    ASSERT_EQ(chosen.count(), 2);
+    EXPECT_EQ(chosen[1][0].value<QColor>(), QColor(1, 2, 3));
+}
+
+TEST_F(ColorButtonTest, LosingFocusReleasesThePress)
+{
+    button->setDown(true);
+    QFocusEvent focusOut(QEvent::FocusOut, Qt::ActiveWindowFocusReason);
+    QCoreApplication::sendEvent(button, &focusOut);
+    EXPECT_FALSE(button->isDown());
+}
+
+// A dialog whose picture is plain blue.
+class BluePicture : public QWidget {
+protected:
+    void paintEvent(QPaintEvent*) override { QPainter(this).fillRect(rect(), QColor(0, 0, 200)); }
+};
+
+TEST(ColorStaticTest, OnlyTheLettersCoverThePicture)
+{
+    App();
+    BluePicture dialog;
+    dialog.resize(200, 60);
+    auto* label = new ColorStatic(&dialog);
+    label->setGeometry(10, 10, 150, 30);
+    label->setText(QStringLiteral("MMMM"));
+    EXPECT_EQ(label->TextColor(), QColor(Qt::white));
+
+    auto count = [&](QColor colour) {
+        const QImage picture = dialog.grab().toImage();
+        int found = 0;
+        for (int y = 10; y < 40; ++y) {
+            for (int x = 10; x < 160; ++x) found += picture.pixelColor(x, y) == colour;
+        }
+        return found;
+    };
+    EXPECT_GT(count(Qt::white), 0);
+    // The picture shows through beside the text.
+    EXPECT_EQ(dialog.grab().toImage().pixelColor(155, 12), QColor(0, 0, 200));
+
+    label->SetTextColor(Qt::black);
+    EXPECT_EQ(count(Qt::white), 0);
+    EXPECT_GT(count(Qt::black), 0);
+}
+
+} // namespace
+} // namespace kestrune::test
