@@ -81,3 +81,45 @@ protected:
 };
 
 } // namespace kestrune::test
+
+#include "config/Folders.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <filesystem>
+#include <string>
+
+namespace kestrune::test {
+
+// A program folder of the test's own with a Skins folder in it; the real
+// program folder comes back when the test ends.
+class SkinFolderTest : public QtTest {
+protected:
+    SkinFolderTest()
+    {
+        program = std::filesystem::path(folder.path().toStdString());
+        skins = program / "Skins";
+        std::filesystem::create_directories(skins);
+        SetProgramFolder(program);
+    }
+    ~SkinFolderTest() override { SetProgramFolder(std::nullopt); }
+
+    static void WriteText(const std::filesystem::path& file, const std::string& text)
+    {
+        QFile out(QString::fromStdString(file.string()));
+        ASSERT_TRUE(out.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        out.write(text.data(), static_cast<qint64>(text.size()));
+    }
+
+    static void WritePicture(const std::filesystem::path& file, const QImage& picture, const char* format)
+    {
+        ASSERT_TRUE(picture.save(QString::fromStdString(file.string()), format));
+    }
+
+    QTemporaryDir folder;
+    std::filesystem::path program;
+    std::filesystem::path skins;
+};
+
+} // namespace kestrune::test

@@ -1,0 +1,187 @@
+#include "ui/CBaseDialog.h"
+
+#include "ui/Skin.h"
+
+#include <QBuffer>
+#include <QFile>
+#include <QImageReader>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QWindow>
+
+#include <utility>
+#include <vector>
+
+namespace kestrune {
+
+namespace {
+
+// Rows are turned into a region in batches: one union per batch instead of
+// one per run keeps large masks quick.
+constexpr std::size_t kRegionBatch = 2000;
+
+std::string Describe(const std::filesystem::path& file) { return "\"" + file.string() + "\""; }
+
+} // namespace
+
+QRegion RegionFromMask(const QImage& mask)
+{
+    const QImage pixels = mask.convertToFormat(QImage::Format_RGB32);
+    QRegion region;
+    std::vector<QRect> batch;
+    batch.reserve(kRegionBatch);
+    auto flush = [&] {
+        if (batch.empty()) return;
+        QRegion part;
+        part.setRects(batch.data(), static_cast<int>(batch.size()));
+        region = region.united(part);
+        batch.clear();
+    };
+    for (int y = 0; y < pixels.height(); ++y) {
+        const auto* row = reinterpret_cast<const QRgb*>(pixels.constScanLine(y));
+        int x = 0;
+        while (x < pixels.width()) {
+            while (x < pixels.width() && (row[x] & 0xFFFFFF) == 0xFFFFFF) ++x;
+            const int start = x;
+            while (x < pixels.width() && (row[x] & 0xFFFFFF) != 0xFFFFFF) ++x;
+            if (x > start) {
+                batch.emplace_back(start, y, x - start, 1);
+                if (batch.size() == kRegionBatch) flush();
+            }
+        }
+    }
+    flush();
+    return region;
+}
+
+std::optional<QImage> LoadSkinPicture(const std::filesystem::path& file)
+{
+    QFile input(QString::fromStdU16String(file.u16string()));
+    if (!input.open(QIODevice::ReadOnly)) {
+        PictureFailure("cannot open " + Describe(file) + ": " + input.errorString().toStdString());
+        return std::nullopt;
+    }
+    QByteArray bytes = input.readAll();
+    if (input.error() != QFileDevice::NoError) {
+        PictureFailure("cannot read " + Describe(file) + ": " + input.errorString().toStdString());
+        return std::nullopt;
+    }
+    if (bytes.isEmpty()) {
+        PictureFailure(Describe(file) + " is empty");
+        return std::nullopt;
+    }
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::ReadOnly);
+    QImageReader reader(&buffer);
+    QImage picture = reader.read();
+    if (picture.isNull()) {
+        PictureFailure("cannot decode " + Describe(file) + ": " + reader.errorString().toStdString());
+        return std::nullopt;
+    }
+    return picture;
+}
+
+CBaseDialog::CBaseDialog(QWidget* parent, std::filesystem::path skinIniPath, std::filesystem::path skinFolder)
+    : QDialog(parent, Qt::Dialog | Qt::FramelessWindowHint), m_skinIniPath(std::move(skinIniPath)),
+      m_skinFolder(std::move(skinFolder))
+{
+    // The picture covers the whole window: nothing is erased beforehand.
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    setAttribute(Qt::WA_NoSystemBackground);
+}
+
+CBaseDialog::~CBaseDialog() = default;
+
+bool CBaseDialog::OnInitDialog()
+{
+    m_initialised = true;
+    return LoadSkin();
+}
+
+bool CBaseDialog::LoadSkin()
+{
+    m_ini.Bind(m_skinIniPath);
+    const QString main = m_ini.ReadString(kScreenSection, kScreenMainKey).value_or(QString());
+    const QString mask = m_ini.ReadString(kScreenSection, kScreenMaskKey, main).value_or(QString());
+    const std::filesystem::path mainPath = m_skinFolder / std::filesystem::path(main.toStdU16String());
+    const std::filesystem::path maskPath = m_skinFolder / std::filesystem::path(mask.toStdU16String());
+
+    std::optional<QImage> background = LoadSkinPicture(mainPath);
+    if (!background) return false;
+    std::optional<QImage> shape = LoadSkinPicture(maskPath);
+    if (!shape) return false;
+    m_background = std::move(*background);
+    m_mask = std::move(*shape);
+
+    setGeometry(QRect(geometry().topLeft(), m_background.size()));
+    const QRegion region = RegionFromMask(m_mask);
+    // A mask without a single non-white pixel would leave a window nobody can
+    // see or close; such a skin gets a plain rectangle instead.
+    if (region.isEmpty()) {
+        clearMask();
+    } else {
+        setMask(region);
+    }
+    update();
+    return true;
+}
+
+void CBaseDialog::ReleasePictures()
+{
+    m_background = QImage();
+    m_mask = QImage();
+    m_initialised = false;
+}
+
+void CBaseDialog::OnOK()
+{
+    ReleasePictures();
+    QDialog::accept();
+}
+
+void CBaseDialog::OnCancel()
+{
+    ReleasePictures();
+    QDialog::reject();
+}
+
+void CBaseDialog::setVisible(bool visible)
+{
+    if (visible && !m_initialised) OnInitDialog();
+    QDialog::setVisible(visible);
+}
+
+void CBaseDialog::paintEvent(QPaintEvent* /*event*/)
+{
+    QPainter painter(this);
+    if (!m_background.isNull()) painter.drawImage(QPoint(0, 0), m_background);
+}
+
+void CBaseDialog::mousePressEvent(QMouseEvent* event)
+{
+    if (event->button() != Qt::LeftButton) {
+        QDialog::mousePressEvent(event);
+        return;
+    }
+    // Where the window system moves windows itself, it follows the mouse
+    // from here; elsewhere the dialog follows it by hand.
+    QWindow* handle = window()->windowHandle();
+    m_dragging = handle == nullptr || !handle->startSystemMove();
+    m_dragOffset = event->globalPosition().toPoint() - pos();
+    update();
+    QDialog::mousePressEvent(event);
+}
+
+void CBaseDialog::mouseMoveEvent(QMouseEvent* event)
+{
+    if (m_dragging && (event->buttons() & Qt::LeftButton)) move(event->globalPosition().toPoint() - m_dragOffset);
+    QDialog::mouseMoveEvent(event);
+}
+
+void CBaseDialog::mouseReleaseEvent(QMouseEvent* event)
+{
+    if (event->button() == Qt::LeftButton) m_dragging = false;
+    QDialog::mouseReleaseEvent(event);
+}
+
+} // namespace kestrune

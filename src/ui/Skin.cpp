@@ -1,0 +1,244 @@
+#include "ui/Skin.h"
+
+#include "config/Folders.h"
+#include "config/IniFile.h"
+#include "config/LanguageTable.h"
+#include "ui/ColorRef.h"
+
+#include <QImageReader>
+#include <QPainter>
+#include <QWidget>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+#include <utility>
+
+namespace kestrune {
+
+namespace {
+
+// Keeps placements inside what a widget can take, whatever a skin says.
+constexpr int kMaxPlacement = QWIDGETSIZE_MAX;
+
+bool IsBlank(char16_t c) { return c == u' ' || c == u'\t' || c == u'\n' || c == u'\r' || c == u'\v' || c == u'\f'; }
+
+// One "%d": blanks, a sign, digits. Fails without digits; saturates rather
+// than overflowing.
+bool ParseNumber(std::u16string_view text, std::size_t& at, int& out)
+{
+    std::size_t i = at;
+    while (i < text.size() && IsBlank(text[i])) ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == u'+' || text[i] == u'-')) {
+        negative = text[i] == u'-';
+        ++i;
+    }
+    const std::size_t digits = i;
+    long long value = 0;
+    constexpr long long kLimit = static_cast<long long>(std::numeric_limits<int>::max()) + 1;
+    while (i < text.size() && text[i] >= u'0' && text[i] <= u'9') {
+        value = std::min(kLimit, value * 10 + (text[i] - u'0'));
+        ++i;
+    }
+    if (i == digits) return false;
+    value = negative ? -value : value;
+    out = static_cast<int>(std::clamp<long long>(value, std::numeric_limits<int>::min(),
+                                                 std::numeric_limits<int>::max()));
+    at = i;
+    return true;
+}
+
+QRect Geometry(const SkinRect& rect)
+{
+    return QRect(std::clamp(rect.x, -kMaxPlacement, kMaxPlacement), std::clamp(rect.y, -kMaxPlacement, kMaxPlacement),
+                 std::clamp(rect.w, 0, kMaxPlacement), std::clamp(rect.h, 0, kMaxPlacement));
+}
+
+void SetNameOnce(QWidget& control, std::string_view key)
+{
+    if (control.objectName().isEmpty()) control.setObjectName(QString::fromUtf8(key.data(), qsizetype(key.size())));
+}
+
+PictureFailureHandler& FailureHandler()
+{
+    static PictureFailureHandler handler;
+    return handler;
+}
+
+std::optional<int>& SwitchedIndex()
+{
+    static std::optional<int> index;
+    return index;
+}
+
+} // namespace
+
+SkinRect ParseSkinRect(std::u16string_view value)
+{
+    std::array<int, 4> numbers{1, 1, 1, 1};
+    std::size_t at = 0;
+    for (std::size_t i = 0; i < numbers.size(); ++i) {
+        if (!ParseNumber(value, at, numbers[i])) break;
+        if (i + 1 < numbers.size()) {
+            if (at >= value.size() || value[at] != u',') break;
+            ++at;
+        }
+    }
+    return {numbers[0], numbers[1], numbers[2], numbers[3]};
+}
+
+SkinRect ReadSkinRect(const std::filesystem::path& iniPath, std::string_view section, std::string_view key)
+{
+    return ParseSkinRect(ReadIniString(iniPath, section, key, kMissingSkinRect, kSkinReadBuffer));
+}
+
+QString ReadSkinText(const std::filesystem::path& iniPath, std::string_view section, std::string_view key,
+                     std::u16string_view fallback)
+{
+    return QString::fromStdU16String(ReadIniString(iniPath, section, key, fallback, kSkinReadBuffer));
+}
+
+SkinScreen ReadSkinScreen(const std::filesystem::path& iniPath)
+{
+    SkinScreen screen;
+    screen.main = ReadSkinText(iniPath, kScreenSection, kScreenMainKey, u"");
+    screen.mask = ReadSkinText(iniPath, kScreenSection, kScreenMaskKey, screen.main.toStdU16String());
+    screen.link = ReadSkinText(iniPath, kScreenSection, kScreenLinkKey, kDefaultSkinLink);
+    return screen;
+}
+
+std::string KeyButtonSkinKey(std::uint8_t compactKey)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "KEY_%03X", static_cast<unsigned>(compactKey));
+    return text;
+}
+
+std::string MacroKeySkinKey(int number) { return "FUNC_G" + std::to_string(number); }
+
+std::string ArrowPictureKey(int layoutVariant, bool left, int number)
+{
+    std::string key = layoutVariant != 0 ? "UP_ARROW_" : "DOWN_ARROW_";
+    key += left ? "LEFT" : "RIGHT";
+    return key + std::to_string(number);
+}
+
+std::optional<std::string_view> PanelCaptionSection(int languageIndex)
+{
+    if (languageIndex == kChineseLanguageIndex) return "Control_Name";
+    if (languageIndex == kEnglishLanguageIndex) return "Control_Name1";
+    return std::nullopt;
+}
+
+std::string_view EffectNameSection(int languageIndex)
+{
+    return languageIndex == kEnglishLanguageIndex ? "Mode1" : "Mode";
+}
+
+std::optional<QString> ReadPanelCaption(const std::filesystem::path& iniPath, int languageIndex,
+                                        std::string_view key)
+{
+    const auto section = PanelCaptionSection(languageIndex);
+    if (!section) return std::nullopt;
+    return ReadSkinText(iniPath, *section, key, u"");
+}
+
+QString ReadEffectName(const std::filesystem::path& iniPath, int languageIndex, int effect)
+{
+    return ReadSkinText(iniPath, EffectNameSection(languageIndex), std::to_string(effect), u"1");
+}
+
+void PlaceImageButton(CPngButton& button, const std::filesystem::path& iniPath, std::string_view section,
+                      std::string_view key, const StateImage& normal, const StateImage& over,
+                      const StateImage& down, const StateImage& disable, const StateImage& other)
+{
+    const SkinRect rect = ReadSkinRect(iniPath, section, key);
+    SetNameOnce(button, key);
+    button.setGeometry(Geometry(rect));
+    button.SetImages(QPoint(rect.x, rect.y), normal, over, down, disable, other);
+    if (rect.x == 1 && rect.y == 1) button.setEnabled(false);
+}
+
+void PlaceControl(QWidget& control, const std::filesystem::path& iniPath, std::string_view section,
+                  std::string_view key)
+{
+    SetNameOnce(control, key);
+    control.setGeometry(Geometry(ReadSkinRect(iniPath, section, key)));
+}
+
+void PlaceArrowButton(CPngButton& button, const std::filesystem::path& iniPath, std::string_view placeSection,
+                      std::string_view placeKey, std::string_view pictureSection, std::string_view pictureKey,
+                      const StateImage& arrow)
+{
+    SetNameOnce(button, placeKey);
+    button.setGeometry(Geometry(ReadSkinRect(iniPath, placeSection, placeKey)));
+    const SkinRect offset = ReadSkinRect(iniPath, pictureSection, pictureKey);
+    button.SetImages(QPoint(offset.x, offset.y), arrow, arrow, arrow, arrow, arrow);
+}
+
+StateImage LoadStateImage(std::string_view relativePath, const QWidget& dialog)
+{
+    const std::filesystem::path path = ProgramFolder() / std::filesystem::path(relativePath);
+    const QSize size = dialog.size() + QSize(kStateImageMargin, kStateImageMargin);
+    StateImage image(size, QImage::Format_RGB32);
+    if (image.isNull()) {
+        PictureFailure("no memory for a " + std::to_string(size.width()) + " x " + std::to_string(size.height()) +
+                       " picture of " + path.string());
+        return image;
+    }
+    image.fill(Qt::black);
+    QImageReader reader(QString::fromStdU16String(path.u16string()));
+    const QImage picture = reader.read();
+    if (picture.isNull()) {
+        // The state stays black: the skin shows where its picture is missing.
+        qWarning("skin picture %s not drawn: %s", path.string().c_str(), qPrintable(reader.errorString()));
+        return image;
+    }
+    QPainter painter(&image);
+    painter.drawImage(QPoint(0, 0), picture);
+    return image;
+}
+
+void ApplyCaptionStyle(CPngButton& button, const CaptionStyle& style)
+{
+    button.SetTextStyle(true, style.points, QString::fromLatin1(style.face), ColorFromRef(style.colourRef),
+                        style.format);
+    button.SetTextRotation(style.escapement, style.heavy);
+}
+
+PictureFailureHandler SetPictureFailureHandler(PictureFailureHandler handler)
+{
+    return std::exchange(FailureHandler(), std::move(handler));
+}
+
+void PictureFailure(const std::string& why)
+{
+    if (const PictureFailureHandler& handler = FailureHandler()) {
+        handler(why);
+        return;
+    }
+    std::fprintf(stderr, "kestrune: cannot go on without a skin picture: %s\n", why.c_str());
+    std::fflush(stderr);
+    std::exit(0);
+}
+
+Status SwitchLanguage(int languageIndex, const std::function<void(int)>& recaption)
+{
+    SwitchedIndex() = languageIndex;
+    Status stored = WriteLanguageIndex(LanguageFilePath(), languageIndex);
+    LoadLanguageTable();
+    if (recaption) recaption(languageIndex);
+    return stored;
+}
+
+std::optional<int> SwitchedLanguageIndex() { return SwitchedIndex(); }
+
+bool MainCaptionsInEnglish()
+{
+    return ReadLanguageIndex() == kEnglishLanguageIndex || SwitchedIndex() == kEnglishLanguageIndex;
+}
+
+} // namespace kestrune
