@@ -20,7 +20,10 @@ namespace {
 // one per run keeps large masks quick.
 constexpr std::size_t kRegionBatch = 2000;
 
-std::string Describe(const std::filesystem::path& file) { return "\"" + file.string() + "\""; }
+std::string Describe(const std::filesystem::path& file)
+{
+    return "\"" + file.string() + "\"";
+}
 
 } // namespace
 

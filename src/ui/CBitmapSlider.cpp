@@ -53,7 +53,10 @@ int CBitmapSlider::Clamp(int position) const
     return position;
 }
 
-int CBitmapSlider::MapWidth() const { return m_pictureWidth > 0 ? m_pictureWidth : width(); }
+int CBitmapSlider::MapWidth() const
+{
+    return m_pictureWidth > 0 ? m_pictureWidth : width();
+}
 
 int CBitmapSlider::PixelOf(int position) const
 {
@@ -130,15 +133,29 @@ void CBitmapSlider::keyPressEvent(QKeyEvent* event)
 {
     int position = m_position;
     switch (event->key()) {
-    case Qt::Key_PageUp: position -= m_page; break;
-    case Qt::Key_PageDown: position += m_page; break;
-    case Qt::Key_End: position = m_maximum; break;
-    case Qt::Key_Home: position = m_minimum; break;
+    case Qt::Key_PageUp:
+        position -= m_page;
+        break;
+    case Qt::Key_PageDown:
+        position += m_page;
+        break;
+    case Qt::Key_End:
+        position = m_maximum;
+        break;
+    case Qt::Key_Home:
+        position = m_minimum;
+        break;
     case Qt::Key_Right:
-    case Qt::Key_Down: position += 1; break;
+    case Qt::Key_Down:
+        position += 1;
+        break;
     case Qt::Key_Left:
-    case Qt::Key_Up: position -= 1; break;
-    default: QWidget::keyPressEvent(event); return;
+    case Qt::Key_Up:
+        position -= 1;
+        break;
+    default:
+        QWidget::keyPressEvent(event);
+        return;
     }
     MoveTo(position);
     PostMoved();

@@ -164,9 +164,15 @@ void CPngButton::SetTooltipText(const QString& text, bool active)
     }
 }
 
-void CPngButton::SetDrawCallback(DrawCallback callback) { m_drawCallback = std::move(callback); }
+void CPngButton::SetDrawCallback(DrawCallback callback)
+{
+    m_drawCallback = std::move(callback);
+}
 
-void CPngButton::Redraw() { repaint(); }
+void CPngButton::Redraw()
+{
+    repaint();
+}
 
 CPngButton::Picture CPngButton::ChoosePicture() const
 {
@@ -182,14 +188,22 @@ const QImage& CPngButton::ImageOf(Picture picture) const
 {
     static const QImage none;
     switch (picture) {
-    case Picture::Normal: return m_normal;
-    case Picture::Over: return m_over;
-    case Picture::Down: return m_down;
-    case Picture::Disable: return m_disable;
-    case Picture::Other: return m_other;
-    case Picture::Unchecked: return m_unchecked;
-    case Picture::Checked: return m_checkedImage;
-    case Picture::None: break;
+    case Picture::Normal:
+        return m_normal;
+    case Picture::Over:
+        return m_over;
+    case Picture::Down:
+        return m_down;
+    case Picture::Disable:
+        return m_disable;
+    case Picture::Other:
+        return m_other;
+    case Picture::Unchecked:
+        return m_unchecked;
+    case Picture::Checked:
+        return m_checkedImage;
+    case Picture::None:
+        break;
     }
     return none;
 }
@@ -235,9 +249,8 @@ void CPngButton::DrawCaption(QPainter& painter)
     const QString caption = text().left(kCaptionMaxChars);
     const QFont font = CaptionFont();
     const QFontMetrics metrics(font);
-    const QSize extent = (m_format & kCaptionSingleLine)
-                             ? QSize(metrics.horizontalAdvance(caption), metrics.height())
-                             : metrics.size(0, caption);
+    const QSize extent = (m_format & kCaptionSingleLine) ? QSize(metrics.horizontalAdvance(caption), metrics.height())
+                                                         : metrics.size(0, caption);
     QRect area = rect();
     if (m_heavy) area = CentreTurnedText(area, extent, m_escapement);
     const QRect box = AlignCaption(area, extent, m_format);

@@ -60,8 +60,8 @@ public:
 
     // `origin` is where the button's face lies in the pictures: the
     // button's own place in the dialog.
-    void SetImages(QPoint origin, const QImage& normal, const QImage& over, const QImage& down,
-                   const QImage& disable, const QImage& other);
+    void SetImages(QPoint origin, const QImage& normal, const QImage& over, const QImage& down, const QImage& disable,
+                   const QImage& other);
     void ReplaceImages(const QImage& normal, const QImage& over, const QImage& down, const QImage& disable,
                        const QImage& other);
     void SetCheckImages(const QImage& unchecked, const QImage& checked, bool checkMode, bool isChecked);

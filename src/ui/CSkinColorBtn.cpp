@@ -111,7 +111,10 @@ void CSkinColorBtn::SetColumnsNumber(int columns)
     RebuildMenu();
 }
 
-QMenu* CSkinColorBtn::PaletteMenu() { return m_menu; }
+QMenu* CSkinColorBtn::PaletteMenu()
+{
+    return m_menu;
+}
 
 void CSkinColorBtn::RebuildMenu()
 {
@@ -181,11 +184,20 @@ void CSkinColorBtn::ChooseOther()
     emit colorChosen(picked);
 }
 
-QRect CSkinColorBtn::FaceRect() const { return FaceEdges(*this).ToRect(); }
+QRect CSkinColorBtn::FaceRect() const
+{
+    return FaceEdges(*this).ToRect();
+}
 
-QRect CSkinColorBtn::SwatchRect() const { return SwatchEdges(FaceEdges(*this)).ToRect(); }
+QRect CSkinColorBtn::SwatchRect() const
+{
+    return SwatchEdges(FaceEdges(*this)).ToRect();
+}
 
-QRect CSkinColorBtn::ArrowAreaRect() const { return ArrowAreaEdges(FaceEdges(*this)).ToRect(); }
+QRect CSkinColorBtn::ArrowAreaRect() const
+{
+    return ArrowAreaEdges(FaceEdges(*this)).ToRect();
+}
 
 void CSkinColorBtn::paintEvent(QPaintEvent* /*event*/)
 {

@@ -23,7 +23,10 @@ namespace {
 // Keeps placements inside what a widget can take, whatever a skin says.
 constexpr int kMaxPlacement = QWIDGETSIZE_MAX;
 
-bool IsBlank(char16_t c) { return c == u' ' || c == u'\t' || c == u'\n' || c == u'\r' || c == u'\v' || c == u'\f'; }
+bool IsBlank(char16_t c)
+{
+    return c == u' ' || c == u'\t' || c == u'\n' || c == u'\r' || c == u'\v' || c == u'\f';
+}
 
 // One "%d": blanks, a sign, digits. Fails without digits; saturates rather
 // than overflowing.
@@ -45,8 +48,8 @@ bool ParseNumber(std::u16string_view text, std::size_t& at, int& out)
     }
     if (i == digits) return false;
     value = negative ? -value : value;
-    out = static_cast<int>(std::clamp<long long>(value, std::numeric_limits<int>::min(),
-                                                 std::numeric_limits<int>::max()));
+    out = static_cast<int>(
+        std::clamp<long long>(value, std::numeric_limits<int>::min(), std::numeric_limits<int>::max()));
     at = i;
     return true;
 }
@@ -117,7 +120,10 @@ std::string KeyButtonSkinKey(std::uint8_t compactKey)
     return text;
 }
 
-std::string MacroKeySkinKey(int number) { return "FUNC_G" + std::to_string(number); }
+std::string MacroKeySkinKey(int number)
+{
+    return "FUNC_G" + std::to_string(number);
+}
 
 std::string ArrowPictureKey(int layoutVariant, bool left, int number)
 {
@@ -138,8 +144,7 @@ std::string_view EffectNameSection(int languageIndex)
     return languageIndex == kEnglishLanguageIndex ? "Mode1" : "Mode";
 }
 
-std::optional<QString> ReadPanelCaption(const std::filesystem::path& iniPath, int languageIndex,
-                                        std::string_view key)
+std::optional<QString> ReadPanelCaption(const std::filesystem::path& iniPath, int languageIndex, std::string_view key)
 {
     const auto section = PanelCaptionSection(languageIndex);
     if (!section) return std::nullopt;
@@ -152,8 +157,8 @@ QString ReadEffectName(const std::filesystem::path& iniPath, int languageIndex, 
 }
 
 void PlaceImageButton(CPngButton& button, const std::filesystem::path& iniPath, std::string_view section,
-                      std::string_view key, const StateImage& normal, const StateImage& over,
-                      const StateImage& down, const StateImage& disable, const StateImage& other)
+                      std::string_view key, const StateImage& normal, const StateImage& over, const StateImage& down,
+                      const StateImage& disable, const StateImage& other)
 {
     const SkinRect rect = ReadSkinRect(iniPath, section, key);
     SetNameOnce(button, key);
@@ -221,8 +226,10 @@ void PictureFailure(const std::string& why)
         return;
     }
     std::fprintf(stderr, "kestrune: cannot go on without a skin picture: %s\n", why.c_str());
-    std::fflush(stderr);
-    std::exit(0);
+    // At once: running the exit handlers with the application object still
+    // alive would tear Qt down out of order and crash instead of ending.
+    std::fflush(nullptr);
+    std::_Exit(0);
 }
 
 Status SwitchLanguage(int languageIndex, const std::function<void(int)>& recaption)
@@ -234,7 +241,10 @@ Status SwitchLanguage(int languageIndex, const std::function<void(int)>& recapti
     return stored;
 }
 
-std::optional<int> SwitchedLanguageIndex() { return SwitchedIndex(); }
+std::optional<int> SwitchedLanguageIndex()
+{
+    return SwitchedIndex();
+}
 
 bool MainCaptionsInEnglish()
 {

@@ -39,8 +39,8 @@ inline constexpr std::string_view kUpdateSkin = "Skins/UpdateDlg.ini";
 struct StatePictureFiles {
     std::string_view normal, over, down, disable;
 };
-inline constexpr StatePictureFiles kMainPictures{"Skins/main_normal.jpg", "Skins/main_over.jpg",
-                                                 "Skins/main_down.jpg", "Skins/main_disable.jpg"};
+inline constexpr StatePictureFiles kMainPictures{"Skins/main_normal.jpg", "Skins/main_over.jpg", "Skins/main_down.jpg",
+                                                 "Skins/main_disable.jpg"};
 inline constexpr StatePictureFiles kKeyPictures{"Skins/key_normal.jpg", "Skins/key_over.jpg", "Skins/key_down.jpg",
                                                 "Skins/key_normal.jpg"};
 inline constexpr StatePictureFiles kMacroPictures{"Skins/macro_normal.jpg", "Skins/macro_over.jpg",
@@ -117,8 +117,7 @@ std::optional<std::string_view> PanelCaptionSection(int languageIndex);
 // language table falls back to Chinese for them.
 std::string_view EffectNameSection(int languageIndex);
 // The caption under `key`, empty when missing; nullopt when the language reads no section.
-std::optional<QString> ReadPanelCaption(const std::filesystem::path& iniPath, int languageIndex,
-                                        std::string_view key);
+std::optional<QString> ReadPanelCaption(const std::filesystem::path& iniPath, int languageIndex, std::string_view key);
 // The name of an effect number, "1" when missing.
 QString ReadEffectName(const std::filesystem::path& iniPath, int languageIndex, int effect);
 
@@ -126,8 +125,8 @@ QString ReadEffectName(const std::filesystem::path& iniPath, int languageIndex, 
 // as the picture origin. A key the skin leaves out puts the button at (1, 1),
 // 1 x 1, and disables it: that is how a skin hides a button it has no use for.
 void PlaceImageButton(CPngButton& button, const std::filesystem::path& iniPath, std::string_view section,
-                      std::string_view key, const StateImage& normal, const StateImage& over,
-                      const StateImage& down, const StateImage& disable, const StateImage& other);
+                      std::string_view key, const StateImage& normal, const StateImage& over, const StateImage& down,
+                      const StateImage& disable, const StateImage& other);
 // Places any control; a missing key shrinks it but never disables it.
 void PlaceControl(QWidget& control, const std::filesystem::path& iniPath, std::string_view section,
                   std::string_view key);

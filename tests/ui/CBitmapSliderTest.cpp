@@ -35,8 +35,8 @@ protected:
 
     void Wheel(int delta)
     {
-        QWheelEvent wheel(QPointF(50, 6), slider->mapToGlobal(QPointF(50, 6)), QPoint(), QPoint(0, delta),
-                          Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+        QWheelEvent wheel(QPointF(50, 6), slider->mapToGlobal(QPointF(50, 6)), QPoint(), QPoint(0, delta), Qt::NoButton,
+                          Qt::NoModifier, Qt::NoScrollPhase, false);
         QCoreApplication::sendEvent(slider, &wheel);
     }
 
@@ -92,8 +92,8 @@ TEST_F(BitmapSliderTest, KeysMoveByStepPageAndToTheEnds)
         int expected;
     };
     const Case cases[] = {
-        {Qt::Key_PageUp, 0}, {Qt::Key_PageDown, 4}, {Qt::Key_End, 4}, {Qt::Key_Home, 0}, {Qt::Key_Right, 3},
-        {Qt::Key_Down, 3},   {Qt::Key_Left, 1},     {Qt::Key_Up, 1},
+        {Qt::Key_PageUp, 0}, {Qt::Key_PageDown, 4}, {Qt::Key_End, 4},  {Qt::Key_Home, 0},
+        {Qt::Key_Right, 3},  {Qt::Key_Down, 3},     {Qt::Key_Left, 1}, {Qt::Key_Up, 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.key);

@@ -80,8 +80,8 @@ TEST_F(PngButtonTest, StateChoosesThePicture)
     };
     GiveSolidPictures();
     const std::pair<Picture, QColor> colours[] = {
-        {Picture::Normal, kNormal},   {Picture::Over, kOver},           {Picture::Down, kDown},
-        {Picture::Disable, kDisable}, {Picture::Other, kOther},         {Picture::Unchecked, kUnchecked},
+        {Picture::Normal, kNormal},   {Picture::Over, kOver},   {Picture::Down, kDown},
+        {Picture::Disable, kDisable}, {Picture::Other, kOther}, {Picture::Unchecked, kUnchecked},
         {Picture::Checked, kChecked},
     };
     for (const Case& c : cases) {

@@ -14,18 +14,20 @@
 
 #include <gtest/gtest.h>
 
+#include <stdexcept>
 #include <utility>
 #include <vector>
 
 namespace kestrune::test {
 
+// The application object lives from before the first test to after the last
+// (see UiTestEnvironment.cpp), and is gone before the program's own exit
+// handlers run.
 inline QApplication& App()
 {
-    static int argc = 1;
-    static char name[] = "test_ui";
-    static char* argv[] = {name, nullptr};
-    static QApplication app(argc, argv);
-    return app;
+    auto* app = qobject_cast<QApplication*>(QCoreApplication::instance());
+    if (app == nullptr) throw std::logic_error("the widget tests run without their application object");
+    return *app;
 }
 
 class QtTest : public ::testing::Test {
@@ -52,7 +54,10 @@ inline QImage SolidImage(QSize size, QColor colour)
 }
 
 // The colour of one pixel of what the widget draws now.
-inline QColor PixelOf(QWidget& widget, QPoint at) { return widget.grab().toImage().pixelColor(at); }
+inline QColor PixelOf(QWidget& widget, QPoint at)
+{
+    return widget.grab().toImage().pixelColor(at);
+}
 
 // Keeps every WindowMessage posted to it, in order.
 class MessageSink : public QWidget {
