@@ -21,6 +21,19 @@ namespace {
 
 constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
 constexpr std::string_view kUtf16LeBom = "\xFF\xFE";
+constexpr std::string_view kUtf16BeBom = "\xFE\xFF";
+
+bool IsUtf16(IniEncoding encoding)
+{
+    return encoding == IniEncoding::Utf16Le || encoding == IniEncoding::Utf16Be;
+}
+
+char16_t UnitAt(std::string_view bytes, std::size_t offset, bool bigEndian)
+{
+    const auto first = static_cast<unsigned char>(bytes[offset]);
+    const auto second = static_cast<unsigned char>(bytes[offset + 1]);
+    return static_cast<char16_t>(bigEndian ? (first << 8) | second : first | (second << 8));
+}
 
 bool IsBlank(char16_t c)
 {
@@ -126,6 +139,9 @@ IniFile IniFile::FromBytes(std::string_view bytes)
     if (bytes.starts_with(kUtf16LeBom)) {
         file.m_encoding = IniEncoding::Utf16Le;
         bytes.remove_prefix(kUtf16LeBom.size());
+    } else if (bytes.starts_with(kUtf16BeBom)) {
+        file.m_encoding = IniEncoding::Utf16Be;
+        bytes.remove_prefix(kUtf16BeBom.size());
     } else if (bytes.starts_with(kUtf8Bom)) {
         file.m_encoding = IniEncoding::Utf8Bom;
         bytes.remove_prefix(kUtf8Bom.size());
@@ -137,7 +153,7 @@ IniFile IniFile::FromBytes(std::string_view bytes)
 
 void IniFile::ParseLines(std::string_view body)
 {
-    const std::size_t unit = m_encoding == IniEncoding::Utf16Le ? 2 : 1;
+    const std::size_t unit = IsUtf16(m_encoding) ? 2 : 1;
     if (body.size() % unit != 0) {
         // Half a UTF-16 unit at the end carries no text; it stays at the very
         // end so that lines added later keep their alignment.
@@ -146,8 +162,7 @@ void IniFile::ParseLines(std::string_view body)
     }
     auto unitAt = [&](std::size_t offset) -> char16_t {
         if (unit == 1) return static_cast<unsigned char>(body[offset]);
-        return static_cast<char16_t>(static_cast<unsigned char>(body[offset]) |
-                                     (static_cast<unsigned char>(body[offset + 1]) << 8));
+        return UnitAt(body, offset, m_encoding == IniEncoding::Utf16Be);
     };
 
     bool styleKnown = false;
@@ -217,24 +232,25 @@ void IniFile::Reindex()
 
 std::u16string IniFile::Decode(std::string_view raw) const
 {
-    if (m_encoding != IniEncoding::Utf16Le) return Utf8ToUtf16(raw);
+    if (!IsUtf16(m_encoding)) return Utf8ToUtf16(raw);
     std::u16string text;
     text.reserve(raw.size() / 2);
-    for (std::size_t i = 0; i + 1 < raw.size(); i += 2) {
-        text.push_back(
-            static_cast<char16_t>(static_cast<unsigned char>(raw[i]) | (static_cast<unsigned char>(raw[i + 1]) << 8)));
-    }
+    for (std::size_t i = 0; i + 1 < raw.size(); i += 2)
+        text.push_back(UnitAt(raw, i, m_encoding == IniEncoding::Utf16Be));
     return text;
 }
 
 std::string IniFile::Encode(std::u16string_view text) const
 {
-    if (m_encoding != IniEncoding::Utf16Le) return Utf16ToUtf8(text);
+    if (!IsUtf16(m_encoding)) return Utf16ToUtf8(text);
     std::string bytes;
     bytes.reserve(text.size() * 2);
+    const bool bigEndian = m_encoding == IniEncoding::Utf16Be;
     for (char16_t c : text) {
-        bytes.push_back(static_cast<char>(c & 0xFF));
-        bytes.push_back(static_cast<char>(c >> 8));
+        const auto low = static_cast<char>(c & 0xFF);
+        const auto high = static_cast<char>(c >> 8);
+        bytes.push_back(bigEndian ? high : low);
+        bytes.push_back(bigEndian ? low : high);
     }
     return bytes;
 }
@@ -391,6 +407,7 @@ std::string IniFile::ToBytes() const
     std::string bytes;
     if (m_encoding == IniEncoding::Utf8Bom) bytes += kUtf8Bom;
     if (m_encoding == IniEncoding::Utf16Le) bytes += kUtf16LeBom;
+    if (m_encoding == IniEncoding::Utf16Be) bytes += kUtf16BeBom;
     for (const Line& line : m_lines) {
         bytes += line.raw;
         bytes += line.eol;

@@ -19,8 +19,9 @@
 //   keeps its bytes. A value that would not read back as written (surrounding
 //   blanks, surrounding quotes) is written in quotes.
 //
-// Files are UTF-8, with or without a byte-order mark, or UTF-16LE with its
-// byte-order mark; writes keep the encoding and the line-break style (CRLF or
+// Files are UTF-8, with or without a byte-order mark, or UTF-16 with its
+// byte-order mark (little-endian as a rule, big-endian read and kept too, so
+// that a write never mixes encodings in one file); writes keep the encoding and the line-break style (CRLF or
 // LF) of the file. A new file is UTF-8 without a byte-order mark with LF line
 // breaks: the values the program writes are plain ASCII numbers, and UTF-8 is
 // what every text tool here expects. Files are replaced atomically.
@@ -38,7 +39,7 @@
 
 namespace kestrune {
 
-enum class IniEncoding { Utf8, Utf8Bom, Utf16Le };
+enum class IniEncoding { Utf8, Utf8Bom, Utf16Le, Utf16Be };
 
 // Buffer size that leaves a value uncut.
 inline constexpr std::size_t kIniNoLimit = std::numeric_limits<std::size_t>::max();

@@ -174,6 +174,13 @@ TEST(IniFile, WritesKeepTheEncodingOfTheFile)
         EXPECT_EQ(ReadIniString(path, "Chinese", "new", u""), u"\u4E2D");
     }
 
+    const IniFile bigEndian = IniFile::FromBytes(std::string("\xFE\xFF\0[\0A\0]\0\n\0K\0=\x4E\x2D", 16));
+    EXPECT_EQ(bigEndian.encoding(), IniEncoding::Utf16Be);
+    EXPECT_EQ(bigEndian.ReadString("a", "k", u""), u"\u4E2D");
+    IniFile edited = bigEndian;
+    ASSERT_TRUE(edited.WriteString("A", "N", u"x").ok());
+    EXPECT_EQ(edited.ToBytes(), std::string("\xFE\xFF\0[\0A\0]\0\n\0K\0=\x4E\x2D\0\n\0N\0=\0x\0\n", 26));
+
     const IniFile utf16 = IniFile::FromBytes(Utf16LeBytes(u"[A]\r\nK=\U0001F600 v \r\n"));
     EXPECT_EQ(utf16.encoding(), IniEncoding::Utf16Le);
     EXPECT_TRUE(utf16.usesCrLf());
