@@ -1,0 +1,31 @@
+#pragma once
+
+// The commands that drive an emulated keyboard from outside, as words:
+//   plug | unplug | bank-key | lighting-changed | record-start | record-stop
+//   dump                      the state as JSON
+//   reset                     factory memory; the cable stays as it is
+//   fault show                the fault plan
+//   fault clear               no faults, latency back to its default
+//   fault drop N | fault wrong-code N | fault status ff|fe N
+//   fault latency MICROSECONDS | fault unplug-after N
+// The control socket of a running emulator takes them, and the control tool
+// runs plug, unplug, dump and reset on the state file when none is running.
+
+#include "emulator/EmulatedKeyboard.h"
+
+#include <string>
+#include <vector>
+
+namespace kestrune::emulator {
+
+struct ControlReply {
+    bool ok = false;
+    std::string text; // what to show: the dump, the plan, or what went wrong
+};
+
+ControlReply RunControlCommand(EmulatedKeyboard& keyboard, const std::vector<std::string>& words);
+
+// The commands that make sense without a running emulator, on the file alone.
+bool IsFileCommand(const std::string& command);
+
+} // namespace kestrune::emulator

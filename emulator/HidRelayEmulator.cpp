@@ -1,0 +1,538 @@
+// The device library's twelve exports, answered by an emulated keyboard
+// instead of a real one. Built as libHidRelayEmulator.so so that any program
+// that binds the device library at run time can bind this file instead.
+//
+// Each standing read has a thread of its own that delivers its events in the
+// order they arose, each report no earlier than the fault plan's latency
+// after it was sent; a write waits the same latency before the keyboard sees
+// it. State is loaded from the state file at Init and saved after every
+// change; the control socket is served from Init to End.
+//
+// Environment, read at Init: KESTRUNE_EMULATOR_STATE (state file),
+// KESTRUNE_EMULATOR_SOCKET (control socket), KESTRUNE_EMULATOR_LATENCY_US
+// (latency each way, default 1000), KESTRUNE_EMULATOR_BOOT_MS (how long the
+// boot loader keeps the keyboard off the bus, default 2000).
+
+#include "emulator/ControlSocket.h"
+#include "emulator/EmulatedKeyboard.h"
+#include "emulator/StateFile.h"
+
+#include <HidRelay.h>
+
+#include <algorithm>
+#include <atomic>
+#include <charconv>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <iostream>
+#include <map>
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <thread>
+
+namespace kestrune::emulator {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* kLatencyVariable = "KESTRUNE_EMULATOR_LATENCY_US";
+constexpr const char* kBootVariable = "KESTRUNE_EMULATOR_BOOT_MS";
+constexpr std::chrono::milliseconds kDefaultBootTime{2000};
+
+std::atomic<int> g_debugLevel{0};
+
+enum class Interface { None, Command, Consumer, BankStatus };
+
+Interface Classify(const HidRelaySelector* selector)
+{
+    if (!selector || selector->flags != wire::kSelectorFlags || selector->vendor_id != wire::kVendorId ||
+        selector->product_id != wire::kProductId)
+        return Interface::None;
+    if (selector->usage_page == wire::kCommandUsagePage && selector->usage == wire::kCommandUsage)
+        return Interface::Command;
+    if (selector->usage_page == wire::kConsumerUsagePage && selector->usage == wire::kConsumerUsage)
+        return Interface::Consumer;
+    if (selector->usage_page == wire::kBankStatusUsagePage && selector->usage == wire::kBankStatusUsage)
+        return Interface::BankStatus;
+    return Interface::None;
+}
+
+std::string Hex(std::span<const std::uint8_t> bytes)
+{
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string text;
+    for (std::uint8_t b : bytes) {
+        if (!text.empty()) text.push_back(' ');
+        text.push_back(kDigits[b >> 4]);
+        text.push_back(kDigits[b & 0x0F]);
+    }
+    return text;
+}
+
+void Log(int level, const std::string& text)
+{
+    if (g_debugLevel.load() >= level) std::fprintf(stderr, "kestrune emulator: %s\n", text.c_str());
+}
+
+std::optional<unsigned long> NumberFromEnvironment(const char* name)
+{
+    const char* value = std::getenv(name);
+    if (!value || !*value) return std::nullopt;
+    unsigned long number = 0;
+    const char* end = value + std::char_traits<char>::length(value);
+    const auto [stop, error] = std::from_chars(value, end, number);
+    if (error != std::errc() || stop != end) {
+        std::cerr << "kestrune emulator: " << name << " should be a whole number, found \"" << value
+                  << "\"; using the default\n";
+        return std::nullopt;
+    }
+    return number;
+}
+
+// One event for a standing read: a presence change or a received report.
+struct Delivery {
+    bool presence = false;
+    std::uint32_t value = 0;
+    std::vector<std::uint8_t> bytes;
+    Clock::time_point due;
+};
+
+class StandingRead {
+public:
+    StandingRead(Interface which, HidRelayCallback callback, std::uint32_t tag, HidRelayHandle handle)
+        : m_interface(which), m_callback(callback), m_tag(tag), m_handle(handle)
+    {
+        m_thread = std::thread([this] { Run(); });
+    }
+
+    ~StandingRead()
+    {
+        Stop();
+        if (m_thread.joinable()) m_thread.join();
+    }
+
+    Interface Which() const { return m_interface; }
+
+    void Push(Delivery delivery)
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            if (m_stop) return;
+            m_queue.push_back(std::move(delivery));
+        }
+        m_wake.notify_one();
+    }
+
+    void Stop()
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            m_stop = true;
+        }
+        m_wake.notify_one();
+    }
+
+    bool OnOwnThread() const { return std::this_thread::get_id() == m_thread.get_id(); }
+
+private:
+    void Run()
+    {
+        std::unique_lock lock(m_mutex);
+        for (;;) {
+            m_wake.wait(lock, [this] { return m_stop || !m_queue.empty(); });
+            if (m_stop) return;
+            const auto due = m_queue.front().due;
+            if (Clock::now() < due) {
+                m_wake.wait_until(lock, due, [this] { return m_stop; });
+                continue;
+            }
+            Delivery delivery = std::move(m_queue.front());
+            m_queue.pop_front();
+            lock.unlock();
+            Deliver(delivery);
+            lock.lock();
+        }
+    }
+
+    void Deliver(const Delivery& delivery) const
+    {
+        HidRelayTransfer transfer{};
+        HidRelayEventData data{};
+        HidRelayEvent event{};
+        data.tag = m_tag;
+        data.handle = m_handle;
+        event.data = &data;
+        if (delivery.presence) {
+            event.kind = HIDRELAY_EVENT_PRESENCE;
+            data.value = delivery.value;
+        } else {
+            event.kind = HIDRELAY_EVENT_REPORT;
+            transfer.length = static_cast<std::uint32_t>(delivery.bytes.size());
+            transfer.bytes = delivery.bytes.data();
+            data.value = transfer.length;
+            data.data = delivery.bytes.data();
+            data.transfer = &transfer;
+        }
+        m_callback(&event);
+    }
+
+    const Interface m_interface;
+    const HidRelayCallback m_callback;
+    const std::uint32_t m_tag;
+    const HidRelayHandle m_handle;
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::deque<Delivery> m_queue;
+    bool m_stop = false;
+    std::thread m_thread;
+};
+
+// Presence changes that arise while a command report is handled wait until
+// its reply is on its way, so the program sees the reply first.
+thread_local std::vector<bool>* t_deferredPresence = nullptr;
+
+class Emulator final : public KeyboardListener {
+public:
+    Emulator()
+    {
+        m_statePath = DefaultStateFilePath();
+        OpenedState opened = OpenStateFile(m_statePath);
+        if (!opened.problem.empty()) std::cerr << "kestrune emulator: " << opened.problem << "\n";
+        m_persist = opened.writable;
+        (void)m_keyboard.SetState(std::move(opened.state)); // checked when it was read
+
+        FaultPlan plan;
+        if (auto latency = NumberFromEnvironment(kLatencyVariable))
+            plan.latency = std::chrono::microseconds(static_cast<std::int64_t>(*latency));
+        m_keyboard.SetFaults(plan);
+        if (auto boot = NumberFromEnvironment(kBootVariable))
+            m_bootTime = std::chrono::milliseconds(static_cast<std::int64_t>(*boot));
+        m_keyboard.SetListener(this);
+
+        m_timer = std::thread([this] { RunBootTimer(); });
+        auto server = ControlServer::Start(DefaultControlSocketPath(), [this](const std::vector<std::string>& words) {
+            return RunControlCommand(m_keyboard, words);
+        });
+        if (server)
+            m_server = std::move(*server);
+        else
+            std::cerr << "kestrune emulator: no control socket: " << server.error() << "\n";
+        Log(1, "started; state file " + m_statePath.string());
+    }
+
+    ~Emulator() override
+    {
+        m_server.reset();
+        {
+            std::lock_guard lock(m_timerMutex);
+            m_timerStop = true;
+        }
+        m_timerWake.notify_one();
+        m_timer.join();
+        std::map<HidRelayHandle, std::unique_ptr<StandingRead>> reads;
+        std::vector<std::unique_ptr<StandingRead>> retired;
+        {
+            std::lock_guard lock(m_requestsMutex);
+            reads.swap(m_reads);
+            retired.swap(m_retired);
+        }
+        reads.clear();
+        retired.clear();
+        m_keyboard.SetListener(nullptr);
+    }
+
+    EmulatedKeyboard& Keyboard() { return m_keyboard; }
+
+    int StartRead(Interface which, HidRelayCallback callback, std::uint32_t tag, HidRelayHandle handle)
+    {
+        if (which == Interface::None || !callback || handle == 0) return 0;
+        DeleteRequest(handle);
+        auto read = std::make_unique<StandingRead>(which, callback, tag, handle);
+        std::lock_guard lock(m_requestsMutex);
+        m_reads[handle] = std::move(read);
+        return 1;
+    }
+
+    void RememberRequest(HidRelayHandle handle)
+    {
+        if (handle == 0) return;
+        std::lock_guard lock(m_requestsMutex);
+        m_otherRequests.insert(handle);
+    }
+
+    int DeleteRequest(HidRelayHandle handle)
+    {
+        if (handle == 0) return 0;
+        std::unique_ptr<StandingRead> read;
+        {
+            std::lock_guard lock(m_requestsMutex);
+            if (m_otherRequests.erase(handle) != 0) return 1;
+            const auto it = m_reads.find(handle);
+            if (it == m_reads.end()) return 0;
+            read = std::move(it->second);
+            m_reads.erase(it);
+            // A read cannot join itself: from inside its own callback it is
+            // only stopped now and joined at End.
+            if (read->OnOwnThread()) {
+                read->Stop();
+                m_retired.push_back(std::move(read));
+                return 1;
+            }
+        }
+        read.reset();
+        return 1;
+    }
+
+    std::chrono::microseconds Latency() const { return m_keyboard.Faults().latency; }
+
+    void SendCommandReport(std::span<const std::uint8_t> report)
+    {
+        std::this_thread::sleep_for(Latency());
+        Log(2, "out " + Hex(report));
+        std::vector<bool> deferred;
+        t_deferredPresence = &deferred;
+        const auto replies = m_keyboard.HandleOutputReport(report);
+        t_deferredPresence = nullptr;
+        const auto due = Clock::now() + Latency();
+        for (const auto& reply : replies) {
+            Log(2, "in  " + Hex(reply));
+            Broadcast(Interface::Command, Delivery{false, 0, {reply.begin(), reply.end()}, due});
+        }
+        for (bool present : deferred) OnPresenceChanged(present);
+        if (m_keyboard.InBootMode()) ScheduleBootReturn();
+    }
+
+    void OnPresenceChanged(bool present) override
+    {
+        if (t_deferredPresence) {
+            t_deferredPresence->push_back(present);
+            return;
+        }
+        Log(1, present ? "keyboard present" : "keyboard gone");
+        Broadcast(Interface::Command, Delivery{true, present ? 1u : 0u, {}, Clock::now()});
+    }
+
+    void OnConsumerReport(std::span<const std::uint8_t> report) override
+    {
+        Log(1, "consumer report " + Hex(report));
+        Broadcast(Interface::Consumer, Delivery{false, 0, {report.begin(), report.end()}, Clock::now() + Latency()});
+    }
+
+    void OnStateChanged() override
+    {
+        if (!m_persist) return;
+        std::lock_guard lock(m_saveMutex);
+        // The state as it is now, not as it was when the change was made, so
+        // that the last save always holds the newest state.
+        if (auto saved = SaveStateFile(m_statePath, m_keyboard.State()); !saved)
+            std::cerr << "kestrune emulator: cannot save the state: " << saved.error() << "\n";
+    }
+
+private:
+    void Broadcast(Interface which, const Delivery& delivery)
+    {
+        std::lock_guard lock(m_requestsMutex);
+        for (auto& [handle, read] : m_reads)
+            if (read->Which() == which) read->Push(delivery);
+    }
+
+    void ScheduleBootReturn()
+    {
+        {
+            std::lock_guard lock(m_timerMutex);
+            m_bootReturn = Clock::now() + m_bootTime;
+        }
+        m_timerWake.notify_one();
+    }
+
+    void RunBootTimer()
+    {
+        std::unique_lock lock(m_timerMutex);
+        for (;;) {
+            if (m_timerStop) return;
+            if (!m_bootReturn) {
+                m_timerWake.wait(lock);
+                continue;
+            }
+            const auto due = *m_bootReturn;
+            if (Clock::now() < due) {
+                m_timerWake.wait_until(lock, due);
+                continue;
+            }
+            m_bootReturn.reset();
+            lock.unlock();
+            Log(1, "boot loader done");
+            m_keyboard.LeaveBootMode();
+            lock.lock();
+        }
+    }
+
+    EmulatedKeyboard m_keyboard;
+    std::filesystem::path m_statePath;
+    bool m_persist = true;
+    std::mutex m_saveMutex;
+    std::chrono::milliseconds m_bootTime = kDefaultBootTime;
+
+    std::mutex m_requestsMutex;
+    std::map<HidRelayHandle, std::unique_ptr<StandingRead>> m_reads;
+    std::vector<std::unique_ptr<StandingRead>> m_retired;
+    std::set<HidRelayHandle> m_otherRequests;
+
+    std::mutex m_timerMutex;
+    std::condition_variable m_timerWake;
+    std::optional<Clock::time_point> m_bootReturn;
+    bool m_timerStop = false;
+    std::thread m_timer;
+
+    std::unique_ptr<ControlServer> m_server;
+};
+
+std::mutex g_libraryMutex;
+std::shared_ptr<Emulator> g_emulator;
+
+std::shared_ptr<Emulator> Current()
+{
+    std::lock_guard lock(g_libraryMutex);
+    return g_emulator;
+}
+
+void StoreHandle(HidRelayHandle* out, HidRelayHandle handle)
+{
+    if (out) *out = handle;
+}
+
+int WriteBankStatus(Emulator& emulator, const HidRelaySelector* selector, const std::uint8_t* data,
+                    std::uint32_t length)
+{
+    if (Classify(selector) != Interface::BankStatus || !data) return 0;
+    std::this_thread::sleep_for(emulator.Latency());
+    Log(1, "bank status " + Hex({data, length}));
+    return emulator.Keyboard().WriteBankStatus({data, length}) ? 1 : 0;
+}
+
+} // namespace
+} // namespace kestrune::emulator
+
+using kestrune::emulator::Current;
+using kestrune::emulator::Interface;
+namespace wire = kestrune::wire;
+
+extern "C" {
+
+HIDRELAY_API int Debug(int level)
+{
+    return kestrune::emulator::g_debugLevel.exchange(level);
+}
+
+HIDRELAY_API int Init(int /*flags*/)
+{
+    std::lock_guard lock(kestrune::emulator::g_libraryMutex);
+    if (!kestrune::emulator::g_emulator)
+        kestrune::emulator::g_emulator = std::make_shared<kestrune::emulator::Emulator>();
+    return 1;
+}
+
+HIDRELAY_API int End(void)
+{
+    std::shared_ptr<kestrune::emulator::Emulator> emulator;
+    {
+        std::lock_guard lock(kestrune::emulator::g_libraryMutex);
+        emulator.swap(kestrune::emulator::g_emulator);
+    }
+    // Destroyed here unless a call in flight still holds it; either way every
+    // thread is joined by the destructor.
+    emulator.reset();
+    return 1;
+}
+
+HIDRELAY_API int RequestGetDeviceCount(const HidRelaySelector* selector, HidRelayCallback /*callback*/,
+                                       uint32_t /*tag*/, uint32_t /*unit_id*/, HidRelayHandle* /*out_handle*/)
+{
+    const auto emulator = Current();
+    if (!emulator || kestrune::emulator::Classify(selector) == Interface::None) return 0;
+    return emulator->Keyboard().Present() ? 1 : 0;
+}
+
+HIDRELAY_API int DeleteRequestFromUnitId(HidRelayHandle handle)
+{
+    const auto emulator = Current();
+    return emulator ? emulator->DeleteRequest(handle) : 0;
+}
+
+HIDRELAY_API int DeleteRequestFromHandle(HidRelayHandle handle)
+{
+    return DeleteRequestFromUnitId(handle);
+}
+
+HIDRELAY_API int RequestWrite(const HidRelaySelector* selector, HidRelayCallback /*callback*/, uint32_t /*tag*/,
+                              const uint8_t* data, uint32_t length, uint32_t /*unit_id*/,
+                              HidRelayHandle* /*out_handle*/)
+{
+    const auto emulator = Current();
+    if (!emulator || !data || length == 0 || kestrune::emulator::Classify(selector) != Interface::Command) return 0;
+    int written = 0;
+    for (std::uint32_t offset = 0; offset < length; offset += wire::kReportSize) {
+        if (!emulator->Keyboard().Present()) break;
+        const std::uint32_t n = std::min<std::uint32_t>(wire::kReportSize, length - offset);
+        emulator->SendCommandReport({data + offset, n});
+        ++written;
+    }
+    return written;
+}
+
+HIDRELAY_API int RequestWriteOne(const HidRelaySelector* selector, HidRelayCallback /*callback*/, uint32_t /*tag*/,
+                                 const uint8_t* data, uint32_t length, uint32_t /*unit_id*/,
+                                 HidRelayHandle* /*out_handle*/)
+{
+    const auto emulator = Current();
+    if (!emulator || !data || length == 0 || length > wire::kReportSize ||
+        kestrune::emulator::Classify(selector) != Interface::Command || !emulator->Keyboard().Present())
+        return 0;
+    emulator->SendCommandReport({data, length});
+    return 1;
+}
+
+HIDRELAY_API int RequestStatusWrite(const HidRelaySelector* selector, HidRelayCallback /*callback*/, uint32_t /*tag*/,
+                                    const uint8_t* data, uint32_t length, uint32_t unit_id, HidRelayHandle* out_handle)
+{
+    const auto emulator = Current();
+    if (!emulator || kestrune::emulator::WriteBankStatus(*emulator, selector, data, length) != 1) return 0;
+    emulator->RememberRequest(unit_id);
+    kestrune::emulator::StoreHandle(out_handle, unit_id);
+    return 1;
+}
+
+HIDRELAY_API int RequestStatusGet(const HidRelaySelector* selector, HidRelayCallback /*callback*/, uint32_t /*tag*/,
+                                  uint8_t* data, uint32_t length, uint32_t /*unit_id*/, HidRelayHandle* /*out_handle*/)
+{
+    const auto emulator = Current();
+    if (!emulator || !data || kestrune::emulator::Classify(selector) != Interface::BankStatus ||
+        !emulator->Keyboard().Present())
+        return 0;
+    const auto status = emulator->Keyboard().State().bankStatus;
+    const std::size_t n = std::min<std::size_t>(length, status.size());
+    std::copy_n(status.begin(), n, data);
+    return static_cast<int>(n);
+}
+
+HIDRELAY_API int RequestStatusSetFeature(const HidRelaySelector* selector, HidRelayCallback /*callback*/,
+                                         uint32_t /*tag*/, const uint8_t* data, uint32_t length, uint32_t /*unit_id*/,
+                                         HidRelayHandle* /*out_handle*/)
+{
+    const auto emulator = Current();
+    return emulator ? kestrune::emulator::WriteBankStatus(*emulator, selector, data, length) : 0;
+}
+
+HIDRELAY_API int RequestAsyncRead(const HidRelaySelector* selector, HidRelayCallback callback, uint32_t tag,
+                                  uint32_t unit_id, HidRelayHandle* out_handle)
+{
+    const auto emulator = Current();
+    if (!emulator || !emulator->StartRead(kestrune::emulator::Classify(selector), callback, tag, unit_id)) return 0;
+    kestrune::emulator::StoreHandle(out_handle, unit_id);
+    return 1;
+}
+
+} // extern "C"

@@ -1,0 +1,114 @@
+// kestrune-emu: drives the keyboard emulator from outside. With a program
+// running on the emulator library it talks to that library's control
+// socket; without one, plug, unplug, dump and reset work on the state file.
+
+#include "emulator/ControlSocket.h"
+#include "emulator/StateFile.h"
+
+#include <CLI/CLI.hpp>
+
+#include <iostream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace kestrune::emulator;
+
+void Print(const ControlReply& reply)
+{
+    std::ostream& out = reply.ok ? std::cout : std::cerr;
+    if (!reply.ok) out << "kestrune-emu: ";
+    out << reply.text;
+    if (!reply.text.empty() && reply.text.back() != '\n') out << "\n";
+}
+
+// Runs a command on the state file as the emulator would, saving what changed.
+int RunOnFile(const std::filesystem::path& path, const std::vector<std::string>& words)
+{
+    auto read = ReadStateFile(path);
+    KeyboardState state = FactoryKeyboardState();
+    if (read && *read) {
+        state = std::move(**read);
+    } else if (!read && words[0] != "reset") {
+        // Only a reset may replace a file that does not hold a valid state.
+        std::cerr << "kestrune-emu: " << read.error() << "\n";
+        return 1;
+    }
+    EmulatedKeyboard keyboard(state);
+    const ControlReply reply = RunControlCommand(keyboard, words);
+    if (reply.ok && (keyboard.State() != state || !read || !*read)) {
+        if (auto saved = SaveStateFile(path, keyboard.State()); !saved) {
+            std::cerr << "kestrune-emu: " << saved.error() << "\n";
+            return 1;
+        }
+    }
+    Print(reply);
+    return reply.ok ? 0 : 1;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    CLI::App app{"Drives the keyboard emulator: plugs and unplugs it, presses its keys, injects faults and shows "
+                 "its state."};
+    app.require_subcommand(1);
+    std::string socketPath;
+    std::string statePath;
+    app.add_option("--socket", socketPath, "control socket of the running emulator");
+    app.add_option("--state", statePath, "state file used when no emulator is running");
+
+    std::vector<std::string> words;
+    const auto simple = [&](const char* name, const char* help) {
+        app.add_subcommand(name, help)->callback([&words, name] { words = {name}; });
+    };
+    simple("plug", "plug the keyboard in");
+    simple("unplug", "pull the keyboard out");
+    simple("bank-key", "press the macro-key bank key");
+    simple("lighting-changed", "change the lighting effect on the keyboard");
+    simple("record-start", "start on-board macro recording");
+    simple("record-stop", "stop on-board macro recording");
+    simple("dump", "print the state as JSON");
+    simple("reset", "factory memory (the cable stays as it is)");
+
+    auto* fault = app.add_subcommand("fault", "inject faults into the running emulator");
+    fault->require_subcommand(1);
+    fault->add_subcommand("show", "print the fault plan")->callback([&] { words = {"fault", "show"}; });
+    fault->add_subcommand("clear", "no faults, default latency")->callback([&] { words = {"fault", "clear"}; });
+    unsigned count = 0;
+    const auto counted = [&](const char* name, const char* help, const char* what) {
+        auto* sub = fault->add_subcommand(name, help);
+        sub->add_option(what, count, what)->required();
+        sub->callback([&words, &count, name] { words = {"fault", name, std::to_string(count)}; });
+    };
+    counted("drop", "lose the next N replies", "N");
+    counted("wrong-code", "give the next N replies another command code", "N");
+    counted("latency", "delay every report this many microseconds each way", "MICROSECONDS");
+    counted("unplug-after", "pull the keyboard out after N more command reports", "N");
+    std::string status;
+    auto* statusCommand = fault->add_subcommand("status", "refuse the next N commands with status ff or fe");
+    statusCommand->add_option("status", status, "ff or fe")->required()->check(CLI::IsMember({"ff", "fe"}));
+    statusCommand->add_option("N", count, "N")->required();
+    statusCommand->callback([&] { words = {"fault", "status", status, std::to_string(count)}; });
+
+    CLI11_PARSE(app, argc, argv);
+
+    const std::filesystem::path socket =
+        socketPath.empty() ? DefaultControlSocketPath() : std::filesystem::path(socketPath);
+    auto sent = SendControlCommand(socket, words);
+    if (!sent) {
+        std::cerr << "kestrune-emu: " << sent.error() << "\n";
+        return 1;
+    }
+    if (*sent) {
+        Print(**sent);
+        return (*sent)->ok ? 0 : 1;
+    }
+    if (!IsFileCommand(words[0])) {
+        std::cerr << "kestrune-emu: no running emulator at " << socket.string()
+                  << "; without one only plug, unplug, dump and reset work (on the state file)\n";
+        return 1;
+    }
+    return RunOnFile(statePath.empty() ? DefaultStateFilePath() : std::filesystem::path(statePath), words);
+}

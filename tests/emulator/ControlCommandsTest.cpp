@@ -1,0 +1,88 @@
+#include "emulator/ControlCommands.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <functional>
+
+namespace kestrune::emulator {
+namespace {
+
+TEST(ControlCommands, FaultCommandsSetThePlan)
+{
+    struct Case {
+        std::vector<std::string> words;
+        std::function<bool(const FaultPlan&)> holds;
+    };
+    const std::vector<Case> cases = {
+        {{"fault", "drop", "3"}, [](const FaultPlan& p) { return p.dropReplies == 3; }},
+        {{"fault", "wrong-code", "2"}, [](const FaultPlan& p) { return p.wrongCodeReplies == 2; }},
+        {{"fault", "status", "fe", "4"},
+         [](const FaultPlan& p) { return p.errorReplies == 4 && p.errorStatus == wire::kStatusErrorFE; }},
+        {{"fault", "status", "ff", "1"},
+         [](const FaultPlan& p) { return p.errorReplies == 1 && p.errorStatus == wire::kStatusErrorFF; }},
+        {{"fault", "latency", "0"}, [](const FaultPlan& p) { return p.latency.count() == 0; }},
+        {{"fault", "unplug-after", "7"}, [](const FaultPlan& p) { return p.unplugAfterReports == 7u; }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.words[1]);
+        EmulatedKeyboard keyboard;
+        const ControlReply reply = RunControlCommand(keyboard, c.words);
+        EXPECT_TRUE(reply.ok) << reply.text;
+        EXPECT_TRUE(c.holds(keyboard.Faults())) << reply.text;
+        EXPECT_TRUE(RunControlCommand(keyboard, {"fault", "clear"}).ok);
+        EXPECT_EQ(keyboard.Faults(), FaultPlan{});
+    }
+}
+
+TEST(ControlCommands, BadWordsAreRefusedAndChangeNothing)
+{
+    const std::vector<std::vector<std::string>> cases = {
+        {},
+        {"jump"},
+        {"plug", "now"},
+        {"fault"},
+        {"fault", "drop"},
+        {"fault", "drop", "-1"},
+        {"fault", "drop", "2x"},
+        {"fault", "drop", "99999999999"},
+        {"fault", "status", "fd", "1"},
+        {"fault", "status", "1"},
+        {"fault", "unplug-after", "0"},
+        {"fault", "explode", "1"},
+    };
+    for (const auto& words : cases) {
+        SCOPED_TRACE(::testing::PrintToString(words));
+        EmulatedKeyboard keyboard;
+        const ControlReply reply = RunControlCommand(keyboard, words);
+        EXPECT_FALSE(reply.ok);
+        EXPECT_FALSE(reply.text.empty());
+        EXPECT_EQ(keyboard.Faults(), FaultPlan{});
+        EXPECT_EQ(keyboard.State(), FactoryKeyboardState());
+    }
+}
+
+TEST(ControlCommands, PlugResetAndDumpWorkOnTheModel)
+{
+    EmulatedKeyboard keyboard;
+    KeyboardState changed = FactoryKeyboardState();
+    changed.lighting[0] = 7;
+    ASSERT_TRUE(keyboard.SetState(changed));
+    ASSERT_TRUE(RunControlCommand(keyboard, {"unplug"}).ok);
+    EXPECT_FALSE(RunControlCommand(keyboard, {"bank-key"}).ok) << "no key reports while unplugged";
+
+    ASSERT_TRUE(RunControlCommand(keyboard, {"reset"}).ok);
+    KeyboardState expected = FactoryKeyboardState();
+    expected.attached = false;
+    EXPECT_EQ(keyboard.State(), expected) << "reset restores the memory and leaves the cable out";
+
+    ASSERT_TRUE(RunControlCommand(keyboard, {"plug"}).ok);
+    EXPECT_TRUE(RunControlCommand(keyboard, {"record-start"}).ok);
+    const ControlReply dump = RunControlCommand(keyboard, {"dump"});
+    ASSERT_TRUE(dump.ok);
+    EXPECT_EQ(nlohmann::json::parse(dump.text)["attached"], true);
+    EXPECT_EQ(KeyboardStateFromJson(dump.text).value(), keyboard.State());
+}
+
+} // namespace
+} // namespace kestrune::emulator
