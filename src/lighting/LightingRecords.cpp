@@ -85,8 +85,9 @@ void KeyColourTable::Set(std::size_t light, Colour colour)
 
 std::optional<std::uint8_t> LightOfGKey(int n)
 {
+    constexpr int kMacroKeys = 9;
     constexpr int kLastOwnLight = 5;
-    if (n < 1 || n > kGKeyCount) return std::nullopt;
+    if (n < 1 || n > kMacroKeys) return std::nullopt;
     return static_cast<std::uint8_t>(n <= kLastOwnLight ? n : 0);
 }
 

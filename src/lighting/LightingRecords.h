@@ -145,7 +145,6 @@ inline constexpr std::array<std::uint8_t, kOrdinaryKeyButtons> kKeyLedTable = {
     2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 106, 108, 110, 113, 111, 114, 112, 115, 96,  95,  94, 97, 107, 52,
     92, 86, 93, 69, 80, 88, 90, 87, 30, 82, 83, 84, 65,  66,  67,  48,  49,  50,  99,  31,  101, 100, 32, 33, 116, 117};
 inline constexpr std::uint8_t kFnLight = 91;
-inline constexpr int kGKeyCount = 9;
 
 // Light of macro key G1 to G9 (n = 1 to 9): G1 to G5 have lights 1 to 5, G6 to G9 share light 0.
 std::optional<std::uint8_t> LightOfGKey(int n);

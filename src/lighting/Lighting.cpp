@@ -1,0 +1,270 @@
+#include "lighting/Lighting.h"
+
+#include "device/CommandProtocol.h"
+
+#include <algorithm>
+#include <array>
+
+namespace kestrune {
+
+namespace {
+
+// Keeps the copy of the lighting block in step with what a write sends.
+void StoreInBlock(LightingBlock& block, std::uint16_t address, std::span<const std::uint8_t> bytes)
+{
+    if (address + bytes.size() > block.bytes.size()) return;
+    std::copy(bytes.begin(), bytes.end(), block.bytes.begin() + address);
+}
+
+} // namespace
+
+Lighting::Lighting(CommandProtocol& protocol) : m_protocol(protocol) {}
+
+void Lighting::SetSettingsSource(std::function<LightingSettingsValues()> source)
+{
+    std::lock_guard lock(m_mutex);
+    m_settingsSource = std::move(source);
+}
+
+LightingState Lighting::State() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_state;
+}
+
+int Lighting::ReadLightingState(bool withKeyColours)
+{
+    std::function<LightingSettingsValues()> settingsSource;
+    {
+        std::lock_guard lock(m_mutex);
+        m_state.settings.ClearEffectList();
+        settingsSource = m_settingsSource;
+    }
+
+    auto exchanges = m_protocol.LockExchanges();
+    SettingsRecord settings;
+    if (m_protocol.ReadSettings(settings.bytes) != kResultOk) return -1;
+
+    m_protocol.BeginUpdate();
+    std::optional<KeyColourTable> colours;
+    if (withKeyColours && settings.OffersEffect(kEffectPerKey)) {
+        KeyColourTable table;
+        {
+            std::lock_guard lock(m_mutex);
+            table = m_state.keyColours;
+        }
+        // A part that does not arrive keeps its previous colours.
+        for (std::size_t i = 0; i < kColourWriteCount; ++i) {
+            const std::size_t light = i * kLightsPerColourWrite;
+            std::array<std::uint8_t, kColourWriteBytes> part{};
+            if (m_protocol.ReadColours(static_cast<int>(light), part) == kResultOk)
+                std::copy(part.begin(), part.end(),
+                          table.bytes.begin() + static_cast<std::ptrdiff_t>(light * kColourWireSize));
+        }
+        colours = table;
+    }
+    LightingBlock block;
+    const bool blockRead = m_protocol.ReadMemory(lightaddr::kEffect, block.bytes) == kResultOk;
+    m_protocol.EndUpdate();
+    exchanges.unlock();
+
+    const LightingSettingsValues values = settingsSource ? settingsSource() : LightingSettingsValues{};
+    std::lock_guard lock(m_mutex);
+    m_state.settings = settings;
+    if (colours) m_state.keyColours = *colours;
+    // A block that did not arrive would decode as all zeros: keep the old values instead.
+    if (blockRead) DecodeLightingBlock(block, m_state);
+    if (settingsSource) {
+        m_state.perKeyLights = values.perKeyLights;
+        m_state.reportRate = values.reportRate;
+    }
+    return 0;
+}
+
+void Lighting::SendMemoryWrites(std::initializer_list<MemoryWrite> writes)
+{
+    // The caller holds the exchange lock, so the sequence goes out whole.
+    m_protocol.BeginUpdate();
+    for (const MemoryWrite& write : writes) m_protocol.WriteMemory(write.address, write.bytes);
+    m_protocol.EndUpdate();
+}
+
+void Lighting::SendByte(std::uint16_t address, std::uint8_t value)
+{
+    const std::array<std::uint8_t, 1> byte = {value};
+    SendMemoryWrites({{address, byte}});
+}
+
+void Lighting::WriteEffect(int effect)
+{
+    if (effect < 0 || effect > 0xFF) return;
+    auto exchanges = m_protocol.LockExchanges();
+    const std::array<std::uint8_t, 1> effectByte = {static_cast<std::uint8_t>(effect)};
+    std::array<std::uint8_t, 1> flagByte{};
+    const std::optional<std::uint16_t> flagAddress = RainbowFlagAddress(effect);
+    {
+        std::lock_guard lock(m_mutex);
+        m_state.effect = effect;
+        StoreInBlock(m_state.block, lightaddr::kEffect, effectByte);
+        flagByte[0] = m_state.RainbowOf(effect);
+        if (flagAddress) StoreInBlock(m_state.block, *flagAddress, flagByte);
+    }
+    if (flagAddress)
+        SendMemoryWrites({{lightaddr::kEffect, effectByte}, {*flagAddress, flagByte}});
+    else
+        SendMemoryWrites({{lightaddr::kEffect, effectByte}});
+}
+
+void Lighting::WriteBrightness(int position)
+{
+    const auto value = static_cast<std::uint8_t>(std::clamp(position, 0, kBrightnessMax));
+    auto exchanges = m_protocol.LockExchanges();
+    {
+        std::lock_guard lock(m_mutex);
+        m_state.brightness = value;
+        m_state.block.bytes[lightaddr::kBrightness] = value;
+    }
+    SendByte(lightaddr::kBrightness, value);
+}
+
+void Lighting::WriteSpeed(int sliderPosition)
+{
+    const auto value = static_cast<std::uint8_t>(kSpeedMax - std::clamp(sliderPosition, 0, kSpeedMax));
+    auto exchanges = m_protocol.LockExchanges();
+    {
+        std::lock_guard lock(m_mutex);
+        m_state.speed = value;
+        m_state.block.bytes[lightaddr::kSpeed] = value;
+    }
+    SendByte(lightaddr::kSpeed, value);
+}
+
+void Lighting::WriteDirection(int direction)
+{
+    const auto value = static_cast<std::uint8_t>(direction != 0 ? 1 : 0);
+    auto exchanges = m_protocol.LockExchanges();
+    {
+        std::lock_guard lock(m_mutex);
+        m_state.direction = value;
+        m_state.block.bytes[lightaddr::kDirection] = value;
+    }
+    SendByte(lightaddr::kDirection, value);
+}
+
+void Lighting::WriteEffectColour(int effect, Colour colour)
+{
+    const std::optional<std::uint16_t> colourAddress = EffectColourAddress(effect);
+    if (!colourAddress) return;
+    const std::optional<std::uint16_t> flagAddress = RainbowFlagAddress(effect);
+    const auto rgb = ColourBytes(colour);
+    const std::array<std::uint8_t, 1> flagOff = {0};
+    auto exchanges = m_protocol.LockExchanges();
+    {
+        std::lock_guard lock(m_mutex);
+        m_state.ColourOf(*ColourOfEffect(effect)) = colour;
+        StoreInBlock(m_state.block, *colourAddress, rgb);
+        if (flagAddress) {
+            m_state.SetRainbow(effect, 0);
+            StoreInBlock(m_state.block, *flagAddress, flagOff);
+        }
+    }
+    if (flagAddress)
+        SendMemoryWrites({{*flagAddress, flagOff}, {*colourAddress, rgb}});
+    else
+        SendMemoryWrites({{*colourAddress, rgb}});
+}
+
+void Lighting::WriteRainbowFlag(int effect, std::uint8_t flag)
+{
+    const std::optional<std::uint16_t> address = RainbowFlagAddress(effect);
+    if (!address) return;
+    auto exchanges = m_protocol.LockExchanges();
+    {
+        std::lock_guard lock(m_mutex);
+        m_state.SetRainbow(effect, flag);
+        m_state.block.bytes[*address] = flag;
+    }
+    SendByte(*address, flag);
+}
+
+void Lighting::WriteTrigger(std::uint8_t trigger)
+{
+    auto exchanges = m_protocol.LockExchanges();
+    {
+        std::lock_guard lock(m_mutex);
+        m_state.SetTrigger(trigger);
+        m_state.block.bytes[lightaddr::kTrigger] = trigger;
+    }
+    SendByte(lightaddr::kTrigger, trigger);
+}
+
+void Lighting::SendKeyColourTable(const KeyColourTable& table, std::optional<MemoryWrite> memory)
+{
+    m_protocol.BeginUpdate();
+    if (memory) m_protocol.WriteMemory(memory->address, memory->bytes);
+    for (std::size_t i = 0; i < kColourWriteCount; ++i) {
+        const std::size_t light = i * kLightsPerColourWrite;
+        m_protocol.WriteColours(static_cast<int>(light),
+                                std::span(table.bytes).subspan(light * kColourWireSize, kColourWriteBytes));
+    }
+    m_protocol.EndUpdate();
+}
+
+void Lighting::WriteBaseColour(Colour colour)
+{
+    const auto rgb = ColourBytes(colour);
+    auto exchanges = m_protocol.LockExchanges();
+    KeyColourTable table;
+    {
+        std::lock_guard lock(m_mutex);
+        m_state.ColourOf(EffectColour::B) = colour;
+        StoreInBlock(m_state.block, lightaddr::kColourB, rgb);
+        table = m_state.keyColours;
+    }
+    SendKeyColourTable(table, MemoryWrite{lightaddr::kColourB, rgb});
+}
+
+void Lighting::SetKeyColour(std::size_t light, Colour colour)
+{
+    std::lock_guard lock(m_mutex);
+    m_state.keyColours.Set(light, colour);
+}
+
+void Lighting::WriteKeyColour(std::size_t light, Colour colour)
+{
+    if (light >= kLightCount) return;
+    const auto rgb = ColourBytes(colour);
+    auto exchanges = m_protocol.LockExchanges();
+    SetKeyColour(light, colour);
+    m_protocol.BeginUpdate();
+    m_protocol.WriteColours(static_cast<int>(light), rgb);
+    m_protocol.EndUpdate();
+}
+
+void Lighting::WriteLightingDefaults()
+{
+    auto exchanges = m_protocol.LockExchanges();
+    {
+        std::lock_guard lock(m_mutex);
+        LightingBlock block = m_state.block;
+        StoreInBlock(block, lightaddr::kEffect, kLightingDefaults);
+        // Every field of the defaults is meant, the trigger and the effect-4 flag included.
+        m_state.SetRainbow(kEffectColourTrail, block.bytes[lightaddr::kRainbow4]);
+        DecodeLightingBlock(block, m_state);
+    }
+    SendMemoryWrites({{lightaddr::kEffect, kLightingDefaults}});
+}
+
+void Lighting::WriteWhiteKeyColours()
+{
+    auto exchanges = m_protocol.LockExchanges();
+    KeyColourTable table;
+    {
+        std::lock_guard lock(m_mutex);
+        for (std::size_t light = 0; light < kWhiteLightCount; ++light) m_state.keyColours.Set(light, kWhite);
+        table = m_state.keyColours;
+    }
+    SendKeyColourTable(table, std::nullopt);
+}
+
+} // namespace kestrune

@@ -1,0 +1,84 @@
+#pragma once
+
+// Reads the keyboard's lighting and sends every lighting change at once.
+//
+// Threading rules:
+// - Every operation here exchanges commands with the keyboard and may take up
+//   to a few seconds when the keyboard does not answer, so the user interface
+//   calls them from a worker thread, never from its own. Any thread may call
+//   any operation; the state is guarded by one mutex and State() gives a copy.
+// - Each change holds the protocol's exchange lock from its BeginUpdate to its
+//   EndUpdate, so a download or another change is never sent in between.
+// - The state changes first and the write follows: a change the keyboard did
+//   not take stays in the state until the next read, as the panel expects.
+
+#include "lighting/LightingRecords.h"
+#include "lighting/LightingState.h"
+
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <span>
+
+namespace kestrune {
+
+class CommandProtocol;
+
+// The two lighting values kept in the settings file rather than the keyboard.
+struct LightingSettingsValues {
+    bool perKeyLights = false;
+    int reportRate = 1;
+};
+
+class Lighting {
+public:
+    explicit Lighting(CommandProtocol& protocol);
+
+    // Where ReadLightingState takes the per-key light switch and the report
+    // rate from; without one they keep their values.
+    void SetSettingsSource(std::function<LightingSettingsValues()> source);
+
+    // Gives 0, or -1 when the settings record cannot be read (the effect list
+    // then stays empty and everything else keeps its value). The per-key
+    // colours are read only with 'withKeyColours' and only when the keyboard
+    // offers effect 5.
+    int ReadLightingState(bool withKeyColours);
+
+    void WriteEffect(int effect);
+    void WriteBrightness(int position);
+    void WriteSpeed(int sliderPosition);
+    void WriteDirection(int direction);
+    // Effects 4, 11, 12, 14, 15 (clears the effect's rainbow flag) and 9.
+    void WriteEffectColour(int effect, Colour colour);
+    void WriteRainbowFlag(int effect, std::uint8_t flag);
+    void WriteTrigger(std::uint8_t trigger);
+    // The base colour of effect 5 followed by the whole key colour table.
+    void WriteBaseColour(Colour colour);
+    void WriteKeyColour(std::size_t light, Colour colour);
+    // Sets the key colour table entry without sending it: the panel gives
+    // every base-coloured key the new base colour before WriteBaseColour.
+    void SetKeyColour(std::size_t light, Colour colour);
+    void WriteLightingDefaults();
+    void WriteWhiteKeyColours();
+
+    LightingState State() const;
+
+private:
+    // One BeginUpdate ... EndUpdate sequence of memory writes.
+    struct MemoryWrite {
+        std::uint16_t address;
+        std::span<const std::uint8_t> bytes;
+    };
+    void SendMemoryWrites(std::initializer_list<MemoryWrite> writes);
+    void SendByte(std::uint16_t address, std::uint8_t value);
+    // Sends the whole key colour table in nine requests; 'memory' first when given.
+    void SendKeyColourTable(const KeyColourTable& table, std::optional<MemoryWrite> memory);
+
+    CommandProtocol& m_protocol;
+    mutable std::mutex m_mutex;
+    LightingState m_state;
+    std::function<LightingSettingsValues()> m_settingsSource;
+};
+
+} // namespace kestrune
