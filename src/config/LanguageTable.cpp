@@ -105,6 +105,13 @@ constexpr LanguageEntry kTableEntries[] = {
     {"MAIN_PROMPT_DRIVER_TITLE", u""},
 };
 
+// Messages shown in one fixed wording whatever the language: no language
+// file carries them, so they go through the message path by these keys.
+constexpr LanguageEntry kFixedEntries[] = {
+    {"MACRO_SPACE_EXCEEDED", u"Macro space exceeds the hardware space.\r\n Please reduce the number of macros or "
+                             u"macro action number\uFF0Cand then download."},
+};
+
 // Captions the windows read themselves: main window, its menu, the tray
 // menu, the About box, the key-assignment and macro dialog.
 constexpr LanguageEntry kWindowEntries[] = {
@@ -175,6 +182,7 @@ std::optional<std::u16string_view> BuiltInLanguageText(std::string_view key)
 {
     if (const LanguageEntry* entry = FindEntry(kTableEntries, key)) return entry->builtIn;
     if (const LanguageEntry* entry = FindEntry(kWindowEntries, key)) return entry->builtIn;
+    if (const LanguageEntry* entry = FindEntry(kFixedEntries, key)) return entry->builtIn;
     return std::nullopt;
 }
 
@@ -390,7 +398,7 @@ std::u16string FormatLanguageText(std::u16string_view format, std::span<const st
         }
         // Built only from checked pieces: known flags, at most three digits each, a known conversion.
         std::string cFormat = "%" + flags + width + (hasPrecision ? "." + precision : std::string()) + "ll" +
-                           static_cast<char>(conversion == u'i' ? u'd' : conversion);
+                              static_cast<char>(conversion == u'i' ? u'd' : conversion);
         char buffer[2 * 1000 + 64];
         int length = 0;
         if (conversion == u'd' || conversion == u'i') {
