@@ -21,6 +21,7 @@
 //   lock is left.
 
 #include "common/Reporter.h"
+#include "config/ConfigStore.h"
 #include "keymodel/KeyAssignment.h"
 
 #include <atomic>
@@ -35,17 +36,18 @@ namespace kestrune {
 class CommandProtocol;
 class DeviceEventSink;
 
-// The text shown when the macros do not fit the keyboard even without names.
-inline constexpr std::string_view kMacroSpaceExceededText =
-    "Macro space exceeds the hardware space.\r\n Please reduce the number of macros or macro action "
-    "number\xEF\xBC\x8C"
-    "and then download.";
+// Messages of the transfer, by language key.
+inline constexpr std::string_view kMacroSpaceExceededKey = "MACRO_SPACE_EXCEEDED";
+inline constexpr std::string_view kNamesDroppedKey = "EXTRA_PROFILE_SPACE_TIGHT";
+inline constexpr std::string_view kNewMacroPrefixKey = "MACRO_NEW_PREFIX";
 
 inline constexpr int kUnknownProfile = -1;
 
-class Transfer {
+class Transfer : public ConfigurationDownloader {
 public:
-    Transfer(CommandProtocol& protocol, Reporter& reporter);
+    // The window is told about a refresh (RefreshFromKeyboard); the store is
+    // the one whose current copy a refresh replaces.
+    Transfer(CommandProtocol& protocol, ConfigStore& store, Reporter& reporter);
 
     // --- Per-process values -------------------------------------------------
     // Bytes the keyboard has for the macro area; 0 until read at attach.
@@ -71,14 +73,45 @@ public:
     // Switches the keyboard; a negative profile does nothing.
     void SetActiveProfile(int profile);
 
+    // --- Download -------------------------------------------------------------
+    // Sends the snapshot's macro area and the key tables of all three profiles
+    // or of the active one, between BeginUpdate and EndUpdate. Gives 1 when
+    // every key table was taken, else 0. Macros that do not fit even without
+    // names send nothing and report kMacroSpaceExceededKey; names that do not
+    // fit are left out and kNamesDroppedKey follows the download.
+    int DownloadConfiguration(const WorkingSnapshot& snapshot, bool allProfiles) override;
+
+    // --- Read-back ------------------------------------------------------------
+    // Rebuilds a whole profile file from the keyboard's three key tables and
+    // its macro area. The file is replaced atomically, and only once
+    // everything has been read: a failure leaves the old file as it was.
+    // Gives 1 on success, 0 on failure.
+    int ReadBackToFile(const std::filesystem::path& path);
+
+    // Replaces the current copy with what the keyboard holds, read back
+    // through the working profile file, or with a fresh default configuration
+    // when the keyboard cannot be read. Then asks the window to show the keys
+    // and, unless leaveApplyState, to clear its unapplied changes. Always 1.
+    int RefreshFromKeyboard(bool leaveApplyState);
+
+    // The window RefreshFromKeyboard reports to; none by default.
+    void SetWindow(DeviceEventSink* window) { m_window = window; }
+    // The working profile file; by default the one in the profile folder.
+    void SetWorkingProfilePath(std::filesystem::path path);
+
 private:
+    Result<std::filesystem::path> WorkingPath() const;
+
     CommandProtocol& m_protocol;
+    ConfigStore& m_store;
     Reporter& m_reporter;
 
     std::atomic<std::size_t> m_macroCapacity{0};
     std::atomic<int> m_activeProfile{kUnknownProfile};
     mutable std::mutex m_tableMutex;
     HardwareKeyTable m_defaultTable;
+    std::filesystem::path m_workingPath; // guarded by m_tableMutex; empty: the profile folder's
+    DeviceEventSink* m_window = nullptr;
 };
 
 } // namespace kestrune

@@ -18,12 +18,9 @@ void StoreInBlock(LightingBlock& block, std::uint16_t address, std::span<const s
 
 } // namespace
 
-Lighting::Lighting(CommandProtocol& protocol) : m_protocol(protocol) {}
-
-void Lighting::SetSettingsSource(std::function<LightingSettingsValues()> source)
+Lighting::Lighting(CommandProtocol& protocol, SettingsFile settingsFile)
+    : m_protocol(protocol), m_settingsFile(std::move(settingsFile))
 {
-    std::lock_guard lock(m_mutex);
-    m_settingsSource = std::move(source);
 }
 
 LightingState Lighting::State() const
@@ -34,11 +31,9 @@ LightingState Lighting::State() const
 
 int Lighting::ReadLightingState(bool withKeyColours)
 {
-    std::function<LightingSettingsValues()> settingsSource;
     {
         std::lock_guard lock(m_mutex);
         m_state.settings.ClearEffectList();
-        settingsSource = m_settingsSource;
     }
 
     auto exchanges = m_protocol.LockExchanges();
@@ -68,16 +63,15 @@ int Lighting::ReadLightingState(bool withKeyColours)
     m_protocol.EndUpdate();
     exchanges.unlock();
 
-    const LightingSettingsValues values = settingsSource ? settingsSource() : LightingSettingsValues{};
+    const bool perKeyLights = m_settingsFile.LightSwitch();
+    const int reportRate = m_settingsFile.ReportRate();
     std::lock_guard lock(m_mutex);
     m_state.settings = settings;
     if (colours) m_state.keyColours = *colours;
     // A block that did not arrive would decode as all zeros: keep the old values instead.
     if (blockRead) DecodeLightingBlock(block, m_state);
-    if (settingsSource) {
-        m_state.perKeyLights = values.perKeyLights;
-        m_state.reportRate = values.reportRate;
-    }
+    m_state.perKeyLights = perKeyLights;
+    m_state.reportRate = reportRate;
     return 0;
 }
 

@@ -12,11 +12,11 @@
 // - The state changes first and the write follows: a change the keyboard did
 //   not take stays in the state until the next read, as the panel expects.
 
+#include "config/Settings.h"
 #include "lighting/LightingRecords.h"
 #include "lighting/LightingState.h"
 
 #include <cstdint>
-#include <functional>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -25,19 +25,11 @@ namespace kestrune {
 
 class CommandProtocol;
 
-// The two lighting values kept in the settings file rather than the keyboard.
-struct LightingSettingsValues {
-    bool perKeyLights = false;
-    int reportRate = 1;
-};
-
 class Lighting {
 public:
-    explicit Lighting(CommandProtocol& protocol);
-
-    // Where ReadLightingState takes the per-key light switch and the report
-    // rate from; without one they keep their values.
-    void SetSettingsSource(std::function<LightingSettingsValues()> source);
+    // ReadLightingState takes the per-key light switch and the report rate
+    // from the settings file.
+    explicit Lighting(CommandProtocol& protocol, SettingsFile settingsFile = SettingsFile());
 
     // Gives 0, or -1 when the settings record cannot be read (the effect list
     // then stays empty and everything else keeps its value). The per-key
@@ -78,7 +70,7 @@ private:
     CommandProtocol& m_protocol;
     mutable std::mutex m_mutex;
     LightingState m_state;
-    std::function<LightingSettingsValues()> m_settingsSource;
+    const SettingsFile m_settingsFile;
 };
 
 } // namespace kestrune
