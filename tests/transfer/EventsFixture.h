@@ -1,0 +1,167 @@
+#pragma once
+
+// What the transfer, events and lighting tests share: an emulated keyboard
+// behind the real binding and protocol, a store, and a reporter and a window
+// that remember what they were told.
+
+#include "EventsEmulatorRelay.h"
+#include "common/Reporter.h"
+#include "config/ConfigStore.h"
+#include "device/CommandProtocol.h"
+#include "device/DeviceEvents.h"
+#include "device/Transfer.h"
+#include "emulator/EmulatedKeyboard.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace kestrune::testing {
+
+class RecordingReporter : public Reporter {
+public:
+    void Inform(const UserMessage& message) override
+    {
+        std::lock_guard lock(m_mutex);
+        m_keys.push_back(message.key);
+    }
+    bool Ask(const UserMessage& message) override
+    {
+        Inform(message);
+        return false;
+    }
+    std::vector<std::string> Keys() const
+    {
+        std::lock_guard lock(m_mutex);
+        return m_keys;
+    }
+
+private:
+    mutable std::mutex m_mutex;
+    std::vector<std::string> m_keys;
+};
+
+// A main window that writes down what it is asked to do, and refreshes the
+// configuration from the keyboard on 'PROF' as the real one does.
+class RecordingWindow : public DeviceEventSink {
+public:
+    Transfer* transfer = nullptr;
+
+    void SendRefreshProfile() override
+    {
+        if (transfer != nullptr) transfer->RefreshFromKeyboard(false);
+        Record("refresh");
+    }
+    void SendDetached() override { Record("detached"); }
+    void HideMainWindow() override { Record("hide"); }
+    void PostOpen() override { Record("open"); }
+    void SendBankChanged(bool bankB) override { Record(bankB ? "bank B" : "bank A"); }
+    void StartLightingTimer() override { Record("timer 1051"); }
+    void SetTrayIcon(int iconId) override { Record("icon " + std::to_string(iconId)); }
+    bool Initialised() const override { return true; }
+    void RefreshKeyDisplay() override {}
+    void ClearUnappliedChanges() override {}
+
+    std::vector<std::string> Calls() const
+    {
+        std::lock_guard lock(m_mutex);
+        return m_calls;
+    }
+    std::size_t Count(const std::string& call) const
+    {
+        std::lock_guard lock(m_mutex);
+        return static_cast<std::size_t>(std::count(m_calls.begin(), m_calls.end(), call));
+    }
+    // Waits until the call has been made 'times' times; false when it never is.
+    bool WaitFor(const std::string& call, std::size_t times = 1) const
+    {
+        std::unique_lock lock(m_mutex);
+        return m_changed.wait_for(lock, std::chrono::seconds(20), [&] {
+            return static_cast<std::size_t>(std::count(m_calls.begin(), m_calls.end(), call)) >= times;
+        });
+    }
+
+private:
+    void Record(std::string call)
+    {
+        std::lock_guard lock(m_mutex);
+        m_calls.push_back(std::move(call));
+        m_changed.notify_all();
+    }
+
+    mutable std::mutex m_mutex;
+    mutable std::condition_variable m_changed;
+    std::vector<std::string> m_calls;
+};
+
+// Waits short enough that a keyboard that stays silent fails a command quickly.
+inline ProtocolTiming QuickTiming()
+{
+    ProtocolTiming timing;
+    timing.replyWait = std::chrono::milliseconds(100);
+    timing.giveWayPause = std::chrono::milliseconds(5);
+    timing.retryPause = std::chrono::milliseconds(1);
+    timing.endUpdatePause = std::chrono::milliseconds(1);
+    return timing;
+}
+
+struct SentCommand {
+    std::uint8_t command;
+    std::uint8_t length;
+    std::uint16_t address;
+    std::vector<std::uint8_t> payload;
+};
+
+class KeyboardFixture : public ::testing::Test {
+protected:
+    KeyboardFixture() : protocol(BindRelay(keyboard), QuickTiming()) {}
+
+    void SetUp() override
+    {
+        folder = std::filesystem::temp_directory_path() /
+                 ("kestrune-transfer-" + std::to_string(::getpid()) + "-" +
+                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::remove_all(folder);
+        std::filesystem::create_directories(folder);
+    }
+    void TearDown() override { std::filesystem::remove_all(folder); }
+
+    void EditState(const std::function<void(emulator::KeyboardState&)>& edit)
+    {
+        emulator::KeyboardState state = keyboard.State();
+        edit(state);
+        ASSERT_TRUE(keyboard.SetState(state).ok());
+    }
+
+    std::size_t Mark() const { return keyboard.ReceivedReports().size(); }
+    std::vector<SentCommand> SentSince(std::size_t mark) const
+    {
+        std::vector<SentCommand> sent;
+        const auto reports = keyboard.ReceivedReports();
+        for (std::size_t i = mark; i < reports.size(); ++i) {
+            const auto& r = reports[i];
+            SentCommand command{r[wire::kOffCommand], r[wire::kOffLength],
+                                static_cast<std::uint16_t>(r[wire::kOffAddress] | (r[wire::kOffAddress + 1] << 8)),
+                                {}};
+            command.payload.assign(r.begin() + wire::kOffPayload,
+                                   r.begin() + wire::kOffPayload + std::min<std::size_t>(r[wire::kOffLength], 56));
+            sent.push_back(std::move(command));
+        }
+        return sent;
+    }
+
+    emulator::EmulatedKeyboard keyboard;
+    CommandProtocol protocol;
+    std::filesystem::path folder;
+};
+
+}  // namespace kestrune::testing

@@ -1,0 +1,183 @@
+#include "EventsFixture.h"
+
+#include "lighting/Lighting.h"
+
+namespace kestrune::testing {
+namespace {
+
+class LightingCommandsTest : public KeyboardFixture {
+protected:
+    LightingCommandsTest() : lighting(protocol, SettingsFile(std::filesystem::temp_directory_path() / "no-such.ini")) {}
+
+    // The memory and colour writes since the mark, as (command, address, bytes).
+    std::vector<SentCommand> Writes(std::size_t mark) const
+    {
+        std::vector<SentCommand> writes;
+        const auto sent = SentSince(mark);
+        EXPECT_FALSE(sent.empty());
+        if (sent.empty()) return writes;
+        EXPECT_EQ(sent.front().command, 1) << "every change opens an update";
+        EXPECT_EQ(sent.back().command, 2) << "every change closes its update";
+        for (const SentCommand& c : sent)
+            if (c.command == 6 || c.command == 17) writes.push_back(c);
+        return writes;
+    }
+
+    Lighting lighting;
+};
+
+TEST_F(LightingCommandsTest, SingleFieldWrites)
+{
+    struct Case {
+        const char* name;
+        std::function<void(Lighting&)> write;
+        std::uint16_t address;
+        std::vector<std::uint8_t> bytes;
+    };
+    const Case cases[] = {
+        {"speed slider 0", [](Lighting& l) { l.WriteSpeed(0); }, 2, {4}},
+        {"speed slider 4", [](Lighting& l) { l.WriteSpeed(4); }, 2, {0}},
+        {"brightness", [](Lighting& l) { l.WriteBrightness(3); }, 1, {3}},
+        {"direction", [](Lighting& l) { l.WriteDirection(1); }, 4, {1}},
+        {"trigger", [](Lighting& l) { l.WriteTrigger(1); }, 19, {1}},
+        {"rainbow of 12", [](Lighting& l) { l.WriteRainbowFlag(12, 1); }, 28, {1}},
+        {"effect 2", [](Lighting& l) { l.WriteEffect(2); }, 0, {2}},
+        {"colour of 9", [](Lighting& l) { l.WriteEffectColour(9, MakeColour(1, 2, 3)); }, 5, {1, 2, 3}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::size_t mark = Mark();
+        c.write(lighting);
+        const auto writes = Writes(mark);
+        ASSERT_EQ(writes.size(), 1u);
+        EXPECT_EQ(writes[0].command, 6);
+        EXPECT_EQ(writes[0].address, c.address);
+        EXPECT_EQ(writes[0].payload, c.bytes);
+        const auto block = keyboard.State().lighting;
+        EXPECT_TRUE(std::equal(c.bytes.begin(), c.bytes.end(), block.begin() + c.address));
+    }
+    EXPECT_EQ(lighting.State().speed, 4);
+    EXPECT_EQ(lighting.State().trigger, (std::array<std::uint8_t, 2>{0, 1}));
+}
+
+TEST_F(LightingCommandsTest, EffectsWithARainbowFlagSendItAgain)
+{
+    lighting.WriteRainbowFlag(15, 1);
+    const std::size_t mark = Mark();
+    lighting.WriteEffect(15);
+    const auto writes = Writes(mark);
+    ASSERT_EQ(writes.size(), 2u);
+    EXPECT_EQ(writes[0].address, 0);
+    EXPECT_EQ(writes[0].payload, std::vector<std::uint8_t>{15});
+    EXPECT_EQ(writes[1].address, 38);
+    EXPECT_EQ(writes[1].payload, std::vector<std::uint8_t>{1});
+}
+
+TEST_F(LightingCommandsTest, AnEffectColourClearsItsRainbowFlagFirst)
+{
+    lighting.WriteRainbowFlag(11, 1);
+    const std::size_t mark = Mark();
+    lighting.WriteEffectColour(11, MakeColour(0x10, 0x20, 0x30));
+    const auto writes = Writes(mark);
+    ASSERT_EQ(writes.size(), 2u);
+    EXPECT_EQ(writes[0].address, 23);
+    EXPECT_EQ(writes[0].payload, std::vector<std::uint8_t>{0});
+    EXPECT_EQ(writes[1].address, 20);
+    EXPECT_EQ(writes[1].payload, (std::vector<std::uint8_t>{0x10, 0x20, 0x30}));
+    EXPECT_EQ(lighting.State().RainbowOf(11), 0);
+    EXPECT_EQ(lighting.State().ColourOf(EffectColour::D), MakeColour(0x10, 0x20, 0x30));
+}
+
+TEST_F(LightingCommandsTest, DefaultsGoOutAsOneWriteOf39Bytes)
+{
+    const std::size_t mark = Mark();
+    lighting.WriteLightingDefaults();
+    const auto writes = Writes(mark);
+    ASSERT_EQ(writes.size(), 1u);
+    EXPECT_EQ(writes[0].address, 0);
+    EXPECT_EQ(writes[0].payload, std::vector<std::uint8_t>(kLightingDefaults.begin(), kLightingDefaults.end()));
+    const LightingState state = lighting.State();
+    EXPECT_EQ(state.effect, 1);
+    EXPECT_EQ(state.brightness, 3);
+    EXPECT_EQ(state.RainbowOf(4), 0);
+    EXPECT_EQ(state.RainbowOf(15), 1);
+    EXPECT_EQ(state.ColourOf(EffectColour::G), kWhite);
+}
+
+TEST_F(LightingCommandsTest, KeyColourTablesGoOutInNineParts)
+{
+    EditState([](emulator::KeyboardState& state) { state.keyColours.fill(0x11); });
+    lighting.SetKeyColour(161, MakeColour(7, 8, 9));
+    const std::size_t mark = Mark();
+    lighting.WriteWhiteKeyColours();
+    const auto writes = Writes(mark);
+    ASSERT_EQ(writes.size(), 9u);
+    for (std::size_t i = 0; i < 9; ++i) {
+        EXPECT_EQ(writes[i].command, 17);
+        EXPECT_EQ(writes[i].address, 54 * i);
+        EXPECT_EQ(writes[i].payload.size(), 54u);
+    }
+    const auto colours = keyboard.State().keyColours;
+    EXPECT_EQ(colours[3 * 159], 0xFF);
+    EXPECT_EQ(colours[3 * 161], 7);  // the last two lights keep their colours
+
+    const std::size_t baseMark = Mark();
+    lighting.WriteBaseColour(MakeColour(1, 2, 3));
+    const auto baseWrites = Writes(baseMark);
+    ASSERT_EQ(baseWrites.size(), 10u);
+    EXPECT_EQ(baseWrites[0].command, 6);
+    EXPECT_EQ(baseWrites[0].address, 10);
+
+    const std::size_t keyMark = Mark();
+    lighting.WriteKeyColour(91, MakeColour(4, 5, 6));
+    const auto keyWrites = Writes(keyMark);
+    ASSERT_EQ(keyWrites.size(), 1u);
+    EXPECT_EQ(keyWrites[0].address, 3 * 91);
+    EXPECT_EQ(keyWrites[0].payload, (std::vector<std::uint8_t>{4, 5, 6}));
+}
+
+TEST_F(LightingCommandsTest, ReadingTakesKeyColoursOnlyFromAKeyboardWithEffect5)
+{
+    EditState([](emulator::KeyboardState& state) {
+        state.lighting[0] = 4;
+        state.lighting[18] = 2;  // neither off nor on
+        state.lighting[19] = 5;  // neither trigger
+        state.keyColours[0] = 0x42;
+    });
+    lighting.WriteRainbowFlag(4, 1);
+    lighting.WriteTrigger(0);
+    // WriteRainbowFlag and WriteTrigger wrote 1 and 0: put the odd values back.
+    EditState([](emulator::KeyboardState& state) {
+        state.lighting[18] = 2;
+        state.lighting[19] = 5;
+    });
+
+    // The factory keyboard offers effects 1 to 14, effect 5 among them.
+    std::size_t mark = Mark();
+    ASSERT_EQ(lighting.ReadLightingState(true), 0);
+    std::size_t colourReads = 0;
+    for (const SentCommand& c : SentSince(mark)) colourReads += c.command == 16 ? 1 : 0;
+    EXPECT_EQ(colourReads, 9u);
+    LightingState state = lighting.State();
+    EXPECT_EQ(state.keyColours.bytes[0], 0x42);
+    EXPECT_EQ(state.effect, 4);
+    EXPECT_EQ(state.RainbowOf(4), 1);
+    EXPECT_EQ(state.trigger, (std::array<std::uint8_t, 2>{1, 0}));
+
+    EditState([](emulator::KeyboardState& state) {
+        for (std::size_t slot = 0; slot < wire::kEffectListSlots; ++slot)
+            if (state.settings[wire::kSettingsEffectList + slot] == 5) state.settings[wire::kSettingsEffectList + slot] = 0;
+    });
+    mark = Mark();
+    ASSERT_EQ(lighting.ReadLightingState(true), 0);
+    for (const SentCommand& c : SentSince(mark)) EXPECT_NE(c.command, 16);
+    EXPECT_FALSE(lighting.State().settings.OffersEffect(5));
+
+    keyboard.Unplug();
+    EXPECT_EQ(lighting.ReadLightingState(false), -1);
+    EXPECT_EQ(lighting.State().settings.EffectSlot(0), 0);
+    EXPECT_EQ(lighting.State().effect, 4);
+}
+
+}  // namespace
+}  // namespace kestrune::testing
