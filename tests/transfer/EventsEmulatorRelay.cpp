@@ -18,7 +18,7 @@ namespace {
 struct Delivery {
     std::uint32_t tag;
     std::uint32_t kind;
-    std::uint32_t value;  // presence value; reports: unused
+    std::uint32_t value; // presence value; reports: unused
     std::vector<std::uint8_t> bytes;
 };
 
@@ -27,7 +27,7 @@ struct Relay : emulator::KeyboardListener {
     std::mutex mutex;
     std::condition_variable wake;
     std::deque<Delivery> queue;
-    std::map<HidRelayHandle, std::pair<std::uint32_t, HidRelayCallback>> reads;  // handle -> tag, callback
+    std::map<HidRelayHandle, std::pair<std::uint32_t, HidRelayCallback>> reads; // handle -> tag, callback
     bool running = false;
     std::thread thread;
 
@@ -89,7 +89,10 @@ bool IsCommand(const HidRelaySelector* s)
     return s != nullptr && s->usage_page == wire::kCommandUsagePage && s->usage == wire::kCommandUsage;
 }
 
-int RelayDebug(int) { return 0; }
+int RelayDebug(int)
+{
+    return 0;
+}
 int RelayInit(int)
 {
     std::lock_guard lock(g_relay.mutex);
@@ -129,8 +132,7 @@ int RelayWriteOne(const HidRelaySelector* selector, HidRelayCallback, uint32_t, 
         g_relay.Push({wire::kTagCtrl, HIDRELAY_EVENT_REPORT, 0, {reply.begin(), reply.end()}});
     return 1;
 }
-int RelayWrite(const HidRelaySelector*, HidRelayCallback, uint32_t, const uint8_t*, uint32_t, uint32_t,
-               HidRelayHandle*)
+int RelayWrite(const HidRelaySelector*, HidRelayCallback, uint32_t, const uint8_t*, uint32_t, uint32_t, HidRelayHandle*)
 {
     return 0;
 }
@@ -154,7 +156,7 @@ int RelayAsyncRead(const HidRelaySelector*, HidRelayCallback callback, uint32_t 
     return 1;
 }
 
-}  // namespace
+} // namespace
 
 std::unique_ptr<DeviceLibrary> BindRelay(emulator::EmulatedKeyboard& keyboard)
 {
@@ -177,4 +179,4 @@ std::unique_ptr<DeviceLibrary> BindRelay(emulator::EmulatedKeyboard& keyboard)
     return library ? std::move(*library) : nullptr;
 }
 
-}  // namespace kestrune::testing
+} // namespace kestrune::testing

@@ -15,4 +15,4 @@ namespace kestrune::testing {
 // the read thread; the keyboard must outlive the returned library.
 std::unique_ptr<DeviceLibrary> BindRelay(emulator::EmulatedKeyboard& keyboard);
 
-}  // namespace kestrune::testing
+} // namespace kestrune::testing

@@ -123,17 +123,35 @@ struct SentCommand {
 
 class KeyboardFixture : public ::testing::Test {
 protected:
-    KeyboardFixture() : protocol(BindRelay(keyboard), QuickTiming()) {}
+    KeyboardFixture()
+        : protocol(BindRelay(keyboard), QuickTiming()), transfer(protocol, store, reporter),
+          events(protocol, transfer, window, reporter)
+    {
+        transfer.SetWindow(&window);
+    }
+
+    // The standing reads carry the replies: every exchange needs them. The
+    // attach at start has been handled when this returns.
+    void StartEvents()
+    {
+        ASSERT_TRUE(events.Start().ok());
+        events.WaitForAttachChanges();
+    }
 
     void SetUp() override
     {
-        folder = std::filesystem::temp_directory_path() /
-                 ("kestrune-transfer-" + std::to_string(::getpid()) + "-" +
-                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        folder =
+            std::filesystem::temp_directory_path() / ("kestrune-transfer-" + std::to_string(::getpid()) + "-" +
+                                                      ::testing::UnitTest::GetInstance()->current_test_info()->name());
         std::filesystem::remove_all(folder);
         std::filesystem::create_directories(folder);
+        transfer.SetWorkingProfilePath(folder / "$Profile0");
     }
-    void TearDown() override { std::filesystem::remove_all(folder); }
+    void TearDown() override
+    {
+        events.Stop();
+        std::filesystem::remove_all(folder);
+    }
 
     void EditState(const std::function<void(emulator::KeyboardState&)>& edit)
     {
@@ -149,7 +167,8 @@ protected:
         const auto reports = keyboard.ReceivedReports();
         for (std::size_t i = mark; i < reports.size(); ++i) {
             const auto& r = reports[i];
-            SentCommand command{r[wire::kOffCommand], r[wire::kOffLength],
+            SentCommand command{r[wire::kOffCommand],
+                                r[wire::kOffLength],
                                 static_cast<std::uint16_t>(r[wire::kOffAddress] | (r[wire::kOffAddress + 1] << 8)),
                                 {}};
             command.payload.assign(r.begin() + wire::kOffPayload,
@@ -161,7 +180,12 @@ protected:
 
     emulator::EmulatedKeyboard keyboard;
     CommandProtocol protocol;
+    ConfigStore store;
+    RecordingReporter reporter;
+    RecordingWindow window;
+    Transfer transfer;
+    DeviceEvents events;
     std::filesystem::path folder;
 };
 
-}  // namespace kestrune::testing
+} // namespace kestrune::testing

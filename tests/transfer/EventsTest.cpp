@@ -1,4 +1,5 @@
 #include "EventsFixture.h"
+#include "lighting/LightingRecords.h"
 
 #include <atomic>
 #include <thread>
@@ -8,29 +9,7 @@ namespace {
 
 class EventsTest : public KeyboardFixture {
 protected:
-    EventsTest() : transfer(protocol, store, reporter), events(protocol, transfer, window, reporter)
-    {
-        window.transfer = &transfer;
-        transfer.SetWindow(&window);
-    }
-
-    void SetUp() override
-    {
-        KeyboardFixture::SetUp();
-        transfer.SetWorkingProfilePath(folder / "$Profile0");
-    }
-
-    void TearDown() override
-    {
-        events.Stop();
-        KeyboardFixture::TearDown();
-    }
-
-    ConfigStore store;
-    RecordingReporter reporter;
-    RecordingWindow window;
-    Transfer transfer;
-    DeviceEvents events;
+    EventsTest() { window.transfer = &transfer; }
 };
 
 TEST_F(EventsTest, AttachAtStartReadsTheKeyboardRefreshesAndOpensTheWindow)
@@ -38,7 +17,7 @@ TEST_F(EventsTest, AttachAtStartReadsTheKeyboardRefreshesAndOpensTheWindow)
     EditState([](emulator::KeyboardState& state) {
         state.settings[wire::kSettingsMacroCapacity] = 0x10;
         state.macroArea.assign(0x10 * 128, 0xFF);
-        state.defaultKeyTable[3 * 8 + 2] = 0x2A;  // a factory table that differs from the built-in copy
+        state.defaultKeyTable[3 * 8 + 2] = 0x2A; // a factory table that differs from the built-in copy
         state.keyTables[0][3 * 8 + 2] = 0x04;
     });
     ASSERT_TRUE(events.Start().ok());
@@ -60,7 +39,7 @@ TEST_F(EventsTest, AFailedFactoryTableReadIsReportedAndKeepsTheBuiltInTable)
 {
     const HardwareKeyTable before = transfer.CurrentDefaultTable();
     emulator::FaultPlan plan;
-    plan.errorReplies = 3;  // the first command, the factory table read, is refused three times
+    plan.errorReplies = 3; // the first command, the factory table read, is refused three times
     keyboard.SetFaults(plan);
     ASSERT_TRUE(events.Start().ok());
     events.WaitForAttachChanges();
@@ -193,5 +172,5 @@ TEST_F(EventsTest, AttachAndDetachStormWhileDownloadsRun)
     events.Stop();
 }
 
-}  // namespace
-}  // namespace kestrune::testing
+} // namespace
+} // namespace kestrune::testing

@@ -9,6 +9,12 @@ class LightingCommandsTest : public KeyboardFixture {
 protected:
     LightingCommandsTest() : lighting(protocol, SettingsFile(std::filesystem::temp_directory_path() / "no-such.ini")) {}
 
+    void SetUp() override
+    {
+        KeyboardFixture::SetUp();
+        StartEvents();
+    }
+
     // The memory and colour writes since the mark, as (command, address, bytes).
     std::vector<SentCommand> Writes(std::size_t mark) const
     {
@@ -56,7 +62,7 @@ TEST_F(LightingCommandsTest, SingleFieldWrites)
         const auto block = keyboard.State().lighting;
         EXPECT_TRUE(std::equal(c.bytes.begin(), c.bytes.end(), block.begin() + c.address));
     }
-    EXPECT_EQ(lighting.State().speed, 4);
+    EXPECT_EQ(lighting.State().speed, 0); // the last speed write: slider 4
     EXPECT_EQ(lighting.State().trigger, (std::array<std::uint8_t, 2>{0, 1}));
 }
 
@@ -119,7 +125,7 @@ TEST_F(LightingCommandsTest, KeyColourTablesGoOutInNineParts)
     }
     const auto colours = keyboard.State().keyColours;
     EXPECT_EQ(colours[3 * 159], 0xFF);
-    EXPECT_EQ(colours[3 * 161], 7);  // the last two lights keep their colours
+    EXPECT_EQ(colours[3 * 161], 7); // the last two lights keep their colours
 
     const std::size_t baseMark = Mark();
     lighting.WriteBaseColour(MakeColour(1, 2, 3));
@@ -140,8 +146,8 @@ TEST_F(LightingCommandsTest, ReadingTakesKeyColoursOnlyFromAKeyboardWithEffect5)
 {
     EditState([](emulator::KeyboardState& state) {
         state.lighting[0] = 4;
-        state.lighting[18] = 2;  // neither off nor on
-        state.lighting[19] = 5;  // neither trigger
+        state.lighting[18] = 2; // neither off nor on
+        state.lighting[19] = 5; // neither trigger
         state.keyColours[0] = 0x42;
     });
     lighting.WriteRainbowFlag(4, 1);
@@ -164,9 +170,10 @@ TEST_F(LightingCommandsTest, ReadingTakesKeyColoursOnlyFromAKeyboardWithEffect5)
     EXPECT_EQ(state.RainbowOf(4), 1);
     EXPECT_EQ(state.trigger, (std::array<std::uint8_t, 2>{1, 0}));
 
-    EditState([](emulator::KeyboardState& state) {
+    EditState([](emulator::KeyboardState& keyboardState) {
         for (std::size_t slot = 0; slot < wire::kEffectListSlots; ++slot)
-            if (state.settings[wire::kSettingsEffectList + slot] == 5) state.settings[wire::kSettingsEffectList + slot] = 0;
+            if (keyboardState.settings[wire::kSettingsEffectList + slot] == 5)
+                keyboardState.settings[wire::kSettingsEffectList + slot] = 0;
     });
     mark = Mark();
     ASSERT_EQ(lighting.ReadLightingState(true), 0);
@@ -179,5 +186,5 @@ TEST_F(LightingCommandsTest, ReadingTakesKeyColoursOnlyFromAKeyboardWithEffect5)
     EXPECT_EQ(lighting.State().effect, 4);
 }
 
-}  // namespace
-}  // namespace kestrune::testing
+} // namespace
+} // namespace kestrune::testing

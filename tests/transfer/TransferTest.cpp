@@ -34,7 +34,11 @@ std::vector<std::uint8_t> FileBytes(const std::filesystem::path& path)
 
 class TransferTest : public KeyboardFixture {
 protected:
-    TransferTest() : transfer(protocol, store, reporter) {}
+    void SetUp() override
+    {
+        KeyboardFixture::SetUp();
+        StartEvents();
+    }
 
     // Capacity in 128-byte units, as the keyboard announces it.
     void SetCapacityUnits(std::uint8_t units)
@@ -64,8 +68,8 @@ protected:
         std::lock_guard lock(store.CurrentLock());
         std::vector<std::uint16_t> ids;
         for (const MacroRecord& m : store.Current().Macros()) ids.push_back(m.id);
-        const auto bytes = HardwareKeyTableToBytes(
-            EncodeKeyTable(store.Current().Block()->maps[static_cast<std::size_t>(profile)], DefaultHardwareTable, ids));
+        const auto bytes = HardwareKeyTableToBytes(EncodeKeyTable(
+            store.Current().Block()->maps[static_cast<std::size_t>(profile)], DefaultHardwareTable, ids));
         return {bytes.begin(), bytes.end()};
     }
 
@@ -84,10 +88,6 @@ protected:
         std::lock_guard lock(store.CurrentLock());
         return store.TakeWorkingSnapshot(allProfiles, transfer);
     }
-
-    ConfigStore store;
-    RecordingReporter reporter;
-    Transfer transfer;
 };
 
 TEST_F(TransferTest, DownloadOfAllProfilesWritesTheEncodedAreaAndThreeTables)
@@ -157,7 +157,7 @@ TEST_F(TransferTest, DownloadOfTheActiveProfileWritesTheWholeAreaAndOneTable)
 
 TEST_F(TransferTest, NamesThatDoNotFitAreDroppedAndReportedAfterwards)
 {
-    SetCapacityUnits(8);  // 1024 bytes
+    SetCapacityUnits(8); // 1024 bytes
     const std::u16string name(50, u'n');
     FillCurrentCopy({MakeMacro(1, 109, name), MakeMacro(2, 109, name)});
     {
@@ -177,6 +177,7 @@ TEST_F(TransferTest, NamesThatDoNotFitAreDroppedAndReportedAfterwards)
 TEST_F(TransferTest, MacrosBeyondTheCapacitySendNothing)
 {
     // Capacity 0: no attach read has told the program the keyboard's room.
+    transfer.SetMacroCapacity(0);
     FillCurrentCopy({});
     const std::size_t mark = Mark();
     EXPECT_EQ(Download(true), 0);
@@ -195,8 +196,8 @@ TEST_F(TransferTest, ReadBackRebuildsAllThreeProfilesAndNumbersTheMacros)
     const MacroAreaSize sizes = MacroAreaSizes(list);
     EditState([&](emulator::KeyboardState& state) {
         state.settings[wire::kSettingsActiveProfile] = 1;
-        state.keyTables[0][3 * 8 + 2] = 0x04;  // Esc's position produces "A"
-        state.keyTables[2][3 * 8 + 0] = 0x00;  // Esc's position sends nothing
+        state.keyTables[0][3 * 8 + 2] = 0x04; // Esc's position produces "A"
+        state.keyTables[2][3 * 8 + 0] = 0x00; // Esc's position sends nothing
         state.keyTables[2][3 * 8 + 1] = 0x00;
         state.keyTables[2][3 * 8 + 2] = 0x00;
         ASSERT_TRUE(EncodeMacroArea(list, sizes.withoutNames, false, state.macroArea).ok());
@@ -311,5 +312,5 @@ TEST_F(TransferTest, FaultsDuringARefreshLeaveTheWorkingFileAlone)
     }
 }
 
-}  // namespace
-}  // namespace kestrune::testing
+} // namespace
+} // namespace kestrune::testing
