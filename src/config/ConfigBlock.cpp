@@ -42,7 +42,12 @@ std::vector<std::uint8_t> PackStrings(ConfigBlock& block, const StringSlotTable&
     for (std::size_t i = 0; i < kStringSlotCount; ++i) {
         const std::uint32_t size = strings.Size(i);
         KeyAssignment& assignment = block.AssignmentAt(i);
-        if (size == 0 || offset + size > stringBytes || !HasStringSlot(assignment.type)) continue;
+        if (!HasStringSlot(assignment.type)) continue;
+        if (size == 0) {
+            assignment.value = kNoStringOffset;
+            continue;
+        }
+        if (offset + size > stringBytes) continue;
         const std::u16string_view text = *strings.Text(i);
         for (std::size_t u = 0; u < text.size(); ++u) WriteLe16(area, offset + 2 * u, text[u]);
         // The terminator is already there: the area starts zeroed.

@@ -55,8 +55,12 @@ std::unique_ptr<ConfigBlock> MakeDefaultConfigBlock(std::uint8_t flag);
 // stringBytes bytes, in string slot order, and points each packed key's value
 // at its text's byte offset. A slot is packed only when it holds a text, its
 // key is LaunchProgram or TextBlock, and the text fits in what is left; the
-// value of a key that is not packed stays as it was. Bytes after the last
+// value of a key whose text does not fit stays as it was. A program or
+// text-block key without a text gets kNoStringOffset, so that it cannot pick
+// up another key's text when the file is read again. Bytes after the last
 // text are zero. Throws std::bad_alloc when memory is short.
+inline constexpr std::uint32_t kNoStringOffset = 0xFFFFFFFF; // outside any string area
+
 std::vector<std::uint8_t> PackStrings(ConfigBlock& block, const StringSlotTable& strings, std::uint32_t stringBytes);
 
 // Whether a key of this type keeps its text in a string slot.

@@ -79,10 +79,12 @@ TEST(PackStrings, LaysTextsOutInSlotOrderWhileTheyFit)
     auto strings = std::make_unique<StringSlotTable>();
     const std::size_t first = StringSlotIndex(0, 0x1E);
     const std::size_t second = StringSlotIndex(2, 0x30);
-    const std::size_t stale = StringSlotIndex(1, 5); // text left from a key that is now a remap
+    const std::size_t stale = StringSlotIndex(1, 5);    // text left from a key that is now a remap
+    const std::size_t textless = StringSlotIndex(3, 7); // a program key whose text was lost
     SetAssignment(block->AssignmentAt(first), AssignmentType::LaunchProgram, 0, 777);
     SetAssignment(block->AssignmentAt(second), AssignmentType::LaunchProgram, 0, 999);
     SetAssignment(block->AssignmentAt(stale), AssignmentType::RemapKey, 0, 0x1F);
+    SetAssignment(block->AssignmentAt(textless), AssignmentType::LaunchProgram, 0, 12);
     ASSERT_TRUE(strings->Set(first, u"a.exe"));      // 12 bytes
     ASSERT_TRUE(strings->Set(second, u"bin/tool1")); // 20 bytes
     ASSERT_TRUE(strings->Set(stale, u"gone"));       // 10 bytes, counted but never packed
@@ -93,6 +95,7 @@ TEST(PackStrings, LaysTextsOutInSlotOrderWhileTheyFit)
     EXPECT_EQ(block->AssignmentAt(first).value, 0u);
     EXPECT_EQ(block->AssignmentAt(second).value, 12u);
     EXPECT_EQ(block->AssignmentAt(stale).value, 0x1Fu);
+    EXPECT_EQ(block->AssignmentAt(textless).value, kNoStringOffset); // not at "bin/tool1"
     EXPECT_EQ(area[0], 'a');
     EXPECT_EQ(area[10], 0);
     EXPECT_EQ(area[12], 'b');
