@@ -98,19 +98,31 @@ std::vector<std::string> SplitWords(const std::string& line)
 
 } // namespace
 
+namespace {
+
+// Used when the session has no runtime folder.
+std::filesystem::path FallbackSocketFolder()
+{
+    return std::filesystem::temp_directory_path() / ("kestrune-emulator-" + std::to_string(::getuid()));
+}
+
+} // namespace
+
 std::filesystem::path DefaultControlSocketPath()
 {
     if (const char* value = std::getenv(kControlSocketVariable); value && *value) return value;
     if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime && runtime[0] == '/')
         return std::filesystem::path(runtime) / kSocketName;
-    return std::filesystem::temp_directory_path() / ("kestrune-emulator-" + std::to_string(::getuid())) / kSocketName;
+    return FallbackSocketFolder() / kSocketName;
 }
 
 Result<std::unique_ptr<ControlServer>> ControlServer::Start(const std::filesystem::path& path, Handler handler)
 {
     auto address = Address(path);
     if (!address) return Error{address.error()};
-    if (!std::getenv(kControlSocketVariable) && !std::getenv("XDG_RUNTIME_DIR")) {
+    // The shared temporary folder is made safe by a private folder of our own;
+    // a runtime folder or a path given on purpose is taken as it is.
+    if (path.parent_path() == FallbackSocketFolder()) {
         if (auto folder = CheckPrivateFolder(path.parent_path()); !folder) return Error{folder.error()};
     }
 

@@ -3,6 +3,7 @@
 #include "common/LittleEndian.h"
 
 #include <algorithm>
+#include <stdexcept>
 
 namespace kestrune::emulator {
 
@@ -75,8 +76,8 @@ Report MakeCommandReport(Command command, std::uint8_t length, std::uint16_t add
 
 EmulatedKeyboard::EmulatedKeyboard(KeyboardState state) : m_state(std::move(state))
 {
-    // A state that cannot run would make every later answer meaningless.
-    if (!CheckKeyboardState(m_state)) m_state = FactoryKeyboardState();
+    if (auto check = CheckKeyboardState(m_state); !check)
+        throw std::invalid_argument("the keyboard cannot run on this state: " + check.error());
 }
 
 void EmulatedKeyboard::SetListener(KeyboardListener* listener)

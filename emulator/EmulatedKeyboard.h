@@ -77,6 +77,7 @@ struct FaultPlan {
 
 class EmulatedKeyboard {
 public:
+    // Throws std::invalid_argument when the state breaks CheckKeyboardState.
     explicit EmulatedKeyboard(KeyboardState state = FactoryKeyboardState());
     EmulatedKeyboard(const EmulatedKeyboard&) = delete;
     EmulatedKeyboard& operator=(const EmulatedKeyboard&) = delete;

@@ -15,6 +15,7 @@
 namespace kestrune::emulator {
 namespace {
 
+using testing::ScopedEnvironment;
 using testing::ScratchFolder;
 using testing::WriteText;
 
@@ -111,6 +112,34 @@ TEST(ControlSocket, OverlongOrUnfinishedCommandsAreRefused)
     EXPECT_EQ(raw("dump").rfind("error\n", 0), 0u) << "no line feed";
     EXPECT_EQ(calls.load(), 0);
     EXPECT_EQ(raw("dump\n"), "ok\n[dump]");
+}
+
+TEST(ControlSocket, DefaultPathIsPrivateToTheUser)
+{
+    ScratchFolder scratch;
+    ScopedEnvironment socket(kControlSocketVariable, "");
+    {
+        ScopedEnvironment runtime("XDG_RUNTIME_DIR", "/run/user/4242");
+        EXPECT_EQ(DefaultControlSocketPath(), "/run/user/4242/kestrune-emulator.sock");
+    }
+    ScopedEnvironment runtime("XDG_RUNTIME_DIR", "");
+    ScopedEnvironment temporary("TMPDIR", scratch.Path().string());
+    const auto path = DefaultControlSocketPath();
+    const auto folder = scratch / ("kestrune-emulator-" + std::to_string(::getuid()));
+    EXPECT_EQ(path.parent_path(), folder);
+
+    std::atomic<int> calls{0};
+    {
+        auto server = ControlServer::Start(path, Echo(calls));
+        ASSERT_TRUE(server) << server.error();
+        struct stat info {};
+        ASSERT_EQ(::stat(folder.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, 0700u) << "created private";
+    }
+    ASSERT_EQ(::chmod(folder.c_str(), 0755), 0);
+    auto open = ControlServer::Start(path, Echo(calls));
+    ASSERT_FALSE(open);
+    EXPECT_NE(open.error().find("not a private folder"), std::string::npos) << open.error();
 }
 
 } // namespace

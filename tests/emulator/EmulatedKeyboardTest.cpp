@@ -416,6 +416,8 @@ TEST_F(EmulatedKeyboardTest, SetStateRefusesAStateThatCannotRun)
     EXPECT_FALSE(keyboard.SetState(state));
     EXPECT_EQ(keyboard.State().macroArea.size(), MacroCapacityBytes(state.settings));
 
+    EXPECT_THROW(EmulatedKeyboard{state}, std::invalid_argument);
+
     state = keyboard.State();
     state.attached = false;
     ASSERT_TRUE(keyboard.SetState(state));
