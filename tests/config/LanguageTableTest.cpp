@@ -1,6 +1,7 @@
 #include "config/LanguageTable.h"
 #include "SettingsTestSupport.h"
 #include "common/Utf.h"
+#include "config/Folders.h"
 #include "config/LanguageKeyNames.h"
 #include "keymodel/KeyCodes.h"
 
@@ -183,18 +184,22 @@ TEST(LanguageTable, MessagesUseTheTableOrTheBuiltInText)
     EXPECT_EQ(MessageTextUtf8(table, {"APPLY_PROMPT", {}}), "APPLY_PROMPT");
 }
 
-TEST(LanguageTable, KeyNamesFollowTheLoadedTable)
+TEST(LanguageTable, StartUpLoadsTheSkinFolderFileAndKeyNames)
 {
-    ScratchFolder folder;
-    const auto path = folder / "language.ini";
-    WriteBytes(path, "[LANGUAGE]\nlanguage=1\n[ENGINSH]\nMEDIA_MUTE_8=Mute\nUNKNOWN_KEY=Key %03X\n");
-    LanguageTable table;
-    table.Load(path);
-    ApplyLanguageToKeyNames(table);
+    ScratchFolder program;
+    std::filesystem::create_directory(program / "Skins");
+    WriteBytes(program / "Skins" / "language.ini",
+               "[LANGUAGE]\nlanguage=1\n[ENGINSH]\nMEDIA_MUTE_8=Mute\nUNKNOWN_KEY=Key %03X\nMAIN_CAPTION=Keys\n");
+    SetProgramFolder(program.path());
+    LoadLanguageTableAndKeyNames();
+    SetProgramFolder(std::nullopt);
+
+    EXPECT_EQ(TheLanguageTable().Text("MAIN_CAPTION"), u"Keys");
     EXPECT_EQ(KeyLanguageText("MEDIA_MUTE_8"), u"Mute");
     EXPECT_EQ(KeyLanguageText("UNKNOWN_KEY"), u"Key %03X");
     EXPECT_EQ(KeyLanguageText("MEDIA_CALC_17"), u" ");
     ResetKeyLanguageTexts();
+    TheLanguageTable().ResetToBuiltIn();
 }
 
 } // namespace
