@@ -53,10 +53,14 @@ std::string SelectorKey(const HidRelaySelector& selector)
 
 }  // namespace
 
+namespace {
+// Constant-initialised, so it outlives the relay that uses it at exit.
+std::mutex g_hidApiLock;
+}  // namespace
+
 std::mutex& HidApiLock()
 {
-    static std::mutex lock;
-    return lock;
+    return g_hidApiLock;
 }
 
 int SetDebugLevel(int level)

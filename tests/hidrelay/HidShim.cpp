@@ -65,6 +65,14 @@ int ShimBus::OpenHandles() const
     return static_cast<int>(m_handles.size());
 }
 
+int ShimBus::OpenHandlesOn(std::uint16_t usagePage) const
+{
+    std::lock_guard lock(m_mutex);
+    return static_cast<int>(std::count_if(m_handles.begin(), m_handles.end(), [&](const Handle* handle) {
+        return !handle->interface->gone && handle->interface->usagePage == usagePage;
+    }));
+}
+
 int ShimBus::InitCalls() const
 {
     std::lock_guard lock(m_mutex);

@@ -37,6 +37,8 @@ public:
     void Disconnect();
 
     int OpenHandles() const;
+    // Open handles on the present interface of that usage page.
+    int OpenHandlesOn(std::uint16_t usagePage) const;
     int InitCalls() const;
     int ExitCalls() const;
 

@@ -19,6 +19,8 @@
 #include <numeric>
 #include <thread>
 
+#include <unistd.h>
+
 namespace kestrune {
 namespace {
 
@@ -72,8 +74,9 @@ public:
             EXPECT_EQ(event->data->transfer->length, event->data->value);
             EXPECT_EQ(event->data->transfer->bytes, event->data->data);
             seen.bytes.assign(event->data->data, event->data->data + event->data->value);
-            if (event->data->tag == wire::kTagCtrl && self.slot != nullptr) self.slot->Deliver(seen.bytes);
         }
+        // Recorded before the reply is handed on, so a sender that wakes up
+        // finds its reply among the events.
         std::function<void(const Event&)> hook;
         {
             std::lock_guard lock(self.mutex);
@@ -81,6 +84,8 @@ public:
             hook = self.hook;
         }
         self.changed.notify_all();
+        if (event->kind == HIDRELAY_EVENT_REPORT && seen.tag == wire::kTagCtrl && self.slot != nullptr)
+            self.slot->Deliver(seen.bytes);
         if (hook) hook(seen);
         return 1;
     }
@@ -283,7 +288,11 @@ TEST_F(RelayTest, UnplugAndReplugArePresenceEventsAndTheReadsResume)
     // The read was open again before the attach was told, so commands work at once.
     EXPECT_EQ(protocol->ReadSettings(settings), kResultOk);
 
-    // The consumer read came back too, without presence events of its own.
+    // The consumer read came back too, without presence events of its own
+    // (reports sent before it has reopened are lost, as on a real bus).
+    for (int spin = 0; hidshim::ShimBus::Instance().OpenHandlesOn(wire::kConsumerUsagePage) == 0 && spin < 20000;
+         ++spin)
+        std::this_thread::sleep_for(1ms);
     ASSERT_TRUE(keyboard.PressBankKey());
     ASSERT_TRUE(recorder.WaitFor([&](const Event& e) {
         return e.kind == HIDRELAY_EVENT_REPORT && e.handle == consHandle &&
@@ -352,6 +361,32 @@ TEST_F(RelayTest, EndStopsEveryThreadAndClosesEveryHandle)
     Start();
     ASSERT_EQ(protocol->ReadSettings(settings), kResultOk);
     EXPECT_EQ(settings, keyboard.State().settings);
+}
+
+int IgnoreEvent(const HidRelayEvent*)
+{
+    return 1;
+}
+
+// A program that ends without End: the library's threads must still be
+// stopped and joined on the way out, not abandoned or aborted.
+TEST(RelayExitTest, ThreadsEndWhenTheProcessEndsWithoutEnd)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            ::alarm(30);  // a hang on the way out fails instead of blocking the run
+            auto* keyboard = new emulator::EmulatedKeyboard;
+            hidshim::ShimBus::Instance().Connect(keyboard, nullptr);
+            if (Init(0) <= 0) std::_Exit(3);
+            for (const auto& [selector, tag] : {std::pair{CommandSelector(), wire::kTagCtrl},
+                                                std::pair{ConsumerSelector(), wire::kTagCons}}) {
+                if (RequestAsyncRead(&selector, &IgnoreEvent, tag, UnitId(selector, 0, tag, {}), nullptr) <= 0)
+                    std::_Exit(4);
+            }
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
