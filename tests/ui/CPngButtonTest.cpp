@@ -124,6 +124,17 @@ TEST_F(PngButtonTest, SelectedButtonShowsOverWhileHoveredAndOtherAfterLeave)
     EXPECT_EQ(Face(), kOther);
 }
 
+TEST_F(PngButtonTest, EmptyTooltipTextLeavesTheTooltipAsItWas)
+{
+    button->SetTooltipText(QStringLiteral("Help"), true);
+    button->SetTooltipText(QString(), false);
+    EXPECT_EQ(button->TooltipText(), QStringLiteral("Help"));
+    EXPECT_TRUE(button->IsTooltipActive());
+    button->SetTooltipText(QStringLiteral("Menu"), false);
+    EXPECT_EQ(button->TooltipText(), QStringLiteral("Menu"));
+    EXPECT_FALSE(button->IsTooltipActive());
+}
+
 TEST_F(PngButtonTest, DoubleClickGivesTwoPresses)
 {
     dialog.show();
