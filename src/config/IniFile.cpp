@@ -1,16 +1,15 @@
 #include "config/IniFile.h"
 
 #include "common/Utf.h"
+#include "config/ConfigAtomicFile.h"
 
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <fcntl.h>
 #include <fstream>
 #include <iterator>
 #include <mutex>
-#include <random>
-#include <sys/stat.h>
+#include <span>
 #include <unistd.h>
 
 namespace kestrune {
@@ -418,65 +417,19 @@ std::string IniFile::ToBytes() const
 
 Status IniFile::Save(const fs::path& path) const
 {
-    return WriteFileAtomically(path, ToBytes());
-}
-
-Status WriteFileAtomically(const fs::path& path, std::string_view bytes)
-{
+    // Settings files that the user made read-only stay as they are; the
+    // rename alone would replace them, since it asks only the folder.
     std::error_code ec;
-    fs::path target = path;
-    // Replace what a link points to, not the link.
-    if (fs::is_symlink(fs::symlink_status(path, ec))) {
-        target = fs::weakly_canonical(path, ec);
-        if (ec) return Error{"cannot resolve " + path.string() + ": " + ec.message()};
+    const auto status = fs::status(path, ec);
+    if (status.type() != fs::file_type::not_found) {
+        if (ec) return Error{"cannot write the INI file " + path.string() + ": " + ec.message()};
+        if (status.type() != fs::file_type::regular) {
+            return Error{"expected a file at " + path.string() + ", found something else"};
+        }
+        if (::access(path.c_str(), W_OK) != 0) return Error{Errno("cannot write", path)};
     }
-
-    struct stat existing {};
-    const bool exists = ::stat(target.c_str(), &existing) == 0;
-    if (exists && !S_ISREG(existing.st_mode)) return Error{"expected a file at " + target.string()};
-    if (exists && ::access(target.c_str(), W_OK) != 0) return Error{Errno("cannot write", target)};
-
-    const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
-    std::random_device random;
-    fs::path temp;
-    int fd = -1;
-    for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
-        temp = folder / ("." + target.filename().string() + ".tmp" + std::to_string(random()));
-        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST) break;
-    }
-    if (fd < 0) return Error{Errno("cannot create a temporary file in", folder)};
-
-    auto fail = [&](const std::string& what) {
-        Error error{Errno(what, temp)};
-        ::close(fd);
-        ::unlink(temp.c_str());
-        return error;
-    };
-    std::size_t written = 0;
-    while (written < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return fail("cannot write");
-        written += static_cast<std::size_t>(n);
-    }
-    if (exists && ::fchmod(fd, existing.st_mode & 07777) != 0) return fail("cannot set the permissions of");
-    if (::fsync(fd) != 0) return fail("cannot flush");
-    if (::close(fd) != 0) {
-        Error error{Errno("cannot close", temp)};
-        ::unlink(temp.c_str());
-        return error;
-    }
-    if (::rename(temp.c_str(), target.c_str()) != 0) {
-        Error error{Errno("cannot replace", target)};
-        ::unlink(temp.c_str());
-        return error;
-    }
-    if (int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
-        ::fsync(dir); // best effort: the rename is already done
-        ::close(dir);
-    }
-    return Status::Ok();
+    const std::string bytes = ToBytes();
+    return WriteFileAtomically(path, std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
 }
 
 // ---------------------------------------------------------------------------

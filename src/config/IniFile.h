@@ -127,9 +127,4 @@ int ReadIniInt(const std::filesystem::path& path, std::string_view section, std:
 Status WriteIniString(const std::filesystem::path& path, std::string_view section, std::string_view key,
                       std::u16string_view value);
 
-// Writes bytes to a temporary file beside the target, flushes it and renames
-// it over the target, keeping the target's permissions. A read-only target is
-// refused rather than replaced.
-Status WriteFileAtomically(const std::filesystem::path& path, std::string_view bytes);
-
 } // namespace kestrune
