@@ -47,7 +47,7 @@ void CurrentCopy::Empty()
     m_block.reset();
 }
 
-std::shared_ptr<const WorkingSnapshot> ConfigStore::Working() const
+std::shared_ptr<const WorkingSnapshot> ConfigStore::WorkingCopy() const
 {
     std::lock_guard lock(m_workingLock);
     return m_working;

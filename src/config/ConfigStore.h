@@ -19,9 +19,12 @@
 //   on another thread must not take either lock there: the calling thread
 //   holds them until the download returns, and waiting for them would never
 //   end. The snapshot stays unchanged and alive until DownloadConfiguration
-//   returns; whoever needs it longer keeps the pointer from Working().
+//   returns; whoever needs it longer keeps the pointer from WorkingCopy().
 // - A WorkingSnapshot never changes once published: a new snapshot replaces
 //   the pointer, it is not edited in place.
+// - The profile-file operations (ProfileFile.h) take CurrentLock themselves,
+//   so they follow the same order: not from a thread that holds only
+//   WorkingLock.
 
 #include "config/ConfigBlock.h"
 #include "config/StringSlotTable.h"
@@ -116,7 +119,7 @@ public:
 
     // The last snapshot, or nullptr when the working copy is empty. Takes
     // WorkingLock; the snapshot itself needs no lock.
-    std::shared_ptr<const WorkingSnapshot> Working() const;
+    std::shared_ptr<const WorkingSnapshot> WorkingCopy() const;
 
     // Each takes its copy's lock.
     void EmptyCurrentCopy();

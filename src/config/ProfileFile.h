@@ -11,6 +11,7 @@
 #include "config/ConfigAtomicFile.h"
 #include "config/ConfigBlock.h"
 #include "config/ConfigStore.h"
+#include "config/ProfileFileCheck.h"
 #include "macro/MacroRecord.h"
 
 #include <cstdint>

@@ -174,7 +174,7 @@ TEST(TakeWorkingSnapshot, HandsTheDownloadAConsistentCopy)
     EXPECT_EQ(MacroPosition(seen.macros, 1), 1u);
 
     // The published snapshot is the one downloaded, and later edits leave it alone.
-    const auto working = store.Working();
+    const auto working = store.WorkingCopy();
     ASSERT_NE(working, nullptr);
     current.Macros().clear();
     SetAssignment(*current.Assignment(2, 0x11), AssignmentType::Disabled, 0, 0);
@@ -184,10 +184,10 @@ TEST(TakeWorkingSnapshot, HandsTheDownloadAConsistentCopy)
     RecordingDownloader failing(kDownloadFailed);
     EXPECT_EQ(store.TakeWorkingSnapshot(false, failing), kDownloadFailed);
     EXPECT_FALSE(failing.lastAllProfiles);
-    EXPECT_TRUE(store.Working()->macros.empty());
+    EXPECT_TRUE(store.WorkingCopy()->macros.empty());
 
     store.EmptyWorkingCopy();
-    EXPECT_EQ(store.Working(), nullptr);
+    EXPECT_EQ(store.WorkingCopy(), nullptr);
 }
 
 TEST(TakeWorkingSnapshot, RefusesWhatCannotBeSent)
@@ -205,7 +205,7 @@ TEST(TakeWorkingSnapshot, RefusesWhatCannotBeSent)
     }
     EXPECT_EQ(store.TakeWorkingSnapshot(true, downloader), kDownloadFailed);
     EXPECT_EQ(downloader.calls, 1);
-    EXPECT_EQ(store.Working(), nullptr); // the stale snapshot is gone, as for any failed snapshot
+    EXPECT_EQ(store.WorkingCopy(), nullptr); // the stale snapshot is gone, as for any failed snapshot
 
     store.EmptyCurrentCopy();
     std::lock_guard lock(store.CurrentLock());

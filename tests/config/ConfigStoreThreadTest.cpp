@@ -91,7 +91,7 @@ TEST(ConfigStoreThreads, EditsDownloadsAndReplacementsDoNotCollide)
     });
     std::thread reader([&] {
         for (int i = 0; i < kRounds * 4; ++i) {
-            const auto snapshot = store.Working();
+            const auto snapshot = store.WorkingCopy();
             if (snapshot && snapshot->block.header.macroCount != snapshot->macros.size()) ++failures;
             std::this_thread::yield();
         }
