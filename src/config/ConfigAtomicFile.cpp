@@ -79,7 +79,9 @@ public:
         return Status::Ok();
     }
 
-    // Keeps a pre-existing file's permissions on its replacement.
+    // Keeps a pre-existing file's permissions on its replacement. Best
+    // effort: should it fail, the new file keeps the permissions of a freshly
+    // created one, which is no reason to lose the user's data.
     void CopyModeFrom(const std::filesystem::path& target)
     {
         struct stat info {};
