@@ -6,7 +6,8 @@
 // order they arose, each report no earlier than the fault plan's latency
 // after it was sent; a write waits the same latency before the keyboard sees
 // it. State is loaded from the state file at Init and saved after every
-// change; the control socket is served from Init to End.
+// change (on a thread of its own; End waits for the last save); the control
+// socket is served from Init to End.
 //
 // Environment, read at Init: KESTRUNE_EMULATOR_STATE (state file),
 // KESTRUNE_EMULATOR_SOCKET (control socket), KESTRUNE_EMULATOR_LATENCY_US
@@ -213,6 +214,7 @@ public:
         m_keyboard.SetListener(this);
 
         m_timer = std::thread([this] { RunBootTimer(); });
+        m_saver = std::thread([this] { RunSaver(); });
         auto server = ControlServer::Start(DefaultControlSocketPath(), [this](const std::vector<std::string>& words) {
             return RunControlCommand(m_keyboard, words);
         });
@@ -242,6 +244,13 @@ public:
         reads.clear();
         retired.clear();
         m_keyboard.SetListener(nullptr);
+        // Last: whatever changed before End is in the file when End returns.
+        {
+            std::lock_guard lock(m_saveMutex);
+            m_saveStop = true;
+        }
+        m_saveWake.notify_one();
+        m_saver.join();
     }
 
     EmulatedKeyboard& Keyboard() { return m_keyboard; }
@@ -324,11 +333,11 @@ public:
     void OnStateChanged() override
     {
         if (!m_persist) return;
-        std::lock_guard lock(m_saveMutex);
-        // The state as it is now, not as it was when the change was made, so
-        // that the last save always holds the newest state.
-        if (auto saved = SaveStateFile(m_statePath, m_keyboard.State()); !saved)
-            std::cerr << "kestrune emulator: cannot save the state: " << saved.error() << "\n";
+        {
+            std::lock_guard lock(m_saveMutex);
+            m_dirty = true;
+        }
+        m_saveWake.notify_one();
     }
 
 private:
@@ -337,6 +346,23 @@ private:
         std::lock_guard lock(m_requestsMutex);
         for (auto& [handle, read] : m_reads)
             if (read->Which() == which) read->Push(delivery);
+    }
+
+    // Saves on a thread of its own so that a command's reply never waits for
+    // the disk. Changes that come while a save runs are taken together by the
+    // next one, which always writes the state as it is then.
+    void RunSaver()
+    {
+        std::unique_lock lock(m_saveMutex);
+        for (;;) {
+            m_saveWake.wait(lock, [this] { return m_dirty || m_saveStop; });
+            if (!m_dirty) return;
+            m_dirty = false;
+            lock.unlock();
+            if (auto saved = SaveStateFile(m_statePath, m_keyboard.State()); !saved)
+                std::cerr << "kestrune emulator: cannot save the state: " << saved.error() << "\n";
+            lock.lock();
+        }
     }
 
     void ScheduleBootReturn()
@@ -374,6 +400,10 @@ private:
     std::filesystem::path m_statePath;
     bool m_persist = true;
     std::mutex m_saveMutex;
+    std::condition_variable m_saveWake;
+    bool m_dirty = false;
+    bool m_saveStop = false;
+    std::thread m_saver;
     std::chrono::milliseconds m_bootTime = kDefaultBootTime;
 
     std::mutex m_requestsMutex;

@@ -372,13 +372,11 @@ TEST_F(HidRelayEmulatorTest, StateIsSavedAfterEveryChangeAndLoadedAtInit)
     ASSERT_FALSE(ReadText(m_state).empty()) << "a missing state file is created at Init";
     const std::vector<std::uint8_t> colour = {0x12, 0x34, 0x56};
     ASSERT_EQ((*Exchange(MakeCommandReport(Command::WriteColours, 3, 30, colour)))[wire::kOffStatus], wire::kStatusOk);
-    EXPECT_EQ(nlohmann::json::parse(ReadText(m_state))["key_colours"].get<std::string>().substr(60, 6), "123456");
 
     const std::uint8_t bank[2] = {0x05, 0x03};
     HidRelayHandle handle = 0;
     ASSERT_EQ(lib().RequestStatusWrite(&kBankStatus, Record, wire::kTagLed, bank, 2, 0x777, &handle), 1);
     EXPECT_EQ(handle, 0x777u);
-    EXPECT_EQ(nlohmann::json::parse(ReadText(m_state))["bank_status"], "0503");
     std::uint8_t got[2] = {};
     EXPECT_EQ(lib().RequestStatusGet(&kBankStatus, nullptr, 0, got, 2, 1, nullptr), 2);
     EXPECT_EQ(got[1], 0x03);
@@ -386,6 +384,10 @@ TEST_F(HidRelayEmulatorTest, StateIsSavedAfterEveryChangeAndLoadedAtInit)
     EXPECT_EQ(lib().DeleteRequestFromUnitId(0x777), 0);
 
     Stop();
+    const auto json = nlohmann::json::parse(ReadText(m_state));
+    EXPECT_EQ(json["key_colours"].get<std::string>().substr(60, 6), "123456");
+    EXPECT_EQ(json["bank_status"], "0503");
+
     Start();
     const auto reply = Exchange(MakeCommandReport(Command::ReadColours, 3, 30));
     ASSERT_TRUE(reply);
@@ -409,6 +411,7 @@ TEST_F(HidRelayEmulatorTest, MalformedStateFileIsReportedAndNeverOverwritten)
     const std::vector<std::uint8_t> brightness = {4};
     ASSERT_TRUE(Exchange(MakeCommandReport(Command::WriteMemory, 1, 1, brightness)));
     ASSERT_TRUE(Control({"unplug"}).ok);
+    Stop();
     EXPECT_EQ(ReadText(m_state), broken);
 }
 
