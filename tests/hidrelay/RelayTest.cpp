@@ -285,8 +285,11 @@ TEST_F(RelayTest, UnplugAndReplugArePresenceEventsAndTheReadsResume)
 
     keyboard.Plug();
     ASSERT_TRUE(recorder.WaitFor([&](const Event& e) { return IsPresence(e, ctrlHandle, 1); }));
-    // The read was open again before the attach was told, so commands work at once.
+    // The read was open again before the attach was told, so the first
+    // command is answered at its first attempt.
+    const std::size_t sent = keyboard.ReceivedReports().size();
     EXPECT_EQ(protocol->ReadSettings(settings), kResultOk);
+    EXPECT_EQ(keyboard.ReceivedReports().size(), sent + 1);
 
     // The consumer read came back too, without presence events of its own
     // (reports sent before it has reopened are lost, as on a real bus).
