@@ -1,0 +1,444 @@
+#include "Commands.h"
+
+#include "CliReporter.h"
+#include "DeviceSession.h"
+#include "ProfileReport.h"
+#include "Progress.h"
+
+#include "common/Version.h"
+#include "config/ProfileFile.h"
+#include "config/ProfileFileCheck.h"
+
+#include <CLI/CLI.hpp>
+
+#include <array>
+#include <functional>
+#include <iostream>
+#include <optional>
+#include <sstream>
+#include <string>
+
+namespace kestrune::cli {
+
+namespace {
+
+// Ends a command with an exit status and a message for standard error.
+struct Failure {
+    int code;
+    std::string message;
+};
+
+std::string ResultText(int code)
+{
+    std::string meaning;
+    switch (code) {
+    case kResultAbsent: meaning = "keyboard absent or not answering"; break;
+    case kResultNotSent: meaning = "the device library did not send the request"; break;
+    case kResultNoReply: meaning = "no reply after " + std::to_string(kSendAttempts) + " attempts"; break;
+    case kResultStatusFF: meaning = "the keyboard answered with status ff"; break;
+    case kResultStatusFE: meaning = "the keyboard answered with status fe"; break;
+    case kResultBadProfile: meaning = "profile number out of range"; break;
+    default: meaning = "failure"; break;
+    }
+    return "result " + std::to_string(code) + ": " + meaning;
+}
+
+void Require(int code, const std::string& what)
+{
+    if (code != kResultOk) throw Failure{kExitKeyboard, what + " failed (" + ResultText(code) + ")"};
+}
+
+struct Context {
+    std::ostream& out;
+    std::ostream& err;
+    CliReporter& reporter;
+    bool emulator = false;
+};
+
+std::unique_ptr<DeviceSession> NeedKeyboard(Context& ctx)
+{
+    auto session = DeviceSession::Open(ctx.emulator, ctx.reporter);
+    if (!session) throw Failure{kExitKeyboard, "cannot use the device library: " + session.error()};
+    if (!(*session)->Attached())
+        throw Failure{kExitKeyboard, "no keyboard is attached (" + ResultText(kResultAbsent) + ")"};
+    return std::move(*session);
+}
+
+SettingsRecord ReadSettingsRecord(DeviceSession& session)
+{
+    SettingsRecord record;
+    Require(session.Protocol().ReadSettings(record.bytes), "reading the keyboard's settings");
+    return record;
+}
+
+std::string EffectList(const SettingsRecord& settings)
+{
+    std::string text;
+    for (std::size_t slot = 0; slot < wire::kEffectListSlots; ++slot)
+        if (int effect = settings.EffectSlot(slot); effect != 0) text += (text.empty() ? "" : " ") + std::to_string(effect);
+    return text.empty() ? "none" : text;
+}
+
+const char* OnOff(std::uint8_t flag)
+{
+    return flag != 0 ? "on" : "off";
+}
+
+void PrintLighting(std::ostream& out, const LightingState& state)
+{
+    out << "Lighting:\n"
+        << "  effect: " << state.effect << "\n"
+        << "  brightness: " << state.brightness << "\n"
+        << "  speed: " << (kSpeedMax - state.speed) << "\n"
+        << "  direction: " << (state.direction == 0 ? "left" : "right") << "\n";
+    for (int effect : {kEffectColourTrail, kEffectPerKey, kEffectSingleColour, kEffect11, kEffect12, kEffect14,
+                       kEffect15}) {
+        auto which = ColourOfEffect(effect);
+        if (!which) continue;
+        out << "  effect " << effect << ": colour " << ColourText(state.ColourOf(*which));
+        if (RainbowSlot(effect)) out << ", rainbow " << OnOff(state.RainbowOf(effect));
+        if (effect == kEffectColourTrail) out << ", trigger " << (state.trigger[1] != 0 ? "grid" : "single");
+        out << "\n";
+    }
+}
+
+// --- Profile files ----------------------------------------------------------
+
+CurrentCopy LoadProfileOrFail(Context& ctx, const std::string& path)
+{
+    auto copy = LoadCheckedProfile(path);
+    if (!copy) throw Failure{kExitBadFile, path + ": " + copy.error()};
+    // The core's own check must agree before anything goes near the keyboard.
+    const int verdict = ValidateProfileFile(path, ctx.reporter);
+    if (verdict <= 0)
+        throw Failure{kExitBadFile, path + ": rejected as a profile file (check result " + std::to_string(verdict) + ")"};
+    return std::move(*copy);
+}
+
+int CountAssigned(const CurrentCopy& copy)
+{
+    int count = 0;
+    for (std::size_t map = 0; map < wire::kProfileCount; ++map)
+        for (std::size_t slot = 0; slot < kKeyMapSlots; ++slot)
+            if (const KeyAssignment* a = copy.Assignment(map, slot); a && a->type != AssignmentType::Default) ++count;
+    return count;
+}
+
+void Validate(Context& ctx, const std::string& path)
+{
+    const CurrentCopy copy = LoadProfileOrFail(ctx, path);
+    ctx.out << path << ": a valid profile file with " << CountAssigned(copy) << " assigned keys and "
+            << copy.MacroCount() << " macros\n";
+}
+
+void Show(Context& ctx, const std::string& path, bool json)
+{
+    const CurrentCopy copy = LoadProfileOrFail(ctx, path);
+    if (json)
+        ctx.out << ProfileJson(copy).dump(2) << "\n";
+    else
+        ctx.out << ProfileText(copy);
+}
+
+void Apply(Context& ctx, const std::string& path)
+{
+    LoadProfileOrFail(ctx, path);
+    auto session = NeedKeyboard(ctx);
+    ConfigStore& store = session->Store();
+    int result = kDownloadFailed;
+    {
+        std::lock_guard lock(store.CurrentLock());
+        store.EmptyCurrentCopy();
+        if (Status read = ReadProfileFile(store, path); !read) throw Failure{kExitBadFile, path + ": " + read.error()};
+        // Kept in step only where the program keeps one; a missing working file stays missing.
+        (void)SaveWorkingProfileFile(store);
+        ProgressBar progress(ctx.err, "Applying", StandardErrorIsTerminal());
+        result = store.TakeWorkingSnapshot(true, session->GetTransfer());
+    }
+    if (result != kDownloadSucceeded)
+        throw Failure{kExitKeyboard, "the download of " + path + " to the keyboard failed (result " +
+                                         std::to_string(result) + ")"};
+    ctx.reporter.Say("applied " + path + " to all three profiles");
+}
+
+void ReadBack(Context& ctx, const std::string& path)
+{
+    auto session = NeedKeyboard(ctx);
+    int result = 0;
+    {
+        ProgressBar progress(ctx.err, "Reading", StandardErrorIsTerminal());
+        result = session->GetTransfer().ReadBackToFile(path);
+    }
+    if (result != 1)
+        throw Failure{kExitKeyboard, "reading the keyboard's configuration into " + path + " failed (result " +
+                                         std::to_string(result) + "); the file was left as it was"};
+    ctx.reporter.Say("wrote the keyboard's configuration to " + path);
+}
+
+// --- Keyboard state ---------------------------------------------------------
+
+void ShowStatus(Context& ctx)
+{
+    auto session = DeviceSession::Open(ctx.emulator, ctx.reporter);
+    if (!session) throw Failure{kExitKeyboard, "cannot use the device library: " + session.error()};
+    if (!(*session)->Attached()) {
+        ctx.out << "Keyboard: not attached\n";
+        throw Failure{kExitKeyboard, "no keyboard is attached (" + ResultText(kResultAbsent) + ")"};
+    }
+    DeviceSession& s = **session;
+    const SettingsRecord settings = ReadSettingsRecord(s);
+    ctx.out << "Keyboard: attached (" << s.LibraryDescription() << ")\n"
+            << "Active profile: " << settings.ActiveProfileByte() << "\n"
+            << "Macro capacity: " << settings.MacroCapacityBytes() << " bytes\n"
+            << "Effects offered: " << EffectList(settings) << "\n";
+    if (s.GetLighting().ReadLightingState(false) != 0)
+        throw Failure{kExitKeyboard, "reading the lighting failed (" + ResultText(kResultAbsent) + ")"};
+    PrintLighting(ctx.out, s.GetLighting().State());
+}
+
+void ShowProfile(Context& ctx)
+{
+    auto session = NeedKeyboard(ctx);
+    ctx.out << ReadSettingsRecord(*session).ActiveProfileByte() << "\n";
+}
+
+void SetProfile(Context& ctx, int profile)
+{
+    auto session = NeedKeyboard(ctx);
+    session->GetTransfer().SetActiveProfile(profile);
+    const int now = ReadSettingsRecord(*session).ActiveProfileByte();
+    if (now != profile)
+        throw Failure{kExitKeyboard, "the keyboard did not switch to profile " + std::to_string(profile) +
+                                         "; it reports profile " + std::to_string(now)};
+    ctx.reporter.Say("active profile is now " + std::to_string(profile));
+}
+
+// --- Lighting ---------------------------------------------------------------
+
+struct LightingRequest {
+    std::optional<int> effect;
+    std::optional<int> brightness;
+    std::optional<int> speed; // slider position: 0 slowest .. 4 fastest
+    std::optional<std::string> direction;
+    std::optional<std::string> colour;
+    std::optional<std::string> rainbow;
+    std::optional<std::string> trigger;
+
+    bool Empty() const { return !effect && !brightness && !speed && !direction && !colour && !rainbow && !trigger; }
+};
+
+LightingState ReadLighting(DeviceSession& session, bool withKeyColours)
+{
+    (void)ReadSettingsRecord(session); // for its result code
+    if (session.GetLighting().ReadLightingState(withKeyColours) != 0)
+        throw Failure{kExitKeyboard, "reading the lighting failed (" + ResultText(kResultAbsent) + ")"};
+    return session.GetLighting().State();
+}
+
+void ShowLighting(Context& ctx)
+{
+    auto session = NeedKeyboard(ctx);
+    const LightingState state = ReadLighting(*session, false);
+    ctx.out << "Effects offered: " << EffectList(state.settings) << "\n";
+    PrintLighting(ctx.out, state);
+}
+
+void SetLighting(Context& ctx, const LightingRequest& request)
+{
+    if (request.Empty())
+        throw Failure{kExitUsage, "lighting set needs at least one of --effect, --brightness, --speed, --direction, "
+                                  "--colour, --rainbow, --trigger"};
+    std::optional<Colour> colour;
+    if (request.colour) {
+        colour = ParseColour(*request.colour);
+        if (!colour) throw Failure{kExitUsage, "--colour wants RRGGBB in hex, not \"" + *request.colour + "\""};
+    }
+
+    auto session = NeedKeyboard(ctx);
+    Lighting& lighting = session->GetLighting();
+    const LightingState before = ReadLighting(*session, true);
+    const int target = request.effect.value_or(before.effect);
+    if (request.effect && !before.settings.OffersEffect(*request.effect))
+        throw Failure{kExitUsage, "the keyboard does not offer effect " + std::to_string(*request.effect) +
+                                      " (it offers " + EffectList(before.settings) + ")"};
+    if (colour && !ColourOfEffect(target))
+        throw Failure{kExitUsage, "effect " + std::to_string(target) + " has no colour of its own"};
+    if (request.rainbow && !RainbowSlot(target))
+        throw Failure{kExitUsage, "effect " + std::to_string(target) + " has no rainbow option"};
+    if (request.trigger && target != kEffectColourTrail)
+        throw Failure{kExitUsage, "only effect " + std::to_string(kEffectColourTrail) + " has a trigger"};
+
+    if (request.effect) lighting.WriteEffect(*request.effect);
+    if (request.brightness) lighting.WriteBrightness(*request.brightness);
+    if (request.speed) lighting.WriteSpeed(*request.speed);
+    if (request.direction) lighting.WriteDirection(*request.direction == "right" ? 1 : 0);
+    if (colour) {
+        if (target == kEffectPerKey)
+            lighting.WriteBaseColour(*colour);
+        else
+            lighting.WriteEffectColour(target, *colour);
+    }
+    if (request.rainbow) lighting.WriteRainbowFlag(target, *request.rainbow == "on" ? 1 : 0);
+    if (request.trigger) lighting.WriteTrigger(*request.trigger == "grid" ? kTriggerGrid : kTriggerSingleKey);
+
+    // The writes carry no result of their own: what the keyboard holds afterwards tells.
+    const LightingState after = ReadLighting(*session, false);
+    std::vector<std::string> missed;
+    if (request.effect && after.effect != *request.effect) missed.push_back("effect");
+    if (request.brightness && after.brightness != *request.brightness) missed.push_back("brightness");
+    if (request.speed && after.speed != kSpeedMax - *request.speed) missed.push_back("speed");
+    if (request.direction && after.direction != (*request.direction == "right" ? 1 : 0)) missed.push_back("direction");
+    if (colour && after.ColourOf(*ColourOfEffect(target)) != *colour) missed.push_back("colour");
+    if (request.rainbow && after.RainbowOf(target) != (*request.rainbow == "on" ? 1 : 0)) missed.push_back("rainbow");
+    if (request.trigger && after.trigger[1] != (*request.trigger == "grid" ? 1 : 0)) missed.push_back("trigger");
+    if (!missed.empty()) {
+        std::string list;
+        for (const std::string& name : missed) list += (list.empty() ? "" : ", ") + name;
+        throw Failure{kExitKeyboard, "the keyboard did not take the new " + list};
+    }
+    PrintLighting(ctx.out, after);
+}
+
+void LightingDefaults(Context& ctx)
+{
+    auto session = NeedKeyboard(ctx);
+    session->GetLighting().WriteLightingDefaults();
+    std::array<std::uint8_t, kLightingDefaultsSize> held{};
+    Require(session->Protocol().ReadMemory(lightaddr::kEffect, held), "reading the lighting back");
+    if (held != kLightingDefaults) throw Failure{kExitKeyboard, "the keyboard did not take the lighting defaults"};
+    ctx.reporter.Say("lighting set to the defaults");
+}
+
+void KeyColour(Context& ctx, const std::string& keyText, const std::string& colourText)
+{
+    const auto light = ParseKeyLight(keyText);
+    if (!light) throw Failure{kExitUsage, "no key is called \"" + keyText + "\""};
+    const auto colour = ParseColour(colourText);
+    if (!colour) throw Failure{kExitUsage, "the colour wants RRGGBB in hex, not \"" + colourText + "\""};
+
+    auto session = NeedKeyboard(ctx);
+    const LightingState state = ReadLighting(*session, true);
+    if (!state.settings.OffersEffect(kEffectPerKey))
+        throw Failure{kExitKeyboard, "the keyboard offers no per-key colours (effect " +
+                                         std::to_string(kEffectPerKey) + ")"};
+    session->GetLighting().WriteKeyColour(*light, *colour);
+    std::array<std::uint8_t, kColourWireSize> held{};
+    Require(session->Protocol().ReadColours(static_cast<int>(*light), held), "reading the key colour back");
+    if (held != ColourBytes(*colour))
+        throw Failure{kExitKeyboard, "the keyboard did not take the colour of light " + std::to_string(*light)};
+    ctx.reporter.Say("light " + std::to_string(*light) + " is now " + ColourText(*colour));
+}
+
+void BootMode(Context& ctx, bool yes)
+{
+    auto session = NeedKeyboard(ctx);
+    if (!yes && !ctx.reporter.Confirm("Switch the keyboard to its boot loader? It stops working as a keyboard "
+                                      "until a firmware updater finishes."))
+        throw Failure{kExitKeyboard, "not confirmed; nothing was sent"};
+    Require(session->Protocol().EnterBootMode(), "the boot request");
+    ctx.reporter.Say("the keyboard is switching to its boot loader");
+}
+
+} // namespace
+
+int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err, std::istream& in)
+{
+    CliReporter reporter(err, in);
+    Context ctx{out, err, reporter};
+
+    CLI::App app{"Configures the Kestrune keyboard from a terminal: profiles, profile files and lighting.",
+                 kProgramName};
+    app.set_version_flag("--version", std::string(kProgramName) + " " + VersionString());
+    app.require_subcommand(1);
+    app.fallthrough();
+    app.add_flag("--emulator", ctx.emulator, "use the keyboard emulator instead of a keyboard");
+    app.footer("Device library: --emulator, else $KESTRUNE_DEVICE_LIBRARY, else libHidRelay.so beside the "
+               "program.\nExit status: 0 done, 1 keyboard absent or failed, 2 bad usage, 3 bad profile file.");
+
+    std::function<void()> action;
+    std::string file;
+    std::string key;
+    std::string colour;
+    bool json = false;
+    bool yes = false;
+    int profile = 0;
+    LightingRequest request;
+
+    app.add_subcommand("status", "whether a keyboard is attached, its profile, macro capacity, effects and lighting")
+        ->callback([&] { action = [&] { ShowStatus(ctx); }; });
+
+    auto* profileCommand = app.add_subcommand("profile", "print the active profile, or switch it with 'set N'");
+    profileCommand->callback([&] {
+        if (!action) action = [&] { ShowProfile(ctx); };
+    });
+    auto* profileSet = profileCommand->add_subcommand("set", "make profile N (0 to 2) the active one");
+    profileSet->add_option("N", profile, "profile number")->required()->check(CLI::Range(0, wire::kProfileCount - 1));
+    profileSet->callback([&] { action = [&] { SetProfile(ctx, profile); }; });
+
+    auto* readBack = app.add_subcommand("read-back", "save the keyboard's whole configuration to a profile file");
+    readBack->add_option("FILE", file, "profile file to write")->required();
+    readBack->callback([&] { action = [&] { ReadBack(ctx, file); }; });
+
+    auto* apply = app.add_subcommand("apply", "check a profile file and download it to all three profiles");
+    apply->add_option("FILE", file, "profile file to apply")->required();
+    apply->callback([&] { action = [&] { Apply(ctx, file); }; });
+
+    auto* validate = app.add_subcommand("validate", "check a profile file");
+    validate->add_option("FILE", file, "profile file")->required();
+    validate->callback([&] { action = [&] { Validate(ctx, file); }; });
+
+    auto* show = app.add_subcommand("show", "print a profile file's key assignments and macros");
+    show->add_option("FILE", file, "profile file")->required();
+    show->add_flag("--json", json, "print JSON for scripts");
+    show->callback([&] { action = [&] { Show(ctx, file, json); }; });
+
+    auto* lightingCommand = app.add_subcommand("lighting", "print the lighting, or change it with 'set' or 'defaults'");
+    lightingCommand->callback([&] {
+        if (!action) action = [&] { ShowLighting(ctx); };
+    });
+    auto* lightingSet = lightingCommand->add_subcommand("set", "change the lighting effect and its parameters");
+    lightingSet->add_option("--effect", request.effect, "effect id the keyboard offers (1 to 15)")
+        ->check(CLI::Range(kFirstEffect, kLastEffect));
+    lightingSet->add_option("--brightness", request.brightness, "0 to 4")->check(CLI::Range(0, kBrightnessMax));
+    lightingSet->add_option("--speed", request.speed, "0 (slowest) to 4 (fastest)")->check(CLI::Range(0, kSpeedMax));
+    lightingSet->add_option("--direction", request.direction, "left or right")
+        ->check(CLI::IsMember({"left", "right"}));
+    lightingSet->add_option("--colour,--color", request.colour, "RRGGBB, the colour of the effect");
+    lightingSet->add_option("--rainbow", request.rainbow, "on or off")->check(CLI::IsMember({"on", "off"}));
+    lightingSet->add_option("--trigger", request.trigger, "single or grid (effect 4)")
+        ->check(CLI::IsMember({"single", "grid"}));
+    lightingSet->callback([&] { action = [&] { SetLighting(ctx, request); }; });
+    lightingCommand->add_subcommand("defaults", "restore the keyboard's default lighting")->callback([&] {
+        action = [&] { LightingDefaults(ctx); };
+    });
+
+    auto* keyColour = app.add_subcommand("key-colour", "set the colour of one key's light (effect 5)");
+    keyColour->alias("key-color");
+    keyColour->add_option("KEY", key, "key name (A, Esc, G1, Fn) or KeyIndex (0x1e)")->required();
+    keyColour->add_option("RRGGBB", colour, "colour in hex")->required();
+    keyColour->callback([&] { action = [&] { KeyColour(ctx, key, colour); }; });
+
+    auto* boot = app.add_subcommand("boot-mode", "switch the keyboard to its boot loader for a firmware update");
+    boot->add_flag("--yes", yes, "do not ask");
+    boot->callback([&] { action = [&] { BootMode(ctx, yes); }; });
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        const int code = app.exit(e, out, err);
+        return code == 0 ? kExitOk : kExitUsage;
+    }
+
+    try {
+        if (action) action();
+        return kExitOk;
+    } catch (const Failure& failure) {
+        reporter.Say(failure.message);
+        return failure.code;
+    } catch (const std::exception& e) {
+        reporter.Say(std::string("unexpected error: ") + e.what());
+        return kExitKeyboard;
+    }
+}
+
+} // namespace kestrune::cli
