@@ -1,0 +1,62 @@
+# Installed layout: the program's folder holds everything the program looks
+# for beside itself (the programs, both device libraries, Skins, Help); the
+# commands are linked into bin/, the udev rule goes where udev reads rules,
+# and the desktop entry and icon where desktops look for them.
+include(GNUInstallDirs)
+
+set(KESTRUNE_INSTALL_PROGRAM_DIR "lib/kestrune" CACHE STRING
+    "Folder below the install prefix that holds the program and the files it finds beside itself")
+set(KESTRUNE_INSTALL_UDEV_RULES_DIR "lib/udev/rules.d" CACHE STRING
+    "Folder below the install prefix for the udev rule that gives the user at the seat the keyboard")
+
+set(kestrune_commands)
+foreach(program kestrune kestrune-cli kestrune-emu)
+  if(TARGET ${program})
+    install(TARGETS ${program} RUNTIME DESTINATION ${KESTRUNE_INSTALL_PROGRAM_DIR})
+    list(APPEND kestrune_commands ${program})
+  endif()
+endforeach()
+foreach(library HidRelay HidRelayEmulator)
+  if(TARGET ${library})
+    install(TARGETS ${library} LIBRARY DESTINATION ${KESTRUNE_INSTALL_PROGRAM_DIR})
+  endif()
+endforeach()
+
+# Skins and Help are laid out in the build's program folder by their own
+# targets; whatever of them is there is installed beside the program.
+foreach(folder Skins Help)
+  install(DIRECTORY ${KESTRUNE_OUTPUT_DIR}/${folder} DESTINATION ${KESTRUNE_INSTALL_PROGRAM_DIR} OPTIONAL)
+endforeach()
+
+install(FILES ${PROJECT_SOURCE_DIR}/hidrelay/70-kestrune.rules DESTINATION ${KESTRUNE_INSTALL_UDEV_RULES_DIR})
+
+# The commands in bin/ are relative symbolic links, so the program still finds
+# its folder (it follows /proc/self/exe) and the tree can be moved as a whole.
+file(RELATIVE_PATH kestrune_link_target /prefix/${CMAKE_INSTALL_BINDIR} /prefix/${KESTRUNE_INSTALL_PROGRAM_DIR})
+foreach(program ${kestrune_commands})
+  install(CODE "
+    set(bin_dir \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
+    file(MAKE_DIRECTORY \"\${bin_dir}\")
+    message(STATUS \"Linking: \${bin_dir}/${program}\")
+    file(CREATE_LINK \"${kestrune_link_target}/${program}\" \"\${bin_dir}/${program}\" SYMBOLIC)
+  ")
+endforeach()
+
+if(TARGET kestrune)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/kestrune.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/kestrune.svg
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
+endif()
+
+# A Debian package of the same tree: cpack -G DEB in the build folder.
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME kestrune)
+set(CPACK_PACKAGE_VENDOR "Kestrune")
+set(CPACK_PACKAGE_CONTACT "Kestrune maintainers <maintainers@kestrune.invalid>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS udev)
+include(CPack)

@@ -1,0 +1,46 @@
+# Installs the build into a staging folder and checks the layout the program
+# relies on: everything beside the program, the commands linked into bin/,
+# the udev rule where udev reads it, and a command that runs from bin/.
+file(REMOVE_RECURSE ${STAGE})
+execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${STAGE}
+                RESULT_VARIABLE result OUTPUT_QUIET ERROR_VARIABLE errors)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "cmake --install failed: ${errors}")
+endif()
+
+foreach(file kestrune-cli kestrune-emu libHidRelay.so libHidRelayEmulator.so)
+  if(NOT EXISTS ${STAGE}/${PROGRAM_DIR}/${file} OR IS_SYMLINK ${STAGE}/${PROGRAM_DIR}/${file})
+    message(FATAL_ERROR "expected the file ${PROGRAM_DIR}/${file} in the installed tree")
+  endif()
+endforeach()
+foreach(command kestrune-cli kestrune-emu)
+  if(NOT IS_SYMLINK ${STAGE}/bin/${command})
+    message(FATAL_ERROR "expected bin/${command} to be a symbolic link")
+  endif()
+  file(READ_SYMLINK ${STAGE}/bin/${command} target)
+  if(IS_ABSOLUTE "${target}")
+    message(FATAL_ERROR "bin/${command} points at ${target}; expected a relative link")
+  endif()
+  get_filename_component(resolved ${STAGE}/bin/${target} REALPATH)
+  get_filename_component(expected ${STAGE}/${PROGRAM_DIR}/${command} REALPATH)
+  if(NOT resolved STREQUAL expected)
+    message(FATAL_ERROR "bin/${command} leads to ${resolved}; expected ${expected}")
+  endif()
+endforeach()
+if(NOT EXISTS ${STAGE}/lib/udev/rules.d/70-kestrune.rules)
+  message(FATAL_ERROR "expected the udev rule in lib/udev/rules.d")
+endif()
+
+# The installed command finds the emulator library beside itself through the link.
+set(ENV{HOME} ${STAGE}/home)
+set(ENV{XDG_CONFIG_HOME} ${STAGE}/home/config)
+set(ENV{XDG_RUNTIME_DIR} ${STAGE}/home/run)
+set(ENV{KESTRUNE_EMULATOR_STATE} ${STAGE}/home/emulator.json)
+set(ENV{KESTRUNE_EMULATOR_SOCKET} ${STAGE}/home/emulator.sock)
+set(ENV{KESTRUNE_EMULATOR_LATENCY_US} 0)
+file(MAKE_DIRECTORY ${STAGE}/home/run)
+execute_process(COMMAND ${STAGE}/bin/kestrune-cli --emulator profile
+                RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE errors)
+if(NOT result EQUAL 0 OR NOT output STREQUAL "0\n")
+  message(FATAL_ERROR "installed kestrune-cli --emulator profile gave ${result}: ${output} ${errors}")
+endif()

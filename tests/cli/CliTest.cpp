@@ -1,0 +1,332 @@
+// kestrune-cli run as a program against the emulator library: what reaches
+// the keyboard's memory, what comes back, and how bad files, bad usage and a
+// missing keyboard end.
+
+#include "CliTestSupport.h"
+
+#include "common/LittleEndian.h"
+#include "config/ConfigHeader.h"
+#include "config/ProfileFile.h"
+#include "keymodel/DefaultHardwareTable.h"
+#include "lighting/LightingState.h"
+#include "macro/MacroArea.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <fstream>
+#include <iterator>
+
+namespace kestrune::cli::testing {
+namespace {
+
+using emulator::FactoryKeyboardState;
+using emulator::KeyboardState;
+
+constexpr KeyIndex kKeyA = 0x01E;
+constexpr KeyIndex kKeyB = 0x030;
+constexpr KeyIndex kKeyC = 0x02E;
+constexpr KeyIndex kKeyH = 0x023;
+constexpr KeyIndex kKeyEsc = 0x001;
+constexpr KeyIndex kKeyF1 = 0x03B;
+constexpr KeyIndex kKeyF2 = 0x03C;
+
+// Assignments of several kinds in all three profiles and two macros, the
+// second played by a key.
+void FillSampleConfiguration(ConfigStore& store)
+{
+    ASSERT_TRUE(store.CreateDefaultConfiguration());
+    std::lock_guard lock(store.CurrentLock());
+    CurrentCopy& copy = store.Current();
+    SetAssignment(*copy.Assignment(0, SlotOfKey(kKeyA)), AssignmentType::RemapKey, 0, kKeyB);
+    SetAssignment(*copy.Assignment(0, SlotOfKey(kKeyF2)), AssignmentType::Media, 0, 1);
+    SetAssignment(*copy.Assignment(1, SlotOfKey(kKeyEsc)), AssignmentType::Disabled, 0, 0);
+    SetAssignment(*copy.Assignment(2, SlotOfKey(kKeyF1)), AssignmentType::PlayMacro, 0, 2);
+
+    MacroRecord hello = MakeMacroRecord(u"Hello", 1);
+    hello.AppendAction({20, kKeyH, kMacroPress});
+    hello.AppendAction({10, kKeyH, kMacroRelease});
+    MacroRecord copyKeys = MakeMacroRecord(u"Copy", 2);
+    copyKeys.cycles = 3;
+    copyKeys.AppendAction({0, kKeyCtrl, kMacroPress});
+    copyKeys.AppendAction({30, kKeyC, kMacroPress});
+    copyKeys.AppendAction({30, kKeyC, kMacroRelease});
+    copyKeys.AppendAction({0, kKeyCtrl, kMacroRelease});
+    copy.Macros() = {hello, copyKeys};
+}
+
+std::filesystem::path WriteSampleProfile(const std::filesystem::path& path)
+{
+    ConfigStore store;
+    FillSampleConfiguration(store);
+    EXPECT_TRUE(WriteProfileFile(store, path));
+    return path;
+}
+
+std::vector<std::uint8_t> ReadBytes(const std::filesystem::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+void WriteBytes(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes)
+{
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                                static_cast<std::streamsize>(bytes.size()));
+}
+
+void FixHeaderChecksum(std::vector<std::uint8_t>& bytes)
+{
+    bytes[kHdrChecksum] = HeaderChecksum(std::span(bytes).first<kConfigHeaderSize>());
+}
+
+TEST(CliDevice, ApplyLeavesTheEncodedTablesAndMacroAreaAndReadBackReproducesTheFile)
+{
+    CliFolders folders;
+    const auto file = WriteSampleProfile(folders.Root() / "sample.kpf");
+
+    const RunResult apply = folders.Cli({"apply", file.string()});
+    ASSERT_EQ(apply.exitCode, 0) << apply.err;
+
+    ConfigStore expected;
+    FillSampleConfiguration(expected);
+    const KeyboardState state = folders.State();
+    std::lock_guard lock(expected.CurrentLock());
+    const CurrentCopy& copy = expected.Current();
+    const std::vector<std::uint16_t> ids = {1, 2};
+    auto factory = ReadHardwareKeyTable(state.defaultKeyTable);
+    ASSERT_TRUE(factory.ok());
+    for (int profile = 0; profile < wire::kProfileCount; ++profile) {
+        const auto table = EncodeKeyTable(copy.Block()->maps[static_cast<std::size_t>(profile)], *factory, ids);
+        EXPECT_EQ(HardwareKeyTableToBytes(table), state.keyTables[static_cast<std::size_t>(profile)])
+            << "profile " << profile;
+    }
+
+    const MacroAreaSize sizes = MacroAreaSizes(copy.Macros());
+    ASSERT_LE(sizes.withNames, state.macroArea.size());
+    std::vector<std::uint8_t> area(sizes.withNames);
+    ASSERT_TRUE(EncodeMacroArea(copy.Macros(), sizes.withNames, true, area));
+    EXPECT_TRUE(std::equal(area.begin(), area.end(), state.macroArea.begin()));
+    const auto factoryArea = FactoryKeyboardState().macroArea;
+    EXPECT_TRUE(std::equal(state.macroArea.begin() + static_cast<std::ptrdiff_t>(area.size()), state.macroArea.end(),
+                           factoryArea.begin() + static_cast<std::ptrdiff_t>(area.size())))
+        << "bytes after the area changed";
+
+    const auto readBack = folders.Root() / "read-back.kpf";
+    const RunResult read = folders.Cli({"read-back", readBack.string()});
+    ASSERT_EQ(read.exitCode, 0) << read.err;
+    const RunResult original = folders.CliPlain({"show", "--json", file.string()});
+    const RunResult again = folders.CliPlain({"show", "--json", readBack.string()});
+    ASSERT_EQ(original.exitCode, 0) << original.err;
+    ASSERT_EQ(again.exitCode, 0) << again.err;
+    const auto json = nlohmann::json::parse(again.out);
+    EXPECT_EQ(json, nlohmann::json::parse(original.out));
+    EXPECT_EQ(json["profiles"][2]["keys"][0]["target"], "macro 2");
+    EXPECT_EQ(json["macros"][1]["name"], "Copy");
+    EXPECT_EQ(json["macros"][1]["cycles"], 3);
+
+    const RunResult text = folders.CliPlain({"show", readBack.string()});
+    EXPECT_NE(text.out.find("A -> key B"), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("press Ctrl"), std::string::npos) << text.out;
+}
+
+TEST(CliDevice, ProfileSetChangesOnlyTheActiveProfileByte)
+{
+    CliFolders folders;
+    ASSERT_EQ(folders.Emu({"dump"}).exitCode, 0);
+    const KeyboardState before = folders.State();
+
+    const RunResult set = folders.Cli({"profile", "set", "2"});
+    ASSERT_EQ(set.exitCode, 0) << set.err;
+    KeyboardState after = folders.State();
+    EXPECT_EQ(after.settings[wire::kSettingsActiveProfile], 2);
+    after.settings[wire::kSettingsActiveProfile] = before.settings[wire::kSettingsActiveProfile];
+    EXPECT_EQ(after, before);
+
+    const RunResult show = folders.Cli({"profile"});
+    EXPECT_EQ(show.exitCode, 0);
+    EXPECT_EQ(show.out, "2\n");
+    const RunResult status = folders.Cli({"status"});
+    EXPECT_EQ(status.exitCode, 0) << status.err;
+    EXPECT_NE(status.out.find("Active profile: 2"), std::string::npos) << status.out;
+    EXPECT_NE(status.out.find("Macro capacity: 8192 bytes"), std::string::npos) << status.out;
+}
+
+TEST(CliDevice, LightingCommandsLeaveExactlyTheirBytes)
+{
+    struct Case {
+        std::vector<std::string> args;
+        std::vector<std::pair<std::size_t, std::vector<std::uint8_t>>> lighting; // address, bytes
+        std::vector<std::pair<std::size_t, std::vector<std::uint8_t>>> colours;  // light, R G B
+    };
+    const std::vector<Case> cases = {
+        {{"lighting", "set", "--effect", "2"}, {{0, {2}}}, {}},
+        {{"lighting", "set", "--brightness", "1", "--speed", "0", "--direction", "right"},
+         {{1, {1}}, {2, {4}}, {4, {1}}},
+         {}},
+        {{"lighting", "set", "--effect", "11", "--colour", "102030"}, {{0, {11}}, {20, {0x10, 0x20, 0x30}}}, {}},
+        {{"lighting", "set", "--effect", "4", "--rainbow", "on", "--trigger", "grid"}, {{0, {4}}, {18, {1, 1}}}, {}},
+        {{"lighting", "set", "--effect", "9", "--colour", "#0A0B0C"}, {{0, {9}}, {5, {0x0A, 0x0B, 0x0C}}}, {}},
+        {{"key-colour", "A", "112233"}, {}, {{53, {0x11, 0x22, 0x33}}}},
+        {{"key-colour", "G2", "010203"}, {}, {{2, {1, 2, 3}}}},
+        {{"key-colour", "0x1e", "445566"}, {}, {{53, {0x44, 0x55, 0x66}}}},
+    };
+    for (const Case& c : cases) {
+        CliFolders folders;
+        const RunResult run = folders.Cli(c.args);
+        ASSERT_EQ(run.exitCode, 0) << c.args[0] << " " << c.args[1] << ": " << run.err;
+        KeyboardState expected = FactoryKeyboardState();
+        for (const auto& [address, bytes] : c.lighting)
+            std::ranges::copy(bytes, expected.lighting.begin() + static_cast<std::ptrdiff_t>(address));
+        for (const auto& [light, bytes] : c.colours)
+            std::ranges::copy(bytes, expected.keyColours.begin() + static_cast<std::ptrdiff_t>(3 * light));
+        const KeyboardState state = folders.State();
+        EXPECT_EQ(state.lighting, expected.lighting) << c.args[2];
+        EXPECT_EQ(state.keyColours, expected.keyColours) << c.args[1];
+    }
+}
+
+TEST(CliDevice, LightingDefaultsRestoreTheDefaultBlock)
+{
+    CliFolders folders;
+    ASSERT_EQ(folders.Cli({"lighting", "set", "--effect", "14", "--brightness", "0", "--colour", "ABCDEF"}).exitCode,
+              0);
+    const RunResult defaults = folders.Cli({"lighting", "defaults"});
+    ASSERT_EQ(defaults.exitCode, 0) << defaults.err;
+    const KeyboardState state = folders.State();
+    EXPECT_TRUE(std::equal(kLightingDefaults.begin(), kLightingDefaults.end(), state.lighting.begin()));
+
+    const RunResult show = folders.Cli({"lighting"});
+    EXPECT_EQ(show.exitCode, 0);
+    EXPECT_NE(show.out.find("effect: 1\n"), std::string::npos) << show.out;
+    EXPECT_NE(show.out.find("brightness: 3\n"), std::string::npos) << show.out;
+}
+
+TEST(CliDevice, BootRequestOnlyAfterYes)
+{
+    CliFolders folders;
+    const RunResult declined = folders.Cli({"boot-mode"}, "n\n");
+    EXPECT_EQ(declined.exitCode, 1);
+    EXPECT_NE(declined.err.find("nothing was sent"), std::string::npos) << declined.err;
+    const RunResult confirmed = folders.Cli({"boot-mode"}, "y\n");
+    EXPECT_EQ(confirmed.exitCode, 0) << confirmed.err;
+    EXPECT_EQ(folders.Cli({"boot-mode", "--yes"}).exitCode, 0);
+}
+
+TEST(CliFiles, BadProfileFilesExitThreeWithTheReasonAndSendNothing)
+{
+    struct Case {
+        const char* name;
+        std::function<void(std::vector<std::uint8_t>&)> spoil;
+        const char* reason;
+    };
+    const std::vector<Case> cases = {
+        {"truncated block", [](auto& b) { b.resize(kConfigBlockSize - 1); }, "truncated"},
+        {"truncated macros", [](auto& b) { b.resize(b.size() - 100); }, "truncated"},
+        {"101 macros",
+         [](auto& b) {
+             WriteLe16(b, kHdrMacroCount, 101);
+             WriteLe32(b, kHdrTotalSize,
+                       static_cast<std::uint32_t>(ProfileTotalSize(101, ReadLe32(b, kHdrStringBytes))));
+             FixHeaderChecksum(b);
+         },
+         "101 macros"},
+        {"header checksum", [](auto& b) { b[kHdrFlag] = 1; }, "checksum"},
+        {"not a profile file", [](auto& b) { std::fill(b.begin(), b.begin() + 32, std::uint8_t{0x41}); }, "magic"},
+        {"duplicate macro id",
+         [](auto& b) { WriteLe16(b, kConfigBlockSize + kMacroRecordSize + kMacroOffId, 1); },
+         "macro"},
+    };
+    CliFolders folders;
+    const auto good = WriteSampleProfile(folders.Root() / "good.kpf");
+    ASSERT_EQ(folders.Emu({"dump"}).exitCode, 0);
+    const std::string stateBefore = folders.StateText();
+    for (const Case& c : cases) {
+        auto bytes = ReadBytes(good);
+        c.spoil(bytes);
+        const auto file = folders.Root() / (std::string(c.name) + ".kpf");
+        WriteBytes(file, bytes);
+        for (const char* command : {"validate", "apply"}) {
+            const RunResult run = folders.Cli({command, file.string()});
+            EXPECT_EQ(run.exitCode, 3) << c.name << ", " << command << ": " << run.err;
+            EXPECT_NE(run.err.find(file.string()), std::string::npos) << c.name << ": " << run.err;
+            EXPECT_NE(run.err.find(c.reason), std::string::npos) << c.name << ": " << run.err;
+        }
+    }
+    EXPECT_EQ(folders.StateText(), stateBefore);
+
+    const RunResult valid = folders.CliPlain({"validate", good.string()});
+    EXPECT_EQ(valid.exitCode, 0) << valid.err;
+    EXPECT_EQ(folders.CliPlain({"show", (folders.Root() / "missing.kpf").string()}).exitCode, 3);
+}
+
+TEST(CliDevice, EveryKeyboardCommandExitsOneWithoutAKeyboard)
+{
+    CliFolders folders;
+    const auto file = WriteSampleProfile(folders.Root() / "sample.kpf");
+    ASSERT_EQ(folders.Emu({"unplug"}).exitCode, 0);
+    const std::string stateBefore = folders.StateText();
+    const std::vector<std::vector<std::string>> commands = {
+        {"status"},
+        {"profile"},
+        {"profile", "set", "1"},
+        {"read-back", (folders.Root() / "out.kpf").string()},
+        {"apply", file.string()},
+        {"lighting"},
+        {"lighting", "set", "--effect", "2"},
+        {"lighting", "defaults"},
+        {"key-colour", "A", "FF0000"},
+        {"boot-mode", "--yes"},
+    };
+    for (const auto& args : commands) {
+        const RunResult run = folders.Cli(args);
+        EXPECT_EQ(run.exitCode, 1) << args[0] << ": " << run.err;
+        EXPECT_NE(run.err.find("no keyboard is attached (result 0"), std::string::npos) << args[0] << ": " << run.err;
+    }
+    EXPECT_FALSE(std::filesystem::exists(folders.Root() / "out.kpf"));
+    EXPECT_EQ(folders.StateText(), stateBefore);
+
+    // A device library that cannot be bound is a failure of its own, named in the message.
+    ::setenv("KESTRUNE_DEVICE_LIBRARY", (folders.Root() / "none.so").c_str(), 1);
+    const RunResult unbound = folders.CliPlain({"profile"});
+    EXPECT_EQ(unbound.exitCode, 1);
+    EXPECT_NE(unbound.err.find("none.so"), std::string::npos) << unbound.err;
+}
+
+TEST(CliUsage, BadUsageExitsTwoAndHelpAndVersionSucceed)
+{
+    CliFolders folders;
+    ASSERT_EQ(folders.Emu({"dump"}).exitCode, 0);
+    const std::string stateBefore = folders.StateText();
+    const std::vector<std::vector<std::string>> bad = {
+        {},
+        {"no-such-command"},
+        {"profile", "set", "3"},
+        {"lighting", "set"},
+        {"lighting", "set", "--brightness", "5"},
+        {"lighting", "set", "--rainbow", "maybe"},
+        {"lighting", "set", "--effect", "15", "--colour", "12345"},
+        {"lighting", "set", "--effect", "1", "--colour", "123456"},
+        {"lighting", "set", "--effect", "15"}, // the emulated keyboard offers 1 to 14
+        {"key-colour", "NoSuchKey", "FF0000"},
+        {"show"},
+    };
+    for (const auto& args : bad) {
+        const RunResult run = folders.Cli(args);
+        EXPECT_EQ(run.exitCode, 2) << (args.empty() ? "(none)" : args[0]) << ": " << run.err;
+    }
+    EXPECT_EQ(folders.StateText(), stateBefore);
+
+    const RunResult version = folders.CliPlain({"--version"});
+    EXPECT_EQ(version.exitCode, 0);
+    EXPECT_NE(version.out.find("kestrune-cli "), std::string::npos);
+    for (const char* command : {"status", "profile", "read-back", "apply", "validate", "show", "lighting",
+                                "key-colour", "boot-mode"}) {
+        const RunResult help = folders.CliPlain({command, "--help"});
+        EXPECT_EQ(help.exitCode, 0) << command;
+        EXPECT_NE(help.out.find("Usage:"), std::string::npos) << command;
+    }
+}
+
+} // namespace
+} // namespace kestrune::cli::testing
