@@ -22,11 +22,7 @@ foreach(library HidRelay HidRelayEmulator)
   endif()
 endforeach()
 
-# Skins and Help are laid out in the build's program folder by their own
-# targets; whatever of them is there is installed beside the program.
-foreach(folder Skins Help)
-  install(DIRECTORY ${KESTRUNE_OUTPUT_DIR}/${folder} DESTINATION ${KESTRUNE_INSTALL_PROGRAM_DIR} OPTIONAL)
-endforeach()
+# Skins and Help install themselves into the same folder (skins/CMakeLists.txt).
 
 install(FILES ${PROJECT_SOURCE_DIR}/hidrelay/70-kestrune.rules DESTINATION ${KESTRUNE_INSTALL_UDEV_RULES_DIR})
 
