@@ -1,12 +1,8 @@
 #include "EventsFixture.h"
 
 #include "config/LanguageTable.h"
-#include "config/ProfileFile.h"
 #include "keymodel/DefaultHardwareTable.h"
 #include "macro/MacroArea.h"
-
-#include <fstream>
-#include <iterator>
 
 namespace kestrune::testing {
 namespace {
@@ -24,12 +20,6 @@ MacroRecord MakeMacro(std::uint16_t id, std::size_t actions, std::u16string_view
     for (std::size_t i = 0; i < actions; ++i)
         record.actions[i] = {10 * static_cast<std::int32_t>(i), kKeyA, static_cast<std::uint16_t>(i % 2)};
     return record;
-}
-
-std::vector<std::uint8_t> FileBytes(const std::filesystem::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 class TransferTest : public KeyboardFixture {
@@ -155,25 +145,6 @@ TEST_F(TransferTest, DownloadOfTheActiveProfileWritesTheWholeAreaAndOneTable)
     EXPECT_EQ(std::vector<std::uint8_t>(after.keyTables[1].begin(), after.keyTables[1].end()), ExpectedTable(1));
 }
 
-TEST_F(TransferTest, NamesThatDoNotFitAreDroppedAndReportedAfterwards)
-{
-    SetCapacityUnits(8); // 1024 bytes
-    const std::u16string name(50, u'n');
-    FillCurrentCopy({MakeMacro(1, 109, name), MakeMacro(2, 109, name)});
-    {
-        std::lock_guard lock(store.CurrentLock());
-        const MacroAreaSize sizes = MacroAreaSizes(store.Current().Macros());
-        ASSERT_EQ(sizes.withoutNames, 900u);
-        ASSERT_EQ(sizes.withNames, 1100u);
-    }
-    ASSERT_EQ(Download(true), 1);
-    const auto area = keyboard.State().macroArea;
-    const auto expected = ExpectedArea(false);
-    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), area.begin()));
-    EXPECT_EQ(area[wire::kMacroAreaOffNamesFlag], 0);
-    EXPECT_EQ(reporter.Keys(), std::vector<std::string>{"EXTRA_PROFILE_SPACE_TIGHT"});
-}
-
 TEST_F(TransferTest, MacrosBeyondTheCapacitySendNothing)
 {
     // Capacity 0: no attach read has told the program the keyboard's room.
@@ -186,48 +157,6 @@ TEST_F(TransferTest, MacrosBeyondTheCapacitySendNothing)
     EXPECT_EQ(MessageText(TheLanguageTable(), {"MACRO_SPACE_EXCEEDED", {}}),
               u"Macro space exceeds the hardware space.\r\n Please reduce the number of macros or macro action "
               u"number\uFF0Cand then download.");
-}
-
-TEST_F(TransferTest, ReadBackRebuildsAllThreeProfilesAndNumbersTheMacros)
-{
-    const MacroRecord first = MakeMacro(9, 2, u"a");
-    const MacroRecord second = MakeMacro(3, 1, u"b");
-    const std::vector<MacroRecord> list = {first, second};
-    const MacroAreaSize sizes = MacroAreaSizes(list);
-    EditState([&](emulator::KeyboardState& state) {
-        state.settings[wire::kSettingsActiveProfile] = 1;
-        state.keyTables[0][3 * 8 + 2] = 0x04; // Esc's position produces "A"
-        state.keyTables[2][3 * 8 + 0] = 0x00; // Esc's position sends nothing
-        state.keyTables[2][3 * 8 + 1] = 0x00;
-        state.keyTables[2][3 * 8 + 2] = 0x00;
-        ASSERT_TRUE(EncodeMacroArea(list, sizes.withoutNames, false, state.macroArea).ok());
-    });
-    const auto path = folder / "readback.kpf";
-    ASSERT_EQ(transfer.ReadBackToFile(path), 1);
-
-    const auto bytes = FileBytes(path);
-    ASSERT_EQ(bytes.size(), kConfigBlockSize + 2 * kMacroRecordSize);
-    Result<CurrentCopy> copy = ParseProfileImage(bytes);
-    ASSERT_TRUE(copy.ok()) << copy.error();
-    const KeyAssignment& p0 = *copy->Assignment(0, SlotOfKey(kKeyEsc));
-    EXPECT_EQ(p0.type, AssignmentType::RemapKey);
-    EXPECT_EQ(p0.value, kKeyA);
-    EXPECT_EQ(copy->Assignment(1, SlotOfKey(kKeyEsc))->type, AssignmentType::Default);
-    EXPECT_EQ(copy->Assignment(2, SlotOfKey(kKeyEsc))->type, AssignmentType::Disabled);
-    ASSERT_EQ(copy->MacroCount(), 2u);
-    EXPECT_EQ(copy->Macros()[0].Name(), u"Macro1");
-    EXPECT_EQ(copy->Macros()[1].Name(), u"Macro2");
-    EXPECT_EQ(copy->Macros()[0].id, 1);
-    EXPECT_EQ(copy->Macros()[1].id, 2);
-    EXPECT_EQ(copy->Macros()[0].actionCount, 2);
-}
-
-TEST_F(TransferTest, AnAreaWithoutItsMagicReadsBackAsNoMacros)
-{
-    EditState([](emulator::KeyboardState& state) { state.macroArea[0] = 0x00; });
-    const auto path = folder / "readback.kpf";
-    ASSERT_EQ(transfer.ReadBackToFile(path), 1);
-    EXPECT_EQ(std::filesystem::file_size(path), kConfigBlockSize);
 }
 
 TEST_F(TransferTest, SettingTheActiveProfileReachesTheKeyboardAndTheCache)
@@ -252,64 +181,6 @@ TEST_F(TransferTest, RefreshReplacesTheCurrentCopyWithTheKeyboards)
     EXPECT_EQ(store.Current().MacroCount(), 0u);
     EXPECT_EQ(store.Current().Assignment(0, SlotOfKey(kKeyEsc))->type, AssignmentType::Default);
     EXPECT_EQ(store.Current().Assignment(1, SlotOfKey(kKeyEsc))->type, AssignmentType::RemapKey);
-}
-
-struct FaultCase {
-    const char* name;
-    emulator::FaultPlan plan;
-};
-
-emulator::FaultPlan Plan(const std::function<void(emulator::FaultPlan&)>& edit)
-{
-    emulator::FaultPlan plan;
-    plan.latency = std::chrono::microseconds(0);
-    edit(plan);
-    return plan;
-}
-
-const FaultCase kFaults[] = {
-    {"every reply lost", Plan([](auto& p) { p.dropReplies = 10000; })},
-    {"every reply refused", Plan([](auto& p) { p.errorReplies = 10000; })},
-    {"every reply with status FE", Plan([](auto& p) {
-         p.errorReplies = 10000;
-         p.errorStatus = wire::kStatusErrorFE;
-     })},
-    {"every reply for another command", Plan([](auto& p) { p.wrongCodeReplies = 10000; })},
-    {"unplugged in the middle", Plan([](auto& p) { p.unplugAfterReports = 6; })},
-};
-
-TEST_F(TransferTest, FaultsEndTheDownloadWithFailure)
-{
-    for (const FaultCase& fault : kFaults) {
-        SCOPED_TRACE(fault.name);
-        keyboard.SetFaults({});
-        keyboard.Plug();
-        SetCapacityUnits(0x40);
-        FillCurrentCopy({MakeMacro(1, 40, u"m")});
-        keyboard.SetFaults(fault.plan);
-        EXPECT_EQ(Download(true), 0);
-    }
-}
-
-TEST_F(TransferTest, FaultsDuringARefreshLeaveTheWorkingFileAlone)
-{
-    const auto working = folder / "$Profile0";
-    transfer.SetWorkingProfilePath(working);
-    ASSERT_EQ(transfer.ReadBackToFile(working), 1);
-    const auto before = FileBytes(working);
-    for (const FaultCase& fault : kFaults) {
-        SCOPED_TRACE(fault.name);
-        keyboard.SetFaults({});
-        keyboard.Plug();
-        transfer.ForgetActiveProfile();
-        EditState([](emulator::KeyboardState& state) { state.keyTables[0][3 * 8 + 2] = 0x05; });
-        keyboard.SetFaults(fault.plan);
-        EXPECT_EQ(transfer.RefreshFromKeyboard(false), 1);
-        EXPECT_EQ(FileBytes(working), before);
-        std::lock_guard lock(store.CurrentLock());
-        // The keyboard could not be read: a fresh default stands in.
-        EXPECT_EQ(store.Current().Assignment(0, SlotOfKey(kKeyEsc))->type, AssignmentType::Default);
-    }
 }
 
 } // namespace

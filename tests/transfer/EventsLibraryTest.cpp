@@ -1,0 +1,367 @@
+// The transfer and the device events end to end through the binding of the
+// emulator's device library, driven from outside through its control socket
+// as a user at the keyboard would.
+
+#include "EventsFixture.h"
+
+#include "config/LanguageTable.h"
+#include "config/ProfileFile.h"
+#include "emulator/ControlSocket.h"
+#include "emulator/KeyboardState.h"
+#include "emulator/StateFile.h"
+#include "keymodel/DefaultHardwareTable.h"
+#include "lighting/Lighting.h"
+#include "macro/MacroArea.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <thread>
+
+namespace kestrune::testing {
+namespace {
+
+constexpr KeyIndex kKeyEsc = 0x001;
+constexpr KeyIndex kKeyA = 0x01E;
+constexpr KeyIndex kKeyB = 0x030;
+
+MacroRecord MakeMacro(std::uint16_t id, std::size_t actions, std::u16string_view name)
+{
+    MacroRecord record;
+    record.id = id;
+    record.SetName(name);
+    record.actionCount = static_cast<std::uint16_t>(actions);
+    for (std::size_t i = 0; i < actions; ++i)
+        record.actions[i] = {10 * static_cast<std::int32_t>(i), kKeyA, static_cast<std::uint16_t>(i % 2)};
+    return record;
+}
+
+std::vector<std::uint8_t> FileBytes(const std::filesystem::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+class EventsLibraryTest : public ::testing::Test {
+protected:
+    struct Link {
+        explicit Link(std::unique_ptr<DeviceLibrary> library, RecordingReporter& reporter, RecordingWindow& window)
+            : protocol(std::move(library), QuickTiming()), transfer(protocol, store, reporter),
+              events(protocol, transfer, window, reporter)
+        {
+        }
+        CommandProtocol protocol;
+        ConfigStore store;
+        Transfer transfer;
+        DeviceEvents events;
+    };
+
+    void SetUp() override
+    {
+        folder =
+            std::filesystem::temp_directory_path() / ("kestrune-events-" + std::to_string(::getpid()) + "-" +
+                                                      ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::remove_all(folder);
+        std::filesystem::create_directories(folder);
+    }
+
+    void TearDown() override
+    {
+        if (link) link->events.Stop();
+        link.reset();
+        std::filesystem::remove_all(folder);
+    }
+
+    // Powers the emulated keyboard up with this state, binds the library and
+    // starts the device events; the attach at start has been handled on return.
+    void Open(const emulator::KeyboardState& state, bool refreshOnAttach = true)
+    {
+        ASSERT_TRUE(emulator::SaveStateFile(folder / "state.json", state).ok());
+        ::setenv(emulator::kStateFileVariable, (folder / "state.json").c_str(), 1);
+        ::setenv(emulator::kControlSocketVariable, (folder / "control").c_str(), 1);
+        ::setenv("KESTRUNE_EMULATOR_LATENCY_US", "0", 1);
+        auto library = DeviceLibrary::Load(EMULATOR_LIBRARY);
+        ASSERT_TRUE(library.ok()) << library.error();
+        link = std::make_unique<Link>(std::move(*library), reporter, window);
+        link->transfer.SetWindow(&window);
+        link->transfer.SetWorkingProfilePath(folder / "$Profile0");
+        if (refreshOnAttach) window.transfer = &link->transfer;
+        ASSERT_TRUE(link->events.Start().ok());
+        link->events.WaitForAttachChanges();
+    }
+
+    void Control(std::vector<std::string> words)
+    {
+        auto reply = emulator::SendControlCommand(folder / "control", words);
+        ASSERT_TRUE(reply.ok()) << reply.error();
+        ASSERT_TRUE(reply->has_value());
+        ASSERT_TRUE((*reply)->ok) << (*reply)->text;
+    }
+
+    emulator::KeyboardState Dump()
+    {
+        auto reply = emulator::SendControlCommand(folder / "control", {"dump"});
+        EXPECT_TRUE(reply.ok() && reply->has_value());
+        auto state = emulator::KeyboardStateFromJson((*reply)->text);
+        EXPECT_TRUE(state.ok());
+        return state.ok() ? *state : emulator::KeyboardState{};
+    }
+
+    static emulator::KeyboardState WithCapacity(std::uint8_t units)
+    {
+        emulator::KeyboardState state = emulator::FactoryKeyboardState();
+        state.settings[wire::kSettingsMacroCapacity] = units;
+        state.macroArea.assign(emulator::MacroCapacityBytes(state.settings), 0xFF);
+        return state;
+    }
+
+    void FillCurrentCopy(std::vector<MacroRecord> macros)
+    {
+        ConfigStore& store = link->store;
+        std::lock_guard lock(store.CurrentLock());
+        ASSERT_TRUE(store.CreateDefaultConfiguration());
+        CurrentCopy& copy = store.Current();
+        SetAssignment(*copy.Assignment(0, SlotOfKey(kKeyEsc)), AssignmentType::RemapKey, 0, kKeyB);
+        SetAssignment(*copy.Assignment(1, SlotOfKey(kKeyEsc)), AssignmentType::Disabled, 0, 0);
+        if (!macros.empty())
+            SetAssignment(*copy.Assignment(2, SlotOfKey(kKeyA)), AssignmentType::PlayMacro, 0, macros.back().id);
+        copy.Macros() = std::move(macros);
+    }
+
+    int Download(bool allProfiles)
+    {
+        std::lock_guard lock(link->store.CurrentLock());
+        return link->store.TakeWorkingSnapshot(allProfiles, link->transfer);
+    }
+
+    std::array<std::uint8_t, wire::kKeyTableSize> ExpectedTable(int profile)
+    {
+        std::lock_guard lock(link->store.CurrentLock());
+        std::vector<std::uint16_t> ids;
+        for (const MacroRecord& m : link->store.Current().Macros()) ids.push_back(m.id);
+        return HardwareKeyTableToBytes(EncodeKeyTable(
+            link->store.Current().Block()->maps[static_cast<std::size_t>(profile)], DefaultHardwareTable, ids));
+    }
+
+    std::vector<std::uint8_t> ExpectedArea(bool withNames)
+    {
+        std::lock_guard lock(link->store.CurrentLock());
+        const auto& macros = link->store.Current().Macros();
+        const MacroAreaSize sizes = MacroAreaSizes(macros);
+        std::vector<std::uint8_t> area(withNames ? sizes.withNames : sizes.withoutNames);
+        EXPECT_TRUE(EncodeMacroArea(macros, area.size(), withNames, area).ok());
+        return area;
+    }
+
+    static bool StartsWith(const std::vector<std::uint8_t>& bytes, const std::vector<std::uint8_t>& prefix)
+    {
+        return bytes.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), bytes.begin());
+    }
+
+    std::filesystem::path folder;
+    RecordingReporter reporter;
+    RecordingWindow window;
+    std::unique_ptr<Link> link;
+};
+
+TEST_F(EventsLibraryTest, DownloadsLeaveTheEncodersBytesOnTheKeyboard)
+{
+    Open(WithCapacity(0x40));
+    FillCurrentCopy({MakeMacro(7, 3, u"first"), MakeMacro(4, 60, u"second")});
+    ASSERT_EQ(Download(true), 1);
+    emulator::KeyboardState state = Dump();
+    EXPECT_TRUE(StartsWith(state.macroArea, ExpectedArea(true)));
+    for (int p = 0; p < 3; ++p) EXPECT_EQ(state.keyTables[static_cast<std::size_t>(p)], ExpectedTable(p)) << p;
+
+    // The active profile only: one table changes, the area is sent whole again.
+    Control({"reset"});
+    link->transfer.ForgetActiveProfile();
+    link->transfer.SetActiveProfile(1);
+    FillCurrentCopy({MakeMacro(2, 5, u"again")});
+    ASSERT_EQ(Download(false), 1);
+    state = Dump();
+    EXPECT_TRUE(StartsWith(state.macroArea, ExpectedArea(true)));
+    EXPECT_EQ(state.keyTables[1], ExpectedTable(1));
+    EXPECT_EQ(state.keyTables[0], emulator::FactoryKeyboardState().keyTables[0]);
+    EXPECT_EQ(state.keyTables[2], emulator::FactoryKeyboardState().keyTables[2]);
+    EXPECT_TRUE(reporter.Keys().empty());
+}
+
+TEST_F(EventsLibraryTest, MacroSpaceDecidesNamesAndWhetherAnythingIsSent)
+{
+    Open(WithCapacity(8)); // 1024 bytes
+    const std::u16string name(50, u'n');
+    FillCurrentCopy({MakeMacro(1, 109, name), MakeMacro(2, 109, name)}); // 900 bytes, 1100 with names
+    ASSERT_EQ(Download(true), 1);
+    EXPECT_TRUE(StartsWith(Dump().macroArea, ExpectedArea(false)));
+    EXPECT_EQ(reporter.Keys(), std::vector<std::string>{"EXTRA_PROFILE_SPACE_TIGHT"});
+
+    link->transfer.SetMacroCapacity(0);
+    const emulator::KeyboardState before = Dump();
+    EXPECT_EQ(Download(true), 0);
+    EXPECT_EQ(Dump(), before);
+    EXPECT_EQ(reporter.Keys(), (std::vector<std::string>{"EXTRA_PROFILE_SPACE_TIGHT", "MACRO_SPACE_EXCEEDED"}));
+}
+
+TEST_F(EventsLibraryTest, ReadBackWhileTheKeyboardIsOnProfile1)
+{
+    emulator::KeyboardState state = emulator::FactoryKeyboardState();
+    state.settings[wire::kSettingsActiveProfile] = 1;
+    state.keyTables[0][3 * 8 + 2] = 0x04; // Esc's position produces "A"
+    state.keyTables[2][3 * 8] = 0x00;     // Esc's position sends nothing
+    state.keyTables[2][3 * 8 + 1] = 0x00;
+    state.keyTables[2][3 * 8 + 2] = 0x00;
+    const std::vector<MacroRecord> list = {MakeMacro(9, 2, u"a"), MakeMacro(3, 1, u"b")};
+    ASSERT_TRUE(EncodeMacroArea(list, MacroAreaSizes(list).withoutNames, false, state.macroArea).ok());
+    Open(state, false);
+
+    const auto path = folder / "readback.kpf";
+    ASSERT_EQ(link->transfer.ReadBackToFile(path), 1);
+    Result<CurrentCopy> copy = ParseProfileImage(FileBytes(path));
+    ASSERT_TRUE(copy.ok()) << copy.error();
+    EXPECT_EQ(copy->Assignment(0, SlotOfKey(kKeyEsc))->type, AssignmentType::RemapKey);
+    EXPECT_EQ(copy->Assignment(1, SlotOfKey(kKeyEsc))->type, AssignmentType::Default);
+    EXPECT_EQ(copy->Assignment(2, SlotOfKey(kKeyEsc))->type, AssignmentType::Disabled);
+    ASSERT_EQ(copy->MacroCount(), 2u);
+    EXPECT_EQ(copy->Macros()[0].Name(), u"Macro1");
+    EXPECT_EQ(copy->Macros()[1].Name(), u"Macro2");
+    EXPECT_EQ(copy->Macros()[0].id, 1);
+    EXPECT_EQ(copy->Macros()[1].id, 2);
+    EXPECT_EQ(copy->Macros()[0].actionCount, 2);
+}
+
+TEST_F(EventsLibraryTest, AnAreaWithoutItsMagicReadsBackAsABareBlock)
+{
+    emulator::KeyboardState state = emulator::FactoryKeyboardState();
+    state.macroArea[0] = 0;
+    Open(state, false);
+    const auto path = folder / "readback.kpf";
+    ASSERT_EQ(link->transfer.ReadBackToFile(path), 1);
+    EXPECT_EQ(std::filesystem::file_size(path), kConfigBlockSize);
+}
+
+TEST_F(EventsLibraryTest, AttachDetachAndTheBankKey)
+{
+    emulator::KeyboardState state = WithCapacity(0x10);
+    state.defaultKeyTable[3 * 8 + 2] = 0x2A; // a factory table that differs from the built-in copy
+    state.keyTables[0][3 * 8 + 2] = 0x04;
+    Open(state);
+    EXPECT_EQ(window.Calls(), (std::vector<std::string>{"refresh", "icon 141", "open"}));
+    EXPECT_EQ(link->transfer.MacroCapacity(), 0x10u * 128);
+    EXPECT_EQ(link->transfer.CurrentDefaultTable()[8], (HardwareEntry{0x02, 0x02, 0x2A}));
+    {
+        // Decoded against the table just read: position 8 is Backspace, and it produces "A".
+        std::lock_guard lock(link->store.CurrentLock());
+        const KeyAssignment* backspace = link->store.Current().Assignment(0, SlotOfKey(0x00E));
+        ASSERT_NE(backspace, nullptr);
+        EXPECT_EQ(backspace->type, AssignmentType::RemapKey);
+        EXPECT_EQ(backspace->value, kKeyA);
+    }
+
+    Control({"lighting-changed"});
+    EXPECT_TRUE(window.WaitFor("timer 1051"));
+    Control({"record-start"});
+    EXPECT_TRUE(window.WaitFor("icon 142"));
+    Control({"record-stop"});
+    // Recording over: back to the icon of the last attach.
+    EXPECT_TRUE(window.WaitFor("icon 141", 2));
+
+    Control({"bank-key"});
+    ASSERT_TRUE(window.WaitFor("bank B"));
+    EXPECT_EQ(Dump().bankStatus, (std::array<std::uint8_t, 2>{0x05, 0x03}));
+    Control({"bank-key"});
+    ASSERT_TRUE(window.WaitFor("bank A"));
+    EXPECT_EQ(Dump().bankStatus, (std::array<std::uint8_t, 2>{0x05, 0x02}));
+
+    ASSERT_EQ(link->transfer.ActiveProfile(), 0);
+    Control({"unplug"});
+    ASSERT_TRUE(window.WaitFor("icon 128"));
+    EXPECT_EQ(link->transfer.CachedActiveProfile(), -1);
+    const auto calls = window.Calls();
+    EXPECT_EQ(std::vector<std::string>(calls.end() - 3, calls.end()),
+              (std::vector<std::string>{"detached", "hide", "icon 128"}));
+    Control({"plug"});
+    ASSERT_TRUE(window.WaitFor("icon 141", 3));
+    EXPECT_EQ(window.Count("open"), 1u);
+}
+
+TEST_F(EventsLibraryTest, StartedWithoutTheKeyboardALaterAttachNeverOpens)
+{
+    emulator::KeyboardState state = emulator::FactoryKeyboardState();
+    state.attached = false;
+    Open(state);
+    EXPECT_TRUE(window.Calls().empty());
+    Control({"plug"});
+    ASSERT_TRUE(window.WaitFor("icon 141"));
+    link->events.WaitForAttachChanges();
+    EXPECT_EQ(window.Calls(), (std::vector<std::string>{"refresh", "icon 141"}));
+}
+
+TEST_F(EventsLibraryTest, FaultsEndWithFailureAndLeaveTheWorkingFileAlone)
+{
+    Open(WithCapacity(0x40));
+    const auto working = folder / "$Profile0";
+    ASSERT_TRUE(std::filesystem::exists(working));
+    const std::vector<std::uint8_t> before = FileBytes(working);
+    const std::vector<std::vector<std::string>> faults = {
+        {"fault", "drop", "10000"},       {"fault", "status", "ff", "10000"}, {"fault", "status", "fe", "10000"},
+        {"fault", "wrong-code", "10000"}, {"fault", "unplug-after", "6"},
+    };
+    for (const auto& fault : faults) {
+        SCOPED_TRACE(fault[1]);
+        Control({"fault", "clear"});
+        Control({"plug"});
+        FillCurrentCopy({MakeMacro(1, 40, u"m")});
+        Control(fault);
+        EXPECT_EQ(Download(true), 0);
+        Control({"fault", "clear"});
+        Control({"plug"});
+        Control(fault);
+        link->transfer.ForgetActiveProfile();
+        EXPECT_EQ(link->transfer.RefreshFromKeyboard(false), 1);
+        EXPECT_EQ(FileBytes(working), before);
+    }
+}
+
+TEST_F(EventsLibraryTest, LightingWritesReachTheKeyboard)
+{
+    Open(emulator::FactoryKeyboardState(), false);
+    Lighting lighting(link->protocol, SettingsFile(folder / "wskb.ini"));
+    lighting.WriteSpeed(0);
+    lighting.WriteEffectColour(11, MakeColour(1, 2, 3));
+    lighting.WriteWhiteKeyColours();
+    const emulator::KeyboardState state = Dump();
+    EXPECT_EQ(state.lighting[2], 4);
+    EXPECT_EQ(state.lighting[20], 1);
+    EXPECT_EQ(state.lighting[22], 3);
+    EXPECT_EQ(state.lighting[23], 0);
+    EXPECT_EQ(state.keyColours[3 * 159], 0xFF);
+    ASSERT_EQ(lighting.ReadLightingState(true), 0);
+    EXPECT_EQ(lighting.State().speed, 4);
+}
+
+TEST_F(EventsLibraryTest, AttachAndDetachStormWhileDownloadsRun)
+{
+    Open(WithCapacity(0x10));
+    std::atomic<bool> done{false};
+    std::thread downloader([&] {
+        while (!done) {
+            std::lock_guard lock(link->store.CurrentLock());
+            link->store.TakeWorkingSnapshot(false, link->transfer);
+        }
+    });
+    for (int i = 0; i < 10; ++i) {
+        Control({"unplug"});
+        Control({"plug"});
+    }
+    done = true;
+    downloader.join();
+    for (int i = 0; i < 300 && link->events.LastPresence() != 1; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    link->events.WaitForAttachChanges();
+    EXPECT_EQ(link->events.LastPresence(), 1u);
+    EXPECT_EQ(window.Count("open"), 1u);
+}
+
+} // namespace
+} // namespace kestrune::testing
