@@ -87,6 +87,8 @@ void DeviceEvents::Stop()
         if (g_registered == this) g_registered = nullptr;
         m_registered = false;
     }
+    // No reply can arrive any more: an attach thread waiting for one gives up at once.
+    m_protocol.Slot().Close();
     {
         // Under the lock, so a thread about to wait for its turn sees the flag.
         std::lock_guard lock(m_turnMutex);

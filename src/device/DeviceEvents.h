@@ -121,8 +121,9 @@ public:
     // so a keyboard plugged in later never opens the window). Fails when this
     // object cannot receive the callbacks or a read cannot be started.
     Status Start();
-    // Removes the standing reads, waits for a callback in progress and joins
-    // every thread. Idempotent.
+    // Removes the standing reads, waits for a callback in progress, closes
+    // the reply slot (every command after this fails at once: the program is
+    // closing) and joins every thread. Idempotent.
     void Stop();
     bool Stopping() const { return m_stopping.load(); }
 

@@ -105,12 +105,13 @@ int Transfer::DownloadConfiguration(const WorkingSnapshot& snapshot, bool allPro
 
     // One sequence: no other command may land between BeginUpdate and EndUpdate.
     // Every key table is sent even after one fails, but the download only
-    // succeeds when the keyboard took them all.
+    // succeeds when the keyboard took the macro area and every table: keys
+    // that play macros the keyboard does not hold are no success.
     bool allTaken = true;
     {
         auto exchanges = m_protocol.LockExchanges();
         m_protocol.BeginUpdate();
-        m_protocol.WriteMacroArea(area);
+        allTaken = m_protocol.WriteMacroArea(area) == kResultOk;
         for (std::size_t i = 0; i < profiles.size(); ++i)
             allTaken = m_protocol.WriteKeyTable(profiles[i], tables[i]) == kResultOk && allTaken;
         m_protocol.EndUpdate();

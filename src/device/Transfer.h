@@ -76,7 +76,7 @@ public:
     // --- Download -------------------------------------------------------------
     // Sends the snapshot's macro area and the key tables of all three profiles
     // or of the active one, between BeginUpdate and EndUpdate. Gives 1 when
-    // every key table was taken, else 0. Macros that do not fit even without
+    // the macro area and every key table were taken, else 0. Macros that do not fit even without
     // names send nothing and report kMacroSpaceExceededKey; names that do not
     // fit are left out and kNamesDroppedKey follows the download.
     int DownloadConfiguration(const WorkingSnapshot& snapshot, bool allProfiles) override;

@@ -145,6 +145,21 @@ TEST_F(TransferTest, DownloadOfTheActiveProfileWritesTheWholeAreaAndOneTable)
     EXPECT_EQ(std::vector<std::uint8_t>(after.keyTables[1].begin(), after.keyTables[1].end()), ExpectedTable(1));
 }
 
+TEST_F(TransferTest, AMacroAreaTheKeyboardRefusedIsNoSuccess)
+{
+    SetCapacityUnits(0x40);
+    FillCurrentCopy({MakeMacro(1, 2, u"m")});
+    emulator::FaultPlan plan;
+    plan.latency = std::chrono::microseconds(0);
+    plan.errorReplies = 6; // BeginUpdate's three attempts, then the macro area's three
+    keyboard.SetFaults(plan);
+    const std::size_t mark = Mark();
+    EXPECT_EQ(Download(true), 0);
+    std::size_t tableReports = 0;
+    for (const SentCommand& c : SentSince(mark)) tableReports += c.command == 8 ? 1 : 0;
+    EXPECT_EQ(tableReports, 27u); // the key tables still went out
+}
+
 TEST_F(TransferTest, MacrosBeyondTheCapacitySendNothing)
 {
     // Capacity 0: no attach read has told the program the keyboard's room.
