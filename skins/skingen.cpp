@@ -428,7 +428,9 @@ public:
 
     void Ring(int cx, int cy, int r0, int r1)
     {
-        // Every hue at full brightness: the window picks the colour of the pixel clicked.
+        // Every hue at full brightness, pixel by pixel and unblended: the
+        // window takes the colour of the screen pixel the user clicks.
+        m_p.setRenderHint(QPainter::Antialiasing, false);
         for (int y = cy - r1; y <= cy + r1; ++y) {
             for (int x = cx - r1; x <= cx + r1; ++x) {
                 const double dx = x - cx, dy = y - cy;
@@ -440,6 +442,7 @@ public:
                 m_p.drawPoint(x, y);
             }
         }
+        m_p.setRenderHint(QPainter::Antialiasing);
         m_p.setPen(QPen(C("card_border"), 2));
         m_p.setBrush(Qt::NoBrush);
         m_p.drawEllipse(QPointF(cx, cy), r0 - 2, r0 - 2);

@@ -9,12 +9,14 @@
 #include "ui/Skin.h"
 
 #include <QApplication>
+#include <QColor>
 #include <QImage>
 #include <QImageReader>
 #include <QWidget>
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -320,6 +322,35 @@ TEST(SkinPictures, ButtonsBlendIntoTheBackgroundAndChangeLookByState)
             }
         }
     }
+}
+
+TEST(SkinPictures, ColourRingOffersPureColoursWhereTheWindowPicksThem)
+{
+    // The main window takes the colour of the screen pixel clicked at a distance
+    // of 53 to 68 pixels from (119, 224); the picture must show colours there,
+    // with no control on top of them.
+    const QImage background =
+        Picture(Skin(kMainSkin).parent_path() / ReadSkinScreen(Skin(kMainSkin)).main.toStdString());
+    ASSERT_FALSE(background.isNull());
+    std::vector<QRect> controls;
+    for (const DialogKeys& dialog : AllDialogKeys()) {
+        if (dialog.ini != kMainSkin) continue;
+        for (const auto* keys : {&dialog.imageButtons, &dialog.otherControls})
+            for (const std::string& key : *keys) controls.push_back(RectOf(kMainSkin, key));
+    }
+    std::set<int> hues;
+    for (int degrees = 0; degrees < 360; degrees += 15) {
+        for (double radius : {54.0, 60.5, 67.0}) {
+            const double a = degrees * 3.14159265358979 / 180;
+            const QPoint at(119 + int(std::lround(radius * std::cos(a))), 224 - int(std::lround(radius * std::sin(a))));
+            const QColor colour(background.pixel(at));
+            EXPECT_GT(colour.saturationF(), 0.7) << "at " << at.x() << "," << at.y();
+            EXPECT_GT(colour.valueF(), 0.8) << "at " << at.x() << "," << at.y();
+            hues.insert(colour.hue() / 30);
+            for (const QRect& r : controls) EXPECT_FALSE(r.contains(at)) << "a control covers the ring";
+        }
+    }
+    EXPECT_EQ(hues.size(), 12u) << "the ring does not offer every hue";
 }
 
 TEST(SkinPictures, ArrowPicturesHoldEveryArrowOffset)
