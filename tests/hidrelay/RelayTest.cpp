@@ -151,6 +151,10 @@ class RelayTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        // Sanitizers start a helper thread of their own with the first thread
+        // the process creates; let that happen before counting, so only the
+        // library's threads make a difference.
+        std::thread([] {}).join();
         baselineThreads = ThreadCount();
         Recorder::current = &recorder;
         hidrelay::SetPresenceFactory([this] {
