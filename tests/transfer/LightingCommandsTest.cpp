@@ -101,7 +101,14 @@ TEST_F(LightingCommandsTest, DefaultsGoOutAsOneWriteOf39Bytes)
     const auto writes = Writes(mark);
     ASSERT_EQ(writes.size(), 1u);
     EXPECT_EQ(writes[0].address, 0);
-    EXPECT_EQ(writes[0].payload, std::vector<std::uint8_t>(kLightingDefaults.begin(), kLightingDefaults.end()));
+    // Effect 1, brightness 3, speed 1, direction 0, every colour white, the
+    // flags of effects 4 to 14 off, trigger single key, effect 15's flag on.
+    const std::vector<std::uint8_t> expected = {0x01, 0x03, 0x01, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0x00, 0x00,
+                                                0xFF, 0xFF, 0xFF, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0x00, 0x00,
+                                                0xFF, 0xFF, 0xFF, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0x00, 0x00,
+                                                0xFF, 0xFF, 0xFF, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0x01};
+    EXPECT_EQ(writes[0].payload, expected);
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), keyboard.State().lighting.begin()));
     const LightingState state = lighting.State();
     EXPECT_EQ(state.effect, 1);
     EXPECT_EQ(state.brightness, 3);
