@@ -4,6 +4,8 @@
 
 #include "CliTestSupport.h"
 
+#include "emulator/StateFile.h"
+
 #include "common/LittleEndian.h"
 #include "config/ConfigHeader.h"
 #include "config/ProfileFile.h"
@@ -128,6 +130,52 @@ TEST(CliDevice, ApplyLeavesTheEncodedTablesAndMacroAreaAndReadBackReproducesTheF
     const RunResult text = folders.CliPlain({"show", readBack.string()});
     EXPECT_NE(text.out.find("A -> key B"), std::string::npos) << text.out;
     EXPECT_NE(text.out.find("press Ctrl"), std::string::npos) << text.out;
+}
+
+// A keyboard with room for one 128-byte unit of macros: a long name no longer
+// fits, and neither do many actions.
+TEST(CliDevice, ApplyReportsTheDownloadsMessages)
+{
+    struct Case {
+        const char* name;
+        MacroRecord macro;
+        int exitCode;
+        const char* message;
+        bool sent;
+    };
+    MacroRecord longName = MakeMacroRecord(std::u16string(100, u'n'), 1);
+    longName.AppendAction({10, kKeyH, kMacroPress});
+    longName.AppendAction({10, kKeyH, kMacroRelease});
+    MacroRecord manyActions = MakeMacroRecord(u"m", 1);
+    for (int i = 0; i < 40; ++i) manyActions.AppendAction({10, kKeyH, i % 2 == 0 ? kMacroPress : kMacroRelease});
+    const std::vector<Case> cases = {
+        {"names dropped", longName, 0, "shortage of hardware space", true},
+        {"too many actions", manyActions, 1, "Macro space exceeds the hardware space.", false},
+    };
+    for (const Case& c : cases) {
+        CliFolders folders;
+        KeyboardState small = FactoryKeyboardState();
+        small.settings[wire::kSettingsMacroCapacity] = 1;
+        small.macroArea.assign(wire::kMacroCapacityUnit, 0xFF);
+        ASSERT_TRUE(emulator::SaveStateFile(folders.StatePath(), small));
+
+        ConfigStore store;
+        ASSERT_TRUE(store.CreateDefaultConfiguration());
+        {
+            std::lock_guard lock(store.CurrentLock());
+            SetAssignment(*store.Current().Assignment(0, SlotOfKey(kKeyF1)), AssignmentType::PlayMacro, 0, 1);
+            store.Current().Macros() = {c.macro};
+        }
+        const auto file = folders.Root() / "macros.kpf";
+        ASSERT_TRUE(WriteProfileFile(store, file));
+
+        const RunResult apply = folders.Cli({"apply", file.string()});
+        EXPECT_EQ(apply.exitCode, c.exitCode) << c.name << ": " << apply.err;
+        EXPECT_NE(apply.err.find(c.message), std::string::npos) << c.name << ": " << apply.err;
+        const KeyboardState state = folders.State();
+        EXPECT_EQ(state.macroArea != small.macroArea, c.sent) << c.name;
+        EXPECT_EQ(state.keyTables != small.keyTables, c.sent) << c.name;
+    }
 }
 
 TEST(CliDevice, ProfileSetChangesOnlyTheActiveProfileByte)
