@@ -1,6 +1,6 @@
 #include "CliReporter.h"
 
-#include "config/LanguageTable.h"
+#include "config/IniFile.h"
 
 #include <algorithm>
 #include <cctype>
@@ -21,11 +21,27 @@ std::string PlainLines(std::string text)
 
 } // namespace
 
+bool LoadEnglishTexts(LanguageTable& table, const std::filesystem::path& languageFile)
+{
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(languageFile, ec)) return false;
+    auto file = IniFile::Load(languageFile);
+    if (!file) return false;
+    if (!file->WriteString(kLanguageIndexSection, kLanguageIndexKey, u"1")) return false;
+    table.Load(*file);
+    return true;
+}
+
+std::string MessageLine(const LanguageTable& table, const UserMessage& message)
+{
+    return PlainLines(MessageTextUtf8(table, message));
+}
+
 CliReporter::CliReporter(std::ostream& err, std::istream& in) : m_err(err), m_in(in) {}
 
 void CliReporter::Inform(const UserMessage& message)
 {
-    const std::string text = PlainLines(MessageTextUtf8(TheLanguageTable(), message));
+    const std::string text = MessageLine(TheLanguageTable(), message);
     std::lock_guard lock(m_mutex);
     m_keys.push_back(message.key);
     m_err << kProgramName << ": " << text << std::endl;
@@ -37,7 +53,7 @@ bool CliReporter::Ask(const UserMessage& message)
         std::lock_guard lock(m_mutex);
         m_keys.push_back(message.key);
     }
-    return Confirm(PlainLines(MessageTextUtf8(TheLanguageTable(), message)));
+    return Confirm(MessageLine(TheLanguageTable(), message));
 }
 
 bool CliReporter::Confirm(const std::string& text)

@@ -5,7 +5,9 @@
 // standard input with No as the default.
 
 #include "common/Reporter.h"
+#include "config/LanguageTable.h"
 
+#include <filesystem>
 #include <iosfwd>
 #include <mutex>
 #include <string>
@@ -14,6 +16,14 @@
 namespace kestrune::cli {
 
 inline constexpr const char* kProgramName = "kestrune-cli";
+
+// Fills the table with the English texts of a language file, whatever language
+// the file is switched to; false (and the table untouched) without a file.
+bool LoadEnglishTexts(LanguageTable& table, const std::filesystem::path& languageFile);
+
+// A message as the command line prints it: its text from the table, filled
+// in, with plain line breaks and no trailing blanks.
+std::string MessageLine(const LanguageTable& table, const UserMessage& message);
 
 class CliReporter : public Reporter {
 public:

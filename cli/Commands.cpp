@@ -7,7 +7,6 @@
 
 #include "common/Version.h"
 #include "config/ProfileFile.h"
-#include "config/IniFile.h"
 #include "config/LanguageTable.h"
 #include "config/ProfileFileCheck.h"
 
@@ -341,24 +340,12 @@ void BootMode(Context& ctx, bool yes)
     ctx.reporter.Say("the keyboard is switching to its boot loader");
 }
 
-// The texts of the skin's language file beside the program, always in English
-// whatever language the window program was switched to; the built-in texts
-// when there is no such file.
-void LoadEnglishTexts()
-{
-    std::error_code ec;
-    if (!std::filesystem::is_regular_file(LanguageFilePath(), ec)) return;
-    auto file = IniFile::Load(LanguageFilePath());
-    if (!file) return;
-    if (!file->WriteString(kLanguageIndexSection, kLanguageIndexKey, u"1")) return;
-    TheLanguageTable().Load(*file);
-}
-
 } // namespace
 
 int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err, std::istream& in)
 {
-    LoadEnglishTexts();
+    // The skin's language file beside the program, in English; the built-in texts without one.
+    LoadEnglishTexts(TheLanguageTable(), LanguageFilePath());
     CliReporter reporter(err, in);
     Context ctx{out, err, reporter};
 

@@ -4,10 +4,7 @@
 # and the desktop entry and icon where desktops look for them.
 include(GNUInstallDirs)
 
-set(KESTRUNE_INSTALL_PROGRAM_DIR "lib/kestrune" CACHE STRING
-    "Folder below the install prefix that holds the program and the files it finds beside itself")
-set(KESTRUNE_INSTALL_UDEV_RULES_DIR "lib/udev/rules.d" CACHE STRING
-    "Folder below the install prefix for the udev rule that gives the user at the seat the keyboard")
+include(${CMAKE_CURRENT_LIST_DIR}/InstallDirs.cmake)
 
 set(kestrune_commands)
 foreach(program kestrune kestrune-cli kestrune-emu)

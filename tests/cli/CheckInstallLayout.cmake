@@ -8,6 +8,9 @@ if(NOT result EQUAL 0)
   message(FATAL_ERROR "cmake --install failed: ${errors}")
 endif()
 
+if(NOT PROGRAM_DIR OR NOT UDEV_DIR)
+  message(FATAL_ERROR "PROGRAM_DIR and UDEV_DIR must name the install folders")
+endif()
 foreach(file kestrune-cli kestrune-emu libHidRelay.so libHidRelayEmulator.so)
   if(NOT EXISTS ${STAGE}/${PROGRAM_DIR}/${file} OR IS_SYMLINK ${STAGE}/${PROGRAM_DIR}/${file})
     message(FATAL_ERROR "expected the file ${PROGRAM_DIR}/${file} in the installed tree")
@@ -27,8 +30,16 @@ foreach(command kestrune-cli kestrune-emu)
     message(FATAL_ERROR "bin/${command} leads to ${resolved}; expected ${expected}")
   endif()
 endforeach()
-if(NOT EXISTS ${STAGE}/lib/udev/rules.d/70-kestrune.rules)
-  message(FATAL_ERROR "expected the udev rule in lib/udev/rules.d")
+if(NOT EXISTS ${STAGE}/${UDEV_DIR}/70-kestrune.rules)
+  message(FATAL_ERROR "expected the udev rule in ${UDEV_DIR}")
+endif()
+
+# The skin and the help page, when the build has them, sit beside the program.
+if(EXISTS ${BUILD_DIR}/bin/Skins AND NOT EXISTS ${STAGE}/${PROGRAM_DIR}/Skins/language.ini)
+  message(FATAL_ERROR "expected ${PROGRAM_DIR}/Skins/language.ini in the installed tree")
+endif()
+if(EXISTS ${BUILD_DIR}/bin/Help AND NOT EXISTS ${STAGE}/${PROGRAM_DIR}/Help/index.html)
+  message(FATAL_ERROR "expected ${PROGRAM_DIR}/Help/index.html in the installed tree")
 endif()
 
 # The installed command finds the emulator library beside itself through the link.

@@ -4,6 +4,7 @@
 
 #include "CliTestSupport.h"
 
+#include "CliReporter.h"
 #include "emulator/StateFile.h"
 
 #include "common/LittleEndian.h"
@@ -140,7 +141,7 @@ TEST(CliDevice, ApplyReportsTheDownloadsMessages)
         const char* name;
         MacroRecord macro;
         int exitCode;
-        const char* message;
+        const char* messageKey;
         bool sent;
     };
     MacroRecord longName = MakeMacroRecord(std::u16string(100, u'n'), 1);
@@ -149,9 +150,12 @@ TEST(CliDevice, ApplyReportsTheDownloadsMessages)
     MacroRecord manyActions = MakeMacroRecord(u"m", 1);
     for (int i = 0; i < 40; ++i) manyActions.AppendAction({10, kKeyH, i % 2 == 0 ? kMacroPress : kMacroRelease});
     const std::vector<Case> cases = {
-        {"names dropped", longName, 0, "shortage of hardware space", true},
-        {"too many actions", manyActions, 1, "Macro space exceeds the hardware space.", false},
+        {"names dropped", longName, 0, "EXTRA_PROFILE_SPACE_TIGHT", true},
+        {"too many actions", manyActions, 1, "MACRO_SPACE_EXCEEDED", false},
     };
+    // The texts the program shows: its language file's English ones, when it has one.
+    LanguageTable texts;
+    LoadEnglishTexts(texts, std::filesystem::path(KESTRUNE_CLI_PROGRAM).parent_path() / "Skins" / "language.ini");
     for (const Case& c : cases) {
         CliFolders folders;
         KeyboardState small = FactoryKeyboardState();
@@ -171,7 +175,9 @@ TEST(CliDevice, ApplyReportsTheDownloadsMessages)
 
         const RunResult apply = folders.Cli({"apply", file.string()});
         EXPECT_EQ(apply.exitCode, c.exitCode) << c.name << ": " << apply.err;
-        EXPECT_NE(apply.err.find(c.message), std::string::npos) << c.name << ": " << apply.err;
+        const std::string message = MessageLine(texts, {c.messageKey, {}});
+        ASSERT_FALSE(message.empty());
+        EXPECT_NE(apply.err.find("kestrune-cli: " + message + "\n"), std::string::npos) << c.name << ": " << apply.err;
         const KeyboardState state = folders.State();
         EXPECT_EQ(state.macroArea != small.macroArea, c.sent) << c.name;
         EXPECT_EQ(state.keyTables != small.keyTables, c.sent) << c.name;
