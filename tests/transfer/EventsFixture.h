@@ -11,6 +11,7 @@
 #include "device/DeviceEvents.h"
 #include "device/Transfer.h"
 #include "emulator/EmulatedKeyboard.h"
+#include "macro/MacroRecord.h"
 
 #include <gtest/gtest.h>
 
@@ -23,9 +24,26 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kestrune::testing {
+
+inline constexpr KeyIndex kKeyEsc = 0x001;
+inline constexpr KeyIndex kKeyA = 0x01E;
+inline constexpr KeyIndex kKeyB = 0x030;
+
+// A macro of 'actions' alternating presses and releases of A, 10 ms apart.
+inline MacroRecord MakeMacro(std::uint16_t id, std::size_t actions, std::u16string_view name)
+{
+    MacroRecord record;
+    record.id = id;
+    record.SetName(name);
+    record.actionCount = static_cast<std::uint16_t>(actions);
+    for (std::size_t i = 0; i < actions; ++i)
+        record.actions[i] = {10 * static_cast<std::int32_t>(i), kKeyA, static_cast<std::uint16_t>(i % 2)};
+    return record;
+}
 
 class RecordingReporter : public Reporter {
 public:

@@ -21,21 +21,6 @@
 namespace kestrune::testing {
 namespace {
 
-constexpr KeyIndex kKeyEsc = 0x001;
-constexpr KeyIndex kKeyA = 0x01E;
-constexpr KeyIndex kKeyB = 0x030;
-
-MacroRecord MakeMacro(std::uint16_t id, std::size_t actions, std::u16string_view name)
-{
-    MacroRecord record;
-    record.id = id;
-    record.SetName(name);
-    record.actionCount = static_cast<std::uint16_t>(actions);
-    for (std::size_t i = 0; i < actions; ++i)
-        record.actions[i] = {10 * static_cast<std::int32_t>(i), kKeyA, static_cast<std::uint16_t>(i % 2)};
-    return record;
-}
-
 std::vector<std::uint8_t> FileBytes(const std::filesystem::path& path)
 {
     std::ifstream in(path, std::ios::binary);
