@@ -1,6 +1,7 @@
 // The emulator library bound the way the program binds a device library: by
 // file name at run time, through its twelve exports.
 
+#include "device/DeviceLibrary.h"
 #include "emulator/ControlSocket.h"
 #include "emulator/EmulatedKeyboard.h"
 #include "emulator/StateFile.h"
@@ -115,20 +116,11 @@ int Record(const HidRelayEvent* event)
     return 1;
 }
 
-struct Library {
+// The program's own table of the twelve exports, plus the module they came from:
+// these tests resolve it by hand because they start and end the library
+// themselves, several times per process.
+struct Library : DeviceFunctions {
     void* handle = nullptr;
-    decltype(&::Debug) Debug = nullptr;
-    decltype(&::Init) Init = nullptr;
-    decltype(&::End) End = nullptr;
-    decltype(&::RequestGetDeviceCount) RequestGetDeviceCount = nullptr;
-    decltype(&::DeleteRequestFromUnitId) DeleteRequestFromUnitId = nullptr;
-    decltype(&::DeleteRequestFromHandle) DeleteRequestFromHandle = nullptr;
-    decltype(&::RequestWrite) RequestWrite = nullptr;
-    decltype(&::RequestWriteOne) RequestWriteOne = nullptr;
-    decltype(&::RequestStatusWrite) RequestStatusWrite = nullptr;
-    decltype(&::RequestStatusGet) RequestStatusGet = nullptr;
-    decltype(&::RequestAsyncRead) RequestAsyncRead = nullptr;
-    decltype(&::RequestStatusSetFeature) RequestStatusSetFeature = nullptr;
 };
 
 template <typename F> void Resolve(void* handle, const char* name, F& out)
