@@ -39,11 +39,51 @@ std::string DescribeFaults(const FaultPlan& plan)
     return out.str();
 }
 
+const char* const kFaultUsage = "expected: fault show | clear | drop N | wrong-code N | status ff|fe N | latency "
+                                "MICROSECONDS | unplug-after N";
+
+// One fault setting (the words after "fault") onto the plan; the plan is
+// untouched when the words are refused.
+Status ApplyFaultSetting(FaultPlan& plan, const std::vector<std::string>& words)
+{
+    const std::string expected = "expected drop N | wrong-code N | status ff|fe N | latency MICROSECONDS | "
+                                 "unplug-after N";
+    std::string found;
+    for (const auto& word : words) found += (found.empty() ? "" : " ") + word;
+    if (words.empty()) return Error{expected + ", found nothing"};
+    const std::string& what = words[0];
+    if (what != "drop" && what != "wrong-code" && what != "status" && what != "latency" && what != "unplug-after")
+        return Error{expected + ", found \"" + found + "\""};
+    const std::size_t countAt = what == "status" ? 2 : 1;
+    if (words.size() != countAt + 1) return Error{expected + ", found \"" + found + "\""};
+    const auto count = ParseCount(words[countAt]);
+    if (!count) return Error{"expected a whole number of 0 or more, found \"" + words[countAt] + "\""};
+    FaultPlan next = plan;
+    if (what == "drop") {
+        next.dropReplies = *count;
+    } else if (what == "wrong-code") {
+        next.wrongCodeReplies = *count;
+    } else if (what == "status") {
+        if (words[1] == "ff")
+            next.errorStatus = wire::kStatusErrorFF;
+        else if (words[1] == "fe")
+            next.errorStatus = wire::kStatusErrorFE;
+        else
+            return Error{"expected the status ff or fe, found \"" + words[1] + "\""};
+        next.errorReplies = *count;
+    } else if (what == "latency") {
+        next.latency = std::chrono::microseconds(*count);
+    } else {
+        if (*count == 0) return Error{"expected at least 1 report before the unplug, found 0"};
+        next.unplugAfterReports = *count;
+    }
+    plan = next;
+    return Status::Ok();
+}
+
 ControlReply RunFault(EmulatedKeyboard& keyboard, const std::vector<std::string>& words)
 {
-    const std::string usage = "expected: fault show | clear | drop N | wrong-code N | status ff|fe N | latency "
-                              "MICROSECONDS | unplug-after N";
-    if (words.size() < 2) return Fail(usage);
+    if (words.size() < 2) return Fail(kFaultUsage);
     const std::string& what = words[1];
     FaultPlan plan = keyboard.Faults();
     if (what == "show" && words.size() == 2) return Done(DescribeFaults(plan));
@@ -51,32 +91,19 @@ ControlReply RunFault(EmulatedKeyboard& keyboard, const std::vector<std::string>
         keyboard.SetFaults(FaultPlan{});
         return Done(DescribeFaults(keyboard.Faults()));
     }
-    const std::size_t countAt = what == "status" ? 3 : 2;
-    if (words.size() != countAt + 1) return Fail(usage);
-    const auto count = ParseCount(words[countAt]);
-    if (!count) return Fail("expected a whole number of 0 or more, found \"" + words[countAt] + "\"");
-    if (what == "drop") {
-        plan.dropReplies = *count;
-    } else if (what == "wrong-code") {
-        plan.wrongCodeReplies = *count;
-    } else if (what == "status") {
-        if (words[2] == "ff")
-            plan.errorStatus = wire::kStatusErrorFF;
-        else if (words[2] == "fe")
-            plan.errorStatus = wire::kStatusErrorFE;
-        else
-            return Fail("expected the status ff or fe, found \"" + words[2] + "\"");
-        plan.errorReplies = *count;
-    } else if (what == "latency") {
-        plan.latency = std::chrono::microseconds(*count);
-    } else if (what == "unplug-after") {
-        if (*count == 0) return Fail("expected at least 1 report before the unplug, found 0");
-        plan.unplugAfterReports = *count;
-    } else {
-        return Fail(usage);
-    }
+    if (what == "show" || what == "clear") return Fail(kFaultUsage);
+    const std::vector<std::string> setting(words.begin() + 1, words.end());
+    if (auto applied = ApplyFaultSetting(plan, setting); !applied) return Fail(applied.error());
     keyboard.SetFaults(plan);
     return Done(DescribeFaults(plan));
+}
+
+std::vector<std::string> SplitWords(const std::string& text)
+{
+    std::vector<std::string> words;
+    std::istringstream in(text);
+    for (std::string word; in >> word;) words.push_back(word);
+    return words;
 }
 
 } // namespace
@@ -117,6 +144,24 @@ ControlReply RunControlCommand(EmulatedKeyboard& keyboard, const std::vector<std
     if (!key) return Fail("unknown command \"" + command + "\"");
     if (!(keyboard.*key)()) return Fail("the keyboard is unplugged; plug it in first");
     return Done();
+}
+
+Result<FaultPlan> ParseFaultPlan(const std::string& text, FaultPlan base)
+{
+    if (SplitWords(text).empty()) return Error{"expected one or more faults separated by ';', found nothing"};
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t end = text.find(';', start);
+        const std::string part = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        std::vector<std::string> words = SplitWords(part);
+        if (words.empty()) return Error{"expected a fault between the ';', found an empty one"};
+        if (words[0] == "fault") words.erase(words.begin());
+        if (auto applied = ApplyFaultSetting(base, words); !applied)
+            return Error{"in \"" + part + "\": " + applied.error()};
+        if (end == std::string::npos) break;
+        start = end + 1;
+    }
+    return base;
 }
 
 } // namespace kestrune::emulator

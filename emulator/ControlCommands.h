@@ -28,4 +28,11 @@ ControlReply RunControlCommand(EmulatedKeyboard& keyboard, const std::vector<std
 // The commands that make sense without a running emulator, on the file alone.
 bool IsFileCommand(const std::string& command);
 
+// Faults written as text, the way KESTRUNE_EMULATOR_FAULTS gives them: one or
+// more of the fault settings above, without "show" and "clear" and with or
+// without the leading word "fault", separated by ';', applied in order onto
+// base ("drop 3; status fe 2; latency 0"). All or nothing: an empty setting,
+// an unknown word or a bad number refuses the whole text.
+Result<FaultPlan> ParseFaultPlan(const std::string& text, FaultPlan base = {});
+
 } // namespace kestrune::emulator

@@ -12,7 +12,11 @@
 // Environment, read at Init: KESTRUNE_EMULATOR_STATE (state file),
 // KESTRUNE_EMULATOR_SOCKET (control socket), KESTRUNE_EMULATOR_LATENCY_US
 // (latency each way, default 1000), KESTRUNE_EMULATOR_BOOT_MS (how long the
-// boot loader keeps the keyboard off the bus, default 2000).
+// boot loader keeps the keyboard off the bus, default 2000),
+// KESTRUNE_EMULATOR_FAULTS (faults armed from the start, in the words of the
+// control tool's fault command, several separated by ';', e.g.
+// "drop 3; status fe 1; wrong-code 2; unplug-after 5"; a malformed value is
+// reported on stderr and the emulator starts without faults).
 
 #include "emulator/ControlSocket.h"
 #include "emulator/EmulatedKeyboard.h"
@@ -41,6 +45,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr const char* kLatencyVariable = "KESTRUNE_EMULATOR_LATENCY_US";
 constexpr const char* kBootVariable = "KESTRUNE_EMULATOR_BOOT_MS";
+constexpr const char* kFaultsVariable = "KESTRUNE_EMULATOR_FAULTS";
 constexpr std::chrono::milliseconds kDefaultBootTime{2000};
 
 std::atomic<int> g_debugLevel{0};
@@ -208,6 +213,13 @@ public:
         FaultPlan plan;
         if (auto latency = NumberFromEnvironment(kLatencyVariable))
             plan.latency = std::chrono::microseconds(static_cast<std::int64_t>(*latency));
+        if (const char* faults = std::getenv(kFaultsVariable); faults && *faults) {
+            if (auto armed = ParseFaultPlan(faults, plan))
+                plan = *armed;
+            else
+                std::cerr << "kestrune emulator: " << kFaultsVariable << ": " << armed.error()
+                          << "; starting without faults\n";
+        }
         m_keyboard.SetFaults(plan);
         if (auto boot = NumberFromEnvironment(kBootVariable))
             m_bootTime = std::chrono::milliseconds(static_cast<std::int64_t>(*boot));

@@ -84,5 +84,55 @@ TEST(ControlCommands, PlugResetAndDumpWorkOnTheModel)
     EXPECT_EQ(KeyboardStateFromJson(dump.text).value(), keyboard.State());
 }
 
+TEST(ControlCommands, FaultTextArmsThePlanOrRefusesItWhole)
+{
+    FaultPlan several;
+    several.dropReplies = 3;
+    several.errorReplies = 1;
+    several.errorStatus = wire::kStatusErrorFE;
+    several.wrongCodeReplies = 2;
+    several.unplugAfterReports = 5;
+    several.latency = std::chrono::microseconds(0);
+    FaultPlan later;
+    later.dropReplies = 1;
+    FaultPlan ff;
+    ff.errorReplies = 2;
+
+    const std::vector<std::pair<std::string, FaultPlan>> good = {
+        {"drop 3;status fe 1; wrong-code 2 ;unplug-after 5;latency 0", several},
+        {"  fault drop 4 ; drop 1 ", later}, // a later setting wins; "fault" may lead
+        {"status ff 2", ff},
+    };
+    for (const auto& [text, expected] : good) {
+        SCOPED_TRACE(text);
+        const auto plan = ParseFaultPlan(text);
+        ASSERT_TRUE(plan) << plan.error();
+        EXPECT_EQ(*plan, expected);
+    }
+
+    const std::vector<std::pair<std::string, std::string>> bad = {
+        {"", "found nothing"},
+        {" ; ", "found an empty one"},
+        {"drop 3;", "found an empty one"},
+        {"drop 3;; drop 1", "found an empty one"},
+        {"drop", "found \"drop\""},
+        {"drop 3 4", "found \"drop 3 4\""},
+        {"drop three", "found \"three\""},
+        {"drop -1", "found \"-1\""},
+        {"status fd 1", "found \"fd\""},
+        {"status 1", "found \"status 1\""},
+        {"unplug-after 0", "found 0"},
+        {"clear", "found \"clear\""},
+        {"drop 1; explode 2", "found \"explode 2\""},
+    };
+    for (const auto& [text, found] : bad) {
+        SCOPED_TRACE(text);
+        const auto plan = ParseFaultPlan(text);
+        ASSERT_FALSE(plan);
+        EXPECT_NE(plan.error().find("expected"), std::string::npos) << plan.error();
+        EXPECT_NE(plan.error().find(found), std::string::npos) << plan.error();
+    }
+}
+
 } // namespace
 } // namespace kestrune::emulator
