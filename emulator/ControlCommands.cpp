@@ -28,7 +28,7 @@ ControlReply Done(std::string text = {})
 std::string DescribeFaults(const FaultPlan& plan)
 {
     std::ostringstream out;
-    out << "drop " << plan.dropReplies << "\nwrong-code " << plan.wrongCodeReplies << "\nstatus "
+    out << "after " << plan.heldReports << "\ndrop " << plan.dropReplies << "\nwrong-code " << plan.wrongCodeReplies << "\nstatus "
         << (plan.errorStatus == wire::kStatusErrorFE ? "fe " : "ff ") << plan.errorReplies << "\nlatency "
         << plan.latency.count() << "\nunplug-after ";
     if (plan.unplugAfterReports)
@@ -39,27 +39,29 @@ std::string DescribeFaults(const FaultPlan& plan)
     return out.str();
 }
 
-const char* const kFaultUsage = "expected: fault show | clear | drop N | wrong-code N | status ff|fe N | latency "
+const char* const kFaultUsage = "expected: fault show | clear | after N | drop N | wrong-code N | status ff|fe N | latency "
                                 "MICROSECONDS | unplug-after N";
 
 // One fault setting (the words after "fault") onto the plan; the plan is
 // untouched when the words are refused.
 Status ApplyFaultSetting(FaultPlan& plan, const std::vector<std::string>& words)
 {
-    const std::string expected = "expected drop N | wrong-code N | status ff|fe N | latency MICROSECONDS | "
+    const std::string expected = "expected after N | drop N | wrong-code N | status ff|fe N | latency MICROSECONDS | "
                                  "unplug-after N";
     std::string found;
     for (const auto& word : words) found += (found.empty() ? "" : " ") + word;
     if (words.empty()) return Error{expected + ", found nothing"};
     const std::string& what = words[0];
-    if (what != "drop" && what != "wrong-code" && what != "status" && what != "latency" && what != "unplug-after")
+    if (what != "after" && what != "drop" && what != "wrong-code" && what != "status" && what != "latency" && what != "unplug-after")
         return Error{expected + ", found \"" + found + "\""};
     const std::size_t countAt = what == "status" ? 2 : 1;
     if (words.size() != countAt + 1) return Error{expected + ", found \"" + found + "\""};
     const auto count = ParseCount(words[countAt]);
     if (!count) return Error{"expected a whole number of 0 or more, found \"" + words[countAt] + "\""};
     FaultPlan next = plan;
-    if (what == "drop") {
+    if (what == "after") {
+        next.heldReports = *count;
+    } else if (what == "drop") {
         next.dropReplies = *count;
     } else if (what == "wrong-code") {
         next.wrongCodeReplies = *count;

@@ -6,6 +6,7 @@
 //   reset                     factory memory; the cable stays as it is
 //   fault show                the fault plan
 //   fault clear               no faults, latency back to its default
+//   fault after N             the next N replies come before the faults below
 //   fault drop N | fault wrong-code N | fault status ff|fe N
 //   fault latency MICROSECONDS | fault unplug-after N
 // The control socket of a running emulator takes them, and the control tool

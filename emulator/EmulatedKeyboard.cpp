@@ -106,7 +106,9 @@ std::vector<Report> EmulatedKeyboard::HandleOutputReport(std::span<const std::ui
         } else {
             bool changed = false;
             Report reply;
-            if (m_faults.errorReplies > 0 && m_faults.dropReplies == 0 && m_faults.wrongCodeReplies == 0) {
+            const bool held = m_faults.heldReports > 0;
+            if (held) --m_faults.heldReports;
+            if (!held && m_faults.errorReplies > 0 && m_faults.dropReplies == 0 && m_faults.wrongCodeReplies == 0) {
                 --m_faults.errorReplies;
                 reply = MakeCommandReport(static_cast<Command>(request[wire::kOffCommand]), request[wire::kOffLength],
                                           ReadLe16(request, wire::kOffAddress));
@@ -116,10 +118,10 @@ std::vector<Report> EmulatedKeyboard::HandleOutputReport(std::span<const std::ui
                 reply = Execute(request, changed);
             }
             pending.stateChanged = changed;
-            if (m_faults.dropReplies > 0) {
+            if (!held && m_faults.dropReplies > 0) {
                 --m_faults.dropReplies;
             } else {
-                if (m_faults.wrongCodeReplies > 0) {
+                if (!held && m_faults.wrongCodeReplies > 0) {
                     --m_faults.wrongCodeReplies;
                     reply[wire::kOffCommand] = static_cast<std::uint8_t>(reply[wire::kOffCommand] ^ 0x80);
                     WriteLe16(reply, wire::kOffChecksum, CommandChecksum(reply));

@@ -62,13 +62,16 @@ public:
 };
 
 // Faults are counted down by the reports that would get a reply; the first
-// that applies wins, in the order of the fields. The latency is not applied
+// that applies wins, in the order of the fields. The first heldReports of
+// those are answered normally and count down nothing else, so a fault can be
+// aimed past a program's own start-up exchanges. The latency is not applied
 // by the model itself but by whoever delivers its reports.
 struct FaultPlan {
     unsigned dropReplies = 0;      // the command runs, its reply is lost
     unsigned wrongCodeReplies = 0; // the command runs, its reply carries another command code
     unsigned errorReplies = 0;     // the command is refused with errorStatus
     std::uint8_t errorStatus = wire::kStatusErrorFF;
+    unsigned heldReports = 0; // answered normally before the three faults above start
     std::optional<unsigned> unplugAfterReports; // the cable comes out after this many more command reports
     std::chrono::microseconds latency{1000};    // each way, per report; one USB full-speed frame
 

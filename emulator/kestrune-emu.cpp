@@ -82,6 +82,7 @@ int main(int argc, char** argv)
         sub->add_option(what, count, what)->required();
         sub->callback([&words, &count, name] { words = {"fault", name, std::to_string(count)}; });
     };
+    counted("after", "answer the next N commands normally before the other faults start", "N");
     counted("drop", "lose the next N replies", "N");
     counted("wrong-code", "give the next N replies another command code", "N");
     counted("latency", "delay every report this many microseconds each way", "MICROSECONDS");

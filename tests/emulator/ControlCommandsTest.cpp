@@ -22,6 +22,7 @@ TEST(ControlCommands, FaultCommandsSetThePlan)
         {{"fault", "status", "ff", "1"},
          [](const FaultPlan& p) { return p.errorReplies == 1 && p.errorStatus == wire::kStatusErrorFF; }},
         {{"fault", "latency", "0"}, [](const FaultPlan& p) { return p.latency.count() == 0; }},
+        {{"fault", "after", "9"}, [](const FaultPlan& p) { return p.heldReports == 9; }},
         {{"fault", "unplug-after", "7"}, [](const FaultPlan& p) { return p.unplugAfterReports == 7u; }},
     };
     for (const auto& c : cases) {
@@ -93,13 +94,14 @@ TEST(ControlCommands, FaultTextArmsThePlanOrRefusesItWhole)
     several.wrongCodeReplies = 2;
     several.unplugAfterReports = 5;
     several.latency = std::chrono::microseconds(0);
+    several.heldReports = 11;
     FaultPlan later;
     later.dropReplies = 1;
     FaultPlan ff;
     ff.errorReplies = 2;
 
     const std::vector<std::pair<std::string, FaultPlan>> good = {
-        {"drop 3;status fe 1; wrong-code 2 ;unplug-after 5;latency 0", several},
+        {"after 11; drop 3;status fe 1; wrong-code 2 ;unplug-after 5;latency 0", several},
         {"  fault drop 4 ; drop 1 ", later}, // a later setting wins; "fault" may lead
         {"status ff 2", ff},
     };

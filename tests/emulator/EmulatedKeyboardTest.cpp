@@ -344,6 +344,27 @@ TEST_F(EmulatedKeyboardTest, FaultsAffectTheNextRepliesOnly)
     }
 }
 
+TEST_F(EmulatedKeyboardTest, HeldReportsComeBeforeTheFaults)
+{
+    FaultPlan plan;
+    plan.heldReports = 2;
+    plan.errorReplies = 1;
+    plan.errorStatus = wire::kStatusErrorFE;
+    plan.dropReplies = 1;
+    keyboard.SetFaults(plan);
+    const auto begin = MakeCommandReport(Command::BeginUpdate, 0, 0);
+    for (int held = 0; held < 2; ++held) {
+        const auto replies = keyboard.HandleOutputReport(begin);
+        ASSERT_EQ(replies.size(), 1u) << held;
+        EXPECT_EQ(replies[0][wire::kOffStatus], wire::kStatusOk) << held;
+    }
+    EXPECT_TRUE(keyboard.HandleOutputReport(begin).empty()) << "then the drop";
+    const auto refused = keyboard.HandleOutputReport(begin);
+    ASSERT_EQ(refused.size(), 1u);
+    EXPECT_EQ(refused[0][wire::kOffStatus], wire::kStatusErrorFE) << "then the error status";
+    EXPECT_EQ(keyboard.HandleOutputReport(begin).at(0)[wire::kOffStatus], wire::kStatusOk) << "all used up";
+}
+
 TEST_F(EmulatedKeyboardTest, UnplugsAfterTheAnnouncedNumberOfReports)
 {
     FaultPlan plan;
