@@ -28,9 +28,9 @@ ControlReply Done(std::string text = {})
 std::string DescribeFaults(const FaultPlan& plan)
 {
     std::ostringstream out;
-    out << "after " << plan.heldReports << "\ndrop " << plan.dropReplies << "\nwrong-code " << plan.wrongCodeReplies << "\nstatus "
-        << (plan.errorStatus == wire::kStatusErrorFE ? "fe " : "ff ") << plan.errorReplies << "\nlatency "
-        << plan.latency.count() << "\nunplug-after ";
+    out << "after " << plan.heldReports << "\ndrop " << plan.dropReplies << "\nwrong-code " << plan.wrongCodeReplies
+        << "\nstatus " << (plan.errorStatus == wire::kStatusErrorFE ? "fe " : "ff ") << plan.errorReplies
+        << "\nlatency " << plan.latency.count() << "\nunplug-after ";
     if (plan.unplugAfterReports)
         out << *plan.unplugAfterReports;
     else
@@ -39,8 +39,9 @@ std::string DescribeFaults(const FaultPlan& plan)
     return out.str();
 }
 
-const char* const kFaultUsage = "expected: fault show | clear | after N | drop N | wrong-code N | status ff|fe N | latency "
-                                "MICROSECONDS | unplug-after N";
+const char* const kFaultUsage =
+    "expected: fault show | clear | after N | drop N | wrong-code N | status ff|fe N | latency "
+    "MICROSECONDS | unplug-after N";
 
 // One fault setting (the words after "fault") onto the plan; the plan is
 // untouched when the words are refused.
@@ -52,7 +53,8 @@ Status ApplyFaultSetting(FaultPlan& plan, const std::vector<std::string>& words)
     for (const auto& word : words) found += (found.empty() ? "" : " ") + word;
     if (words.empty()) return Error{expected + ", found nothing"};
     const std::string& what = words[0];
-    if (what != "after" && what != "drop" && what != "wrong-code" && what != "status" && what != "latency" && what != "unplug-after")
+    if (what != "after" && what != "drop" && what != "wrong-code" && what != "status" && what != "latency" &&
+        what != "unplug-after")
         return Error{expected + ", found \"" + found + "\""};
     const std::size_t countAt = what == "status" ? 2 : 1;
     if (words.size() != countAt + 1) return Error{expected + ", found \"" + found + "\""};

@@ -71,7 +71,7 @@ struct FaultPlan {
     unsigned wrongCodeReplies = 0; // the command runs, its reply carries another command code
     unsigned errorReplies = 0;     // the command is refused with errorStatus
     std::uint8_t errorStatus = wire::kStatusErrorFF;
-    unsigned heldReports = 0; // answered normally before the three faults above start
+    unsigned heldReports = 0;                   // answered normally before the three faults above start
     std::optional<unsigned> unplugAfterReports; // the cable comes out after this many more command reports
     std::chrono::microseconds latency{1000};    // each way, per report; one USB full-speed frame
 
