@@ -6,8 +6,8 @@
 #include "Progress.h"
 
 #include "common/Version.h"
-#include "config/ProfileFile.h"
 #include "config/LanguageTable.h"
+#include "config/ProfileFile.h"
 #include "config/ProfileFileCheck.h"
 
 #include <CLI/CLI.hpp>
@@ -33,16 +33,35 @@ std::string ResultText(int code)
 {
     std::string meaning;
     switch (code) {
-    case kResultAbsent: meaning = "keyboard absent or not answering"; break;
-    case kResultNotSent: meaning = "the device library did not send the request"; break;
-    case kResultNoReply: meaning = "no reply after " + std::to_string(kSendAttempts) + " attempts"; break;
-    case kResultStatusFF: meaning = "the keyboard answered with status ff"; break;
-    case kResultStatusFE: meaning = "the keyboard answered with status fe"; break;
-    case kResultBadProfile: meaning = "profile number out of range"; break;
-    default: meaning = "failure"; break;
+    case kResultAbsent:
+        meaning = "keyboard absent or not answering";
+        break;
+    case kResultNotSent:
+        meaning = "the device library did not send the request";
+        break;
+    case kResultNoReply:
+        meaning = "the keyboard did not answer, no reply after " + std::to_string(kSendAttempts) + " attempts";
+        break;
+    case kResultStatusFF:
+        meaning = "the keyboard refused the command with status ff";
+        break;
+    case kResultStatusFE:
+        meaning = "the keyboard refused the command with status fe";
+        break;
+    case kResultBadProfile:
+        meaning = "profile number out of range";
+        break;
+    default:
+        meaning = "unexpected result";
+        break;
     }
     return "result " + std::to_string(code) + ": " + meaning;
 }
+
+// The lighting read gives no result code of its own, only whether the
+// settings record that opens it arrived.
+constexpr const char* kLightingUnread =
+    "reading the lighting failed: the keyboard refused or did not answer the read of its settings";
 
 void Require(int code, const std::string& what)
 {
@@ -76,7 +95,8 @@ std::string EffectList(const SettingsRecord& settings)
 {
     std::string text;
     for (std::size_t slot = 0; slot < wire::kEffectListSlots; ++slot)
-        if (int effect = settings.EffectSlot(slot); effect != 0) text += (text.empty() ? "" : " ") + std::to_string(effect);
+        if (int effect = settings.EffectSlot(slot); effect != 0)
+            text += (text.empty() ? "" : " ") + std::to_string(effect);
     return text.empty() ? "none" : text;
 }
 
@@ -92,8 +112,8 @@ void PrintLighting(std::ostream& out, const LightingState& state)
         << "  brightness: " << state.brightness << "\n"
         << "  speed: " << (kSpeedMax - state.speed) << "\n"
         << "  direction: " << (state.direction == 0 ? "left" : "right") << "\n";
-    for (int effect : {kEffectColourTrail, kEffectPerKey, kEffectSingleColour, kEffect11, kEffect12, kEffect14,
-                       kEffect15}) {
+    for (int effect :
+         {kEffectColourTrail, kEffectPerKey, kEffectSingleColour, kEffect11, kEffect12, kEffect14, kEffect15}) {
         auto which = ColourOfEffect(effect);
         if (!which) continue;
         out << "  effect " << effect << ": colour " << ColourText(state.ColourOf(*which));
@@ -112,7 +132,8 @@ CurrentCopy LoadProfileOrFail(Context& ctx, const std::string& path)
     // The core's own check must agree before anything goes near the keyboard.
     const int verdict = ValidateProfileFile(path, ctx.reporter);
     if (verdict <= 0)
-        throw Failure{kExitBadFile, path + ": rejected as a profile file (check result " + std::to_string(verdict) + ")"};
+        throw Failure{kExitBadFile,
+                      path + ": rejected as a profile file (check result " + std::to_string(verdict) + ")"};
     return std::move(*copy);
 }
 
@@ -151,14 +172,19 @@ void Apply(Context& ctx, const std::string& path)
         std::lock_guard lock(store.CurrentLock());
         store.EmptyCurrentCopy();
         if (Status read = ReadProfileFile(store, path); !read) throw Failure{kExitBadFile, path + ": " + read.error()};
-        // Kept in step only where the program keeps one; a missing working file stays missing.
-        (void)SaveWorkingProfileFile(store);
-        ProgressBar progress(ctx.err, "Applying", StandardErrorIsTerminal());
-        result = store.TakeWorkingSnapshot(true, session->GetTransfer());
+        {
+            ProgressBar progress(ctx.err, "Applying", StandardErrorIsTerminal());
+            result = store.TakeWorkingSnapshot(true, session->GetTransfer());
+        }
+        // The working file describes what the keyboard holds, so it follows only a
+        // download that was taken; a missing working file stays missing.
+        if (result == kDownloadSucceeded) (void)SaveWorkingProfileFile(store);
     }
     if (result != kDownloadSucceeded)
         throw Failure{kExitKeyboard, "the download of " + path + " to the keyboard failed (result " +
-                                         std::to_string(result) + ")"};
+                                         std::to_string(result) +
+                                         ": the keyboard refused, lost or did not answer part of it); the "
+                                         "keyboard may hold part of the new configuration, apply again"};
     ctx.reporter.Say("applied " + path + " to all three profiles");
 }
 
@@ -172,7 +198,9 @@ void ReadBack(Context& ctx, const std::string& path)
     }
     if (result != 1)
         throw Failure{kExitKeyboard, "reading the keyboard's configuration into " + path + " failed (result " +
-                                         std::to_string(result) + "); the file was left as it was"};
+                                         std::to_string(result) +
+                                         ": the keyboard refused, lost or did not answer a read, or gave a "
+                                         "macro area that does not hold together); the file was left as it was"};
     ctx.reporter.Say("wrote the keyboard's configuration to " + path);
 }
 
@@ -192,8 +220,7 @@ void ShowStatus(Context& ctx)
             << "Active profile: " << settings.ActiveProfileByte() << "\n"
             << "Macro capacity: " << settings.MacroCapacityBytes() << " bytes\n"
             << "Effects offered: " << EffectList(settings) << "\n";
-    if (s.GetLighting().ReadLightingState(false) != 0)
-        throw Failure{kExitKeyboard, "reading the lighting failed (" + ResultText(kResultAbsent) + ")"};
+    if (s.GetLighting().ReadLightingState(false) != 0) throw Failure{kExitKeyboard, kLightingUnread};
     PrintLighting(ctx.out, s.GetLighting().State());
 }
 
@@ -206,7 +233,13 @@ void ShowProfile(Context& ctx)
 void SetProfile(Context& ctx, int profile)
 {
     auto session = NeedKeyboard(ctx);
-    session->GetTransfer().SetActiveProfile(profile);
+    {
+        // Read, change one byte, write: each step's own result code tells what failed.
+        auto exchanges = session->Protocol().LockExchanges();
+        SettingsRecord settings = ReadSettingsRecord(*session);
+        settings.SetActiveProfileByte(static_cast<std::uint8_t>(profile));
+        Require(session->Protocol().WriteSettings(settings.bytes), "switching to profile " + std::to_string(profile));
+    }
     const int now = ReadSettingsRecord(*session).ActiveProfileByte();
     if (now != profile)
         throw Failure{kExitKeyboard, "the keyboard did not switch to profile " + std::to_string(profile) +
@@ -231,8 +264,7 @@ struct LightingRequest {
 LightingState ReadLighting(DeviceSession& session, bool withKeyColours)
 {
     (void)ReadSettingsRecord(session); // for its result code
-    if (session.GetLighting().ReadLightingState(withKeyColours) != 0)
-        throw Failure{kExitKeyboard, "reading the lighting failed (" + ResultText(kResultAbsent) + ")"};
+    if (session.GetLighting().ReadLightingState(withKeyColours) != 0) throw Failure{kExitKeyboard, kLightingUnread};
     return session.GetLighting().State();
 }
 
@@ -320,8 +352,8 @@ void KeyColour(Context& ctx, const std::string& keyText, const std::string& colo
     auto session = NeedKeyboard(ctx);
     const LightingState state = ReadLighting(*session, true);
     if (!state.settings.OffersEffect(kEffectPerKey))
-        throw Failure{kExitKeyboard, "the keyboard offers no per-key colours (effect " +
-                                         std::to_string(kEffectPerKey) + ")"};
+        throw Failure{kExitKeyboard,
+                      "the keyboard offers no per-key colours (effect " + std::to_string(kEffectPerKey) + ")"};
     session->GetLighting().WriteKeyColour(*light, *colour);
     std::array<std::uint8_t, kColourWireSize> held{};
     Require(session->Protocol().ReadColours(static_cast<int>(*light), held), "reading the key colour back");
@@ -404,8 +436,7 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err, std::ist
         ->check(CLI::Range(kFirstEffect, kLastEffect));
     lightingSet->add_option("--brightness", request.brightness, "0 to 4")->check(CLI::Range(0, kBrightnessMax));
     lightingSet->add_option("--speed", request.speed, "0 (slowest) to 4 (fastest)")->check(CLI::Range(0, kSpeedMax));
-    lightingSet->add_option("--direction", request.direction, "left or right")
-        ->check(CLI::IsMember({"left", "right"}));
+    lightingSet->add_option("--direction", request.direction, "left or right")->check(CLI::IsMember({"left", "right"}));
     lightingSet->add_option("--colour,--color", request.colour, "RRGGBB, the colour of the effect");
     lightingSet->add_option("--rainbow", request.rainbow, "on or off")->check(CLI::IsMember({"on", "off"}));
     lightingSet->add_option("--trigger", request.trigger, "single or grid (effect 4)")
