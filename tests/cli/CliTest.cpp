@@ -9,6 +9,7 @@
 
 #include "common/LittleEndian.h"
 #include "config/ConfigHeader.h"
+#include "config/Folders.h"
 #include "config/ProfileFile.h"
 #include "keymodel/DefaultHardwareTable.h"
 #include "lighting/LightingState.h"
@@ -74,8 +75,8 @@ std::vector<std::uint8_t> ReadBytes(const std::filesystem::path& path)
 
 void WriteBytes(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes)
 {
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
 void FixHeaderChecksum(std::vector<std::uint8_t>& bytes)
@@ -287,8 +288,7 @@ TEST(CliFiles, BadProfileFilesExitThreeWithTheReasonAndSendNothing)
          "101 macros"},
         {"header checksum", [](auto& b) { b[kHdrFlag] = 1; }, "checksum"},
         {"not a profile file", [](auto& b) { std::fill(b.begin(), b.begin() + 32, std::uint8_t{0x41}); }, "magic"},
-        {"duplicate macro id",
-         [](auto& b) { WriteLe16(b, kConfigBlockSize + kMacroRecordSize + kMacroOffId, 1); },
+        {"duplicate macro id", [](auto& b) { WriteLe16(b, kConfigBlockSize + kMacroRecordSize + kMacroOffId, 1); },
          "macro"},
     };
     CliFolders folders;
@@ -374,12 +374,132 @@ TEST(CliUsage, BadUsageExitsTwoAndHelpAndVersionSucceed)
     const RunResult version = folders.CliPlain({"--version"});
     EXPECT_EQ(version.exitCode, 0);
     EXPECT_NE(version.out.find("kestrune-cli "), std::string::npos);
-    for (const char* command : {"status", "profile", "read-back", "apply", "validate", "show", "lighting",
-                                "key-colour", "boot-mode"}) {
+    for (const char* command :
+         {"status", "profile", "read-back", "apply", "validate", "show", "lighting", "key-colour", "boot-mode"}) {
         const RunResult help = folders.CliPlain({command, "--help"});
         EXPECT_EQ(help.exitCode, 0) << command;
         EXPECT_NE(help.out.find("Usage:"), std::string::npos) << command;
     }
+}
+
+// Every start reads the factory key table (nine reports) and the settings
+// record before the command runs: faults aimed at the command's own
+// exchanges wait for those and for the command's first 'held' replies.
+constexpr unsigned kStartReports = 10;
+
+std::string FaultsAfter(unsigned held, const std::string& faults)
+{
+    return "after " + std::to_string(kStartReports + held) + "; " + faults;
+}
+
+TEST(CliFaults, AMisbehavingKeyboardEndsTheCommandWithItsResultInWords)
+{
+    struct Case {
+        unsigned held;
+        std::string faults;
+        std::vector<std::string> args;
+        std::vector<std::string> said;
+        bool keyboardUnchanged;
+    };
+    const std::string refusedFE = "the keyboard refused the command with status fe";
+    const std::string refusedFF = "the keyboard refused the command with status ff";
+    // A lost reply or one with another command code costs three full waits, so few of them.
+    const std::string noAnswer = "result -2: the keyboard did not answer, no reply after 3 attempts";
+    const std::vector<Case> cases = {
+        {0, "status fe 3", {"profile"}, {"reading the keyboard's settings failed (result -103: " + refusedFE}, true},
+        {0, "status ff 3", {"profile"}, {"reading the keyboard's settings failed (result -102: " + refusedFF}, true},
+        {0, "drop 3", {"profile"}, {noAnswer}, true},
+        {0, "wrong-code 3", {"lighting", "set", "--brightness", "2"}, {noAnswer}, true},
+        // The settings read is answered, the write that switches is refused or finds no keyboard.
+        {1, "status fe 3", {"profile", "set", "1"}, {"switching to profile 1 failed (result -103: " + refusedFE}, true},
+        {0,
+         "unplug-after " + std::to_string(kStartReports + 1),
+         {"profile", "set", "1"},
+         {"switching to profile 1 failed (result 0: keyboard absent or not answering)"},
+         false},
+        // Lighting writes carry no result: the read afterwards shows what the keyboard holds.
+        {15,
+         "status ff 3",
+         {"lighting", "set", "--brightness", "2"},
+         {"the keyboard did not take the new brightness"},
+         true},
+        // BeginUpdate is answered, the macro area refused.
+        {1,
+         "status fe 3",
+         {"apply", "sample.kpf"},
+         {"the download of", "failed (result 0: the keyboard refused, lost or did not answer part of it)"},
+         false},
+        {0,
+         "status ff 3",
+         {"read-back", "out.kpf"},
+         {"failed (result 0: the keyboard refused, lost or did not answer a read", "the file was left as it was"},
+         true},
+    };
+    for (const auto& c : cases) {
+        const std::string faults = FaultsAfter(c.held, c.faults);
+        SCOPED_TRACE(faults + " / " + c.args[0] + (c.args.size() > 1 ? " " + c.args[1] : ""));
+        CliFolders folders;
+        WriteSampleProfile(folders.Root() / "sample.kpf");
+        ASSERT_EQ(folders.Emu({"dump"}).exitCode, 0);
+        const std::string stateBefore = folders.StateText();
+        std::vector<std::string> args = c.args;
+        for (auto& arg : args)
+            if (arg.ends_with(".kpf")) arg = (folders.Root() / arg).string();
+
+        const RunResult run = folders.CliWithFaults(faults, args);
+        EXPECT_EQ(run.exitCode, 1) << run.err;
+        for (const auto& text : c.said) EXPECT_NE(run.err.find(text), std::string::npos) << run.err;
+        EXPECT_EQ(run.err.find("applied"), std::string::npos) << run.err;
+        EXPECT_EQ(run.err.find("active profile is now"), std::string::npos) << run.err;
+        if (c.keyboardUnchanged) {
+            EXPECT_EQ(folders.StateText(), stateBefore);
+        }
+        EXPECT_FALSE(std::filesystem::exists(folders.Root() / "out.kpf"));
+    }
+}
+
+TEST(CliFaults, FailedApplyAndReadBackLeaveTheFilesAsTheyWere)
+{
+    CliFolders folders;
+    const auto factory = folders.Root() / "factory.kpf";
+    ASSERT_EQ(folders.Cli({"read-back", factory.string()}).exitCode, 0);
+    const auto sample = WriteSampleProfile(folders.Root() / "sample.kpf");
+    // The program keeps a working profile file: a download that was taken updates it.
+    const auto working = WorkingProfilePath();
+    ASSERT_TRUE(working.ok()) << working.error();
+    std::filesystem::create_directories(working->parent_path());
+    std::filesystem::copy_file(factory, *working);
+    ASSERT_EQ(folders.Cli({"apply", sample.string()}).exitCode, 0);
+    const auto workingBefore = ReadBytes(*working);
+    ASSERT_TRUE(workingBefore != ReadBytes(factory));
+
+    // Refused at the macro area: the keyboard holds only part of the new file.
+    const RunResult apply = folders.CliWithFaults(FaultsAfter(1, "status fe 3"), {"apply", factory.string()});
+    ASSERT_EQ(apply.exitCode, 1) << apply.err;
+    EXPECT_TRUE(ReadBytes(*working) == workingBefore) << "the working file follows only a download that was taken";
+
+    // The settings record, three key tables in nine reports each, the macro area's header.
+    constexpr unsigned kReadBackLastRead = 1 + 3 * 9;
+    // Refused at the last read: the old file stays, and no partial file lies beside it.
+    const auto kept = folders.Root() / "kept.kpf";
+    std::filesystem::copy_file(sample, kept);
+    const auto folderBefore = std::distance(std::filesystem::directory_iterator(folders.Root()), {});
+    const RunResult read =
+        folders.CliWithFaults(FaultsAfter(kReadBackLastRead, "status ff 3"), {"read-back", kept.string()});
+    ASSERT_EQ(read.exitCode, 1) << read.err;
+    EXPECT_NE(read.err.find("the file was left as it was"), std::string::npos) << read.err;
+    EXPECT_TRUE(ReadBytes(kept) == ReadBytes(sample));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folders.Root()), {}), folderBefore);
+}
+
+TEST(CliFaults, AMalformedFaultListIsReportedAndTheEmulatorRunsWithoutFaults)
+{
+    CliFolders folders;
+    const RunResult run = folders.CliWithFaults("drop three; status fe 3", {"profile"});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.out, "0\n");
+    EXPECT_NE(run.err.find("KESTRUNE_EMULATOR_FAULTS"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("expected a whole number of 0 or more, found \"three\""), std::string::npos) << run.err;
 }
 
 } // namespace

@@ -87,10 +87,12 @@ CliFolders::CliFolders()
         m_saved.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
         ::setenv(name.c_str(), value.c_str(), 1);
     }
-    // The library is chosen by each test, never inherited.
-    const char* library = std::getenv("KESTRUNE_DEVICE_LIBRARY");
-    m_saved.emplace_back("KESTRUNE_DEVICE_LIBRARY", library ? std::optional<std::string>(library) : std::nullopt);
-    ::unsetenv("KESTRUNE_DEVICE_LIBRARY");
+    // The library and the emulator's faults are chosen by each test, never inherited.
+    for (const char* name : {"KESTRUNE_DEVICE_LIBRARY", "KESTRUNE_EMULATOR_FAULTS"}) {
+        const char* old = std::getenv(name);
+        m_saved.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+        ::unsetenv(name);
+    }
 }
 
 CliFolders::~CliFolders()
@@ -109,6 +111,14 @@ RunResult CliFolders::Cli(std::vector<std::string> args, const std::string& inpu
 {
     args.insert(args.begin(), "--emulator");
     return RunProgram(KESTRUNE_CLI_PROGRAM, args, input);
+}
+
+RunResult CliFolders::CliWithFaults(const std::string& faults, std::vector<std::string> args) const
+{
+    ::setenv("KESTRUNE_EMULATOR_FAULTS", faults.c_str(), 1);
+    RunResult result = Cli(std::move(args));
+    ::unsetenv("KESTRUNE_EMULATOR_FAULTS");
+    return result;
 }
 
 RunResult CliFolders::CliPlain(const std::vector<std::string>& args) const

@@ -33,6 +33,8 @@ public:
 
     // kestrune-cli --emulator ARGS.
     RunResult Cli(std::vector<std::string> args, const std::string& input = {}) const;
+    // kestrune-cli --emulator ARGS with the emulator's faults armed from the start.
+    RunResult CliWithFaults(const std::string& faults, std::vector<std::string> args) const;
     // kestrune-cli ARGS, without choosing a library.
     RunResult CliPlain(const std::vector<std::string>& args) const;
     // kestrune-emu --state <state file> ARGS.
