@@ -45,6 +45,20 @@ inline MacroRecord MakeMacro(std::uint16_t id, std::size_t actions, std::u16stri
     return record;
 }
 
+// A current copy whose three profiles differ (Esc remapped to B in profile 0,
+// disabled in profile 1) and whose A key in profile 2 plays the last macro.
+inline void FillConfiguration(ConfigStore& store, std::vector<MacroRecord> macros)
+{
+    std::lock_guard lock(store.CurrentLock());
+    ASSERT_TRUE(store.CreateDefaultConfiguration());
+    CurrentCopy& copy = store.Current();
+    SetAssignment(*copy.Assignment(0, SlotOfKey(kKeyEsc)), AssignmentType::RemapKey, 0, kKeyB);
+    SetAssignment(*copy.Assignment(1, SlotOfKey(kKeyEsc)), AssignmentType::Disabled, 0, 0);
+    if (!macros.empty())
+        SetAssignment(*copy.Assignment(2, SlotOfKey(kKeyA)), AssignmentType::PlayMacro, 0, macros.back().id);
+    copy.Macros() = std::move(macros);
+}
+
 class RecordingReporter : public Reporter {
 public:
     void Inform(const UserMessage& message) override

@@ -100,18 +100,7 @@ protected:
         return state;
     }
 
-    void FillCurrentCopy(std::vector<MacroRecord> macros)
-    {
-        ConfigStore& store = link->store;
-        std::lock_guard lock(store.CurrentLock());
-        ASSERT_TRUE(store.CreateDefaultConfiguration());
-        CurrentCopy& copy = store.Current();
-        SetAssignment(*copy.Assignment(0, SlotOfKey(kKeyEsc)), AssignmentType::RemapKey, 0, kKeyB);
-        SetAssignment(*copy.Assignment(1, SlotOfKey(kKeyEsc)), AssignmentType::Disabled, 0, 0);
-        if (!macros.empty())
-            SetAssignment(*copy.Assignment(2, SlotOfKey(kKeyA)), AssignmentType::PlayMacro, 0, macros.back().id);
-        copy.Macros() = std::move(macros);
-    }
+    void FillCurrentCopy(std::vector<MacroRecord> macros) { FillConfiguration(link->store, std::move(macros)); }
 
     int Download(bool allProfiles)
     {

@@ -25,18 +25,7 @@ protected:
         ASSERT_TRUE(transfer.ReadCapacityFromKeyboard());
     }
 
-    // A configuration whose three profiles differ and whose keys play the macros.
-    void FillCurrentCopy(std::vector<MacroRecord> macros)
-    {
-        std::lock_guard lock(store.CurrentLock());
-        ASSERT_TRUE(store.CreateDefaultConfiguration());
-        CurrentCopy& copy = store.Current();
-        SetAssignment(*copy.Assignment(0, SlotOfKey(kKeyEsc)), AssignmentType::RemapKey, 0, kKeyB);
-        SetAssignment(*copy.Assignment(1, SlotOfKey(kKeyEsc)), AssignmentType::Disabled, 0, 0);
-        if (!macros.empty())
-            SetAssignment(*copy.Assignment(2, SlotOfKey(kKeyA)), AssignmentType::PlayMacro, 0, macros.back().id);
-        copy.Macros() = std::move(macros);
-    }
+    void FillCurrentCopy(std::vector<MacroRecord> macros) { FillConfiguration(store, std::move(macros)); }
 
     std::vector<std::uint8_t> ExpectedTable(int profile)
     {
