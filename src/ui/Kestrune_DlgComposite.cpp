@@ -93,7 +93,7 @@ public:
             box->setCurrentIndex(current < kListCodeCount ? current : -1);
             QObject::connect(box, &QComboBox::activated, box, [this, box, row](int line) {
                 m_dialog.EditActionKey(row, line);
-                emit const_cast<ActionCellDelegate*>(this)->closeEditor(box);
+                Q_EMIT const_cast<ActionCellDelegate*>(this)->closeEditor(box);
             });
             return box;
         }
@@ -105,7 +105,7 @@ public:
             box->setCurrentIndex(m_dialog.Actions().Rows()[row].direction == kMacroRelease ? 1 : 0);
             QObject::connect(box, &QComboBox::activated, box, [this, box, row](int line) {
                 m_dialog.EditActionDirection(row, line);
-                emit const_cast<ActionCellDelegate*>(this)->closeEditor(box);
+                Q_EMIT const_cast<ActionCellDelegate*>(this)->closeEditor(box);
             });
             return box;
         }

@@ -6,13 +6,8 @@
 // until Apply or OK writes them into the current profile of the current
 // configuration copy; sending them to the keyboard is the main window's Apply.
 
-// The key map names a member `slots`, which Qt's headers (already read when
-// the moc files are compiled together) define away.
-#pragma push_macro("slots")
-#undef slots
 #include "config/ConfigStore.h"
 #include "config/KeyDialogCommit.h"
-#pragma pop_macro("slots")
 #include "macro/MacroActionList.h"
 #include "macro/MacroRecorder.h"
 #include "ui/CBaseDialog.h"
