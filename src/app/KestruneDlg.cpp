@@ -4,12 +4,14 @@
 #include "app/WindowReporter.h"
 #include "config/ConfigStore.h"
 #include "config/Folders.h"
+#include "config/KeyButtonText.h"
 #include "config/LanguageTable.h"
 #include "config/ProfileFile.h"
 #include "config/ProfileFileCheck.h"
 #include "config/Settings.h"
 #include "device/Transfer.h"
 #include "lighting/Lighting.h"
+#include "ui/Kestrune_DlgComposite.h"
 #include "ui/UserDialogs.h"
 #include "ui/WindowMessage.h"
 
@@ -142,6 +144,47 @@ Reporter& CKestruneDlg::GetReporter()
 void CKestruneDlg::SetKeyboard(const KeyboardLink& link)
 {
     m_link = link;
+    if (m_link.store != nullptr && m_keyDialog == nullptr) MakeKeyDialog();
+}
+
+// The key dialog plugs into the child-window hooks the program has not
+// filled itself.
+void CKestruneDlg::MakeKeyDialog()
+{
+    KeyDialogHost host;
+    host.activeProfile = [this] { return ActiveProfile(); };
+    host.bankB = [this] { return BankB(); };
+    host.keyOfButton = [](int id) -> std::optional<KeyIndex> {
+        for (std::size_t i = 0; i < kOrdinaryKeyCount; ++i)
+            if (kKeyButtonIds[i] == id) return KeyButtonOrder[i];
+        return std::nullopt;
+    };
+    host.buttonRect = [this](int id) {
+        const CPngButton* button = Button(id);
+        return button != nullptr ? QRect(button->mapToGlobal(QPoint(0, 0)), button->size()) : QRect();
+    };
+    host.showButtonPressed = [this](int id, bool pressed) {
+        if (CPngButton* button = Button(id)) button->setDown(pressed);
+    };
+    host.showButtonAssigned = [this](int id, bool assigned) {
+        if (CPngButton* button = Button(id)) button->SetSelected(assigned);
+    };
+    host.setUnappliedChanges = [this] { SetUnappliedChanges(true); };
+    host.refreshKeyTooltips = [this] { RefreshKeyButtons(); };
+    host.macroCapacity = [this] { return m_link.transfer != nullptr ? m_link.transfer->MacroCapacity() : 0; };
+    m_keyDialog = new Kestrune_DlgComposite(*m_link.store, m_settings, std::move(host), this);
+    if (!m_children.openKeyDialog) m_children.openKeyDialog = [this](int id) { m_keyDialog->OpenKeyDialog(id); };
+    if (!m_children.keyDialogOpen) m_children.keyDialogOpen = [this] { return m_keyDialog->IsOpen(); };
+    if (!m_children.closeKeyDialog) m_children.closeKeyDialog = [this] { m_keyDialog->CloseIfOpen(); };
+}
+
+// KeyButtonTooltip: the caption, and what the key is set to.
+void CKestruneDlg::SetKeyTooltip(CPngButton* button, const std::u16string& caption, const KeyAssignment* slot,
+                                 const CurrentCopy& copy)
+{
+    const KeyAssignment assignment = slot != nullptr ? *slot : KeyAssignment{};
+    button->SetTooltipText(
+        ToQString(KeyButtonTooltipText(TheLanguageTable(), caption, assignment, copy.Macros())), true);
 }
 
 bool CKestruneDlg::Initialise()
@@ -1183,6 +1226,7 @@ void CKestruneDlg::RefreshKeyButtons()
                 profile < 0 ? nullptr
                             : copy.Assignment(static_cast<std::size_t>(profile), SlotOfKey(KeyButtonOrder[i]));
             m_keyButtons[i]->SetSelected(slot != nullptr && slot->type != AssignmentType::Default);
+            SetKeyTooltip(m_keyButtons[i], KeyButtonCaption(KeyButtonOrder[i]), slot, copy);
         }
     });
     MarkBank(BankB());
@@ -1199,6 +1243,7 @@ void CKestruneDlg::MarkBank(bool bankB)
             const KeyAssignment* slot = copy.Assignment(static_cast<std::size_t>(profile), *GKeySlot(n, bank));
             m_gKeyButtons[static_cast<std::size_t>(n - 1)]->SetSelected(slot != nullptr &&
                                                                         slot->type != AssignmentType::Default);
+            SetKeyTooltip(m_gKeyButtons[static_cast<std::size_t>(n - 1)], GKeyButtonCaption(n), slot, copy);
         }
     });
     if (m_colourKeysMode) RepaintColourMarks();

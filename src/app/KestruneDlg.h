@@ -47,6 +47,8 @@ class Lighting;
 class Transfer;
 class UserSettings;
 class CAboutDlg;
+class Kestrune_DlgComposite;
+struct KeyAssignment;
 
 // The keyboard as the window uses it: the parts of the keyboard session.
 // Any of them may be missing (the window then behaves as with no keyboard).
@@ -133,6 +135,8 @@ public:
     bool ColourKeysMode() const { return m_colourKeysMode; }
     CPngButton* Button(int id) const;
     CAboutDlg* AboutBox() const { return m_about; }
+    // The key dialog, made when the keyboard link brings a store.
+    Kestrune_DlgComposite* KeyDialog() const { return m_keyDialog; }
     // Waits (processing events) until the worker has nothing left; for tests and shutdown.
     bool WaitForWorker(int timeoutMs);
     // The active profile as last read, -1 when unknown.
@@ -204,6 +208,9 @@ private:
     void DeferredInitialisation();
     void RefreshAfterAttach();
     void MarkBank(bool bankB);
+    void MakeKeyDialog();
+    void SetKeyTooltip(CPngButton* button, const std::u16string& caption, const KeyAssignment* slot,
+                       const CurrentCopy& copy);
     void OnLightingTimer();
     void StartProgress();
     void StopProgress();
@@ -236,6 +243,7 @@ private:
     QTimer* m_displayRetry = nullptr;
     QMenu* m_profileMenu = nullptr;
     QPointer<CAboutDlg> m_about;
+    Kestrune_DlgComposite* m_keyDialog = nullptr; // a child of the window
     std::vector<std::function<void(CurrentCopy&)>> m_waitingForCopy;
 
     StateImage m_normal, m_over, m_down, m_disable;
