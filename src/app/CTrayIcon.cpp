@@ -23,9 +23,9 @@ struct MenuItem {
     const char* languageKey;
 };
 constexpr std::array<MenuItem, 3> kTrayMenu{{
-    {kCommandOpen, "MENU_11"},
-    {kCommandAbout, "MENU_22"},
-    {kCommandExit, "MENU_33"},
+    {mainwnd::kCmdOpen, "MENU_11"},
+    {mainwnd::kCmdAbout, "MENU_22"},
+    {mainwnd::kCmdExit, "MENU_33"},
 }};
 
 } // namespace
@@ -38,7 +38,7 @@ std::filesystem::path TrayIconFile(const std::filesystem::path& skinFolder, int 
 Result<TrayIcons> LoadTrayIcons(const std::filesystem::path& skinFolder)
 {
     TrayIcons icons;
-    for (int id : {kIconNoKeyboard, kIconKeyboardAttached, kIconOnBoardRecording}) {
+    for (int id : {kIconDetached, kIconAttached, kIconRecording}) {
         const std::filesystem::path file = TrayIconFile(skinFolder, id);
         QImageReader reader(QString::fromStdString(file.string()));
         const QImage picture = reader.read();
@@ -87,7 +87,7 @@ bool CTrayIcon::Create(QWidget* owner, const TrayIcons& icons, const QString& ti
         QAction* action = m_menu->addAction(QString());
         action->setData(item.command);
         action->setObjectName(QStringLiteral("trayMenu%1").arg(item.command));
-        connect(action, &QAction::triggered, this, [this, command = item.command] { emit Command(command); });
+        connect(action, &QAction::triggered, this, [this, command = item.command] { Q_EMIT Command(command); });
     }
     m_menu->setDefaultAction(m_menu->actions().constFirst());
     connect(m_menu.get(), &QMenu::aboutToShow, this, &CTrayIcon::LocaliseMenu);
@@ -176,18 +176,18 @@ bool CTrayIcon::OnTrayNotification(int iconId, QSystemTrayIcon::ActivationReason
     case QSystemTrayIcon::DoubleClick:
         m_clickPending = false;
         m_clickTimer.stop();
-        emit Command(kTrayMenu[0].command);
+        Q_EMIT Command(kTrayMenu[0].command);
         break;
     case QSystemTrayIcon::Trigger:
         if (m_host == TrayHost::StatusNotifier) {
-            emit Command(kTrayMenu[0].command);
+            Q_EMIT Command(kTrayMenu[0].command);
         } else if (m_singleClickCommand != 0) {
             m_clickPending = true;
             m_clickTimer.start(QApplication::doubleClickInterval());
         }
         break;
     case QSystemTrayIcon::MiddleClick:
-        if (m_host == TrayHost::StatusNotifier && m_singleClickCommand != 0) emit Command(m_singleClickCommand);
+        if (m_host == TrayHost::StatusNotifier && m_singleClickCommand != 0) Q_EMIT Command(m_singleClickCommand);
         break;
     case QSystemTrayIcon::Context:
         // The context menu is attached to the icon; Qt or the host shows it.
@@ -201,7 +201,7 @@ void CTrayIcon::DeliverSingleClick()
 {
     if (!m_clickPending) return;
     m_clickPending = false;
-    if (m_singleClickCommand != 0) emit Command(m_singleClickCommand);
+    if (m_singleClickCommand != 0) Q_EMIT Command(m_singleClickCommand);
 }
 
 } // namespace kestrune

@@ -2,8 +2,8 @@
 
 // The program's icon in the tray, on QSystemTrayIcon: the XEmbed tray of X11
 // panels and the StatusNotifierItem hosts of newer desktops both carry it.
-// The icon shows whether a keyboard is attached (128 none, 141 attached, 142
-// while the keyboard records a macro on its own), its tooltip names the
+// The icon shows whether a keyboard is attached (kIconDetached, kIconAttached,
+// and kIconRecording while the keyboard records a macro on its own), its tooltip names the
 // program, and its menu offers Open (the default item, in bold), About and
 // Exit in the words of the language file, read anew at every display.
 //
@@ -17,6 +17,7 @@
 // SetIcon and SetTip may be called from any thread: the change is carried to
 // the GUI thread and made there.
 
+#include "app/MainWindowIds.h"
 #include "common/Result.h"
 
 #include <QIcon>
@@ -36,17 +37,6 @@ class QWidget;
 namespace kestrune {
 
 inline constexpr int kTrayIconId = 140; // also the number of the tray menu
-inline constexpr int kTrayCallbackMessage = 1725;
-inline constexpr int kIconNoKeyboard = 128;
-inline constexpr int kIconKeyboardAttached = 141;
-inline constexpr int kIconOnBoardRecording = 142;
-
-// Tray menu commands.
-inline constexpr int kCommandOpen = 32771;
-inline constexpr int kCommandAbout = 32773;
-inline constexpr int kCommandExit = 32774;
-// The command the main window shows the profile menu for.
-inline constexpr int kCommandProfileMenu = 1009;
 
 // The picture of an icon id in the skin folder: "Skins/tray<id>.png".
 std::filesystem::path TrayIconFile(const std::filesystem::path& skinFolder, int iconId);
@@ -67,8 +57,9 @@ public:
     explicit CTrayIcon(QObject* parent = nullptr);
     ~CTrayIcon() override;
 
-    // Adds the icon with `iconResourceId` (128, 141 or 142) and `tip`. False,
-    // and no icon, when there is no owner or the icon pictures are missing.
+    // Adds the icon with `iconResourceId` (kIconDetached, kIconAttached or
+    // kIconRecording) and `tip`. False, and no icon, when there is no owner
+    // or the icon pictures are missing.
     // Without a tray at this moment the icon appears once a tray starts, as
     // it comes back after a panel restart.
     bool Create(QWidget* owner, const TrayIcons& icons, const QString& tip, int iconResourceId,
@@ -91,7 +82,7 @@ public:
     // What the mouse did on icon `iconId`; false when it is not this icon.
     bool OnTrayNotification(int iconId, QSystemTrayIcon::ActivationReason reason);
 
-signals:
+Q_SIGNALS:
     void Command(int command);
 
 private:

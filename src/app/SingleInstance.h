@@ -31,11 +31,6 @@ class QLockFile;
 
 namespace kestrune {
 
-// Messages another instance sends, with their parameters.
-inline constexpr int kShowWindowMessage = 0x5350;     // 'SP'
-inline constexpr int kKillMessage = 0x4D4B;           // 'MK'
-inline constexpr std::uint32_t kOpenTag = 0x4F50454E; // 'OPEN'
-inline constexpr std::uint32_t kKillTag = 0x4C4C494B; // 'KILL'
 
 // A message on the wire: message, first and second parameter as 32-bit
 // little-endian values, then a text of at most kInstanceTextLimit bytes

@@ -8,6 +8,7 @@
 // ends it with status 0. Otherwise it prints "running" and, with --send,
 // sends that request and ends with 0 when it was answered, 1 when not.
 
+#include "app/MainWindowIds.h"
 #include "app/SingleInstance.h"
 
 #include <QCoreApplication>
@@ -32,7 +33,7 @@ protected:
         QThread::msleep(static_cast<unsigned long>(handleDelay));
         std::printf("message %x %llx\n", message->message(), static_cast<unsigned long long>(message->first()));
         std::fflush(stdout);
-        if (message->message() == kKillMessage && message->first() == kKillTag) QCoreApplication::quit();
+        if (message->message() == mainwnd::kMsgKill && message->first() == mainwnd::kParamKill) QCoreApplication::quit();
         return true;
     }
 };
@@ -66,9 +67,9 @@ int main(int argc, char** argv)
         if (send.isEmpty()) return 0;
         InstanceRequest request;
         if (send == "open")
-            request = {kShowWindowMessage, kOpenTag, 0, {}};
+            request = {mainwnd::kMsgOpen, mainwnd::kParamOpen, 0, {}};
         else if (send == "kill")
-            request = {kKillMessage, kKillTag, 0, {}};
+            request = {mainwnd::kMsgKill, mainwnd::kParamKill, 0, {}};
         else
             request = {0x10, 0, 0, {}}; // not a window message: refused
         const Status sent = instance.Send(request, 2000, 10000);

@@ -1,5 +1,6 @@
 // Single instance with real processes: instance_peer plays the other program.
 
+#include "app/MainWindowIds.h"
 #include "app/SingleInstance.h"
 
 #include <gtest/gtest.h>
@@ -141,7 +142,7 @@ TEST_F(SingleInstanceTest, InstancesOfOtherFoldersOrProgramNamesAreNotReached)
 
 TEST(InstanceRequestTest, DecodesWholeRequestsAndRefusesWhatIsNoWindowMessage)
 {
-    const InstanceRequest open{kShowWindowMessage, kOpenTag, 0, QByteArray("file.kpf")};
+    const InstanceRequest open{mainwnd::kMsgOpen, mainwnd::kParamOpen, 0, QByteArray("file.kpf")};
     const QByteArray bytes = EncodeInstanceRequest(open);
     ASSERT_EQ(bytes.size(), kInstanceHeaderSize + 8);
     EXPECT_EQ(bytes.left(4), QByteArray("\x50\x53\x00\x00", 4)); // little-endian 0x5350
@@ -149,13 +150,13 @@ TEST(InstanceRequestTest, DecodesWholeRequestsAndRefusesWhatIsNoWindowMessage)
     InstanceRequest decoded;
     EXPECT_EQ(DecodeInstanceRequest(bytes.left(kInstanceHeaderSize + 3), decoded), DecodeState::NeedMore);
     ASSERT_EQ(DecodeInstanceRequest(bytes, decoded), DecodeState::Complete);
-    EXPECT_EQ(decoded.message, kShowWindowMessage);
-    EXPECT_EQ(decoded.first, kOpenTag);
+    EXPECT_EQ(decoded.message, mainwnd::kMsgOpen);
+    EXPECT_EQ(decoded.first, mainwnd::kParamOpen);
     EXPECT_EQ(decoded.text, "file.kpf");
 
     EXPECT_EQ(DecodeInstanceRequest(bytes + "x", decoded), DecodeState::Invalid);
     EXPECT_EQ(DecodeInstanceRequest(EncodeInstanceRequest({0x0111, 0, 0, {}}), decoded), DecodeState::Invalid);
-    QByteArray huge = EncodeInstanceRequest({kShowWindowMessage, 0, 0, {}});
+    QByteArray huge = EncodeInstanceRequest({mainwnd::kMsgOpen, 0, 0, {}});
     huge[12] = '\xff';
     huge[13] = '\xff';
     EXPECT_EQ(DecodeInstanceRequest(huge, decoded), DecodeState::Invalid);

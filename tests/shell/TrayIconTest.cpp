@@ -30,7 +30,7 @@ protected:
     {
         ASSERT_TRUE(QDir(m_folder.path()).mkpath("Skins"));
         m_skins = std::filesystem::path(m_folder.path().toStdString()) / "Skins";
-        for (int id : {kIconNoKeyboard, kIconKeyboardAttached, kIconOnBoardRecording}) {
+        for (int id : {kIconDetached, kIconAttached, kIconRecording}) {
             QImage picture(16, 16, QImage::Format_ARGB32);
             picture.fill(QColor(id, 0, 0));
             ASSERT_TRUE(picture.save(QString::fromStdString(TrayIconFile(m_skins, id).string())));
@@ -60,7 +60,7 @@ protected:
 TEST_F(TrayIconTest, MenuTakesTheLanguageFileAtEveryDisplayWithOpenAsDefault)
 {
     CTrayIcon tray;
-    ASSERT_TRUE(tray.Create(&m_owner, m_icons, "Gaming keyboard settings", kIconNoKeyboard));
+    ASSERT_TRUE(tray.Create(&m_owner, m_icons, "Gaming keyboard settings", kIconDetached));
     QMenu* menu = tray.Menu();
     ASSERT_NE(menu, nullptr);
     ASSERT_EQ(menu->actions().size(), 3);
@@ -76,9 +76,9 @@ TEST_F(TrayIconTest, MenuTakesTheLanguageFileAtEveryDisplayWithOpenAsDefault)
     QSignalSpy commands(&tray, &CTrayIcon::Command);
     for (QAction* action : menu->actions()) action->trigger();
     ASSERT_EQ(commands.size(), 3);
-    EXPECT_EQ(commands[0][0].toInt(), kCommandOpen);
-    EXPECT_EQ(commands[1][0].toInt(), kCommandAbout);
-    EXPECT_EQ(commands[2][0].toInt(), kCommandExit);
+    EXPECT_EQ(commands[0][0].toInt(), mainwnd::kCmdOpen);
+    EXPECT_EQ(commands[1][0].toInt(), mainwnd::kCmdAbout);
+    EXPECT_EQ(commands[2][0].toInt(), mainwnd::kCmdExit);
 
     EXPECT_EQ(tray.Tip(), "Gaming keyboard settings");
     tray.SetTip("other");
@@ -96,25 +96,25 @@ TEST_F(TrayIconTest, ClicksGiveTheOwnerOpenOrTheSingleClickCommand)
         std::vector<int> expected;
     };
     const Case cases[] = {
-        {"double-click opens", TrayHost::XEmbed, kCommandProfileMenu, {R::Trigger, R::DoubleClick}, {kCommandOpen}},
+        {"double-click opens", TrayHost::XEmbed, mainwnd::kIdProfileMenu, {R::Trigger, R::DoubleClick}, {mainwnd::kCmdOpen}},
         {"single click shows the profile menu",
          TrayHost::XEmbed,
-         kCommandProfileMenu,
+         mainwnd::kIdProfileMenu,
          {R::Trigger},
-         {kCommandProfileMenu}},
+         {mainwnd::kIdProfileMenu}},
         {"no single-click command", TrayHost::XEmbed, 0, {R::Trigger}, {}},
-        {"right click is the menu's", TrayHost::XEmbed, kCommandProfileMenu, {R::Context}, {}},
-        {"notifier activation opens", TrayHost::StatusNotifier, kCommandProfileMenu, {R::Trigger}, {kCommandOpen}},
+        {"right click is the menu's", TrayHost::XEmbed, mainwnd::kIdProfileMenu, {R::Context}, {}},
+        {"notifier activation opens", TrayHost::StatusNotifier, mainwnd::kIdProfileMenu, {R::Trigger}, {mainwnd::kCmdOpen}},
         {"notifier secondary activation",
          TrayHost::StatusNotifier,
-         kCommandProfileMenu,
+         mainwnd::kIdProfileMenu,
          {R::MiddleClick},
-         {kCommandProfileMenu}},
+         {mainwnd::kIdProfileMenu}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         CTrayIcon tray;
-        ASSERT_TRUE(tray.Create(&m_owner, m_icons, "tip", kIconNoKeyboard));
+        ASSERT_TRUE(tray.Create(&m_owner, m_icons, "tip", kIconDetached));
         tray.SetHost(c.host);
         tray.SetSingleClickCommand(c.singleClick);
         QSignalSpy commands(&tray, &CTrayIcon::Command);
@@ -131,31 +131,31 @@ TEST_F(TrayIconTest, ClicksGiveTheOwnerOpenOrTheSingleClickCommand)
 TEST_F(TrayIconTest, IconChangesFromOtherThreadsArriveOnTheGuiThread)
 {
     CTrayIcon tray;
-    EXPECT_FALSE(tray.Create(nullptr, m_icons, "tip", kIconNoKeyboard));
-    tray.SetIcon(kIconKeyboardAttached); // before Create: nothing
+    EXPECT_FALSE(tray.Create(nullptr, m_icons, "tip", kIconDetached));
+    tray.SetIcon(kIconAttached); // before Create: nothing
     EXPECT_EQ(tray.ShownIcon(), 0);
 
-    ASSERT_TRUE(tray.Create(&m_owner, m_icons, "tip", kIconNoKeyboard));
+    ASSERT_TRUE(tray.Create(&m_owner, m_icons, "tip", kIconDetached));
     std::thread worker([&] {
-        tray.SetIcon(kIconOnBoardRecording);
-        tray.SetIcon(kIconKeyboardAttached);
+        tray.SetIcon(kIconRecording);
+        tray.SetIcon(kIconAttached);
         tray.SetTip("from a worker");
     });
     worker.join();
-    EXPECT_EQ(tray.ShownIcon(), kIconNoKeyboard); // not yet: the GUI thread makes the change
+    EXPECT_EQ(tray.ShownIcon(), kIconDetached); // not yet: the GUI thread makes the change
     QCoreApplication::processEvents();
-    EXPECT_EQ(tray.ShownIcon(), kIconKeyboardAttached);
+    EXPECT_EQ(tray.ShownIcon(), kIconAttached);
     EXPECT_EQ(tray.Tip(), "from a worker");
 
     tray.Delete();
     EXPECT_FALSE(tray.IsCreated());
-    tray.SetIcon(kIconNoKeyboard);
+    tray.SetIcon(kIconDetached);
     EXPECT_EQ(tray.ShownIcon(), 0);
 }
 
 TEST_F(TrayIconTest, MissingIconPictureIsNamed)
 {
-    ASSERT_TRUE(QFile::remove(QString::fromStdString(TrayIconFile(m_skins, kIconOnBoardRecording).string())));
+    ASSERT_TRUE(QFile::remove(QString::fromStdString(TrayIconFile(m_skins, kIconRecording).string())));
     auto icons = LoadTrayIcons(m_skins);
     ASSERT_FALSE(icons);
     EXPECT_NE(icons.error().find("tray142.png"), std::string::npos) << icons.error();
