@@ -6,12 +6,13 @@
 #include "config/ProfileFile.h"
 #include "device/Protocol.h"
 #include "device/Transfer.h"
-#include "ui/Prompts.h"
+#include "ui/UserDialogs.h"
 
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QTableWidget>
 
+#include <memory>
 #include <vector>
 
 namespace kestrune {
@@ -59,11 +60,12 @@ QString NewProfileOffer(const std::filesystem::path& profileFolder, std::u16stri
     return FromPath(profileFolder) + name;
 }
 
-CKestrune_DlgProfile::CKestrune_DlgProfile(QWidget* parent, Transfer& transfer, UserSettings& settings,
-                                           const LanguageTable& language, ProfileManagerOwner& owner)
+CKestrune_DlgProfile::CKestrune_DlgProfile(QWidget* parent, Transfer& transfer, DeviceJobRunner runDevice,
+                                           UserSettings& settings, const LanguageTable& language,
+                                           ProfileManagerOwner& owner)
     : CBaseDialog(parent, ProgramFolder() / std::filesystem::path(kProfileSkin), kestrune::SkinFolder()),
-      m_transfer(transfer), m_settings(settings), m_language(language), m_owner(owner),
-      m_list(new QTableWidget(0, 3, this)), m_add(new CPngButton(this)), m_load(new CPngButton(this)),
+      m_transfer(transfer), m_runDevice(std::move(runDevice)), m_settings(settings), m_language(language),
+      m_owner(owner), m_list(new QTableWidget(0, 3, this)), m_add(new CPngButton(this)), m_load(new CPngButton(this)),
       m_delete(new CPngButton(this)), m_ok(new CPngButton(this)), m_cancel(new CPngButton(this)),
       m_apply(new CPngButton(this))
 {
@@ -201,7 +203,7 @@ void CKestrune_DlgProfile::SetApplyPending(bool pending)
 
 void CKestrune_DlgProfile::Inform(std::string_view key, std::vector<std::string> args)
 {
-    InformUser(this, LanguageMessage(m_language, key, std::move(args)), QMessageBox::Warning);
+    ShowInformation(this, QString::fromStdU16String(MessageText(m_language, {std::string(key), std::move(args)})));
 }
 
 void CKestrune_DlgProfile::OnAdd()
@@ -213,16 +215,13 @@ void CKestrune_DlgProfile::OnAdd()
         return;
     }
     FileDialogRequest request;
-    request.parent = this;
-    request.mode = FileDialogRequest::Mode::Save;
-    request.directory = FromPath(*folder);
-    request.fileName = NewProfileOffer(*folder, m_language.Text("PROFILE_NEW"));
-    request.nameFilters = {QString::fromLatin1(kProfileFileFilter), QString::fromLatin1(kAnyFileFilter)};
+    request.save = true; // with the overwrite question
+    request.initialPath = NewProfileOffer(*folder, m_language.Text("PROFILE_NEW"));
+    request.filter = QString::fromLatin1(kProfileFileFilter);
     request.defaultSuffix = QString::fromLatin1(kProfileFileExtension);
-    request.confirmOverwrite = true;
-    const std::optional<QString> chosen = ShowFileDialog(request);
-    if (!chosen) return;
-    const std::filesystem::path file = ToPath(*chosen);
+    const QString chosen = AskFileName(this, request);
+    if (chosen.isEmpty()) return;
+    const std::filesystem::path file = ToPath(chosen);
     // A row for a file that is not there would stand for nothing.
     if (Status written = CreateDefaultConfiguration(file); !written) {
         Inform("PROFILE_FILE_NOT_WRITTEN", {written.error()});
@@ -237,15 +236,12 @@ void CKestrune_DlgProfile::OnLoad()
     if (Busy()) return;
     const Result<std::filesystem::path> folder = ProfileFolder();
     FileDialogRequest request;
-    request.parent = this;
-    request.mode = FileDialogRequest::Mode::Open;
-    request.directory = FromPath(folder ? *folder : WorkingProfileLocation().parent_path());
-    request.fileName = QStringLiteral("*.kpf");
-    request.nameFilters = {QString::fromLatin1(kProfileFileFilter), QString::fromLatin1(kAnyFileFilter)};
+    request.initialPath = FromPath((folder ? *folder : WorkingProfileLocation().parent_path()) / "*.kpf");
+    request.filter = QString::fromLatin1(kProfileFileFilter);
     request.defaultSuffix = QString::fromLatin1(kProfileFileExtension);
-    const std::optional<QString> chosen = ShowFileDialog(request);
-    if (!chosen) return;
-    AppendRow(ToPath(*chosen), -1);
+    const QString chosen = AskFileName(this, request);
+    if (chosen.isEmpty()) return;
+    AppendRow(ToPath(chosen), -1);
     SetApplyPending(true);
 }
 
@@ -291,13 +287,18 @@ void CKestrune_DlgProfile::StartApply(bool closeAfter)
 
     const unsigned opening = m_opening;
     setCursor(Qt::BusyCursor);
-    m_task.Run([this, opening, profile, closeAfter]() -> BackgroundTask::Continuation {
-        m_transfer.SetActiveProfile(profile);
-        const int switchedTo = m_transfer.CachedActiveProfile();
-        m_transfer.RefreshFromKeyboard(false);
-        return
-            [this, opening, profile, switchedTo, closeAfter] { FinishApply(opening, profile, switchedTo, closeAfter); };
-    });
+    m_busy = true;
+    auto switchedTo = std::make_shared<int>(-1);
+    m_runDevice(
+        [transfer = &m_transfer, profile, switchedTo] {
+            transfer->SetActiveProfile(profile);
+            *switchedTo = transfer->CachedActiveProfile();
+            transfer->RefreshFromKeyboard(false);
+        },
+        [this, opening, profile, switchedTo, closeAfter] {
+            m_busy = false;
+            FinishApply(opening, profile, *switchedTo, closeAfter);
+        });
 }
 
 void CKestrune_DlgProfile::FinishApply(unsigned opening, int profile, int switchedTo, bool closeAfter)
@@ -309,7 +310,6 @@ void CKestrune_DlgProfile::FinishApply(unsigned opening, int profile, int switch
     m_owner.SetUnappliedChanges(false);
     if (profile >= 0 && switchedTo != profile) Inform("PROFILE_SWITCH_FAILED", {std::to_string(profile + 1)});
     if (closeAfter && sameOpening) CloseDialog(true);
-    Q_EMIT ApplyFinished();
 }
 
 void CKestrune_DlgProfile::OnCancel()
@@ -350,7 +350,7 @@ void CKestrune_DlgProfile::keyPressEvent(QKeyEvent* event)
 {
     switch (event->key()) {
     case Qt::Key_F1:
-        m_owner.OpenHelp();
+        OpenHelp();
         return;
     case Qt::Key_Return:
     case Qt::Key_Enter:

@@ -9,13 +9,13 @@
 // The dialog object lives as long as the main window and is reused: every
 // opening starts again from the three keyboard rows.
 //
-// Threading: the keyboard exchanges of Apply run on a thread of their own
-// (see BackgroundTask); everything else runs on the GUI thread.
+// Threading: the keyboard exchanges of Apply run through the DeviceJobRunner;
+// everything else runs on the GUI thread.
 
 #include "config/Settings.h"
-#include "ui/BackgroundTask.h"
 #include "ui/CBaseDialog.h"
 #include "ui/CPngButton.h"
+#include "ui/DeviceJobRunner.h"
 #include "ui/Skin.h"
 
 #include <QString>
@@ -37,7 +37,6 @@ public:
     virtual ~ProfileManagerOwner() = default;
     virtual void BuildProfileMenu(bool create) = 0;
     virtual void SetUnappliedChanges(bool unapplied) = 0;
-    virtual void OpenHelp() = 0;
 };
 
 // Control ids, as the rest of the program knows them.
@@ -56,8 +55,7 @@ inline constexpr std::string_view kProfileOkKey = "CONTROL_OK";
 inline constexpr std::string_view kProfileCancelKey = "CONTROL_CANCEL";
 inline constexpr std::string_view kProfileApplyKey = "CONTROL2_APPLY";
 
-inline constexpr std::string_view kProfileFileFilter = "(*.kpf)";
-inline constexpr std::string_view kAnyFileFilter = "(*)";
+inline constexpr std::string_view kProfileFileFilter = "(*.kpf);;(*)";
 
 // The file a row stands for, as the list shows it: the name without its
 // extension, and the folder with a separator at its end.
@@ -76,8 +74,8 @@ QString NewProfileOffer(const std::filesystem::path& profileFolder, std::u16stri
 class CKestrune_DlgProfile : public CBaseDialog {
     Q_OBJECT
 public:
-    CKestrune_DlgProfile(QWidget* parent, Transfer& transfer, UserSettings& settings, const LanguageTable& language,
-                         ProfileManagerOwner& owner);
+    CKestrune_DlgProfile(QWidget* parent, Transfer& transfer, DeviceJobRunner runDevice, UserSettings& settings,
+                         const LanguageTable& language, ProfileManagerOwner& owner);
     ~CKestrune_DlgProfile() override;
 
     bool OnInitDialog() override;
@@ -95,16 +93,12 @@ public:
     // keyboard profile becomes the checked one, and Apply is disabled.
     void ShowSwitchedProfile(int profile);
     // Apply's keyboard work is still running.
-    bool Busy() const { return m_task.Busy(); }
+    bool Busy() const { return m_busy; }
 
     void OnAdd();
     void OnLoad();
     void OnDelete();
     void OnApply();
-
-Q_SIGNALS:
-    // Apply's work is done and its results shown.
-    void ApplyFinished();
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
@@ -125,6 +119,7 @@ private:
     void Inform(std::string_view key, std::vector<std::string> args = {});
 
     Transfer& m_transfer;
+    DeviceJobRunner m_runDevice;
     UserSettings& m_settings;
     const LanguageTable& m_language;
     ProfileManagerOwner& m_owner;
@@ -143,7 +138,7 @@ private:
     unsigned m_opening = 0; // counts openings, so late work knows whether its opening is still on
     bool m_applyPending = false;
     bool m_checking = false; // inside the single-check bookkeeping
-    BackgroundTask m_task;
+    bool m_busy = false;     // Apply's keyboard work is queued or running
 };
 
 } // namespace kestrune

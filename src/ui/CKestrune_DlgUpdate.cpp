@@ -5,12 +5,14 @@
 #include "config/ProfileFile.h"
 #include "device/CommandProtocol.h"
 #include "ui/ColorStatic.h"
-#include "ui/Prompts.h"
+#include "ui/UserDialogs.h"
 
 #include <QComboBox>
 #include <QFileInfo>
 #include <QLineEdit>
 #include <QProcess>
+
+#include <memory>
 
 namespace kestrune {
 
@@ -32,11 +34,11 @@ UpdaterCheck CheckUpdater(const QString& path)
 }
 
 CKestrune_DlgUpdate::CKestrune_DlgUpdate(QWidget* parent, CommandProtocol& protocol, ConfigStore& store,
-                                         const LanguageTable& language)
+                                         DeviceJobRunner runDevice, const LanguageTable& language)
     : CBaseDialog(parent, ProgramFolder() / std::filesystem::path(kUpdateSkin), kestrune::SkinFolder()),
-      m_protocol(protocol), m_store(store), m_language(language), m_caption(new ColorStatic(this)),
-      m_path(new QComboBox(this)), m_open(new CPngButton(this)), m_backup(new CPngButton(this)),
-      m_update(new CPngButton(this)), m_cancel(new CPngButton(this))
+      m_protocol(protocol), m_store(store), m_runDevice(std::move(runDevice)), m_language(language),
+      m_caption(new ColorStatic(this)), m_path(new QComboBox(this)), m_open(new CPngButton(this)),
+      m_backup(new CPngButton(this)), m_update(new CPngButton(this)), m_cancel(new CPngButton(this))
 {
     setModal(true);
     // A path may be typed as well as chosen.
@@ -86,25 +88,22 @@ void CKestrune_DlgUpdate::SetUpdateFilePath(const QString& path)
     m_path->setEditText(path);
 }
 
-void CKestrune_DlgUpdate::Inform(std::string_view key, std::vector<std::string> args, const QString& detail,
-                                 QMessageBox::Icon icon)
+void CKestrune_DlgUpdate::Inform(std::string_view key, std::vector<std::string> args, const QString& detail)
 {
-    QString text = LanguageMessage(m_language, key, std::move(args));
+    QString text = QString::fromStdU16String(MessageText(m_language, {std::string(key), std::move(args)}));
     if (!detail.isEmpty()) text += QStringLiteral("\n") + detail;
-    InformUser(this, text, icon);
+    ShowInformation(this, text);
 }
 
 void CKestrune_DlgUpdate::OnOpen()
 {
     if (Busy()) return;
     FileDialogRequest request;
-    request.parent = this;
-    request.mode = FileDialogRequest::Mode::Open;
-    request.directory = FromPath(PackageFolder());
-    request.nameFilters = {QString::fromLatin1(kUpdaterFilter)};
+    request.initialPath = FromPath(PackageFolder());
+    request.filter = QString::fromLatin1(kUpdaterFilter);
     request.executablesOnly = true;
-    if (const std::optional<QString> chosen = ShowFileDialog(request)) {
-        SetUpdateFilePath(*chosen);
+    if (const QString chosen = AskFileName(this, request); !chosen.isEmpty()) {
+        SetUpdateFilePath(chosen);
         update();
     }
     // The Windows dialog moved the process into the Package folder here, and
@@ -117,29 +116,26 @@ void CKestrune_DlgUpdate::OnBackup()
     if (Busy()) return;
     const Result<std::filesystem::path> folder = ProfileFolder();
     FileDialogRequest request;
-    request.parent = this;
-    request.mode = FileDialogRequest::Mode::Save;
-    request.directory = FromPath(folder ? *folder : DocumentsFolder());
-    request.fileName = QStringLiteral("*.kpf");
-    request.nameFilters = {QStringLiteral("(*.kpf)"), QStringLiteral("(*)")};
+    request.save = true; // with the overwrite question
+    request.initialPath = FromPath((folder ? *folder : DocumentsFolder()) / "*.kpf");
+    request.filter = QString::fromLatin1(kBackupFilter);
     request.defaultSuffix = QString::fromLatin1(kProfileFileExtension);
-    request.confirmOverwrite = true;
-    const std::optional<QString> chosen = ShowFileDialog(request);
-    if (!chosen) return;
-    const std::filesystem::path file(chosen->toStdU16String());
+    const QString chosen = AskFileName(this, request);
+    if (chosen.isEmpty()) return;
+    const std::filesystem::path file(chosen.toStdU16String());
     // WriteProfileFile takes the configuration lock, which a download holds
     // for as long as it talks to the keyboard.
-    m_task.Run([this, file]() -> BackgroundTask::Continuation {
-        const Status written = WriteProfileFile(m_store, file);
-        return [this, written] {
-            if (written) {
-                Inform("MAIN_UPDATE_BACKUP_OK", {}, {}, QMessageBox::Information);
-            } else {
-                Inform("MAIN_UPDATE_BACKUP_NG", {}, QString::fromStdString(written.error()));
-            }
-            Q_EMIT BackupFinished();
-        };
-    });
+    m_busy = true;
+    auto written = std::make_shared<Status>();
+    m_runDevice([store = &m_store, file, written] { *written = WriteProfileFile(*store, file); },
+                [this, written] {
+                    m_busy = false;
+                    if (*written) {
+                        Inform("MAIN_UPDATE_BACKUP_OK");
+                    } else {
+                        Inform("MAIN_UPDATE_BACKUP_NG", {}, QString::fromStdString(written->error()));
+                    }
+                });
 }
 
 void CKestrune_DlgUpdate::OnUpdate()
@@ -158,10 +154,13 @@ void CKestrune_DlgUpdate::OnUpdate()
     case UpdaterCheck::Usable:
         break;
     }
-    m_task.Run([this, updater]() -> BackgroundTask::Continuation {
-        const int sent = m_protocol.EnterBootMode();
-        return [this, updater, sent] { FinishUpdate(updater, sent); };
-    });
+    m_busy = true;
+    auto sent = std::make_shared<int>(kResultNotSent);
+    m_runDevice([protocol = &m_protocol, sent] { *sent = protocol->EnterBootMode(); },
+                [this, updater, sent] {
+                    m_busy = false;
+                    FinishUpdate(updater, *sent);
+                });
 }
 
 void CKestrune_DlgUpdate::FinishUpdate(const QString& updater, int sent)
@@ -169,7 +168,6 @@ void CKestrune_DlgUpdate::FinishUpdate(const QString& updater, int sent)
     if (sent != kResultOk) {
         // The keyboard is as it was; the chosen updater stays for another try.
         Inform("MAIN_BOOT_ERROR_TEXT");
-        Q_EMIT UpdateFinished();
         return;
     }
     QProcess process;
@@ -183,7 +181,6 @@ void CKestrune_DlgUpdate::FinishUpdate(const QString& updater, int sent)
     } else {
         OnOK();
     }
-    Q_EMIT UpdateFinished();
 }
 
 void CKestrune_DlgUpdate::OnOK()

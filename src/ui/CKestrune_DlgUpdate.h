@@ -10,14 +10,14 @@
 // an updater that cannot run. It starts detached, without a shell.
 //
 // Threading: the boot request and the backup (which waits for the
-// configuration lock a running download holds) run on a thread of their own.
+// configuration lock a running download holds) run through the
+// DeviceJobRunner.
 
-#include "ui/BackgroundTask.h"
 #include "ui/CBaseDialog.h"
 #include "ui/CPngButton.h"
+#include "ui/DeviceJobRunner.h"
 #include "ui/Skin.h"
 
-#include <QMessageBox>
 #include <QString>
 
 #include <filesystem>
@@ -51,6 +51,7 @@ inline constexpr std::string_view kUpdateStartKey = "CONTROL_UPButton";
 inline constexpr std::string_view kUpdateCancelKey = "CONTROL_CUPButton";
 
 inline constexpr std::string_view kUpdaterFilter = "MyType Files (*)";
+inline constexpr std::string_view kBackupFilter = "(*.kpf);;(*)";
 inline constexpr std::string_view kUpdateCaptionLanguageKey = "MAIN_UPDATE_FILE_LABEL";
 
 enum class UpdaterCheck { Usable, Missing, NotExecutable };
@@ -60,7 +61,8 @@ UpdaterCheck CheckUpdater(const QString& path);
 class CKestrune_DlgUpdate : public CBaseDialog {
     Q_OBJECT
 public:
-    CKestrune_DlgUpdate(QWidget* parent, CommandProtocol& protocol, ConfigStore& store, const LanguageTable& language);
+    CKestrune_DlgUpdate(QWidget* parent, CommandProtocol& protocol, ConfigStore& store, DeviceJobRunner runDevice,
+                        const LanguageTable& language);
     ~CKestrune_DlgUpdate() override;
 
     bool OnInitDialog() override;
@@ -76,23 +78,19 @@ public:
     // The chosen updater; kept while the program runs, empty after every
     // update attempt that reached the updater, and after every cancel.
     const QString& UpdateFilePath() const { return m_updateFilePath; }
-    bool Busy() const { return m_task.Busy(); }
-
-Q_SIGNALS:
-    // The backup's or the update's work is done and its outcome shown.
-    void BackupFinished();
-    void UpdateFinished();
+    // The backup's or the update's work is queued or running.
+    bool Busy() const { return m_busy; }
 
 private:
     void LoadPictures();
     void PlaceControls();
     void SetUpdateFilePath(const QString& path);
     void FinishUpdate(const QString& updater, int sent);
-    void Inform(std::string_view key, std::vector<std::string> args = {}, const QString& detail = {},
-                QMessageBox::Icon icon = QMessageBox::Warning);
+    void Inform(std::string_view key, std::vector<std::string> args = {}, const QString& detail = {});
 
     CommandProtocol& m_protocol;
     ConfigStore& m_store;
+    DeviceJobRunner m_runDevice;
     const LanguageTable& m_language;
 
     ColorStatic* m_caption;
@@ -105,7 +103,7 @@ private:
     StateImage m_normal, m_over;
     bool m_picturesLoaded = false;
     QString m_updateFilePath;
-    BackgroundTask m_task;
+    bool m_busy = false;
 };
 
 } // namespace kestrune

@@ -6,9 +6,12 @@
 // binding, protocol, transfer and device events, and scripted answers to
 // every message box and file dialog.
 
-#include "ScriptedPrompts.h"
 #include "UiTestSupport.h"
 #include "config/SettingsTestSupport.h"
+
+#include "app/DeviceWorker.h"
+#include "ui/DeviceJobRunner.h"
+#include "ui/UserDialogs.h"
 
 #include "config/ConfigStore.h"
 #include "config/Folders.h"
@@ -21,6 +24,7 @@
 #include "emulator/ControlSocket.h"
 #include "emulator/KeyboardState.h"
 #include "emulator/StateFile.h"
+#include "session/KeyboardSession.h"
 
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -28,6 +32,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <deque>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -120,6 +125,47 @@ inline void SaveScreenshot(QWidget& widget, const char* name)
         widget.grab().save(QString::fromLocal8Bit(folder) + "/" + name);
 }
 
+// Answers every message box (OK, or the default No) and file dialog (the next
+// scripted file; an empty one cancels) and keeps what was asked.
+class ScriptedDialogs {
+public:
+    ScriptedDialogs()
+    {
+        SetMessageBoxHook([this](const MessageBoxRequest& request) {
+            messages.push_back(request);
+            return request.question ? QMessageBox::No : QMessageBox::Ok;
+        });
+        SetFileDialogHook([this](const FileDialogRequest& request) {
+            fileDialogs.push_back(request);
+            if (files.empty()) return QString();
+            const QString chosen = files.front();
+            files.pop_front();
+            return chosen;
+        });
+        SetOpenUrlHook([this](const QUrl& url) { opened.push_back(url); });
+    }
+    ~ScriptedDialogs()
+    {
+        SetMessageBoxHook({});
+        SetFileDialogHook({});
+        SetOpenUrlHook({});
+    }
+    ScriptedDialogs(const ScriptedDialogs&) = delete;
+    ScriptedDialogs& operator=(const ScriptedDialogs&) = delete;
+
+    QStringList Texts() const
+    {
+        QStringList texts;
+        for (const MessageBoxRequest& m : messages) texts << m.text;
+        return texts;
+    }
+
+    std::deque<QString> files;
+    std::vector<MessageBoxRequest> messages;
+    std::vector<FileDialogRequest> fileDialogs;
+    std::vector<QUrl> opened;
+};
+
 class KeyboardDialogTest : public QtTest {
 protected:
     void SetUp() override
@@ -134,24 +180,25 @@ protected:
         home = scratch / "home";
         std::filesystem::create_directories(home);
         ASSERT_TRUE(emulator::SaveStateFile(scratch / "state.json", emulator::FactoryKeyboardState()).ok());
-        auto library = DeviceLibrary::Load(EMULATOR_LIBRARY);
-        ASSERT_TRUE(library.ok()) << library.error();
-        protocol = std::make_unique<CommandProtocol>(std::move(*library), QuickTiming());
-        transfer = std::make_unique<Transfer>(*protocol, store, reporter);
-        events = std::make_unique<DeviceEvents>(*protocol, *transfer, window, reporter);
-        transfer->SetWindow(&window);
-        window.transfer = transfer.get();
-        ASSERT_TRUE(events->Start().ok());
-        events->WaitForAttachChanges();
+        KeyboardSessionOptions options;
+        options.libraryPath = EMULATOR_LIBRARY;
+        options.timing = QuickTiming();
+        options.sink = &window;
+        auto made = KeyboardSession::Create(std::move(options), reporter);
+        ASSERT_TRUE(made.ok()) << made.error();
+        session = std::move(*made);
+        protocol = &session->Protocol();
+        transfer = &session->GetTransfer();
+        window.transfer = transfer;
+        ASSERT_TRUE(session->StartAndWaitForAttach().ok());
         ASSERT_EQ(transfer->CachedActiveProfile(), 0);
     }
 
     void TearDown() override
     {
-        if (events) events->Stop();
-        events.reset();
-        transfer.reset();
-        protocol.reset();
+        worker.Stop();
+        if (session) session->Stop();
+        session.reset();
         SetProgramFolder(std::nullopt);
     }
 
@@ -195,7 +242,15 @@ protected:
     EnvOverride faultsVariable{"KESTRUNE_EMULATOR_FAULTS", std::nullopt};
 
     LanguageTable language; // the built-in texts
-    ScriptedPrompts prompts;
+    ScriptedDialogs prompts;
+    // The keyboard thread a main window would give its dialogs.
+    DeviceWorker worker;
+    DeviceJobRunner runDevice = [this](std::function<void()> job, std::function<void()> then) {
+        worker.Run([job = std::move(job), then = std::move(then)] {
+            job();
+            QMetaObject::invokeMethod(QCoreApplication::instance(), then, Qt::QueuedConnection);
+        });
+    };
     IniUserSettings settings{scratch / "config" / "user.ini"};
 
     class NoReporter : public Reporter {
@@ -204,10 +259,10 @@ protected:
         bool Ask(const UserMessage&) override { return false; }
     } reporter;
     RefreshingWindow window;
-    ConfigStore store;
-    std::unique_ptr<CommandProtocol> protocol;
-    std::unique_ptr<Transfer> transfer;
-    std::unique_ptr<DeviceEvents> events;
+    std::unique_ptr<KeyboardSession> session;
+    CommandProtocol* protocol = nullptr;
+    Transfer* transfer = nullptr;
+    ConfigStore& Store() { return session->Store(); }
 };
 
 } // namespace kestrune::test

@@ -17,7 +17,6 @@ public:
     std::vector<std::string> calls;
     void BuildProfileMenu(bool create) override { calls.push_back(create ? "menu create" : "menu"); }
     void SetUnappliedChanges(bool unapplied) override { calls.push_back(unapplied ? "unapplied" : "applied"); }
-    void OpenHelp() override { calls.push_back("help"); }
 };
 
 class ProfileManagerTest : public KeyboardDialogTest {
@@ -26,7 +25,7 @@ protected:
     {
         KeyboardDialogTest::SetUp();
         if (HasFatalFailure()) return;
-        dialog = std::make_unique<CKestrune_DlgProfile>(nullptr, *transfer, settings, language, owner);
+        dialog = std::make_unique<CKestrune_DlgProfile>(nullptr, *transfer, runDevice, settings, language, owner);
     }
     void TearDown() override
     {
@@ -176,11 +175,10 @@ TEST_F(ProfileManagerTest, AddWritesADefaultProfileFileAndCancelForgetsTheRow)
     Click("FUNC_ADD");
     ASSERT_EQ(prompts.fileDialogs.size(), 1u);
     const FileDialogRequest& asked = prompts.fileDialogs[0];
-    EXPECT_EQ(asked.mode, FileDialogRequest::Mode::Save);
-    EXPECT_EQ(asked.fileName, Folder() + "The new contextual  mode");
+    EXPECT_TRUE(asked.save);
+    EXPECT_EQ(asked.initialPath, Folder() + "The new contextual  mode");
     EXPECT_EQ(asked.defaultSuffix, "kpf");
-    EXPECT_TRUE(asked.confirmOverwrite);
-    EXPECT_EQ(asked.nameFilters, (QStringList{"(*.kpf)", "(*)"}));
+    EXPECT_EQ(asked.filter, "(*.kpf);;(*)");
 
     const auto file = ProfileFolderPath() / "The new contextual  mode.kpf";
     ASSERT_TRUE(std::filesystem::exists(file));
@@ -247,12 +245,11 @@ TEST_F(ProfileManagerTest, LoadAppendsAnyFileAndDeleteMovesTheSelection)
 {
     Open();
     const QString other = QString::fromStdString((scratch / "elsewhere" / "mine.bin").string());
-    prompts.files = {other, std::nullopt};
+    prompts.files = {other, QString()};
     Click("FUNC_LOAD");
     ASSERT_EQ(prompts.fileDialogs.size(), 1u);
-    EXPECT_EQ(prompts.fileDialogs[0].mode, FileDialogRequest::Mode::Open);
-    EXPECT_EQ(prompts.fileDialogs[0].directory + "/", Folder());
-    EXPECT_EQ(prompts.fileDialogs[0].fileName, "*.kpf");
+    EXPECT_FALSE(prompts.fileDialogs[0].save);
+    EXPECT_EQ(prompts.fileDialogs[0].initialPath, Folder() + "*.kpf");
     ASSERT_EQ(list->rowCount(), 4); // not there, and not looked at
     EXPECT_EQ(list->item(3, 1)->text(), "mine");
     Click("FUNC_LOAD"); // cancelled
@@ -360,7 +357,9 @@ TEST_F(ProfileManagerTest, KeysHelpOkAndEscape)
 {
     Open();
     QTest::keyClick(dialog.get(), Qt::Key_F1);
-    EXPECT_EQ(owner.calls, std::vector<std::string>{"help"});
+    ASSERT_EQ(prompts.opened.size(), 1u);
+    EXPECT_TRUE(prompts.opened[0].toLocalFile().endsWith("/Help/index.html"));
+    EXPECT_TRUE(owner.calls.empty());
     QTest::keyClick(dialog.get(), Qt::Key_Escape);
     EXPECT_FALSE(dialog->IsOpen());
 

@@ -22,7 +22,7 @@ protected:
         if (HasFatalFailure()) return;
         package = program / "Package";
         std::filesystem::create_directories(package);
-        dialog = std::make_unique<CKestrune_DlgUpdate>(nullptr, *protocol, store, language);
+        dialog = std::make_unique<CKestrune_DlgUpdate>(nullptr, *protocol, Store(), runDevice, language);
     }
     void TearDown() override
     {
@@ -90,14 +90,14 @@ TEST_F(UpdateDialogTest, OpenStartsInThePackageFolderAndOffersPrograms)
     Choose(updater);
     ASSERT_EQ(prompts.fileDialogs.size(), 1u);
     const FileDialogRequest& asked = prompts.fileDialogs[0];
-    EXPECT_EQ(asked.mode, FileDialogRequest::Mode::Open);
-    EXPECT_EQ(asked.directory.toStdString(), package.string());
+    EXPECT_FALSE(asked.save);
+    EXPECT_EQ(asked.initialPath.toStdString(), package.string());
     EXPECT_TRUE(asked.executablesOnly);
     EXPECT_EQ(dialog->UpdateFilePath().toStdString(), updater.string());
     EXPECT_EQ(path->currentText().toStdString(), updater.string());
 
     // Cancelled: the choice stays.
-    prompts.files = {std::nullopt};
+    prompts.files = {QString()};
     Click("CONTROL_OPENButton");
     EXPECT_EQ(dialog->UpdateFilePath().toStdString(), updater.string());
     SaveScreenshot(*dialog, "update-dialog.png");
@@ -214,16 +214,15 @@ TEST_F(UpdateDialogTest, BackupWritesTheCurrentConfigurationOrSaysWhyNot)
     prompts.files = {QString::fromStdString(backup.string())};
     Click("CONTROL_BACKUPButton");
     ASSERT_EQ(prompts.fileDialogs.size(), 1u);
-    EXPECT_EQ(prompts.fileDialogs[0].mode, FileDialogRequest::Mode::Save);
+    EXPECT_TRUE(prompts.fileDialogs[0].save);
     EXPECT_EQ(prompts.fileDialogs[0].defaultSuffix, "kpf");
-    EXPECT_TRUE(prompts.fileDialogs[0].confirmOverwrite);
     ASSERT_TRUE(WaitUntil([&] { return !dialog->Busy(); }));
     EXPECT_EQ(prompts.Texts(), QStringList{BuiltIn("MAIN_UPDATE_BACKUP_OK")});
     ConfigStore reread;
     ASSERT_TRUE(ReadProfileFile(reread, backup).ok());
     {
-        std::scoped_lock locks(store.CurrentLock(), reread.CurrentLock());
-        EXPECT_EQ(reread.Current().Block()->maps, store.Current().Block()->maps);
+        std::scoped_lock locks(Store().CurrentLock(), reread.CurrentLock());
+        EXPECT_EQ(reread.Current().Block()->maps, Store().Current().Block()->maps);
     }
 
     prompts.messages.clear();
