@@ -142,6 +142,7 @@ Reporter& CKestruneDlg::GetReporter()
 void CKestruneDlg::SetKeyboard(const KeyboardLink& link)
 {
     m_link = link;
+    CreateLightingPanel();
 }
 
 bool CKestruneDlg::Initialise()
@@ -197,6 +198,7 @@ bool CKestruneDlg::OnInitDialog()
     m_skinLink = ReadSkinScreen(SkinIniPath()).link;
     PlaceControls();
     PlaceKeyboardPicture();
+    CreateLightingPanel();
     SetUnappliedChanges(m_unappliedChanges);
     m_colourKeysMode = false;
     Recaption();

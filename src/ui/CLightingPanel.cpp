@@ -400,7 +400,7 @@ void CLightingPanel::RefreshLightingPanel()
     m_view = m_lighting.State();
     m_view.perKeyLights = on;
     ShowView();
-    emit refreshed();
+    Q_EMIT refreshed();
 }
 
 void CLightingPanel::ReadAndRefresh(bool withKeyColours)
@@ -750,7 +750,7 @@ void CLightingPanel::OnJobDone(const LightingJobDone& done)
         ReadAndRefresh(withColours);
         m_refreshPending = true;
         ShowNotice();
-        emit changeRefused();
+        Q_EMIT changeRefused();
     }
     if (m_refreshPending && !m_writer->Busy()) RefreshLightingPanel();
 }

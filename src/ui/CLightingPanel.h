@@ -147,7 +147,7 @@ public:
     bool BaseColoured(int button) const;
     const LightingState& Shown() const { return m_view; }
 
-signals:
+Q_SIGNALS:
     // The panel has shown the lighting state (after a read or a refresh).
     void refreshed();
     // The keyboard did not take a change; the panel re-reads it.

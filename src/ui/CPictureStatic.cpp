@@ -40,7 +40,7 @@ void CPictureStatic::mouseReleaseEvent(QMouseEvent* event)
         return;
     }
     m_pressed = false;
-    if (rect().contains(event->position().toPoint())) emit clicked();
+    if (rect().contains(event->position().toPoint())) Q_EMIT clicked();
 }
 
 } // namespace kestrune

@@ -18,7 +18,7 @@ public:
     void SetPicture(const QImage& picture);
     const QImage& Picture() const { return m_picture; }
 
-signals:
+Q_SIGNALS:
     // The left button went down and came up again on the picture.
     void clicked();
 

@@ -95,7 +95,7 @@ TEST_F(LightingPanelTest, EachControlSendsWhatTheUserChose)
          11,
          [](LightingPanelTest& t) {
              t.rig->Click("CONTROL_HXsjsStaPic");
-             emit t.rig->Find<CSkinColorBtn>("CONTROL_HXysButton")->colorChosen(QColor(10, 20, 30));
+             Q_EMIT t.rig->Find<CSkinColorBtn>("CONTROL_HXysButton")->colorChosen(QColor(10, 20, 30));
          },
          20,
          {10, 20, 30, 0}},
@@ -103,7 +103,7 @@ TEST_F(LightingPanelTest, EachControlSendsWhatTheUserChose)
         {"effect 15 colour",
          15,
          [](LightingPanelTest& t) {
-             emit t.rig->Find<CSkinColorBtn>("CONTROL_RUNysStaticBtn")->colorChosen(QColor(1, 2, 3));
+             Q_EMIT t.rig->Find<CSkinColorBtn>("CONTROL_RUNysStaticBtn")->colorChosen(QColor(1, 2, 3));
          },
          35,
          {1, 2, 3, 0}},
@@ -189,14 +189,14 @@ TEST_F(LightingPanelTest, TheEffectListOffersWhatTheKeyboardOffers)
 
     std::size_t mark = rig->Mark();
     list->setCurrentIndex(1);
-    emit list->activated(1);
+    Q_EMIT list->activated(1);
     ASSERT_TRUE(rig->Settle());
     EXPECT_EQ(rig->ByteWritesSince(mark), (std::vector<std::pair<std::uint16_t, std::uint8_t>>{{0, 9}}));
 
     // An effect this program does not know is not sent, and the list stays.
     mark = rig->Mark();
     list->setCurrentIndex(2);
-    emit list->activated(2);
+    Q_EMIT list->activated(2);
     ASSERT_TRUE(rig->Settle());
     EXPECT_TRUE(rig->ByteWritesSince(mark).empty());
     EXPECT_TRUE(list->isVisible());
@@ -259,16 +259,16 @@ TEST_F(LightingPanelTest, PaintedKeysFollowTheBaseColourOnlyWhenPaintedWithIt)
     rig->ChooseEffect(5);
     auto* base = rig->Find<CSkinColorBtn>("CONTROL_USERjsButton");
     auto* brush = rig->Find<CSkinColorBtn>("CONTROL_USERysButton");
-    emit base->colorChosen(QColor(0, 0, 200));
+    Q_EMIT base->colorChosen(QColor(0, 0, 200));
     const int followKey = 0, ownKey = 1;
-    emit brush->colorChosen(QColor(0, 0, 200)); // the brush is the base colour
+    Q_EMIT brush->colorChosen(QColor(0, 0, 200)); // the brush is the base colour
     rig->panel->PaintKeyColour(followKey);
-    emit brush->colorChosen(QColor(9, 9, 9));
+    Q_EMIT brush->colorChosen(QColor(9, 9, 9));
     rig->panel->PaintKeyColour(ownKey);
     EXPECT_TRUE(rig->panel->BaseColoured(followKey));
     EXPECT_FALSE(rig->panel->BaseColoured(ownKey));
 
-    emit base->colorChosen(QColor(50, 60, 70));
+    Q_EMIT base->colorChosen(QColor(50, 60, 70));
     ASSERT_TRUE(rig->Settle());
     auto keyboardColour = [&](int button) {
         const auto colours = rig->Dump().keyColours;
@@ -305,7 +305,7 @@ TEST_F(LightingPanelTest, BurstsReachTheKeyboardAsTheirLastValueInOrder)
     rig->panel->OnSliderMoved(lightid::kSpeedSlider, 1);
     rig->ChooseEffect(5);
     for (int i = 0; i < 40; ++i) {
-        emit rig->Find<CSkinColorBtn>("CONTROL_USERysButton")->colorChosen(QColor(i, 0, 0));
+        Q_EMIT rig->Find<CSkinColorBtn>("CONTROL_USERysButton")->colorChosen(QColor(i, 0, 0));
         rig->panel->PaintKeyColour(7);
     }
     ASSERT_TRUE(rig->Settle());

@@ -270,7 +270,7 @@ void PanelRig::ChooseEffect(int effect) const
     const int row = index.RowOf(effect);
     if (row < 0) throw std::runtime_error("the list does not offer effect " + std::to_string(effect));
     list->setCurrentIndex(row);
-    emit list->activated(row);
+    Q_EMIT list->activated(row);
 }
 
 } // namespace kestrune::test
