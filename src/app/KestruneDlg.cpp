@@ -1,6 +1,7 @@
 #include "app/KestruneDlg.h"
 
 #include "app/AboutDlg.h"
+#include "app/WindowPresence.h"
 #include "app/WindowReporter.h"
 #include "config/ConfigStore.h"
 #include "config/Folders.h"
@@ -768,10 +769,7 @@ void CKestruneDlg::ShowMainWindow()
         return;
     }
     // Shown, the window is an application window with a taskbar entry.
-    if (windowFlags() & Qt::Tool) setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
-    showNormal();
-    raise();
-    activateWindow();
+    ShowAsAppWindow(this);
 }
 
 void CKestruneDlg::OnOK()
@@ -792,8 +790,7 @@ void CKestruneDlg::HideMainWindow()
             this, [this] { HideMainWindow(); }, Qt::QueuedConnection);
         return;
     }
-    hide();
-    if (!(windowFlags() & Qt::Tool)) setWindowFlags(Qt::Tool | Qt::FramelessWindowHint);
+    HideToTray(this);
 }
 
 void CKestruneDlg::CloseChildWindows()
