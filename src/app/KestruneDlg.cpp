@@ -145,6 +145,7 @@ Reporter& CKestruneDlg::GetReporter()
 void CKestruneDlg::SetKeyboard(const KeyboardLink& link)
 {
     m_link = link;
+    CreateLightingPanel();
     if (m_link.store != nullptr && m_keyDialog == nullptr) MakeKeyDialog();
 }
 
@@ -241,6 +242,7 @@ bool CKestruneDlg::OnInitDialog()
     m_skinLink = ReadSkinScreen(SkinIniPath()).link;
     PlaceControls();
     PlaceKeyboardPicture();
+    CreateLightingPanel();
     SetUnappliedChanges(m_unappliedChanges);
     m_colourKeysMode = false;
     Recaption();
