@@ -10,6 +10,7 @@
 #include "config/Settings.h"
 #include "device/Transfer.h"
 #include "lighting/Lighting.h"
+#include "session/KeyboardSession.h"
 #include "ui/UserDialogs.h"
 #include "ui/WindowMessage.h"
 
@@ -142,6 +143,11 @@ Reporter& CKestruneDlg::GetReporter()
 void CKestruneDlg::SetKeyboard(const KeyboardLink& link)
 {
     m_link = link;
+}
+
+void CKestruneDlg::SetKeyboard(KeyboardSession& session)
+{
+    SetKeyboard(KeyboardLink{&session.Store(), &session.GetTransfer(), &session.GetLighting(), &session.Events()});
 }
 
 bool CKestruneDlg::Initialise()
@@ -766,7 +772,7 @@ void CKestruneDlg::ShowMainWindow()
         return;
     }
     // Shown, the window is an application window with a taskbar entry.
-    if (windowFlags() & Qt::Tool) setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
+    if (windowType() == Qt::Tool) setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
     showNormal();
     raise();
     activateWindow();
@@ -791,7 +797,7 @@ void CKestruneDlg::HideMainWindow()
         return;
     }
     hide();
-    if (!(windowFlags() & Qt::Tool)) setWindowFlags(Qt::Tool | Qt::FramelessWindowHint);
+    if (windowType() != Qt::Tool) setWindowFlags(Qt::Tool | Qt::FramelessWindowHint);
 }
 
 void CKestruneDlg::CloseChildWindows()
