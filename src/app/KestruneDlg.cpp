@@ -1,6 +1,7 @@
 #include "app/KestruneDlg.h"
 
 #include "app/AboutDlg.h"
+#include "app/WindowPresence.h"
 #include "app/WindowReporter.h"
 #include "config/ConfigStore.h"
 #include "config/Folders.h"
@@ -772,10 +773,7 @@ void CKestruneDlg::ShowMainWindow()
         return;
     }
     // Shown, the window is an application window with a taskbar entry.
-    if (windowType() == Qt::Tool) setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
-    showNormal();
-    raise();
-    activateWindow();
+    ShowAsAppWindow(this);
 }
 
 void CKestruneDlg::OnOK()
@@ -796,8 +794,7 @@ void CKestruneDlg::HideMainWindow()
             this, [this] { HideMainWindow(); }, Qt::QueuedConnection);
         return;
     }
-    hide();
-    if (windowType() != Qt::Tool) setWindowFlags(Qt::Tool | Qt::FramelessWindowHint);
+    HideToTray(this);
 }
 
 void CKestruneDlg::CloseChildWindows()
