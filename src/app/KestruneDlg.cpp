@@ -144,6 +144,7 @@ Reporter& CKestruneDlg::GetReporter()
 void CKestruneDlg::SetKeyboard(const KeyboardLink& link)
 {
     m_link = link;
+    CreateLightingPanel();
 }
 
 void CKestruneDlg::SetKeyboard(KeyboardSession& session)
@@ -204,6 +205,7 @@ bool CKestruneDlg::OnInitDialog()
     m_skinLink = ReadSkinScreen(SkinIniPath()).link;
     PlaceControls();
     PlaceKeyboardPicture();
+    CreateLightingPanel();
     SetUnappliedChanges(m_unappliedChanges);
     m_colourKeysMode = false;
     Recaption();
