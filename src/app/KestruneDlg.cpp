@@ -12,6 +12,7 @@
 #include "config/Settings.h"
 #include "device/Transfer.h"
 #include "lighting/Lighting.h"
+#include "session/KeyboardSession.h"
 #include "ui/Kestrune_DlgComposite.h"
 #include "ui/UserDialogs.h"
 #include "ui/WindowMessage.h"
@@ -187,6 +188,11 @@ void CKestruneDlg::SetKeyTooltip(CPngButton* button, const std::u16string& capti
     const KeyAssignment assignment = slot != nullptr ? *slot : KeyAssignment{};
     button->SetTooltipText(
         ToQString(KeyButtonTooltipText(TheLanguageTable(), caption, assignment, copy.Macros())), true);
+}
+
+void CKestruneDlg::SetKeyboard(KeyboardSession& session)
+{
+    SetKeyboard(KeyboardLink{&session.Store(), &session.GetTransfer(), &session.GetLighting(), &session.Events()});
 }
 
 bool CKestruneDlg::Initialise()
