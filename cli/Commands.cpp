@@ -1,7 +1,6 @@
 #include "Commands.h"
 
 #include "CliReporter.h"
-#include "DeviceSession.h"
 #include "ProfileReport.h"
 #include "Progress.h"
 
@@ -9,6 +8,7 @@
 #include "config/LanguageTable.h"
 #include "config/ProfileFile.h"
 #include "config/ProfileFileCheck.h"
+#include "session/KeyboardSession.h"
 
 #include <CLI/CLI.hpp>
 
@@ -75,16 +75,31 @@ struct Context {
     bool emulator = false;
 };
 
-std::unique_ptr<DeviceSession> NeedKeyboard(Context& ctx)
+// The keyboard session of one command: the library bound the way the program
+// binds it, and the attach at start handled when this returns. An absent
+// keyboard is a session that is not attached.
+std::unique_ptr<KeyboardSession> OpenSession(Context& ctx)
 {
-    auto session = DeviceSession::Open(ctx.emulator, ctx.reporter);
+    auto path = KeyboardSession::ProgramLibraryPath(ctx.emulator);
+    if (!path) throw Failure{kExitKeyboard, "cannot use the device library: " + path.error()};
+    KeyboardSessionOptions options;
+    options.libraryPath = *path;
+    auto session = KeyboardSession::Create(std::move(options), ctx.reporter);
     if (!session) throw Failure{kExitKeyboard, "cannot use the device library: " + session.error()};
-    if (!(*session)->Attached())
-        throw Failure{kExitKeyboard, "no keyboard is attached (" + ResultText(kResultAbsent) + ")"};
+    if (Status started = (*session)->StartAndWaitForAttach(); !started)
+        throw Failure{kExitKeyboard, "cannot use the device library: " + started.error()};
     return std::move(*session);
 }
 
-SettingsRecord ReadSettingsRecord(DeviceSession& session)
+std::unique_ptr<KeyboardSession> NeedKeyboard(Context& ctx)
+{
+    auto session = OpenSession(ctx);
+    if (!session->Attached())
+        throw Failure{kExitKeyboard, "no keyboard is attached (" + ResultText(kResultAbsent) + ")"};
+    return session;
+}
+
+SettingsRecord ReadSettingsRecord(KeyboardSession& session)
 {
     SettingsRecord record;
     Require(session.Protocol().ReadSettings(record.bytes), "reading the keyboard's settings");
@@ -208,13 +223,12 @@ void ReadBack(Context& ctx, const std::string& path)
 
 void ShowStatus(Context& ctx)
 {
-    auto session = DeviceSession::Open(ctx.emulator, ctx.reporter);
-    if (!session) throw Failure{kExitKeyboard, "cannot use the device library: " + session.error()};
-    if (!(*session)->Attached()) {
+    auto session = OpenSession(ctx);
+    if (!session->Attached()) {
         ctx.out << "Keyboard: not attached\n";
         throw Failure{kExitKeyboard, "no keyboard is attached (" + ResultText(kResultAbsent) + ")"};
     }
-    DeviceSession& s = **session;
+    KeyboardSession& s = *session;
     const SettingsRecord settings = ReadSettingsRecord(s);
     ctx.out << "Keyboard: attached (" << s.LibraryDescription() << ")\n"
             << "Active profile: " << settings.ActiveProfileByte() << "\n"
@@ -261,7 +275,7 @@ struct LightingRequest {
     bool Empty() const { return !effect && !brightness && !speed && !direction && !colour && !rainbow && !trigger; }
 };
 
-LightingState ReadLighting(DeviceSession& session, bool withKeyColours)
+LightingState ReadLighting(KeyboardSession& session, bool withKeyColours)
 {
     (void)ReadSettingsRecord(session); // for its result code
     if (session.GetLighting().ReadLightingState(withKeyColours) != 0) throw Failure{kExitKeyboard, kLightingUnread};

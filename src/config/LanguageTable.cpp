@@ -103,6 +103,10 @@ constexpr LanguageEntry kTableEntries[] = {
     {"PROFILE_EDITING", u""},
     {"MAIN_PROMPT_DRIVER_TEXT", u""},
     {"MAIN_PROMPT_DRIVER_TITLE", u""},
+    // Failures the window tells the user about in words of its own.
+    {"MAIN_APPLY_SAVE_FAILED", u"The settings could not be saved, so nothing was sent to the keyboard: %s"},
+    {"MAIN_DOWNLOAD_FAILED", u"The keyboard did not take the settings. They are kept: press Apply to try again."},
+    {"MAIN_EXPORT_FAILED", u"The profile file %s could not be written: %s"},
 };
 
 // Messages shown in one fixed wording whatever the language: no language

@@ -16,8 +16,8 @@
 
 namespace kestrune {
 
-Transfer::Transfer(CommandProtocol& protocol, ConfigStore& store, Reporter& reporter)
-    : m_protocol(protocol), m_store(store), m_reporter(reporter), m_defaultTable(DefaultHardwareTable)
+Transfer::Transfer(CommandProtocol& protocol, ConfigStore& store, Reporter& reporter, DeviceEventSink* window)
+    : m_protocol(protocol), m_store(store), m_reporter(reporter), m_defaultTable(DefaultHardwareTable), m_window(window)
 {
 }
 

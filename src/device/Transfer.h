@@ -45,9 +45,10 @@ inline constexpr int kUnknownProfile = -1;
 
 class Transfer : public ConfigurationDownloader {
 public:
-    // The window is told about a refresh (RefreshFromKeyboard); the store is
-    // the one whose current copy a refresh replaces.
-    Transfer(CommandProtocol& protocol, ConfigStore& store, Reporter& reporter);
+    // The store is the one whose current copy a refresh replaces; the window,
+    // when there is one, is told about a refresh (RefreshFromKeyboard) and
+    // must outlive the transfer.
+    Transfer(CommandProtocol& protocol, ConfigStore& store, Reporter& reporter, DeviceEventSink* window = nullptr);
 
     // --- Per-process values -------------------------------------------------
     // Bytes the keyboard has for the macro area; 0 until read at attach.
@@ -94,8 +95,6 @@ public:
     // and, unless leaveApplyState, to clear its unapplied changes. Always 1.
     int RefreshFromKeyboard(bool leaveApplyState);
 
-    // The window RefreshFromKeyboard reports to; none by default.
-    void SetWindow(DeviceEventSink* window) { m_window = window; }
     // The working profile file; by default the one in the profile folder.
     void SetWorkingProfilePath(std::filesystem::path path);
 
@@ -111,7 +110,7 @@ private:
     mutable std::mutex m_tableMutex;
     HardwareKeyTable m_defaultTable;
     std::filesystem::path m_workingPath; // guarded by m_tableMutex; empty: the profile folder's
-    DeviceEventSink* m_window = nullptr;
+    DeviceEventSink* const m_window;
 };
 
 } // namespace kestrune

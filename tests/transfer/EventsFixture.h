@@ -1,8 +1,8 @@
 #pragma once
 
 // What the transfer, events and lighting tests share: an emulated keyboard
-// behind the real binding and protocol, a store, and a reporter and a window
-// that remember what they were told.
+// behind the real binding, in a keyboard session like the program's, with a
+// reporter and a window that remember what they were told.
 
 #include "EventsEmulatorRelay.h"
 #include "common/Reporter.h"
@@ -12,6 +12,7 @@
 #include "device/Transfer.h"
 #include "emulator/EmulatedKeyboard.h"
 #include "macro/MacroRecord.h"
+#include "session/KeyboardSession.h"
 
 #include <gtest/gtest.h>
 
@@ -153,22 +154,31 @@ struct SentCommand {
     std::vector<std::uint8_t> payload;
 };
 
+// A session over 'keyboard' that reports to 'window' and 'reporter', with
+// waits short enough that a keyboard that stays silent fails a command quickly.
+inline std::unique_ptr<KeyboardSession> MakeSession(std::unique_ptr<DeviceLibrary> library, DeviceEventSink& window,
+                                                    Reporter& reporter)
+{
+    KeyboardSessionOptions options;
+    options.library = std::move(library);
+    options.timing = QuickTiming();
+    options.sink = &window;
+    auto session = KeyboardSession::Create(std::move(options), reporter);
+    EXPECT_TRUE(session.ok()) << session.error();
+    return session.ok() ? std::move(*session) : nullptr;
+}
+
 class KeyboardFixture : public ::testing::Test {
 protected:
     KeyboardFixture()
-        : protocol(BindRelay(keyboard), QuickTiming()), transfer(protocol, store, reporter),
-          events(protocol, transfer, window, reporter)
+        : session(MakeSession(BindRelay(keyboard), window, reporter)), protocol(session->Protocol()),
+          store(session->Store()), transfer(session->GetTransfer()), events(session->Events())
     {
-        transfer.SetWindow(&window);
     }
 
     // The standing reads carry the replies: every exchange needs them. The
     // attach at start has been handled when this returns.
-    void StartEvents()
-    {
-        ASSERT_TRUE(events.Start().ok());
-        events.WaitForAttachChanges();
-    }
+    void StartEvents() { ASSERT_TRUE(session->StartAndWaitForAttach().ok()); }
 
     void SetUp() override
     {
@@ -181,7 +191,7 @@ protected:
     }
     void TearDown() override
     {
-        events.Stop();
+        session->Stop();
         std::filesystem::remove_all(folder);
     }
 
@@ -211,12 +221,13 @@ protected:
     }
 
     emulator::EmulatedKeyboard keyboard;
-    CommandProtocol protocol;
-    ConfigStore store;
     RecordingReporter reporter;
     RecordingWindow window;
-    Transfer transfer;
-    DeviceEvents events;
+    std::unique_ptr<KeyboardSession> session;
+    CommandProtocol& protocol;
+    ConfigStore& store;
+    Transfer& transfer;
+    DeviceEvents& events;
     std::filesystem::path folder;
 };
 

@@ -29,18 +29,6 @@ std::vector<std::uint8_t> FileBytes(const std::filesystem::path& path)
 
 class EventsLibraryTest : public ::testing::Test {
 protected:
-    struct Link {
-        explicit Link(std::unique_ptr<DeviceLibrary> library, RecordingReporter& reporter, RecordingWindow& window)
-            : protocol(std::move(library), QuickTiming()), transfer(protocol, store, reporter),
-              events(protocol, transfer, window, reporter)
-        {
-        }
-        CommandProtocol protocol;
-        ConfigStore store;
-        Transfer transfer;
-        DeviceEvents events;
-    };
-
     void SetUp() override
     {
         folder =
@@ -52,8 +40,7 @@ protected:
 
     void TearDown() override
     {
-        if (link) link->events.Stop();
-        link.reset();
+        session.reset();
         std::filesystem::remove_all(folder);
     }
 
@@ -67,12 +54,11 @@ protected:
         ::setenv("KESTRUNE_EMULATOR_LATENCY_US", "0", 1);
         auto library = DeviceLibrary::Load(EMULATOR_LIBRARY);
         ASSERT_TRUE(library.ok()) << library.error();
-        link = std::make_unique<Link>(std::move(*library), reporter, window);
-        link->transfer.SetWindow(&window);
-        link->transfer.SetWorkingProfilePath(folder / "$Profile0");
-        if (refreshOnAttach) window.transfer = &link->transfer;
-        ASSERT_TRUE(link->events.Start().ok());
-        link->events.WaitForAttachChanges();
+        session = MakeSession(std::move(*library), window, reporter);
+        ASSERT_TRUE(session);
+        session->GetTransfer().SetWorkingProfilePath(folder / "$Profile0");
+        if (refreshOnAttach) window.transfer = &session->GetTransfer();
+        ASSERT_TRUE(session->StartAndWaitForAttach().ok());
     }
 
     void Control(std::vector<std::string> words)
@@ -100,27 +86,27 @@ protected:
         return state;
     }
 
-    void FillCurrentCopy(std::vector<MacroRecord> macros) { FillConfiguration(link->store, std::move(macros)); }
+    void FillCurrentCopy(std::vector<MacroRecord> macros) { FillConfiguration(session->Store(), std::move(macros)); }
 
     int Download(bool allProfiles)
     {
-        std::lock_guard lock(link->store.CurrentLock());
-        return link->store.TakeWorkingSnapshot(allProfiles, link->transfer);
+        std::lock_guard lock(session->Store().CurrentLock());
+        return session->Store().TakeWorkingSnapshot(allProfiles, session->GetTransfer());
     }
 
     std::array<std::uint8_t, wire::kKeyTableSize> ExpectedTable(int profile)
     {
-        std::lock_guard lock(link->store.CurrentLock());
+        std::lock_guard lock(session->Store().CurrentLock());
         std::vector<std::uint16_t> ids;
-        for (const MacroRecord& m : link->store.Current().Macros()) ids.push_back(m.id);
+        for (const MacroRecord& m : session->Store().Current().Macros()) ids.push_back(m.id);
         return HardwareKeyTableToBytes(EncodeKeyTable(
-            link->store.Current().Block()->maps[static_cast<std::size_t>(profile)], DefaultHardwareTable, ids));
+            session->Store().Current().Block()->maps[static_cast<std::size_t>(profile)], DefaultHardwareTable, ids));
     }
 
     std::vector<std::uint8_t> ExpectedArea(bool withNames)
     {
-        std::lock_guard lock(link->store.CurrentLock());
-        const auto& macros = link->store.Current().Macros();
+        std::lock_guard lock(session->Store().CurrentLock());
+        const auto& macros = session->Store().Current().Macros();
         const MacroAreaSize sizes = MacroAreaSizes(macros);
         std::vector<std::uint8_t> area(withNames ? sizes.withNames : sizes.withoutNames);
         EXPECT_TRUE(EncodeMacroArea(macros, area.size(), withNames, area).ok());
@@ -135,7 +121,7 @@ protected:
     std::filesystem::path folder;
     RecordingReporter reporter;
     RecordingWindow window;
-    std::unique_ptr<Link> link;
+    std::unique_ptr<KeyboardSession> session;
 };
 
 TEST_F(EventsLibraryTest, DownloadsLeaveTheEncodersBytesOnTheKeyboard)
@@ -149,8 +135,8 @@ TEST_F(EventsLibraryTest, DownloadsLeaveTheEncodersBytesOnTheKeyboard)
 
     // The active profile only: one table changes, the area is sent whole again.
     Control({"reset"});
-    link->transfer.ForgetActiveProfile();
-    link->transfer.SetActiveProfile(1);
+    session->GetTransfer().ForgetActiveProfile();
+    session->GetTransfer().SetActiveProfile(1);
     FillCurrentCopy({MakeMacro(2, 5, u"again")});
     ASSERT_EQ(Download(false), 1);
     state = Dump();
@@ -170,7 +156,7 @@ TEST_F(EventsLibraryTest, MacroSpaceDecidesNamesAndWhetherAnythingIsSent)
     EXPECT_TRUE(StartsWith(Dump().macroArea, ExpectedArea(false)));
     EXPECT_EQ(reporter.Keys(), std::vector<std::string>{"EXTRA_PROFILE_SPACE_TIGHT"});
 
-    link->transfer.SetMacroCapacity(0);
+    session->GetTransfer().SetMacroCapacity(0);
     const emulator::KeyboardState before = Dump();
     EXPECT_EQ(Download(true), 0);
     EXPECT_EQ(Dump(), before);
@@ -190,7 +176,7 @@ TEST_F(EventsLibraryTest, ReadBackWhileTheKeyboardIsOnProfile1)
     Open(state, false);
 
     const auto path = folder / "readback.kpf";
-    ASSERT_EQ(link->transfer.ReadBackToFile(path), 1);
+    ASSERT_EQ(session->GetTransfer().ReadBackToFile(path), 1);
     Result<CurrentCopy> copy = ParseProfileImage(FileBytes(path));
     ASSERT_TRUE(copy.ok()) << copy.error();
     EXPECT_EQ(copy->Assignment(0, SlotOfKey(kKeyEsc))->type, AssignmentType::RemapKey);
@@ -210,7 +196,7 @@ TEST_F(EventsLibraryTest, AnAreaWithoutItsMagicReadsBackAsABareBlock)
     state.macroArea[0] = 0;
     Open(state, false);
     const auto path = folder / "readback.kpf";
-    ASSERT_EQ(link->transfer.ReadBackToFile(path), 1);
+    ASSERT_EQ(session->GetTransfer().ReadBackToFile(path), 1);
     EXPECT_EQ(std::filesystem::file_size(path), kConfigBlockSize);
 }
 
@@ -221,12 +207,12 @@ TEST_F(EventsLibraryTest, AttachDetachAndTheBankKey)
     state.keyTables[0][3 * 8 + 2] = 0x04;
     Open(state);
     EXPECT_EQ(window.Calls(), (std::vector<std::string>{"refresh", "icon 141", "open"}));
-    EXPECT_EQ(link->transfer.MacroCapacity(), 0x10u * 128);
-    EXPECT_EQ(link->transfer.CurrentDefaultTable()[8], (HardwareEntry{0x02, 0x02, 0x2A}));
+    EXPECT_EQ(session->GetTransfer().MacroCapacity(), 0x10u * 128);
+    EXPECT_EQ(session->GetTransfer().CurrentDefaultTable()[8], (HardwareEntry{0x02, 0x02, 0x2A}));
     {
         // Decoded against the table just read: position 8 is Backspace, and it produces "A".
-        std::lock_guard lock(link->store.CurrentLock());
-        const KeyAssignment* backspace = link->store.Current().Assignment(0, SlotOfKey(0x00E));
+        std::lock_guard lock(session->Store().CurrentLock());
+        const KeyAssignment* backspace = session->Store().Current().Assignment(0, SlotOfKey(0x00E));
         ASSERT_NE(backspace, nullptr);
         EXPECT_EQ(backspace->type, AssignmentType::RemapKey);
         EXPECT_EQ(backspace->value, kKeyA);
@@ -247,10 +233,10 @@ TEST_F(EventsLibraryTest, AttachDetachAndTheBankKey)
     ASSERT_TRUE(window.WaitFor("bank A"));
     EXPECT_EQ(Dump().bankStatus, (std::array<std::uint8_t, 2>{0x05, 0x02}));
 
-    ASSERT_EQ(link->transfer.ActiveProfile(), 0);
+    ASSERT_EQ(session->GetTransfer().ActiveProfile(), 0);
     Control({"unplug"});
     ASSERT_TRUE(window.WaitFor("icon 128"));
-    EXPECT_EQ(link->transfer.CachedActiveProfile(), -1);
+    EXPECT_EQ(session->GetTransfer().CachedActiveProfile(), -1);
     const auto calls = window.Calls();
     EXPECT_EQ(std::vector<std::string>(calls.end() - 3, calls.end()),
               (std::vector<std::string>{"detached", "hide", "icon 128"}));
@@ -267,7 +253,7 @@ TEST_F(EventsLibraryTest, StartedWithoutTheKeyboardALaterAttachNeverOpens)
     EXPECT_TRUE(window.Calls().empty());
     Control({"plug"});
     ASSERT_TRUE(window.WaitFor("icon 141"));
-    link->events.WaitForAttachChanges();
+    session->Events().WaitForAttachChanges();
     EXPECT_EQ(window.Calls(), (std::vector<std::string>{"refresh", "icon 141"}));
 }
 
@@ -291,8 +277,8 @@ TEST_F(EventsLibraryTest, FaultsEndWithFailureAndLeaveTheWorkingFileAlone)
         Control({"fault", "clear"});
         Control({"plug"});
         Control(fault);
-        link->transfer.ForgetActiveProfile();
-        EXPECT_EQ(link->transfer.RefreshFromKeyboard(false), 1);
+        session->GetTransfer().ForgetActiveProfile();
+        EXPECT_EQ(session->GetTransfer().RefreshFromKeyboard(false), 1);
         EXPECT_EQ(FileBytes(working), before);
     }
 }
@@ -300,7 +286,7 @@ TEST_F(EventsLibraryTest, FaultsEndWithFailureAndLeaveTheWorkingFileAlone)
 TEST_F(EventsLibraryTest, LightingWritesReachTheKeyboard)
 {
     Open(emulator::FactoryKeyboardState(), false);
-    Lighting lighting(link->protocol, SettingsFile(folder / "wskb.ini"));
+    Lighting lighting(session->Protocol(), SettingsFile(folder / "wskb.ini"));
     lighting.WriteSpeed(0);
     lighting.WriteEffectColour(11, MakeColour(1, 2, 3));
     lighting.WriteWhiteKeyColours();
@@ -320,8 +306,8 @@ TEST_F(EventsLibraryTest, AttachAndDetachStormWhileDownloadsRun)
     std::atomic<bool> done{false};
     std::thread downloader([&] {
         while (!done) {
-            std::lock_guard lock(link->store.CurrentLock());
-            link->store.TakeWorkingSnapshot(false, link->transfer);
+            std::lock_guard lock(session->Store().CurrentLock());
+            session->Store().TakeWorkingSnapshot(false, session->GetTransfer());
         }
     });
     for (int i = 0; i < 10; ++i) {
@@ -330,10 +316,10 @@ TEST_F(EventsLibraryTest, AttachAndDetachStormWhileDownloadsRun)
     }
     done = true;
     downloader.join();
-    for (int i = 0; i < 300 && link->events.LastPresence() != 1; ++i)
+    for (int i = 0; i < 300 && session->Events().LastPresence() != 1; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    link->events.WaitForAttachChanges();
-    EXPECT_EQ(link->events.LastPresence(), 1u);
+    session->Events().WaitForAttachChanges();
+    EXPECT_EQ(session->Events().LastPresence(), 1u);
     EXPECT_EQ(window.Count("open"), 1u);
 }
 

@@ -15,8 +15,7 @@ TEST_F(EventsTest, AFailedFactoryTableReadIsReportedAndKeepsTheBuiltInTable)
     emulator::FaultPlan plan;
     plan.errorReplies = 3; // the first command, the factory table read, is refused three times
     keyboard.SetFaults(plan);
-    ASSERT_TRUE(events.Start().ok());
-    events.WaitForAttachChanges();
+    StartEvents();
     EXPECT_EQ(reporter.Keys(), std::vector<std::string>{"MAIN_DEFAULT_MATRIX_PROMPT"});
     EXPECT_EQ(transfer.CurrentDefaultTable(), before);
     EXPECT_EQ(window.Count("open"), 1u);
@@ -24,8 +23,7 @@ TEST_F(EventsTest, AFailedFactoryTableReadIsReportedAndKeepsTheBuiltInTable)
 
 TEST_F(EventsTest, AReplyWithNoCommandWaitingIsDropped)
 {
-    ASSERT_TRUE(events.Start().ok());
-    events.WaitForAttachChanges();
+    StartEvents();
 
     // A stray settings reply claiming profile 2.
     std::array<std::uint8_t, 64> stray{};
@@ -44,6 +42,32 @@ TEST_F(EventsTest, AReplyWithNoCommandWaitingIsDropped)
     SettingsRecord settings;
     ASSERT_EQ(protocol.ReadSettings(settings.bytes), 1);
     EXPECT_EQ(settings.ActiveProfileByte(), 0);
+}
+
+TEST_F(EventsTest, ASessionWithoutAWindowAttachesQuietlyAndStopsForGood)
+{
+    // A second binding of the fixture's keyboard, in a session with the quiet window of its own.
+    KeyboardSessionOptions options;
+    options.library = BindRelay(keyboard);
+    options.timing = QuickTiming();
+    auto quiet = KeyboardSession::Create(std::move(options), reporter);
+    ASSERT_TRUE(quiet.ok()) << quiet.error();
+    ASSERT_TRUE((*quiet)->StartAndWaitForAttach().ok());
+    EXPECT_TRUE((*quiet)->Attached());
+    EXPECT_EQ((*quiet)->GetTransfer().MacroCapacity(), emulator::MacroCapacityBytes(keyboard.State().settings));
+
+    // The library's callbacks reach one session at a time.
+    const Status second = session->Start();
+    ASSERT_FALSE(second.ok());
+    EXPECT_NE(second.error().find("did not start"), std::string::npos) << second.error();
+
+    (*quiet)->Stop();
+    const auto before = std::chrono::steady_clock::now();
+    SettingsRecord settings;
+    EXPECT_EQ((*quiet)->Protocol().ReadSettings(settings.bytes), kResultAbsent);
+    EXPECT_LT(std::chrono::steady_clock::now() - before, QuickTiming().replyWait)
+        << "a stopped session waits for nothing";
+    EXPECT_TRUE(window.Calls().empty());
 }
 
 } // namespace

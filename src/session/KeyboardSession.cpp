@@ -1,0 +1,102 @@
+#include "session/KeyboardSession.h"
+
+#include <cstdlib>
+
+namespace kestrune {
+
+namespace {
+
+// A front end without a window: nothing to show or refresh, and always
+// initialised so the attach never waits for it.
+class QuietSink : public DeviceEventSink {
+public:
+    void SendRefreshProfile() override {}
+    void SendDetached() override {}
+    void HideMainWindow() override {}
+    void PostOpen() override {}
+    void SendBankChanged(bool) override {}
+    void StartLightingTimer() override {}
+    void SetTrayIcon(int) override {}
+    bool Initialised() const override { return true; }
+    void RefreshKeyDisplay() override {}
+    void ClearUnappliedChanges() override {}
+};
+
+} // namespace
+
+Result<std::filesystem::path> KeyboardSession::ProgramLibraryPath(bool emulator)
+{
+    auto folder = ProgramDirectory();
+    if (!folder) return Error{folder.error()};
+    return ResolveDeviceLibraryPath(*folder, std::getenv(kDeviceLibraryVariable), emulator);
+}
+
+Result<std::unique_ptr<KeyboardSession>> KeyboardSession::Create(KeyboardSessionOptions options, Reporter& reporter)
+{
+    std::unique_ptr<DeviceLibrary> library = std::move(options.library);
+    if (!library) {
+        auto loaded = DeviceLibrary::Load(options.libraryPath);
+        if (!loaded) return Error{loaded.error()};
+        library = std::move(*loaded);
+    }
+
+    std::unique_ptr<KeyboardSession> session(new KeyboardSession());
+    if (options.sink == nullptr) {
+        session->m_quietSink = std::make_unique<QuietSink>();
+        options.sink = session->m_quietSink.get();
+    }
+    session->m_sink = options.sink;
+    session->m_protocol = std::make_unique<CommandProtocol>(std::move(library), options.timing);
+    session->m_transfer = std::make_unique<Transfer>(*session->m_protocol, session->m_store, reporter, session->m_sink);
+    if (!options.workingProfilePath.empty()) session->m_transfer->SetWorkingProfilePath(options.workingProfilePath);
+    session->m_events =
+        std::make_unique<DeviceEvents>(*session->m_protocol, *session->m_transfer, *session->m_sink, reporter);
+    session->m_lighting = std::make_unique<Lighting>(*session->m_protocol, std::move(options.settingsFile));
+    return session;
+}
+
+KeyboardSession::~KeyboardSession()
+{
+    Stop();
+}
+
+Status KeyboardSession::Start()
+{
+    if (Status started = m_events->Start(); !started) {
+        // Whatever did start (a standing read) must not outlive a failed start.
+        m_events->Stop();
+        return Error{"the device library " + LibraryDescription() + " did not start: " + started.error()};
+    }
+    return Status::Ok();
+}
+
+void KeyboardSession::WaitForAttach()
+{
+    m_events->WaitForAttachChanges();
+}
+
+Status KeyboardSession::StartAndWaitForAttach()
+{
+    if (Status started = Start(); !started) return started;
+    WaitForAttach();
+    return Status::Ok();
+}
+
+void KeyboardSession::Stop()
+{
+    // The library's threads and the attach threads must be quiet before the
+    // parts they call go away; the lighting and the transfer hold no threads.
+    if (m_events) m_events->Stop();
+}
+
+bool KeyboardSession::Attached() const
+{
+    return m_events->LastPresence() != 0;
+}
+
+const std::string& KeyboardSession::LibraryDescription() const
+{
+    return m_protocol->Library().Description();
+}
+
+} // namespace kestrune
