@@ -18,6 +18,7 @@
 // "drop 3; status fe 1; wrong-code 2; unplug-after 5"; a malformed value is
 // reported on stderr and the emulator starts without faults).
 
+#include "emulator/ControlCommands.h"
 #include "emulator/ControlSocket.h"
 #include "emulator/EmulatedKeyboard.h"
 #include "emulator/StateFile.h"
@@ -64,18 +65,6 @@ Interface Classify(const HidRelaySelector* selector)
     if (selector->usage_page == wire::kBankStatusUsagePage && selector->usage == wire::kBankStatusUsage)
         return Interface::BankStatus;
     return Interface::None;
-}
-
-std::string Hex(std::span<const std::uint8_t> bytes)
-{
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string text;
-    for (std::uint8_t b : bytes) {
-        if (!text.empty()) text.push_back(' ');
-        text.push_back(kDigits[b >> 4]);
-        text.push_back(kDigits[b & 0x0F]);
-    }
-    return text;
 }
 
 void Log(int level, const std::string& text)
@@ -312,14 +301,14 @@ public:
     void SendCommandReport(std::span<const std::uint8_t> report)
     {
         std::this_thread::sleep_for(Latency());
-        Log(2, "out " + Hex(report));
+        Log(2, "out " + HexBytes(report));
         std::vector<bool> deferred;
         t_deferredPresence = &deferred;
         const auto replies = m_keyboard.HandleOutputReport(report);
         t_deferredPresence = nullptr;
         const auto due = Clock::now() + Latency();
         for (const auto& reply : replies) {
-            Log(2, "in  " + Hex(reply));
+            Log(2, "in  " + HexBytes(reply));
             Broadcast(Interface::Command, Delivery{false, 0, {reply.begin(), reply.end()}, due});
         }
         for (bool present : deferred) OnPresenceChanged(present);
@@ -338,7 +327,7 @@ public:
 
     void OnConsumerReport(std::span<const std::uint8_t> report) override
     {
-        Log(1, "consumer report " + Hex(report));
+        Log(1, "consumer report " + HexBytes(report));
         Broadcast(Interface::Consumer, Delivery{false, 0, {report.begin(), report.end()}, Clock::now() + Latency()});
     }
 
@@ -451,7 +440,7 @@ int WriteBankStatus(Emulator& emulator, const HidRelaySelector* selector, const 
 {
     if (Classify(selector) != Interface::BankStatus || !data) return 0;
     std::this_thread::sleep_for(emulator.Latency());
-    Log(1, "bank status " + Hex({data, length}));
+    Log(1, "bank status " + HexBytes({data, length}));
     return emulator.Keyboard().WriteBankStatus({data, length}) ? 1 : 0;
 }
 

@@ -1,6 +1,7 @@
 #include "app/KestruneDlg.h"
 
 #include "app/AboutDlg.h"
+#include "app/WindowPresence.h"
 #include "app/WindowReporter.h"
 #include "config/ConfigStore.h"
 #include "config/Folders.h"
@@ -10,6 +11,7 @@
 #include "config/Settings.h"
 #include "device/Transfer.h"
 #include "lighting/Lighting.h"
+#include "session/KeyboardSession.h"
 #include "ui/UserDialogs.h"
 #include "ui/WindowMessage.h"
 
@@ -142,6 +144,12 @@ Reporter& CKestruneDlg::GetReporter()
 void CKestruneDlg::SetKeyboard(const KeyboardLink& link)
 {
     m_link = link;
+    CreateLightingPanel();
+}
+
+void CKestruneDlg::SetKeyboard(KeyboardSession& session)
+{
+    SetKeyboard(KeyboardLink{&session.Store(), &session.GetTransfer(), &session.GetLighting(), &session.Events()});
 }
 
 bool CKestruneDlg::Initialise()
@@ -197,6 +205,7 @@ bool CKestruneDlg::OnInitDialog()
     m_skinLink = ReadSkinScreen(SkinIniPath()).link;
     PlaceControls();
     PlaceKeyboardPicture();
+    CreateLightingPanel();
     SetUnappliedChanges(m_unappliedChanges);
     m_colourKeysMode = false;
     Recaption();
@@ -766,10 +775,7 @@ void CKestruneDlg::ShowMainWindow()
         return;
     }
     // Shown, the window is an application window with a taskbar entry.
-    if (windowFlags() & Qt::Tool) setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
-    showNormal();
-    raise();
-    activateWindow();
+    ShowAsAppWindow(this);
 }
 
 void CKestruneDlg::OnOK()
@@ -790,8 +796,7 @@ void CKestruneDlg::HideMainWindow()
             this, [this] { HideMainWindow(); }, Qt::QueuedConnection);
         return;
     }
-    hide();
-    if (!(windowFlags() & Qt::Tool)) setWindowFlags(Qt::Tool | Qt::FramelessWindowHint);
+    HideToTray(this);
 }
 
 void CKestruneDlg::CloseChildWindows()

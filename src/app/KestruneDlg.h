@@ -22,6 +22,7 @@
 #include "common/Reporter.h"
 #include "device/DeviceEvents.h"
 #include "ui/CBaseDialog.h"
+#include "ui/CLightingPanel.h"
 #include "ui/CPngButton.h"
 #include "ui/Skin.h"
 
@@ -44,6 +45,7 @@ namespace kestrune {
 class ConfigStore;
 class CurrentCopy;
 class Lighting;
+class KeyboardSession;
 class Transfer;
 class UserSettings;
 class CAboutDlg;
@@ -100,9 +102,14 @@ public:
     // deferred initialisation is posted. False when the skin cannot be loaded.
     bool Initialise();
     void SetKeyboard(const KeyboardLink& link);
+    // The parts of a session made with this window as its sink and reporter.
+    // The window's worker must stop (ShutDown) before the session does.
+    void SetKeyboard(KeyboardSession& session);
     const KeyboardLink& Keyboard() const { return m_link; }
     ChildWindowHooks& Children() { return m_children; }
     LightingPanelHooks& LightingPanel() { return m_lighting; }
+    // The lighting panel, made once the keyboard's lighting is known.
+    CLightingPanel* LightingPanelControls() const { return m_panel; }
     Reporter& GetReporter();
 
     // --- Operations offered to the rest of the program --------------------
@@ -219,10 +226,15 @@ private:
     QString CaptionText(std::string_view key) const;
     void RunOnDevice(std::function<void()> job, std::function<void()> then = {});
 
+    class PanelKeyButtons;
+    void CreateLightingPanel();
+
     UserSettings& m_settings;
     KeyboardLink m_link;
     ChildWindowHooks m_children;
     LightingPanelHooks m_lighting;
+    std::unique_ptr<LightingKeyButtons> m_panelKeys;
+    CLightingPanel* m_panel = nullptr; // a child of the window
     std::unique_ptr<Reporter> m_reporter;
     DeviceWorker m_worker;
 

@@ -153,6 +153,11 @@ Result<fs::path> WorkingProfilePath()
     return *folder / kWorkingProfileName;
 }
 
+fs::path WorkingProfileLocation()
+{
+    return DocumentsFolder() / kProfileFolderName / kWorkingProfileName;
+}
+
 fs::path SettingsFilePath()
 {
     return DocumentsFolder() / kProfileFolderName / kSettingsFileName;

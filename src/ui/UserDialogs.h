@@ -27,6 +27,8 @@ struct FileDialogRequest {
     QString initialPath;
     QString filter;
     QString defaultSuffix;
+    // Offers only the files the user may run (and the folders on the way).
+    bool executablesOnly = false;
 };
 // Gives the chosen path, or an empty string for Cancel.
 using FileDialogHook = std::function<QString(const FileDialogRequest&)>;
