@@ -116,10 +116,12 @@ QuietReporter& Quiet()
     return reporter;
 }
 
+// The keyboard's own reply wait: a machine under load answers late, and a
+// read that gives up early would show nothing of what the keyboard holds.
 ProtocolTiming QuickTiming()
 {
     ProtocolTiming timing;
-    timing.replyWait = std::chrono::milliseconds(200);
+    timing.replyWait = std::chrono::milliseconds(1000);
     timing.giveWayPause = std::chrono::milliseconds(5);
     timing.retryPause = std::chrono::milliseconds(1);
     timing.endUpdatePause = std::chrono::milliseconds(1);
