@@ -94,6 +94,14 @@ private:
     bool m_painted = false;
 };
 
+// The program file's own name (not a link's to it), before Qt is up.
+QString ProgramFileName()
+{
+    std::error_code error;
+    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+    return QString::fromStdString(error ? std::string("kestrune") : self.filename().string());
+}
+
 // Hands the request to the running instance; the process then ends.
 int SignalRunningInstance(SingleInstance& instance, const CommandLine& line)
 {
@@ -127,6 +135,23 @@ int RunKestrune(int argc, char** argv)
     for (const std::string& ignored : line.ignored)
         std::fprintf(stderr, "kestrune: ignoring the argument \"%s\" (see --help)\n", ignored.c_str());
 
+    // Single instance, named from the program file name. A later start
+    // hands its request over before it connects to a display.
+    std::unique_ptr<SingleInstance> instance;
+    if (auto runtime = UserRuntimeFolder(); !runtime) {
+        std::fprintf(stderr, "kestrune: %s; running without the single-instance check\n", runtime.error().c_str());
+    } else {
+        instance = std::make_unique<SingleInstance>(*runtime, ProgramFileName());
+        auto claim = instance->TryClaim();
+        if (!claim) {
+            // As with a lock whose owner cannot be found: run beside it.
+            std::fprintf(stderr, "kestrune: %s; running without the single-instance check\n", claim.error().c_str());
+            instance.reset();
+        } else if (*claim == SingleInstance::Claim::Running) {
+            return SignalRunningInstance(*instance, line);
+        }
+    }
+
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("kestrune"));
     QApplication::setApplicationVersion(QString::fromLatin1(VersionString()));
@@ -141,22 +166,9 @@ int RunKestrune(int argc, char** argv)
     // CurrentLock and WorkingLock belong to the keyboard session's store and
     // live as long as it does.
 
-    // Single instance, named from the program file name.
-    const QString programFile = QFileInfo(QString::fromStdString(
-                                              (ProgramFolder() / std::filesystem::path(programName)).string()))
-                                    .fileName();
-    std::unique_ptr<SingleInstance> instance;
-    if (auto runtime = UserRuntimeFolder(); !runtime) {
-        std::fprintf(stderr, "kestrune: %s; running without the single-instance check\n", runtime.error().c_str());
-    } else {
-        instance = std::make_unique<SingleInstance>(*runtime, programFile);
-        auto claim = instance->TryClaim();
-        if (!claim) {
-            // As with a lock whose owner cannot be found: run beside it.
-            std::fprintf(stderr, "kestrune: %s; running without the single-instance check\n", claim.error().c_str());
-            instance.reset();
-        } else if (*claim == SingleInstance::Claim::Running) {
-            return SignalRunningInstance(*instance, line);
+    if (instance) {
+        if (Status listening = instance->Listen(); !listening) {
+            std::fprintf(stderr, "kestrune: %s; later starts will not find this one\n", listening.error().c_str());
         }
     }
     StartCompanion();
