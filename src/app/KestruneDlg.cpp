@@ -149,7 +149,8 @@ void CKestruneDlg::SetKeyboard(const KeyboardLink& link)
 
 void CKestruneDlg::SetKeyboard(KeyboardSession& session)
 {
-    SetKeyboard(KeyboardLink{&session.Store(), &session.GetTransfer(), &session.GetLighting(), &session.Events()});
+    SetKeyboard(KeyboardLink{&session.Store(), &session.GetTransfer(), &session.GetLighting(), &session.Events(),
+                             &session.Protocol()});
 }
 
 bool CKestruneDlg::Initialise()
@@ -166,6 +167,9 @@ bool CKestruneDlg::OnInitDialog()
     // user's own, made by the desktop or by hand.
     // No probe for translucent-window support either: Qt offers window
     // shapes on every platform it runs on.
+    // No marker value on the window: a second instance reaches it through
+    // the instance socket, not by looking through the desktop's windows.
+    // No named events: nothing ever waited on them.
     if (!m_controlsMade) {
         m_normal = LoadStateImage(kMainPictures.normal, *this);
         m_over = LoadStateImage(kMainPictures.over, *this);
