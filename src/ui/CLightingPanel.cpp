@@ -318,6 +318,7 @@ void CLightingPanel::CreateControls()
     m_notice = new QLabel(&m_window);
     name(m_notice, kNoticeKey);
     m_notice->setWordWrap(true);
+    m_notice->setAttribute(Qt::WA_TransparentForMouseEvents);
     m_notice->setAlignment(Qt::AlignCenter);
     m_notice->setStyleSheet(QStringLiteral("QLabel { background: rgba(12, 14, 18, 235); color: #ffd166; "
                                            "border: 1px solid #ff3d8b; border-radius: 4px; padding: 3px; }"));
