@@ -143,6 +143,9 @@ public:
     void ResetAllAssignments();
     void RepaintColourMarks();
     void ShowActiveProfileButton();
+    // Queues `job` on the device worker, then runs `then` on the GUI thread;
+    // the child dialogs queue their keyboard work here too.
+    void RunOnDevice(std::function<void()> job, std::function<void()> then = {});
 
     // --- DeviceEventSink -------------------------------------------------------
     void SendRefreshProfile() override;
@@ -217,7 +220,6 @@ private:
     bool KeyboardAttached() const;
     QString LanguageText(std::string_view key) const;
     QString CaptionText(std::string_view key) const;
-    void RunOnDevice(std::function<void()> job, std::function<void()> then = {});
 
     UserSettings& m_settings;
     KeyboardLink m_link;

@@ -2,6 +2,7 @@
 
 #include "app/AboutDlg.h"
 #include "app/CTrayIcon.h"
+#include "app/ChildDialogs.h"
 #include "app/CommandLine.h"
 #include "app/KestruneDlg.h"
 #include "app/MainWindowIds.h"
@@ -55,8 +56,12 @@ void StartCompanion()
 int SignalRunningInstance(SingleInstance& instance, const CommandLine& line)
 {
     InstanceRequest request;
-    if (line.kill) request = {mainwnd::kMsgKill, mainwnd::kParamKill, 0, {}};
-    else request = {mainwnd::kMsgOpen, mainwnd::kParamOpen, 0, {}};
+    if (line.kill)
+        request = {mainwnd::kMsgKill, mainwnd::kParamKill, 0, {}};
+    else if (line.firmwareUpdate)
+        request = {mainwnd::kMsgOpen, mainwnd::kParamFirmwareUpdate, 0, {}};
+    else
+        request = {mainwnd::kMsgOpen, mainwnd::kParamOpen, 0, {}};
     const Status sent = instance.Send(request);
     if (!sent) {
         std::fprintf(stderr, "kestrune: %s\n", sent.error().c_str());
@@ -71,8 +76,8 @@ int RunKestrune(int argc, char** argv)
 {
     std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
     const CommandLine line = ParseCommandLine(arguments);
-    const std::string programName = argc > 0 ? QFileInfo(QString::fromLocal8Bit(argv[0])).fileName().toStdString()
-                                             : std::string("kestrune");
+    const std::string programName =
+        argc > 0 ? QFileInfo(QString::fromLocal8Bit(argv[0])).fileName().toStdString() : std::string("kestrune");
     if (line.help) {
         std::fputs(CommandLineUsage(programName).c_str(), stdout);
         return kExitDone;
@@ -99,9 +104,8 @@ int RunKestrune(int argc, char** argv)
     // live as long as it does.
 
     // Single instance, named from the program file name.
-    const QString programFile = QFileInfo(QString::fromStdString(
-                                              (ProgramFolder() / std::filesystem::path(programName)).string()))
-                                    .fileName();
+    const QString programFile =
+        QFileInfo(QString::fromStdString((ProgramFolder() / std::filesystem::path(programName)).string())).fileName();
     std::unique_ptr<SingleInstance> instance;
     if (auto runtime = UserRuntimeFolder(); !runtime) {
         std::fprintf(stderr, "kestrune: %s; running without the single-instance check\n", runtime.error().c_str());
@@ -135,8 +139,9 @@ int RunKestrune(int argc, char** argv)
     options.sink = &window;
     auto session = KeyboardSession::Create(std::move(options), window.GetReporter());
     if (!session) FailStart(session.error());
-    window.SetKeyboard({&(*session)->Store(), &(*session)->GetTransfer(), &(*session)->GetLighting(),
-                        &(*session)->Events()});
+    window.SetKeyboard(
+        {&(*session)->Store(), &(*session)->GetTransfer(), &(*session)->GetLighting(), &(*session)->Events()});
+    ChildDialogs children(window, **session, settings, TheLanguageTable());
 
     // The deferred initialisation adds the tray icon; the window's state
     // icon, tip and exit reach the tray from there on.
@@ -166,6 +171,9 @@ int RunKestrune(int argc, char** argv)
     // Requests of later starts reach the window from here on; the window
     // itself stays hidden until the keyboard's first attach or a request.
     if (instance) instance->SetTarget(&window);
+    // Asked of this start itself: once the deferred initialisation has run.
+    if (line.firmwareUpdate && !line.kill)
+        window.HandleInstanceMessage(mainwnd::kMsgOpen, mainwnd::kParamFirmwareUpdate);
 
     const int status = app.exec();
     (*session)->Stop();
