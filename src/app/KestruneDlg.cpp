@@ -143,6 +143,7 @@ Reporter& CKestruneDlg::GetReporter()
 void CKestruneDlg::SetKeyboard(const KeyboardLink& link)
 {
     m_link = link;
+    CreateLightingPanel();
 }
 
 bool CKestruneDlg::Initialise()
@@ -198,6 +199,7 @@ bool CKestruneDlg::OnInitDialog()
     m_skinLink = ReadSkinScreen(SkinIniPath()).link;
     PlaceControls();
     PlaceKeyboardPicture();
+    CreateLightingPanel();
     SetUnappliedChanges(m_unappliedChanges);
     m_colourKeysMode = false;
     Recaption();

@@ -22,6 +22,7 @@
 #include "common/Reporter.h"
 #include "device/DeviceEvents.h"
 #include "ui/CBaseDialog.h"
+#include "ui/CLightingPanel.h"
 #include "ui/CPngButton.h"
 #include "ui/Skin.h"
 
@@ -103,6 +104,8 @@ public:
     const KeyboardLink& Keyboard() const { return m_link; }
     ChildWindowHooks& Children() { return m_children; }
     LightingPanelHooks& LightingPanel() { return m_lighting; }
+    // The lighting panel, made once the keyboard's lighting is known.
+    CLightingPanel* LightingPanelControls() const { return m_panel; }
     Reporter& GetReporter();
 
     // --- Operations offered to the rest of the program --------------------
@@ -221,10 +224,15 @@ private:
     QString LanguageText(std::string_view key) const;
     QString CaptionText(std::string_view key) const;
 
+    class PanelKeyButtons;
+    void CreateLightingPanel();
+
     UserSettings& m_settings;
     KeyboardLink m_link;
     ChildWindowHooks m_children;
     LightingPanelHooks m_lighting;
+    std::unique_ptr<LightingKeyButtons> m_panelKeys;
+    CLightingPanel* m_panel = nullptr; // a child of the window
     std::unique_ptr<Reporter> m_reporter;
     DeviceWorker m_worker;
 

@@ -16,11 +16,14 @@
 #include "ui/UserDialogs.h"
 
 #include <QApplication>
+#include <QEvent>
 #include <QFileInfo>
 #include <QIcon>
 #include <QProcess>
+#include <QWidget>
 
 #include <cstdio>
+#include <ctime>
 #include <cstdlib>
 #include <string>
 
@@ -51,6 +54,46 @@ void StartCompanion()
     if (!info.isFile() || !info.isExecutable()) return;
     QProcess::startDetached(companion, {}, info.absolutePath());
 }
+
+// Start-up milestones for the benchmarks (bench/window_bench.sh): with
+// KESTRUNE_BENCH_T0 set to the CLOCK_MONOTONIC time in nanoseconds at which
+// the launcher started the process, each milestone prints its distance
+// from it on standard error.
+class StartupMarks : public QObject {
+public:
+    explicit StartupMarks(QWidget* window)
+    {
+        bool ok = false;
+        m_t0 = qEnvironmentVariable("KESTRUNE_BENCH_T0").toLongLong(&ok);
+        if (!ok) return;
+        m_window = window;
+        window->installEventFilter(this);
+    }
+    void Mark(const char* name) const
+    {
+        if (m_window == nullptr) return;
+        timespec now {};
+        ::clock_gettime(CLOCK_MONOTONIC, &now);
+        const qint64 ns = qint64(now.tv_sec) * 1000000000 + now.tv_nsec - m_t0;
+        std::fprintf(stderr, "kestrune-bench: %s %.1f ms\n", name, double(ns) / 1e6);
+        std::fflush(stderr);
+    }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (watched == m_window && event->type() == QEvent::Paint && !m_painted) {
+            m_painted = true;
+            Mark("window-shown");
+        }
+        return false;
+    }
+
+private:
+    QWidget* m_window = nullptr;
+    qint64 m_t0 = 0;
+    bool m_painted = false;
+};
 
 // Hands the request to the running instance; the process then ends.
 int SignalRunningInstance(SingleInstance& instance, const CommandLine& line)
@@ -145,10 +188,12 @@ int RunKestrune(int argc, char** argv)
 
     // The deferred initialisation adds the tray icon; the window's state
     // icon, tip and exit reach the tray from there on.
+    StartupMarks marks(&window);
     QObject::connect(&window, &CKestruneDlg::deferredInitialisation, &tray, [&] {
         if (!tray.Create(&window, *icons, window.TrayTip(), kIconDetached))
             std::fprintf(stderr, "kestrune: the tray icon could not be added\n");
         tray.SetSingleClickCommand(mainwnd::kIdProfileMenu);
+        marks.Mark("tray-ready");
     });
     QObject::connect(&window, &CKestruneDlg::trayIconChanged, &tray, &CTrayIcon::SetIcon);
     QObject::connect(&window, &CKestruneDlg::trayTipChanged, &tray, &CTrayIcon::SetTip);

@@ -169,6 +169,7 @@ constexpr LanguageEntry kWindowEntries[] = {
     {"MEDIA_EDIT_TISHI", u"hello"},
     {"FUNCTION_TISHI", u"hello"},
     {"COMPOSITE_MACRO_OVER", u""},
+    {"MAIN_LIGHTING_NOT_TAKEN", u"The keyboard did not take the lighting change; the panel shows what it holds."},
 };
 
 const LanguageEntry* FindEntry(std::span<const LanguageEntry> entries, std::string_view key)
