@@ -11,6 +11,7 @@
 #include "config/Settings.h"
 #include "device/Transfer.h"
 #include "lighting/Lighting.h"
+#include "session/KeyboardSession.h"
 #include "ui/UserDialogs.h"
 #include "ui/WindowMessage.h"
 
@@ -144,6 +145,11 @@ void CKestruneDlg::SetKeyboard(const KeyboardLink& link)
 {
     m_link = link;
     CreateLightingPanel();
+}
+
+void CKestruneDlg::SetKeyboard(KeyboardSession& session)
+{
+    SetKeyboard(KeyboardLink{&session.Store(), &session.GetTransfer(), &session.GetLighting(), &session.Events()});
 }
 
 bool CKestruneDlg::Initialise()

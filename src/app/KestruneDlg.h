@@ -45,6 +45,7 @@ namespace kestrune {
 class ConfigStore;
 class CurrentCopy;
 class Lighting;
+class KeyboardSession;
 class Transfer;
 class UserSettings;
 class CAboutDlg;
@@ -101,6 +102,9 @@ public:
     // deferred initialisation is posted. False when the skin cannot be loaded.
     bool Initialise();
     void SetKeyboard(const KeyboardLink& link);
+    // The parts of a session made with this window as its sink and reporter.
+    // The window's worker must stop (ShutDown) before the session does.
+    void SetKeyboard(KeyboardSession& session);
     const KeyboardLink& Keyboard() const { return m_link; }
     ChildWindowHooks& Children() { return m_children; }
     LightingPanelHooks& LightingPanel() { return m_lighting; }

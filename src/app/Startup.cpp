@@ -1,8 +1,8 @@
 #include "app/Startup.h"
 
 #include "app/AboutDlg.h"
-#include "app/CTrayIcon.h"
 #include "app/ChildDialogs.h"
+#include "app/CTrayIcon.h"
 #include "app/CommandLine.h"
 #include "app/KestruneDlg.h"
 #include "app/MainWindowIds.h"
@@ -95,16 +95,21 @@ private:
     bool m_painted = false;
 };
 
+// The program file's own name (not a link's to it), before Qt is up.
+QString ProgramFileName()
+{
+    std::error_code error;
+    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+    return QString::fromStdString(error ? std::string("kestrune") : self.filename().string());
+}
+
 // Hands the request to the running instance; the process then ends.
 int SignalRunningInstance(SingleInstance& instance, const CommandLine& line)
 {
     InstanceRequest request;
-    if (line.kill)
-        request = {mainwnd::kMsgKill, mainwnd::kParamKill, 0, {}};
-    else if (line.firmwareUpdate)
-        request = {mainwnd::kMsgOpen, mainwnd::kParamFirmwareUpdate, 0, {}};
-    else
-        request = {mainwnd::kMsgOpen, mainwnd::kParamOpen, 0, {}};
+    if (line.kill) request = {mainwnd::kMsgKill, mainwnd::kParamKill, 0, {}};
+    else if (line.firmwareUpdate) request = {mainwnd::kMsgOpen, mainwnd::kParamFirmwareUpdate, 0, {}};
+    else request = {mainwnd::kMsgOpen, mainwnd::kParamOpen, 0, {}};
     const Status sent = instance.Send(request);
     if (!sent) {
         std::fprintf(stderr, "kestrune: %s\n", sent.error().c_str());
@@ -119,8 +124,8 @@ int RunKestrune(int argc, char** argv)
 {
     std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
     const CommandLine line = ParseCommandLine(arguments);
-    const std::string programName =
-        argc > 0 ? QFileInfo(QString::fromLocal8Bit(argv[0])).fileName().toStdString() : std::string("kestrune");
+    const std::string programName = argc > 0 ? QFileInfo(QString::fromLocal8Bit(argv[0])).fileName().toStdString()
+                                             : std::string("kestrune");
     if (line.help) {
         std::fputs(CommandLineUsage(programName).c_str(), stdout);
         return kExitDone;
@@ -131,6 +136,23 @@ int RunKestrune(int argc, char** argv)
     }
     for (const std::string& ignored : line.ignored)
         std::fprintf(stderr, "kestrune: ignoring the argument \"%s\" (see --help)\n", ignored.c_str());
+
+    // Single instance, named from the program file name. A later start
+    // hands its request over before it connects to a display.
+    std::unique_ptr<SingleInstance> instance;
+    if (auto runtime = UserRuntimeFolder(); !runtime) {
+        std::fprintf(stderr, "kestrune: %s; running without the single-instance check\n", runtime.error().c_str());
+    } else {
+        instance = std::make_unique<SingleInstance>(*runtime, ProgramFileName());
+        auto claim = instance->TryClaim();
+        if (!claim) {
+            // As with a lock whose owner cannot be found: run beside it.
+            std::fprintf(stderr, "kestrune: %s; running without the single-instance check\n", claim.error().c_str());
+            instance.reset();
+        } else if (*claim == SingleInstance::Claim::Running) {
+            return SignalRunningInstance(*instance, line);
+        }
+    }
 
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("kestrune"));
@@ -146,21 +168,9 @@ int RunKestrune(int argc, char** argv)
     // CurrentLock and WorkingLock belong to the keyboard session's store and
     // live as long as it does.
 
-    // Single instance, named from the program file name.
-    const QString programFile =
-        QFileInfo(QString::fromStdString((ProgramFolder() / std::filesystem::path(programName)).string())).fileName();
-    std::unique_ptr<SingleInstance> instance;
-    if (auto runtime = UserRuntimeFolder(); !runtime) {
-        std::fprintf(stderr, "kestrune: %s; running without the single-instance check\n", runtime.error().c_str());
-    } else {
-        instance = std::make_unique<SingleInstance>(*runtime, programFile);
-        auto claim = instance->TryClaim();
-        if (!claim) {
-            // As with a lock whose owner cannot be found: run beside it.
-            std::fprintf(stderr, "kestrune: %s; running without the single-instance check\n", claim.error().c_str());
-            instance.reset();
-        } else if (*claim == SingleInstance::Claim::Running) {
-            return SignalRunningInstance(*instance, line);
+    if (instance) {
+        if (Status listening = instance->Listen(); !listening) {
+            std::fprintf(stderr, "kestrune: %s; later starts will not find this one\n", listening.error().c_str());
         }
     }
     StartCompanion();
@@ -182,8 +192,8 @@ int RunKestrune(int argc, char** argv)
     options.sink = &window;
     auto session = KeyboardSession::Create(std::move(options), window.GetReporter());
     if (!session) FailStart(session.error());
-    window.SetKeyboard(
-        {&(*session)->Store(), &(*session)->GetTransfer(), &(*session)->GetLighting(), &(*session)->Events()});
+    window.SetKeyboard({&(*session)->Store(), &(*session)->GetTransfer(), &(*session)->GetLighting(),
+                        &(*session)->Events()});
     ChildDialogs children(window, **session, settings, TheLanguageTable());
 
     // The deferred initialisation adds the tray icon; the window's state
