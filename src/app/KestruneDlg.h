@@ -42,6 +42,7 @@ class QTimer;
 
 namespace kestrune {
 
+class CommandProtocol;
 class ConfigStore;
 class CurrentCopy;
 class Lighting;
@@ -57,6 +58,7 @@ struct KeyboardLink {
     Transfer* transfer = nullptr;
     Lighting* lighting = nullptr;
     DeviceEvents* events = nullptr;
+    CommandProtocol* protocol = nullptr;
 };
 
 // Where the child windows plug into the main window. Each is optional: a
@@ -140,6 +142,11 @@ public:
     bool ColourKeysMode() const { return m_colourKeysMode; }
     CPngButton* Button(int id) const;
     CAboutDlg* AboutBox() const { return m_about; }
+    // Keyboard work for the window and its child windows: `job` runs on the
+    // window's device worker, behind every job queued before it; `then`
+    // runs on the GUI thread afterwards. A job never waits for the GUI
+    // thread. Matches DeviceJobRunner.
+    void RunOnDevice(std::function<void()> job, std::function<void()> then = {});
     // Waits (processing events) until the worker has nothing left; for tests and shutdown.
     bool WaitForWorker(int timeoutMs);
     // The active profile as last read, -1 when unknown.

@@ -18,7 +18,10 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <atomic>
 #include <fstream>
+#include <future>
+#include <thread>
 
 namespace kestrune::test {
 namespace {
@@ -405,6 +408,28 @@ TEST_F(KeyboardWindowTest, ColourKeysModeMarksKeysInsteadOfOpeningTheKeyDialog)
     ASSERT_TRUE(Settle());
     EXPECT_FALSE(window->ColourKeysMode());
     EXPECT_FALSE(Button(kKeyButtonIds[2]).IsCheckMode());
+}
+
+TEST_F(KeyboardWindowTest, TheKeyDisplayNeverWaitsForABusyConfiguration)
+{
+    Open();
+    RemapEsc(window->ActiveProfile());
+    // Another thread holds the configuration (as a download does) until
+    // the GUI thread has asked for a refresh: a refresh that waited for
+    // the lock would never return.
+    std::promise<void> release;
+    std::atomic<bool> held{false};
+    std::thread holder([&] {
+        std::lock_guard lock(session->Store().CurrentLock());
+        held = true;
+        release.get_future().wait();
+    });
+    while (!held) std::this_thread::yield();
+    window->RefreshKeyButtons();
+    EXPECT_FALSE(Button(kKeyButtonIds[37]).IsSelected());
+    release.set_value();
+    holder.join();
+    QTRY_VERIFY(Button(kKeyButtonIds[37]).IsSelected());
 }
 
 } // namespace
