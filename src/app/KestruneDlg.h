@@ -157,9 +157,6 @@ public:
     void ResetAllAssignments();
     void RepaintColourMarks();
     void ShowActiveProfileButton();
-    // Queues `job` on the device worker, then runs `then` on the GUI thread;
-    // the child dialogs queue their keyboard work here too.
-    void RunOnDevice(std::function<void()> job, std::function<void()> then = {});
 
     // --- DeviceEventSink -------------------------------------------------------
     void SendRefreshProfile() override;
