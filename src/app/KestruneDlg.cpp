@@ -488,6 +488,10 @@ void CKestruneDlg::HandleInstanceMessage(int message, std::uint32_t param)
 {
     if (message == kMsgOpen && param == kParamOpen) ShowMainWindow();
     if (message == kMsgKill && param == kParamKill) Exit();
+    // Posted: the later start waits for this handler to return, not for the dialog to close.
+    if (message == kMsgOpen && param == kParamFirmwareUpdate)
+        QMetaObject::invokeMethod(
+            this, [this] { OnCommand(kCmdUpdate); }, Qt::QueuedConnection);
 }
 
 void CKestruneDlg::DeferredInitialisation()
