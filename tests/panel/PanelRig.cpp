@@ -85,29 +85,15 @@ std::unique_ptr<DeviceLibrary> BindRecordedEmulator()
     return std::move(*bound);
 }
 
-class QuietSink : public DeviceEventSink {
-public:
-    void SendRefreshProfile() override {}
-    void SendDetached() override {}
-    void HideMainWindow() override {}
-    void PostOpen() override {}
-    void SendBankChanged(bool) override {}
-    void StartLightingTimer() override {}
-    void SetTrayIcon(int) override {}
-    bool Initialised() const override { return true; }
-    void RefreshKeyDisplay() override {}
-    void ClearUnappliedChanges() override {}
-};
-
 class QuietReporter : public Reporter {
 public:
     void Inform(const UserMessage&) override {}
     bool Ask(const UserMessage&) override { return false; }
 };
 
-QuietSink& Sink()
+QuietDeviceEventSink& Sink()
 {
-    static QuietSink sink;
+    static QuietDeviceEventSink sink;
     return sink;
 }
 QuietReporter& Quiet()
