@@ -195,8 +195,12 @@ Status WriteProfileFile(ConfigStore& store, const std::filesystem::path& path, c
 Status SaveWorkingProfileFile(ConfigStore& store, const std::filesystem::path& workingProfilePath)
 {
     std::error_code ec;
-    if (!std::filesystem::is_regular_file(workingProfilePath, ec))
+    const auto type = std::filesystem::status(workingProfilePath, ec).type();
+    if (type == std::filesystem::file_type::not_found)
         return Error{"the working profile file " + workingProfilePath.string() + " does not exist"};
+    if (type != std::filesystem::file_type::regular)
+        return Error{"expected the working profile file at " + workingProfilePath.string() +
+                     ", found a folder or something else that is not a file"};
     return WriteProfileFile(store, workingProfilePath);
 }
 

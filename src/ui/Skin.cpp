@@ -2,6 +2,7 @@
 
 #include "config/Folders.h"
 #include "config/IniFile.h"
+#include "config/LanguageKeyNames.h"
 #include "config/LanguageTable.h"
 #include "ui/ColorRef.h"
 
@@ -191,7 +192,7 @@ Status SwitchLanguage(int languageIndex, const std::function<void(int)>& recapti
 {
     SwitchedIndex() = languageIndex;
     Status stored = WriteLanguageIndex(LanguageFilePath(), languageIndex);
-    LoadLanguageTable();
+    LoadLanguageTableAndKeyNames();
     if (recaption) recaption(languageIndex);
     return stored;
 }
