@@ -5,6 +5,7 @@
 #include "CliTestSupport.h"
 
 #include "CliReporter.h"
+#include "Commands.h"
 #include "emulator/StateFile.h"
 
 #include "common/LittleEndian.h"
@@ -429,7 +430,8 @@ TEST(CliFaults, AMisbehavingKeyboardEndsTheCommandWithItsResultInWords)
          {"apply", "sample.kpf"},
          {"the download of", "failed (result 0: the keyboard refused, lost or did not answer part of it)"},
          false},
-        {0,
+        // The active profile is read first and answered; the first key table is refused.
+        {1,
          "status ff 3",
          {"read-back", "out.kpf"},
          {"failed at reading key table 0 (result -102: " + refusedFF + ")", "the file was left as it was"},
