@@ -28,6 +28,9 @@
 #include <QTimer>
 
 #include <chrono>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #include <cstdio>
 #include <string>
 
@@ -106,6 +109,9 @@ CKestruneDlg::CKestruneDlg(UserSettings& settings, QWidget* parent)
       m_reporter(std::make_unique<WindowReporter>(this))
 {
     setObjectName(QStringLiteral("mainWindow"));
+    // The window spends most of its life hidden in the tray: its pictures,
+    // tens of megabytes decoded, are held only while it is shown.
+    SetPicturesWhileShownOnly(true);
     // Hidden, the window is a tool window: no taskbar entry until shown.
     setWindowFlags(Qt::Tool | Qt::FramelessWindowHint);
     setWindowIcon(QApplication::windowIcon());
@@ -214,23 +220,6 @@ bool CKestruneDlg::OnInitDialog()
     // the instance socket, not by looking through the desktop's windows.
     // No named events: nothing ever waited on them.
     if (!m_controlsMade) {
-        m_normal = LoadStateImage(kMainPictures.normal, *this);
-        m_over = LoadStateImage(kMainPictures.over, *this);
-        m_down = LoadStateImage(kMainPictures.down, *this);
-        m_disable = LoadStateImage(kMainPictures.disable, *this);
-        // The second set comes from the same files: it shares the first
-        // set's pixels instead of holding another 14 MB of the same.
-        m_normal2 = m_normal;
-        m_over2 = m_over;
-        m_down2 = m_down;
-        m_disable2 = m_disable;
-        m_arrow = LoadStateImage(kArrowPicture, *this);
-        m_colour0 = LoadStateImage(kColourUnmarkedPicture, *this);
-        m_colour1 = LoadStateImage(kColourMarkedPicture, *this);
-        for (int i = 0; i < kProgressFrames; ++i) {
-            const auto file = SkinFolder() / ("jdt" + std::to_string(i + 1) + ".bmp");
-            m_progressFrames[static_cast<std::size_t>(i)] = QImage(ToQString(file.u16string()));
-        }
         for (const PlacedControl& control : kControls) MakeButton(control.id, QString::fromLatin1(control.skinKey));
         for (std::size_t i = 0; i < kOrdinaryKeyCount; ++i) {
             m_keyButtons[i] = MakeButton(kKeyButtonIds[i],
@@ -259,6 +248,56 @@ bool CKestruneDlg::OnInitDialog()
     m_colourKeysMode = false;
     Recaption();
     return true;
+}
+
+bool CKestruneDlg::LoadShownPictures()
+{
+    if (!CBaseDialog::LoadShownPictures()) return false;
+    m_normal = LoadStateImage(kMainPictures.normal, *this);
+    m_over = LoadStateImage(kMainPictures.over, *this);
+    m_down = LoadStateImage(kMainPictures.down, *this);
+    m_disable = LoadStateImage(kMainPictures.disable, *this);
+    // The second set comes from the same files: it shares the first set's
+    // pixels instead of holding another 14 MB of the same.
+    m_normal2 = m_normal;
+    m_over2 = m_over;
+    m_down2 = m_down;
+    m_disable2 = m_disable;
+    m_arrow = LoadStateImage(kArrowPicture, *this);
+    m_colour0 = LoadStateImage(kColourUnmarkedPicture, *this);
+    m_colour1 = LoadStateImage(kColourMarkedPicture, *this);
+    HandOutPictures();
+    return true;
+}
+
+void CKestruneDlg::DropShownPictures()
+{
+    CBaseDialog::DropShownPictures();
+    for (StateImage* picture : {&m_normal, &m_over, &m_down, &m_disable, &m_normal2, &m_over2, &m_down2, &m_disable2,
+                                &m_arrow, &m_colour0, &m_colour1})
+        *picture = StateImage();
+    // Every button lets go of its copies too, or the pixels would stay.
+    HandOutPictures();
+#ifdef __GLIBC__
+    // The freed pictures were large blocks in the middle of the heap: give
+    // their pages back now rather than when the heap happens to shrink.
+    ::malloc_trim(0);
+#endif
+}
+
+// The buttons take their faces from the state pictures as they are now
+// (null while the window is hidden).
+void CKestruneDlg::HandOutPictures()
+{
+    if (!m_controlsMade) return;
+    PlaceControls();
+    PlaceKeyboardPicture();
+    for (int id : {kIdLeftArrow, kIdRightArrow}) {
+        CPngButton* arrow = Button(id);
+        arrow->ReplaceImages(m_arrow, m_arrow, m_arrow, m_arrow, m_arrow);
+    }
+    RepaintColourMarks();
+    if (m_panel != nullptr) m_panel->SetStatePictures(m_normal, m_over, m_down, m_disable);
 }
 
 CPngButton* CKestruneDlg::MakeButton(int id, const QString& objectName)
@@ -504,19 +543,7 @@ void CKestruneDlg::DeferredInitialisation()
 
 void CKestruneDlg::keyPressEvent(QKeyEvent* event)
 {
-    switch (event->key()) {
-    // Enter and Escape do nothing here, so neither closes the window.
-    case Qt::Key_Return:
-    case Qt::Key_Enter:
-    case Qt::Key_Escape:
-        event->accept();
-        return;
-    case Qt::Key_F1:
-        OpenHelp();
-        return;
-    default:
-        CBaseDialog::keyPressEvent(event);
-    }
+    if (!TakeDialogKey(event)) CBaseDialog::keyPressEvent(event);
 }
 
 void CKestruneDlg::mousePressEvent(QMouseEvent* event)
@@ -952,6 +979,12 @@ void CKestruneDlg::Apply()
 
 void CKestruneDlg::StartProgress()
 {
+    if (m_progressFrames[0].isNull()) {
+        for (int i = 0; i < kProgressFrames; ++i) {
+            const auto file = SkinFolder() / ("jdt" + std::to_string(i + 1) + ".bmp");
+            m_progressFrames[static_cast<std::size_t>(i)] = QImage(ToQString(file.u16string()));
+        }
+    }
     ++m_progressRun;
     m_progressFrame = 0;
     m_progress->setPixmap(QPixmap::fromImage(m_progressFrames[0]));

@@ -191,6 +191,8 @@ Q_SIGNALS:
     void applyFinished(bool succeeded);
 
 protected:
+    bool LoadShownPictures() override;
+    void DropShownPictures() override;
     bool event(QEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
@@ -199,6 +201,7 @@ private:
     CPngButton* MakeButton(int id, const QString& objectName);
     void PlaceButton(int id, const std::string& skinKey, const char* pictures);
     void PlaceControls();
+    void HandOutPictures();
     void PlaceKeyboardPicture();
     void ApplyLayoutVariant();
     void PlaceArrow(bool left, bool drawn);

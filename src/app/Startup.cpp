@@ -61,17 +61,21 @@ void StartCompanion()
 // from it on standard error.
 class StartupMarks : public QObject {
 public:
-    explicit StartupMarks(QWidget* window)
+    StartupMarks()
     {
         bool ok = false;
         m_t0 = qEnvironmentVariable("KESTRUNE_BENCH_T0").toLongLong(&ok);
-        if (!ok) return;
+        m_on = ok;
+    }
+    void Watch(QWidget* window)
+    {
+        if (!m_on) return;
         m_window = window;
         window->installEventFilter(this);
     }
     void Mark(const char* name) const
     {
-        if (m_window == nullptr) return;
+        if (!m_on) return;
         timespec now {};
         ::clock_gettime(CLOCK_MONOTONIC, &now);
         const qint64 ns = qint64(now.tv_sec) * 1000000000 + now.tv_nsec - m_t0;
@@ -92,6 +96,7 @@ protected:
 private:
     QWidget* m_window = nullptr;
     qint64 m_t0 = 0;
+    bool m_on = false;
     bool m_painted = false;
 };
 
@@ -154,7 +159,10 @@ int RunKestrune(int argc, char** argv)
         }
     }
 
+    StartupMarks marks;
+    marks.Mark("main");
     QApplication app(argc, argv);
+    marks.Mark("application");
     QApplication::setApplicationName(QStringLiteral("kestrune"));
     QApplication::setApplicationVersion(QString::fromLatin1(VersionString()));
     QApplication::setDesktopFileName(QStringLiteral("kestrune"));
@@ -181,6 +189,7 @@ int RunKestrune(int argc, char** argv)
     if (!icons) FailStart(icons.error());
     QApplication::setWindowIcon(icons->byId.at(kIconDetached));
 
+    marks.Mark("tray-icons");
     IniUserSettings settings;
     CKestruneDlg window(settings);
     CTrayIcon tray;
@@ -192,13 +201,15 @@ int RunKestrune(int argc, char** argv)
     options.sink = &window;
     auto session = KeyboardSession::Create(std::move(options), window.GetReporter());
     if (!session) FailStart(session.error());
+    marks.Mark("session");
     window.SetKeyboard({&(*session)->Store(), &(*session)->GetTransfer(), &(*session)->GetLighting(),
                         &(*session)->Events()});
     ChildDialogs children(window, **session, settings, TheLanguageTable());
+    marks.Mark("child-dialogs");
 
     // The deferred initialisation adds the tray icon; the window's state
     // icon, tip and exit reach the tray from there on.
-    StartupMarks marks(&window);
+    marks.Watch(&window);
     QObject::connect(&window, &CKestruneDlg::deferredInitialisation, &tray, [&] {
         if (!tray.Create(&window, *icons, window.TrayTip(), kIconDetached))
             std::fprintf(stderr, "kestrune: the tray icon could not be added\n");
@@ -216,6 +227,7 @@ int RunKestrune(int argc, char** argv)
     // The skin; a file that cannot be read has ended the program by now
     // through the picture handler, anything else wrong with it ends it here.
     if (!window.Initialise()) FailStart("cannot load the skin " + window.SkinIniPath().string());
+    marks.Mark("window-initialised");
 
     // The device events start last, so every way the start can fail comes
     // before any thread runs.
@@ -230,6 +242,7 @@ int RunKestrune(int argc, char** argv)
     if (line.firmwareUpdate && !line.kill)
         window.HandleInstanceMessage(mainwnd::kMsgOpen, mainwnd::kParamFirmwareUpdate);
 
+    marks.Mark("event-loop");
     const int status = app.exec();
     (*session)->Stop();
     if (instance) instance->Release();

@@ -3,11 +3,13 @@
 #include "common/Utf.h"
 #include "config/ConfigAtomicFile.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <mutex>
 #include <span>
 #include <unistd.h>
@@ -114,11 +116,14 @@ int ParseDecimalInt(std::string_view text)
 // ---------------------------------------------------------------------------
 // Loading and parsing
 
-Result<IniFile> IniFile::Load(const fs::path& path)
+namespace {
+
+// The bytes of an INI file; nullopt when there is no file.
+Result<std::optional<std::string>> ReadIniBytes(const fs::path& path)
 {
     std::error_code ec;
     const auto status = fs::status(path, ec);
-    if (status.type() == fs::file_type::not_found) return IniFile();
+    if (status.type() == fs::file_type::not_found) return std::optional<std::string>();
     if (ec) return Error{"cannot read the INI file " + path.string() + ": " + ec.message()};
     if (status.type() != fs::file_type::regular) {
         return Error{"expected a file at " + path.string() + ", found something else"};
@@ -135,7 +140,17 @@ Result<IniFile> IniFile::Load(const fs::path& path)
         }
     }
     if (in.bad()) return Error{Errno("cannot read the INI file", path)};
-    return FromBytes(bytes);
+    return std::optional<std::string>(std::move(bytes));
+}
+
+} // namespace
+
+Result<IniFile> IniFile::Load(const fs::path& path)
+{
+    auto bytes = ReadIniBytes(path);
+    if (!bytes) return Error{bytes.error()};
+    if (!*bytes) return IniFile();
+    return FromBytes(**bytes);
 }
 
 IniFile IniFile::FromBytes(std::string_view bytes)
@@ -441,18 +456,55 @@ namespace {
 std::mutex g_writeMutex; // one read-change-write at a time, so concurrent writers keep each other's values
 }
 
+namespace {
+
+// Skin and language files are read a value at a time, hundreds of values as
+// a window is built: the file is read every time, but parsed again only when
+// its bytes changed.
+struct ParsedIni {
+    fs::path path;
+    std::string bytes;
+    std::shared_ptr<const IniFile> file;
+};
+constexpr std::size_t kParsedIniFiles = 8;
+std::mutex g_parsedMutex;
+std::vector<ParsedIni> g_parsed; // the most recently used last
+
+Result<std::shared_ptr<const IniFile>> LoadForReading(const fs::path& path)
+{
+    auto bytes = ReadIniBytes(path);
+    if (!bytes) return Error{bytes.error()};
+    if (!*bytes) return std::make_shared<const IniFile>();
+    std::lock_guard lock(g_parsedMutex);
+    for (auto it = g_parsed.begin(); it != g_parsed.end(); ++it) {
+        if (it->path != path) continue;
+        if (it->bytes == **bytes) {
+            std::rotate(it, it + 1, g_parsed.end());
+            return g_parsed.back().file;
+        }
+        g_parsed.erase(it);
+        break;
+    }
+    auto file = std::make_shared<const IniFile>(IniFile::FromBytes(**bytes));
+    if (g_parsed.size() == kParsedIniFiles) g_parsed.erase(g_parsed.begin());
+    g_parsed.push_back({path, std::move(**bytes), file});
+    return file;
+}
+
+} // namespace
+
 std::u16string ReadIniString(const fs::path& path, std::string_view section, std::string_view key,
                              std::u16string_view fallback, std::size_t bufferSize)
 {
-    auto file = IniFile::Load(path);
+    auto file = LoadForReading(path);
     if (!file) return CutToBuffer(fallback, bufferSize);
-    return file->ReadString(section, key, fallback, bufferSize);
+    return (*file)->ReadString(section, key, fallback, bufferSize);
 }
 
 int ReadIniInt(const fs::path& path, std::string_view section, std::string_view key, int fallback)
 {
-    auto file = IniFile::Load(path);
-    return file ? file->ReadInt(section, key, fallback) : fallback;
+    auto file = LoadForReading(path);
+    return file ? (*file)->ReadInt(section, key, fallback) : fallback;
 }
 
 Status WriteIniString(const fs::path& path, std::string_view section, std::string_view key, std::u16string_view value)

@@ -1,10 +1,12 @@
 #include "ui/CBaseDialog.h"
 
 #include "ui/Skin.h"
+#include "ui/UserDialogs.h"
 
 #include <QBuffer>
 #include <QFile>
 #include <QImageReader>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QWindow>
@@ -84,6 +86,48 @@ std::optional<QImage> LoadSkinPicture(const std::filesystem::path& file)
     return picture;
 }
 
+bool TakeDialogKey(QKeyEvent* event, bool helpAllowed)
+{
+    switch (event->key()) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+    case Qt::Key_Escape:
+        event->accept();
+        return true;
+    case Qt::Key_F1:
+    case Qt::Key_Help:
+        if (helpAllowed) OpenHelp();
+        event->accept();
+        return true;
+    default:
+        return false;
+    }
+}
+
+std::optional<QSize> CheckSkinPicture(const std::filesystem::path& file)
+{
+    QFile input(QString::fromStdU16String(file.u16string()));
+    if (!input.open(QIODevice::ReadOnly)) {
+        PictureFailure("cannot open " + Describe(file) + ": " + input.errorString().toStdString());
+        return std::nullopt;
+    }
+    if (input.size() == 0) {
+        PictureFailure(Describe(file) + " is empty");
+        return std::nullopt;
+    }
+    QImageReader reader(&input);
+    if (!reader.canRead()) {
+        PictureFailure("cannot decode " + Describe(file) + ": " + reader.errorString().toStdString());
+        return std::nullopt;
+    }
+    const QSize size = reader.size();
+    if (!size.isValid() || size.isEmpty()) {
+        PictureFailure("cannot decode " + Describe(file) + ": its header gives no picture size");
+        return std::nullopt;
+    }
+    return size;
+}
+
 CBaseDialog::CBaseDialog(QWidget* parent, std::filesystem::path skinIniPath, std::filesystem::path skinFolder)
     : QDialog(parent, Qt::Dialog | Qt::FramelessWindowHint), m_skinIniPath(std::move(skinIniPath)),
       m_skinFolder(std::move(skinFolder))
@@ -98,41 +142,70 @@ CBaseDialog::~CBaseDialog() = default;
 bool CBaseDialog::OnInitDialog()
 {
     m_initialised = true;
-    return LoadSkin();
+    return m_shownOnly ? CheckSkin() : LoadSkin();
 }
 
-bool CBaseDialog::LoadSkin()
+void CBaseDialog::BindSkin()
 {
     m_ini.Bind(m_skinIniPath);
     const QString main = m_ini.ReadString(kScreenSection, kScreenMainKey).value_or(QString());
     const QString mask = m_ini.ReadString(kScreenSection, kScreenMaskKey, main).value_or(QString());
-    const std::filesystem::path mainPath = m_skinFolder / std::filesystem::path(main.toStdU16String());
-    const std::filesystem::path maskPath = m_skinFolder / std::filesystem::path(mask.toStdU16String());
+    m_mainPath = m_skinFolder / std::filesystem::path(main.toStdU16String());
+    m_maskPath = m_skinFolder / std::filesystem::path(mask.toStdU16String());
+}
 
-    std::optional<QImage> background = LoadSkinPicture(mainPath);
+bool CBaseDialog::LoadSkin()
+{
+    BindSkin();
+    m_shaped = false;
+    return LoadShownPictures();
+}
+
+bool CBaseDialog::CheckSkin()
+{
+    BindSkin();
+    std::optional<QSize> size = CheckSkinPicture(m_mainPath);
+    if (!size || !CheckSkinPicture(m_maskPath)) return false;
+    setGeometry(QRect(geometry().topLeft(), *size));
+    return true;
+}
+
+bool CBaseDialog::LoadShownPictures()
+{
+    std::optional<QImage> background = LoadSkinPicture(m_mainPath);
     if (!background) return false;
-    std::optional<QImage> shape = LoadSkinPicture(maskPath);
-    if (!shape) return false;
-    m_background = std::move(*background);
-    m_mask = std::move(*shape);
-
-    setGeometry(QRect(geometry().topLeft(), m_background.size()));
-    const QRegion region = RegionFromMask(m_mask);
-    // A mask without a single non-white pixel would leave a window nobody can
-    // see or close; such a skin gets a plain rectangle instead.
-    if (region.isEmpty()) {
-        clearMask();
-    } else {
-        setMask(region);
+    if (!m_shaped || !m_shownOnly) {
+        std::optional<QImage> shape = LoadSkinPicture(m_maskPath);
+        if (!shape) return false;
+        const QRegion region = RegionFromMask(*shape);
+        // A mask without a single non-white pixel would leave a window nobody
+        // can see or close; such a skin gets a plain rectangle instead.
+        if (region.isEmpty()) {
+            clearMask();
+        } else {
+            setMask(region);
+        }
+        // The shape is all a window that keeps its pictures only while shown needs of the mask.
+        if (!m_shownOnly) m_mask = std::move(*shape);
+        m_shaped = true;
     }
+    m_background = std::move(*background);
+    setGeometry(QRect(geometry().topLeft(), m_background.size()));
+    m_picturesLoaded = true;
     update();
     return true;
 }
 
-void CBaseDialog::ReleasePictures()
+void CBaseDialog::DropShownPictures()
 {
     m_background = QImage();
     m_mask = QImage();
+    m_picturesLoaded = false;
+}
+
+void CBaseDialog::ReleasePictures()
+{
+    DropShownPictures();
     m_initialised = false;
 }
 
@@ -151,7 +224,9 @@ void CBaseDialog::OnCancel()
 void CBaseDialog::setVisible(bool visible)
 {
     if (visible && !m_initialised) OnInitDialog();
+    if (visible && m_shownOnly && !m_picturesLoaded) LoadShownPictures();
     QDialog::setVisible(visible);
+    if (!visible && m_shownOnly && m_picturesLoaded) DropShownPictures();
 }
 
 void CBaseDialog::paintEvent(QPaintEvent* /*event*/)

@@ -17,6 +17,8 @@
 #include <optional>
 #include <string>
 
+class QKeyEvent;
+
 namespace kestrune {
 
 // The window shape a mask gives: every pixel that is not pure white (all
@@ -26,6 +28,15 @@ QRegion RegionFromMask(const QImage& mask);
 // Reads and decodes a skin picture whole. On any failure (missing, locked,
 // empty, undecodable) PictureFailure is told why and nullopt comes back.
 std::optional<QImage> LoadSkinPicture(const std::filesystem::path& file);
+// Reads only a skin picture's header: its size, or nullopt after telling
+// PictureFailure why the file cannot be a picture.
+std::optional<QSize> CheckSkinPicture(const std::filesystem::path& file);
+
+// The keys every skinned window takes for itself: Enter and Escape do
+// nothing, so neither closes the window behind the user's back, and F1 (or
+// a Help key) opens the help when `helpAllowed`. True when the key was one
+// of them; any other key is left to the caller.
+bool TakeDialogKey(QKeyEvent* event, bool helpAllowed = true);
 
 class CBaseDialog : public QDialog {
     Q_OBJECT
@@ -53,7 +64,21 @@ public:
     const QImage& MaskPicture() const { return m_mask; }
     bool IsInitialised() const { return m_initialised; }
 
+    // For a window that spends most of its life hidden (the main window in
+    // the tray): OnInitDialog only checks that its pictures can be read and
+    // takes its size from the background's header; the pictures are decoded
+    // when the window is shown and dropped again when it is hidden, so the
+    // hidden window holds no decoded picture. Set before OnInitDialog.
+    void SetPicturesWhileShownOnly(bool on) { m_shownOnly = on; }
+    bool PicturesLoaded() const { return m_picturesLoaded; }
+
 protected:
+    // Decodes the background and the mask (the mask only while the window
+    // has no shape yet) and shapes the window. Windows with pictures of their
+    // own decode them after calling this, and drop them in DropShownPictures.
+    virtual bool LoadShownPictures();
+    virtual void DropShownPictures();
+
     void paintEvent(QPaintEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
@@ -61,14 +86,21 @@ protected:
 
 private:
     bool LoadSkin();
+    bool CheckSkin();
+    void BindSkin();
     void ReleasePictures();
 
     std::filesystem::path m_skinIniPath;
     std::filesystem::path m_skinFolder;
     CIniFile m_ini;
+    std::filesystem::path m_mainPath;
+    std::filesystem::path m_maskPath;
     QImage m_background;
     QImage m_mask;
     bool m_initialised = false;
+    bool m_shownOnly = false;
+    bool m_picturesLoaded = false;
+    bool m_shaped = false;
     bool m_dragging = false;
     QPoint m_dragOffset;
 };

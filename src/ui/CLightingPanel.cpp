@@ -328,6 +328,20 @@ void CLightingPanel::CreateControls()
     connect(m_noticeTimer, &QTimer::timeout, m_notice, &QWidget::hide);
 }
 
+void CLightingPanel::SetStatePictures(const StateImage& normal, const StateImage& over, const StateImage& down,
+                                      const StateImage& disable)
+{
+    m_setup.normal = normal;
+    m_setup.over = over;
+    m_setup.down = down;
+    m_setup.disable = disable;
+    for (auto& [key, widget] : m_controls) {
+        if (auto* button = qobject_cast<CPngButton*>(widget)) {
+            button->ReplaceImages(normal, over, down, normal, key.starts_with("FUNC_REPORT") ? disable : normal);
+        }
+    }
+}
+
 void CLightingPanel::PlaceControls()
 {
     const std::filesystem::path& ini = m_setup.skinIni;

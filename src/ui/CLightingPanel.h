@@ -121,6 +121,11 @@ public:
     CLightingPanel(QWidget& window, Lighting& lighting, LightingKeyButtons* keys, LightingPanelSetup setup);
     ~CLightingPanel() override;
 
+    // The main window's state pictures again: the window decodes them only
+    // while it is shown, and hands over null pictures when it drops them.
+    void SetStatePictures(const StateImage& normal, const StateImage& over, const StateImage& down,
+                          const StateImage& disable);
+
     // Shows the lighting state as last read. While changes still wait to be
     // sent, it waits for them, so what it shows includes them.
     void RefreshLightingPanel();

@@ -637,21 +637,8 @@ bool Kestrune_DlgComposite::HandleKey(QKeyEvent* event)
 
 void Kestrune_DlgComposite::keyPressEvent(QKeyEvent* event)
 {
-    // Enter and Escape never close the dialog.
-    switch (event->key()) {
-    case Qt::Key_Return:
-    case Qt::Key_Enter:
-    case Qt::Key_Escape:
-        event->accept();
-        return;
-    case Qt::Key_F1:
-    case Qt::Key_Help:
-        if (!m_recorder.IsRecording()) OpenHelp();
-        event->accept();
-        return;
-    default:
-        CBaseDialog::keyPressEvent(event);
-    }
+    // While a recording runs, F1 is one of the keys being recorded, not a call for help.
+    if (!TakeDialogKey(event, !m_recorder.IsRecording())) CBaseDialog::keyPressEvent(event);
 }
 
 void Kestrune_DlgComposite::keyReleaseEvent(QKeyEvent* event)
