@@ -8,23 +8,46 @@ namespace kestrune {
 
 ChildDialogs::ChildDialogs(CKestruneDlg& window, KeyboardSession& session, UserSettings& settings,
                            const LanguageTable& language)
-    : m_window(window)
+    : m_window(window), m_session(session), m_settings(settings), m_language(language)
+{
+    ChildWindowHooks& hooks = window.Children();
+    hooks.runProfileManager = [this] { ProfileManager().exec(); };
+    // A manager never made is not open: nothing pending, nothing to show or close.
+    hooks.profileManagerApplyPending = [this] { return m_profileManager && m_profileManager->ApplyPending(); };
+    hooks.profileManagerSwitched = [this](int profile) {
+        if (m_profileManager) m_profileManager->ShowSwitchedProfile(profile);
+    };
+    hooks.closeProfileManager = [this] {
+        if (m_profileManager) m_profileManager->CloseProfileManager();
+    };
+    hooks.runUpdateDialog = [this] { UpdateDialog().exec(); };
+}
+
+DeviceJobRunner ChildDialogs::DeviceRunner()
 {
     // Keyboard work queues on the window's one device thread, behind the window's own.
-    DeviceJobRunner runDevice = [&window](std::function<void()> job, std::function<void()> then) {
+    return [&window = m_window](std::function<void()> job, std::function<void()> then) {
         window.RunOnDevice(std::move(job), std::move(then));
     };
-    m_profileManager = std::make_unique<CKestrune_DlgProfile>(&window, session.GetTransfer(), runDevice, settings,
-                                                              language, static_cast<ProfileManagerOwner&>(*this));
-    m_updateDialog =
-        std::make_unique<CKestrune_DlgUpdate>(&window, session.Protocol(), session.Store(), runDevice, language);
+}
 
-    ChildWindowHooks& hooks = window.Children();
-    hooks.runProfileManager = [this] { m_profileManager->exec(); };
-    hooks.profileManagerApplyPending = [this] { return m_profileManager->ApplyPending(); };
-    hooks.profileManagerSwitched = [this](int profile) { m_profileManager->ShowSwitchedProfile(profile); };
-    hooks.closeProfileManager = [this] { m_profileManager->CloseProfileManager(); };
-    hooks.runUpdateDialog = [this] { m_updateDialog->exec(); };
+CKestrune_DlgProfile& ChildDialogs::ProfileManager()
+{
+    if (!m_profileManager) {
+        m_profileManager = std::make_unique<CKestrune_DlgProfile>(&m_window, m_session.GetTransfer(), DeviceRunner(),
+                                                                  m_settings, m_language,
+                                                                  static_cast<ProfileManagerOwner&>(*this));
+    }
+    return *m_profileManager;
+}
+
+CKestrune_DlgUpdate& ChildDialogs::UpdateDialog()
+{
+    if (!m_updateDialog) {
+        m_updateDialog = std::make_unique<CKestrune_DlgUpdate>(&m_window, m_session.Protocol(), m_session.Store(),
+                                                               DeviceRunner(), m_language);
+    }
+    return *m_updateDialog;
 }
 
 ChildDialogs::~ChildDialogs()

@@ -24,14 +24,20 @@ public:
     ChildDialogs(const ChildDialogs&) = delete;
     ChildDialogs& operator=(const ChildDialogs&) = delete;
 
-    CKestrune_DlgProfile& ProfileManager() { return *m_profileManager; }
-    CKestrune_DlgUpdate& UpdateDialog() { return *m_updateDialog; }
+    // Each dialog is made the first time it is needed: most runs never open
+    // them, and a start in the tray should not wait for their widgets.
+    CKestrune_DlgProfile& ProfileManager();
+    CKestrune_DlgUpdate& UpdateDialog();
 
 private:
+    DeviceJobRunner DeviceRunner();
     void BuildProfileMenu(bool create) override;
     void SetUnappliedChanges(bool unapplied) override;
 
     CKestruneDlg& m_window;
+    KeyboardSession& m_session;
+    UserSettings& m_settings;
+    const LanguageTable& m_language;
     std::unique_ptr<CKestrune_DlgProfile> m_profileManager;
     std::unique_ptr<CKestrune_DlgUpdate> m_updateDialog;
 };

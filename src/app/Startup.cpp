@@ -38,14 +38,27 @@ constexpr const char* kCompanionProgram = "KeyAgent";
 
 // A start-up step that failed ends the program, and says so: on standard
 // error for a terminal or a log, and in a box for the user who clicked an icon.
-[[noreturn]] void FailStart(const std::string& what)
+int ReportStartFailure(const std::string& what, const char* lead = "The keyboard program cannot start:")
 {
     std::fprintf(stderr, "kestrune: %s\n", what.c_str());
     std::fflush(stderr);
-    if (QApplication::instance() != nullptr)
-        ShowInformation(nullptr, QString::fromStdString("The keyboard program cannot start:\n" + what));
-    std::exit(kExitFailed);
+    ShowInformation(nullptr, QString::fromStdString(lead + ("\n" + what)));
+    return kExitFailed;
 }
+
+// Puts the picture failure handler back as it was when the start ends.
+class PictureHandlerScope {
+public:
+    explicit PictureHandlerScope(PictureFailureHandler handler) : m_old(SetPictureFailureHandler(std::move(handler)))
+    {
+    }
+    ~PictureHandlerScope() { SetPictureFailureHandler(std::move(m_old)); }
+    PictureHandlerScope(const PictureHandlerScope&) = delete;
+    PictureHandlerScope& operator=(const PictureHandlerScope&) = delete;
+
+private:
+    PictureFailureHandler m_old;
+};
 
 void StartCompanion()
 {
@@ -169,6 +182,12 @@ int RunKestrune(int argc, char** argv)
     // The program lives in the tray: closing its last window never ends it.
     QApplication::setQuitOnLastWindowClosed(false);
 
+    return RunWindowProgram(line, instance.get());
+}
+
+int RunWindowProgram(const CommandLine& line, SingleInstance* instance)
+{
+    StartupMarks marks;
     // The per-user settings branch is the file of UserSettingsPath(), named
     // from the program file; nothing needs registering for it.
     // Paths: everything is found beside the program file (ProgramFolder).
@@ -183,10 +202,21 @@ int RunKestrune(int argc, char** argv)
     }
     StartCompanion();
 
-    // A skin picture that cannot be made ends the program with its reason.
-    SetPictureFailureHandler([](const std::string& why) { FailStart(why); });
+    // A skin picture that cannot be used ends the start with its reason.
+    // Once the program runs, a window that finds one of its pictures unusable
+    // says so the same way and the program ends when the user has read it.
+    std::string pictureProblem;
+    bool started = false;
+    PictureHandlerScope pictureHandler([&](const std::string& why) {
+        if (!started) {
+            if (pictureProblem.empty()) pictureProblem = why;
+            return;
+        }
+        ReportStartFailure("cannot go on without a skin picture: " + why, "The keyboard program has to end:");
+        QCoreApplication::exit(kExitFailed);
+    });
     auto icons = LoadTrayIcons(SkinFolder());
-    if (!icons) FailStart(icons.error());
+    if (!icons) return ReportStartFailure(icons.error());
     QApplication::setWindowIcon(icons->byId.at(kIconDetached));
 
     marks.Mark("tray-icons");
@@ -195,12 +225,12 @@ int RunKestrune(int argc, char** argv)
     CTrayIcon tray;
 
     auto library = KeyboardSession::ProgramLibraryPath(line.emulator);
-    if (!library) FailStart("cannot find the device library: " + library.error());
+    if (!library) return ReportStartFailure("cannot find the device library: " + library.error());
     KeyboardSessionOptions options;
     options.libraryPath = *library;
     options.sink = &window;
     auto session = KeyboardSession::Create(std::move(options), window.GetReporter());
-    if (!session) FailStart(session.error());
+    if (!session) return ReportStartFailure(session.error());
     marks.Mark("session");
     window.SetKeyboard({&(*session)->Store(), &(*session)->GetTransfer(), &(*session)->GetLighting(),
                         &(*session)->Events()});
@@ -219,21 +249,27 @@ int RunKestrune(int argc, char** argv)
     QObject::connect(&window, &CKestruneDlg::trayIconChanged, &tray, &CTrayIcon::SetIcon);
     QObject::connect(&window, &CKestruneDlg::trayTipChanged, &tray, &CTrayIcon::SetTip);
     QObject::connect(&tray, &CTrayIcon::Command, &window, &CKestruneDlg::OnCommand);
-    QObject::connect(&window, &CKestruneDlg::exitRequested, &app, [&] {
+    QObject::connect(&window, &CKestruneDlg::exitRequested, qApp, [&] {
         tray.Delete();
         QApplication::quit();
     });
 
-    // The skin; a file that cannot be read has ended the program by now
-    // through the picture handler, anything else wrong with it ends it here.
-    if (!window.Initialise()) FailStart("cannot load the skin " + window.SkinIniPath().string());
+    // The skin: the picture handler has kept the reason when a picture was at fault.
+    if (!window.Initialise()) {
+        return ReportStartFailure("cannot load the skin " + window.SkinIniPath().string() +
+                                  (pictureProblem.empty() ? std::string() : ": " + pictureProblem));
+    }
     marks.Mark("window-initialised");
 
     // The device events start last, so every way the start can fail comes
     // before any thread runs.
     // "/Start": the first attach leaves the window in the tray.
     if (line.start) (*session)->Events().SkipFirstOpen();
-    if (Status started = (*session)->Start(); !started) FailStart(started.error());
+    if (Status running = (*session)->Start(); !running) {
+        window.ShutDown();
+        return ReportStartFailure(running.error());
+    }
+    started = true;
 
     // Requests of later starts reach the window from here on; the window
     // itself stays hidden until the keyboard's first attach or a request.
@@ -243,7 +279,7 @@ int RunKestrune(int argc, char** argv)
         window.HandleInstanceMessage(mainwnd::kMsgOpen, mainwnd::kParamFirmwareUpdate);
 
     marks.Mark("event-loop");
-    const int status = app.exec();
+    const int status = QApplication::exec();
     (*session)->Stop();
     if (instance) instance->Release();
     // Windows asked the whole screen to repaint here; an X11 or Wayland

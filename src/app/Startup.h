@@ -12,6 +12,15 @@ inline constexpr int kExitDone = 0;
 // or a running instance did not take a request.
 inline constexpr int kExitFailed = 1;
 
+class SingleInstance;
+struct CommandLine;
+
 int RunKestrune(int argc, char** argv);
+
+// The program once its application object exists: language, companion,
+// tray icon, keyboard session and window, then the event loop. `instance`
+// (may be null) is the claimed single instance. A step that fails tells the
+// user and standard error why and gives kExitFailed.
+int RunWindowProgram(const CommandLine& line, SingleInstance* instance);
 
 } // namespace kestrune

@@ -63,6 +63,37 @@ TEST_F(MainWindowTest, PlacesEveryKeyOfThePictureAndNamesEveryControl)
     if (const char* png = std::getenv("KESTRUNE_WINDOW_PNG")) window->grab().save(png);
 }
 
+TEST_F(MainWindowTest, HoldsItsPicturesOnlyWhileShownAndHandsThemToEveryButtonEachTime)
+{
+    // Hidden in the tray the window knows its size from the picture's header
+    // and holds no decoded picture.
+    const QSize size = window->size();
+    EXPECT_GT(size.width(), 100);
+    EXPECT_FALSE(window->PicturesLoaded());
+    EXPECT_TRUE(window->Background().isNull());
+
+    // A key's face is cut from the state pictures: drawn, it is not one flat colour.
+    const auto faceDrawn = [&](int id) {
+        const QImage face = Button(id).grab().toImage();
+        for (int y = 0; y < face.height(); ++y)
+            for (int x = 0; x < face.width(); ++x)
+                if (face.pixel(x, y) != face.pixel(0, 0)) return true;
+        return false;
+    };
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        window->show();
+        EXPECT_TRUE(window->PicturesLoaded());
+        EXPECT_EQ(window->Background().size(), size);
+        EXPECT_EQ(window->size(), size);
+        EXPECT_TRUE(faceDrawn(kKeyButtonIds[0]));
+        EXPECT_TRUE(faceDrawn(kIdOk));
+        window->hide();
+        EXPECT_FALSE(window->PicturesLoaded());
+        EXPECT_TRUE(window->Background().isNull());
+    }
+}
+
 TEST_F(MainWindowTest, MessagesActOnlyOnTheirOwnParameter)
 {
     QSignalSpy deferred(window.get(), &CKestruneDlg::deferredInitialisation);

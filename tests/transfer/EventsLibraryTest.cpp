@@ -316,8 +316,11 @@ TEST_F(EventsLibraryTest, AttachAndDetachStormWhileDownloadsRun)
     }
     done = true;
     downloader.join();
-    for (int i = 0; i < 300 && session->Events().LastPresence() != 1; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    // Every change of the storm reaches the program, each in its turn: ten
+    // detaches, and ten attaches after the one at start. Only once the last
+    // has begun does waiting for the changes begun so far cover the storm.
+    ASSERT_TRUE(window.WaitFor("detached", 10));
+    ASSERT_TRUE(window.WaitFor("refresh", 11));
     session->Events().WaitForAttachChanges();
     EXPECT_EQ(session->Events().LastPresence(), 1u);
     EXPECT_EQ(window.Count("open"), 1u);

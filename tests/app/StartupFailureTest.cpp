@@ -1,0 +1,119 @@
+// A start that cannot go on (no usable device library, a skin picture that
+// cannot be read) ends with a box for the user, the same words on standard
+// error naming the file and what is wrong with it, and a failing exit status.
+
+#include "WindowTestSupport.h"
+
+#include "app/CommandLine.h"
+#include "app/Startup.h"
+#include "device/DeviceLibrary.h"
+#include "emulator/ControlSocket.h"
+#include "emulator/StateFile.h"
+
+#include <dlfcn.h>
+
+#include <fstream>
+#include <functional>
+
+namespace kestrune::test {
+namespace {
+
+void WriteFile(const std::filesystem::path& path, const std::string& bytes)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << bytes;
+}
+
+class StartupFailureTest : public WindowTest {
+protected:
+    StartupFailureTest()
+    {
+        ::setenv(emulator::kStateFileVariable, (root / "state.json").c_str(), 1);
+        ::setenv(emulator::kControlSocketVariable, (root / "control").c_str(), 1);
+        ::setenv(kDeviceLibraryVariable, EMULATOR_LIBRARY, 1);
+    }
+    ~StartupFailureTest() override { ::unsetenv(kDeviceLibraryVariable); }
+};
+
+struct FailureCase {
+    const char* name;
+    // Spoils the program folder (the argument) for the start.
+    std::function<std::filesystem::path(const std::filesystem::path& program)> spoil;
+    // What the message says is wrong.
+    const char* reason;
+};
+
+TEST_F(StartupFailureTest, EachUnusableFileIsNamedInABoxAndOnStandardErrorAndTheStartFails)
+{
+    const FailureCase cases[] = {
+        {"a device library that is not a library",
+         [](const std::filesystem::path& folder) {
+             const auto library = folder / "libHidRelayBroken.so";
+             WriteFile(library, "not a shared object");
+             ::setenv(kDeviceLibraryVariable, library.c_str(), 1);
+             return library;
+         },
+         "cannot load the device library"},
+        {"a device library that is not there",
+         [](const std::filesystem::path& folder) {
+             const auto library = folder / "libHidRelayGone.so";
+             ::setenv(kDeviceLibraryVariable, library.c_str(), 1);
+             return library;
+         },
+         "cannot load the device library"},
+        {"a library that is some other library",
+         [](const std::filesystem::path&) {
+             Dl_info info{};
+             ::dladdr(reinterpret_cast<const void*>(&qVersion), &info);
+             ::setenv(kDeviceLibraryVariable, info.dli_fname, 1);
+             return std::filesystem::path(info.dli_fname);
+         },
+         "does not export the function"},
+        {"a background picture that does not decode",
+         [](const std::filesystem::path& folder) {
+             const auto picture = folder / "Skins" / "main_back.jpg";
+             WriteFile(picture, "JFIF? no, just text");
+             return picture;
+         },
+         "cannot decode"},
+        {"a mask picture that is missing",
+         [](const std::filesystem::path& folder) {
+             const auto picture = folder / "Skins" / "main_mask.bmp";
+             std::filesystem::remove(picture);
+             return picture;
+         },
+         "cannot open"},
+        {"an empty tray icon",
+         [](const std::filesystem::path& folder) {
+             const auto picture = folder / "Skins" / "tray128.png";
+             WriteFile(picture, "");
+             return picture;
+         },
+         "cannot load the tray icon"},
+    };
+    const std::filesystem::path pristine = root / "pristine";
+    std::filesystem::copy(program, pristine, std::filesystem::copy_options::recursive);
+    for (const FailureCase& failure : cases) {
+        SCOPED_TRACE(failure.name);
+        std::filesystem::remove_all(program);
+        std::filesystem::copy(pristine, program, std::filesystem::copy_options::recursive);
+        ::setenv(kDeviceLibraryVariable, EMULATOR_LIBRARY, 1);
+        const std::string file = failure.spoil(program).string();
+        boxes.clear();
+
+        testing::internal::CaptureStderr();
+        const int status = RunWindowProgram(CommandLine{}, nullptr);
+        const std::string stderrText = testing::internal::GetCapturedStderr();
+
+        EXPECT_EQ(status, kExitFailed);
+        EXPECT_NE(stderrText.find(file), std::string::npos) << stderrText;
+        EXPECT_NE(stderrText.find(failure.reason), std::string::npos) << stderrText;
+        ASSERT_EQ(boxes.size(), 1u) << stderrText;
+        EXPECT_FALSE(boxes[0].question);
+        EXPECT_TRUE(boxes[0].text.contains(QString::fromStdString(file))) << boxes[0].text.toStdString();
+        EXPECT_TRUE(boxes[0].text.contains(QString::fromLatin1(failure.reason))) << boxes[0].text.toStdString();
+    }
+}
+
+} // namespace
+} // namespace kestrune::test
