@@ -1,8 +1,8 @@
 // Encoding and decoding the macro area of a full list: 100 macros with as
 // many actions as still fit the area's 16-bit length, named to the limit.
 
-#include "device/Protocol.h"
 #include "macro/MacroArea.h"
+#include "wire/Protocol.h"
 
 #include <benchmark/benchmark.h>
 

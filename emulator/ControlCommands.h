@@ -26,6 +26,9 @@ struct ControlReply {
 
 ControlReply RunControlCommand(EmulatedKeyboard& keyboard, const std::vector<std::string>& words);
 
+// The words of a command line, split at white space.
+std::vector<std::string> SplitWords(const std::string& text);
+
 // The commands that make sense without a running emulator, on the file alone.
 bool IsFileCommand(const std::string& command);
 

@@ -22,7 +22,7 @@
 #include "emulator/EmulatedKeyboard.h"
 #include "emulator/StateFile.h"
 
-#include <HidRelay.h>
+#include "wire/HidRelay.h"
 
 #include <algorithm>
 #include <atomic>
@@ -78,9 +78,14 @@ std::string Hex(std::span<const std::uint8_t> bytes)
     return text;
 }
 
+bool Logging(int level)
+{
+    return g_debugLevel.load(std::memory_order_relaxed) >= level;
+}
+
 void Log(int level, const std::string& text)
 {
-    if (g_debugLevel.load() >= level) std::fprintf(stderr, "kestrune emulator: %s\n", text.c_str());
+    if (Logging(level)) std::fprintf(stderr, "kestrune emulator: %s\n", text.c_str());
 }
 
 std::optional<unsigned long> NumberFromEnvironment(const char* name)
@@ -309,17 +314,23 @@ public:
 
     std::chrono::microseconds Latency() const { return m_keyboard.Faults().latency; }
 
+    // The report reaches the keyboard one latency after it was written and the
+    // reply the program one latency after that. Both are deadlines, so the
+    // time the emulator itself takes falls inside the latency it models
+    // instead of adding to it.
     void SendCommandReport(std::span<const std::uint8_t> report)
     {
-        std::this_thread::sleep_for(Latency());
-        Log(2, "out " + Hex(report));
+        const auto latency = Latency();
+        const auto arrives = Clock::now() + latency;
+        std::this_thread::sleep_until(arrives);
+        if (Logging(2)) Log(2, "out " + Hex(report));
         std::vector<bool> deferred;
         t_deferredPresence = &deferred;
         const auto replies = m_keyboard.HandleOutputReport(report);
         t_deferredPresence = nullptr;
-        const auto due = Clock::now() + Latency();
+        const auto due = arrives + latency;
         for (const auto& reply : replies) {
-            Log(2, "in  " + Hex(reply));
+            if (Logging(2)) Log(2, "in  " + Hex(reply));
             Broadcast(Interface::Command, Delivery{false, 0, {reply.begin(), reply.end()}, due});
         }
         for (bool present : deferred) OnPresenceChanged(present);
@@ -338,7 +349,7 @@ public:
 
     void OnConsumerReport(std::span<const std::uint8_t> report) override
     {
-        Log(1, "consumer report " + Hex(report));
+        if (Logging(1)) Log(1, "consumer report " + Hex(report));
         Broadcast(Interface::Consumer, Delivery{false, 0, {report.begin(), report.end()}, Clock::now() + Latency()});
     }
 
@@ -450,8 +461,8 @@ int WriteBankStatus(Emulator& emulator, const HidRelaySelector* selector, const 
                     std::uint32_t length)
 {
     if (Classify(selector) != Interface::BankStatus || !data) return 0;
-    std::this_thread::sleep_for(emulator.Latency());
-    Log(1, "bank status " + Hex({data, length}));
+    std::this_thread::sleep_until(Clock::now() + emulator.Latency());
+    if (Logging(1)) Log(1, "bank status " + Hex({data, length}));
     return emulator.Keyboard().WriteBankStatus({data, length}) ? 1 : 0;
 }
 

@@ -26,9 +26,9 @@
 
 #include "common/Reporter.h"
 #include "common/Result.h"
-#include "device/Protocol.h"
+#include "wire/Protocol.h"
 
-#include <HidRelay.h>
+#include "wire/HidRelay.h"
 
 #include <array>
 #include <atomic>

@@ -8,7 +8,7 @@
 #include "device/CommandProtocol.h"
 #include "device/DeviceEvents.h"
 #include "keymodel/DefaultHardwareTable.h"
-#include "lighting/LightingRecords.h"
+#include "wire/SettingsRecord.h"
 #include "macro/MacroArea.h"
 
 #include <new>
