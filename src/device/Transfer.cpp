@@ -8,8 +8,8 @@
 #include "device/CommandProtocol.h"
 #include "device/DeviceEvents.h"
 #include "keymodel/DefaultHardwareTable.h"
-#include "wire/SettingsRecord.h"
 #include "macro/MacroArea.h"
+#include "wire/SettingsRecord.h"
 
 #include <new>
 #include <vector>
@@ -43,12 +43,44 @@ bool Transfer::ReadDefaultTableFromKeyboard()
     return true;
 }
 
-bool Transfer::ReadCapacityFromKeyboard()
+bool Transfer::ReadSettingsAtAttach()
 {
     SettingsRecord settings;
-    if (m_protocol.ReadSettings(settings.bytes) != kResultOk) return false;
+    if (const int result = m_protocol.ReadSettings(settings.bytes); result != kResultOk) {
+        std::lock_guard lock(m_tableMutex);
+        m_attachSettings.reset();
+        m_attachSettingsResult = result;
+        return false;
+    }
     m_macroCapacity = settings.MacroCapacityBytes();
+    // What ActiveProfile would read next: a read-back or a download of the
+    // active profile right after the attach needs no second read.
+    const int profile = settings.ActiveProfileByte();
+    if (profile < wire::kProfileCount) m_activeProfile = profile;
+    std::lock_guard lock(m_tableMutex);
+    m_attachSettings = settings;
+    m_attachSettingsResult = kResultOk;
     return true;
+}
+
+std::optional<SettingsRecord> Transfer::AttachSettings() const
+{
+    std::lock_guard lock(m_tableMutex);
+    return m_attachSettings;
+}
+
+int Transfer::AttachSettingsResult() const
+{
+    std::lock_guard lock(m_tableMutex);
+    return m_attachSettingsResult;
+}
+
+void Transfer::ForgetActiveProfile()
+{
+    m_activeProfile = kUnknownProfile;
+    std::lock_guard lock(m_tableMutex);
+    m_attachSettings.reset();
+    m_attachSettingsResult = kResultAbsent;
 }
 
 int Transfer::ActiveProfile()
