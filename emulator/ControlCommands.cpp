@@ -112,6 +112,18 @@ std::vector<std::string> SplitWords(const std::string& text)
     return words;
 }
 
+std::string HexBytes(std::span<const std::uint8_t> bytes)
+{
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string text;
+    for (std::uint8_t b : bytes) {
+        if (!text.empty()) text.push_back(' ');
+        text.push_back(kDigits[b >> 4]);
+        text.push_back(kDigits[b & 0x0F]);
+    }
+    return text;
+}
+
 bool IsFileCommand(const std::string& command)
 {
     return command == "plug" || command == "unplug" || command == "dump" || command == "reset";
@@ -133,6 +145,11 @@ ControlReply RunControlCommand(EmulatedKeyboard& keyboard, const std::vector<std
         return Done();
     }
     if (command == "dump") return Done(KeyboardStateToJson(keyboard.State()));
+    if (command == "received") {
+        std::string text;
+        for (const Report& report : keyboard.ReceivedReports()) text += HexBytes(report) + "\n";
+        return Done(text);
+    }
     if (command == "reset") {
         KeyboardState state = FactoryKeyboardState();
         state.attached = keyboard.State().attached;

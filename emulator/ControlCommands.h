@@ -3,6 +3,7 @@
 // The commands that drive an emulated keyboard from outside, as words:
 //   plug | unplug | bank-key | lighting-changed | record-start | record-stop
 //   dump                      the state as JSON
+//   received                  the command reports taken, oldest first, one per line in hex
 //   reset                     factory memory; the cable stays as it is
 //   fault show                the fault plan
 //   fault clear               no faults, latency back to its default
@@ -14,6 +15,8 @@
 
 #include "emulator/EmulatedKeyboard.h"
 
+#include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -28,6 +31,9 @@ ControlReply RunControlCommand(EmulatedKeyboard& keyboard, const std::vector<std
 
 // The words of a command line, split at white space.
 std::vector<std::string> SplitWords(const std::string& text);
+
+// Bytes as two lower-case hex digits each, separated by blanks.
+std::string HexBytes(std::span<const std::uint8_t> bytes);
 
 // The commands that make sense without a running emulator, on the file alone.
 bool IsFileCommand(const std::string& command);

@@ -18,6 +18,7 @@
 // "drop 3; status fe 1; wrong-code 2; unplug-after 5"; a malformed value is
 // reported on stderr and the emulator starts without faults).
 
+#include "emulator/ControlCommands.h"
 #include "emulator/ControlSocket.h"
 #include "emulator/EmulatedKeyboard.h"
 #include "emulator/StateFile.h"
@@ -64,18 +65,6 @@ Interface Classify(const HidRelaySelector* selector)
     if (selector->usage_page == wire::kBankStatusUsagePage && selector->usage == wire::kBankStatusUsage)
         return Interface::BankStatus;
     return Interface::None;
-}
-
-std::string Hex(std::span<const std::uint8_t> bytes)
-{
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string text;
-    for (std::uint8_t b : bytes) {
-        if (!text.empty()) text.push_back(' ');
-        text.push_back(kDigits[b >> 4]);
-        text.push_back(kDigits[b & 0x0F]);
-    }
-    return text;
 }
 
 bool Logging(int level)
@@ -323,14 +312,14 @@ public:
         const auto latency = Latency();
         const auto arrives = Clock::now() + latency;
         std::this_thread::sleep_until(arrives);
-        if (Logging(2)) Log(2, "out " + Hex(report));
+        if (Logging(2)) Log(2, "out " + HexBytes(report));
         std::vector<bool> deferred;
         t_deferredPresence = &deferred;
         const auto replies = m_keyboard.HandleOutputReport(report);
         t_deferredPresence = nullptr;
         const auto due = arrives + latency;
         for (const auto& reply : replies) {
-            if (Logging(2)) Log(2, "in  " + Hex(reply));
+            if (Logging(2)) Log(2, "in  " + HexBytes(reply));
             Broadcast(Interface::Command, Delivery{false, 0, {reply.begin(), reply.end()}, due});
         }
         for (bool present : deferred) OnPresenceChanged(present);
@@ -349,7 +338,7 @@ public:
 
     void OnConsumerReport(std::span<const std::uint8_t> report) override
     {
-        if (Logging(1)) Log(1, "consumer report " + Hex(report));
+        if (Logging(1)) Log(1, "consumer report " + HexBytes(report));
         Broadcast(Interface::Consumer, Delivery{false, 0, {report.begin(), report.end()}, Clock::now() + Latency()});
     }
 
@@ -462,7 +451,7 @@ int WriteBankStatus(Emulator& emulator, const HidRelaySelector* selector, const 
 {
     if (Classify(selector) != Interface::BankStatus || !data) return 0;
     std::this_thread::sleep_until(Clock::now() + emulator.Latency());
-    if (Logging(1)) Log(1, "bank status " + Hex({data, length}));
+    if (Logging(1)) Log(1, "bank status " + HexBytes({data, length}));
     return emulator.Keyboard().WriteBankStatus({data, length}) ? 1 : 0;
 }
 

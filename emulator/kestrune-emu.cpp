@@ -70,6 +70,7 @@ int main(int argc, char** argv)
     simple("record-start", "start on-board macro recording");
     simple("record-stop", "stop on-board macro recording");
     simple("dump", "print the state as JSON");
+    simple("received", "print the command reports the keyboard took, oldest first, in hex");
     simple("reset", "factory memory (the cable stays as it is)");
 
     auto* fault = app.add_subcommand("fault", "inject faults into the running emulator");

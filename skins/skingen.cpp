@@ -2,11 +2,13 @@
 // file (placements written from the same rectangles the pictures are drawn
 // with) and every JPEG and BMP picture the dialogs load.
 //
-//   skingen LAYOUT SOURCE_DIR OUTPUT_DIR [--review REVIEW_DIR]
+//   skingen LAYOUT SOURCE_DIR OUTPUT_DIR [--review REVIEW_DIR] [--icons ICON_DIR]
 //
 // SOURCE_DIR holds the hand-written INI sections named by `template` lines.
 // With --review the pictures are also written as PNG files, each dialog once
 // more with every placement outlined and named, for looking them over.
+// The tray icons go beside the skin pictures; with --icons the program's
+// icon is also written in the hicolor sizes below ICON_DIR.
 
 #include <QColor>
 #include <QDir>
@@ -1179,6 +1181,58 @@ void Generate(const Layout& layout, const QString& layoutName, const QString& so
     }
 }
 
+
+// ---------------------------------------------------------------------------
+// Icons: the tray's three state icons and the program's icon in the sizes
+// desktops look for. One drawing, a keyboard seen from above on a 64-unit
+// grid, scaled to any size: lit keys while a keyboard is attached (141 and
+// the program icon), grey keys while none is (128), and a red dot while
+// the keyboard records a macro on its own (142).
+
+enum class IconLook { NoKeyboard, Attached, Recording };
+
+QImage RenderIcon(IconLook look, int size)
+{
+    QImage image(size, size, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.scale(size / 64.0, size / 64.0);
+    p.setPen(Qt::NoPen);
+    p.setBrush(QColor(0x20, 0x24, 0x2c));
+    p.drawRoundedRect(QRectF(4, 16, 56, 32), 5, 5);
+    const bool lit = look != IconLook::NoKeyboard;
+    const QColor rows[2] = {lit ? QColor(0x4f, 0xc3, 0xf7) : QColor(0x8a, 0x8f, 0x98),
+                            lit ? QColor(0xba, 0x68, 0xc8) : QColor(0x6c, 0x71, 0x7a)};
+    for (int row = 0; row < 2; ++row) {
+        p.setBrush(rows[row]);
+        for (int column = 0; column < 5; ++column)
+            p.drawRoundedRect(QRectF(9 + 10 * column, 21 + 9 * row, column == 4 ? 6 : 7, 6), 1, 1);
+    }
+    p.setBrush(lit ? QColor(0xff, 0xb7, 0x4d) : QColor(0x9a, 0x9f, 0xa8));
+    p.drawRoundedRect(QRectF(17, 39, 30, 5), 1, 1);
+    if (look == IconLook::Recording) {
+        p.setBrush(QColor(0xf4, 0x43, 0x36));
+        p.setPen(QPen(Qt::white, 2));
+        p.drawEllipse(QPointF(50, 14), 10, 10);
+    }
+    p.end();
+    return image;
+}
+
+void GenerateIcons(const QString& skinDir, const QString& iconDir)
+{
+    const std::pair<int, IconLook> tray[] = {
+        {128, IconLook::NoKeyboard}, {141, IconLook::Attached}, {142, IconLook::Recording}};
+    for (const auto& [id, look] : tray) Save(RenderIcon(look, 64), skinDir + QString("/tray%1.png").arg(id));
+    if (iconDir.isEmpty()) return;
+    for (int size : {16, 22, 24, 32, 48, 64, 128, 256}) {
+        const QString dir = iconDir + QString("/%1x%1/apps").arg(size);
+        if (!QDir().mkpath(dir)) Fail("cannot make " + dir);
+        Save(RenderIcon(IconLook::Attached, size), dir + "/kestrune.png");
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -1187,13 +1241,26 @@ int main(int argc, char** argv)
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     QGuiApplication app(argc, argv);
     const QStringList args = app.arguments();
-    if (args.size() != 4 && !(args.size() == 6 && args[4] == "--review")) {
-        std::fprintf(stderr, "usage: skingen LAYOUT SOURCE_DIR OUTPUT_DIR [--review REVIEW_DIR]\n");
+    QString reviewDir, iconDir;
+    bool usage = args.size() < 4;
+    for (qsizetype i = 4; i < args.size() && !usage; i += 2) {
+        if (i + 1 >= args.size())
+            usage = true;
+        else if (args[i] == "--review")
+            reviewDir = args[i + 1];
+        else if (args[i] == "--icons")
+            iconDir = args[i + 1];
+        else
+            usage = true;
+    }
+    if (usage) {
+        std::fprintf(stderr, "usage: skingen LAYOUT SOURCE_DIR OUTPUT_DIR [--review REVIEW_DIR] [--icons ICON_DIR]\n");
         return 2;
     }
     try {
         const Layout layout = ReadLayout(args[1]);
-        Generate(layout, QFileInfo(args[1]).fileName(), args[2], args[3], args.size() == 6 ? args[5] : QString());
+        Generate(layout, QFileInfo(args[1]).fileName(), args[2], args[3], reviewDir);
+        GenerateIcons(args[3], iconDir);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "skingen: %s\n", e.what());
         return 1;

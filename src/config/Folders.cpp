@@ -143,6 +143,11 @@ Result<fs::path> WorkingProfilePath()
     return *folder / kWorkingProfileName;
 }
 
+fs::path WorkingProfileLocation()
+{
+    return DocumentsFolder() / kProfileFolderName / kWorkingProfileName;
+}
+
 fs::path SettingsFilePath()
 {
     return DocumentsFolder() / kProfileFolderName / kSettingsFileName;

@@ -34,6 +34,10 @@ Result<std::filesystem::path> ProfileFolder();
 // ProfileFolder + "$Profile0", creating the folder like ProfileFolder.
 Result<std::filesystem::path> WorkingProfilePath();
 
+// Where the working profile file is, without creating anything: for showing
+// the place even when the folder cannot be made.
+std::filesystem::path WorkingProfileLocation();
+
 // Documents folder + "Mechanical Keyboard" + "wskb.ini". Does not create the
 // folder: until the profile code has made it, settings writes fail and reads
 // give the defaults.

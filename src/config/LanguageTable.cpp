@@ -69,12 +69,18 @@ constexpr LanguageEntry kTableEntries[] = {
     {"PROFILE_FORMAT_ERROR", u"wrong file format, revert to the default values: \n  %s"},
     {"PROFILE_NEW", u"\\The new contextual  mode"},
     {"PROFILE_TIP", u"The current contextual  mode: "},
+    {"PROFILE_FILE_NOT_WRITTEN", u"The profile file could not be written:\n%s"},
+    {"PROFILE_NOT_ON_KEYBOARD",
+     u"%s is a file, not one of the keyboard's three profiles: the keyboard stays on its profile."},
+    {"PROFILE_SWITCH_FAILED", u"The keyboard did not switch to profile %d."},
+    {"PROFILE_LIST_NOT_SAVED", u"The profile list could not be saved:\n%s"},
     {"EXTRA_PROFILE_SPACE_TIGHT", u"shortage of hardware space, cancelled the macro name of storage."},
     {"MAIN_UPDATE_ERROR_TEXT", u"\u8BF7\u9009\u62E9\u6B63\u786E\u7684\u66F4\u65B0\u6587\u4EF6! "},
     {"MAIN_BOOT_ERROR_TEXT", u"\u65E0\u6CD5\u8FDB\u5165Boot\u6A21\u5F0F! "},
     {"MAIN_SHELL_ERROR_TEXT", u"\u65E0\u6CD5\u6267\u884C\u66F4\u65B0\u6587\u4EF6! "},
     {"MAIN_UPDATE_BACKUP_OK", u"\u5907\u4EFD\u6210\u529F!"},
     {"MAIN_UPDATE_BACKUP_NG", u"\u5907\u4EFD\u5931\u8D25,\u8BF7\u91CD\u65B0\u5907\u4EFD!"},
+    {"MAIN_UPDATE_NOT_EXECUTABLE", u"This file cannot be run as a program:\n%s"},
     {"KEYBOARD_TRAY_DESC", u"Single-handed keyboard Driver "},
     {"MAIN_CAPTION", u"Gaming Keyboard Settings"},
     {"MAIN_HELP_PROMPT", u"Help"},
@@ -103,6 +109,10 @@ constexpr LanguageEntry kTableEntries[] = {
     {"PROFILE_EDITING", u""},
     {"MAIN_PROMPT_DRIVER_TEXT", u""},
     {"MAIN_PROMPT_DRIVER_TITLE", u""},
+    // Failures the window tells the user about in words of its own.
+    {"MAIN_APPLY_SAVE_FAILED", u"The settings could not be saved, so nothing was sent to the keyboard: %s"},
+    {"MAIN_DOWNLOAD_FAILED", u"The keyboard did not take the settings. They are kept: press Apply to try again."},
+    {"MAIN_EXPORT_FAILED", u"The profile file %s could not be written: %s"},
 };
 
 // Messages shown in one fixed wording whatever the language: no language
@@ -123,6 +133,7 @@ constexpr LanguageEntry kWindowEntries[] = {
     {"PROFILE_OK", u"hello"},
     {"PROFILE_CANCLE", u"hello"},
     {"PROFILE_APPLY", u"hello"},
+    {"MAIN_UPDATE_FILE_LABEL", u"Update program:"},
     {"MENU_1", u"Import"},
     {"MENU_2", u"Export"},
     {"MENU_3", u"About"},
@@ -158,6 +169,7 @@ constexpr LanguageEntry kWindowEntries[] = {
     {"MEDIA_EDIT_TISHI", u"hello"},
     {"FUNCTION_TISHI", u"hello"},
     {"COMPOSITE_MACRO_OVER", u""},
+    {"MAIN_LIGHTING_NOT_TAKEN", u"The keyboard did not take the lighting change; the panel shows what it holds."},
 };
 
 const LanguageEntry* FindEntry(std::span<const LanguageEntry> entries, std::string_view key)

@@ -135,6 +135,9 @@ public:
     // closing) and joins every thread. Idempotent.
     void Stop();
     bool Stopping() const { return m_stopping.load(); }
+    // Before Start: the first attach does not bring the window up (the
+    // program was started to stay in the tray).
+    void SkipFirstOpen() { m_firstAttachDone = true; }
 
     // The callback the library calls (a plain function, as the library wants).
     static int OnDeviceReport(const HidRelayEvent* event);

@@ -16,6 +16,19 @@ void StoreInBlock(LightingBlock& block, std::uint16_t address, std::span<const s
     std::copy(bytes.begin(), bytes.end(), block.bytes.begin() + address);
 }
 
+// Keeps the first result of an update that was not a success.
+class UpdateResult {
+public:
+    void Add(int result)
+    {
+        if (m_result == kResultOk) m_result = result;
+    }
+    int Get() const { return m_result; }
+
+private:
+    int m_result = kResultOk;
+};
+
 } // namespace
 
 Lighting::Lighting(CommandProtocol& protocol, SettingsFile settingsFile)
@@ -78,23 +91,25 @@ int Lighting::ReadLightingState(bool withKeyColours, const std::optional<Setting
     return 0;
 }
 
-void Lighting::SendMemoryWrites(std::initializer_list<MemoryWrite> writes)
+int Lighting::SendMemoryWrites(std::initializer_list<MemoryWrite> writes)
 {
     // The caller holds the exchange lock, so the sequence goes out whole.
-    m_protocol.BeginUpdate();
-    for (const MemoryWrite& write : writes) m_protocol.WriteMemory(write.address, write.bytes);
-    m_protocol.EndUpdate();
+    UpdateResult result;
+    result.Add(m_protocol.BeginUpdate());
+    for (const MemoryWrite& write : writes) result.Add(m_protocol.WriteMemory(write.address, write.bytes));
+    result.Add(m_protocol.EndUpdate());
+    return result.Get();
 }
 
-void Lighting::SendByte(std::uint16_t address, std::uint8_t value)
+int Lighting::SendByte(std::uint16_t address, std::uint8_t value)
 {
     const std::array<std::uint8_t, 1> byte = {value};
-    SendMemoryWrites({{address, byte}});
+    return SendMemoryWrites({{address, byte}});
 }
 
-void Lighting::WriteEffect(int effect)
+int Lighting::WriteEffect(int effect)
 {
-    if (effect < 0 || effect > 0xFF) return;
+    if (effect < 0 || effect > 0xFF) return kResultNotSent;
     auto exchanges = m_protocol.LockExchanges();
     const std::array<std::uint8_t, 1> effectByte = {static_cast<std::uint8_t>(effect)};
     std::array<std::uint8_t, 1> flagByte{};
@@ -106,13 +121,11 @@ void Lighting::WriteEffect(int effect)
         flagByte[0] = m_state.RainbowOf(effect);
         if (flagAddress) StoreInBlock(m_state.block, *flagAddress, flagByte);
     }
-    if (flagAddress)
-        SendMemoryWrites({{lightaddr::kEffect, effectByte}, {*flagAddress, flagByte}});
-    else
-        SendMemoryWrites({{lightaddr::kEffect, effectByte}});
+    if (flagAddress) return SendMemoryWrites({{lightaddr::kEffect, effectByte}, {*flagAddress, flagByte}});
+    return SendMemoryWrites({{lightaddr::kEffect, effectByte}});
 }
 
-void Lighting::WriteBrightness(int position)
+int Lighting::WriteBrightness(int position)
 {
     const auto value = static_cast<std::uint8_t>(std::clamp(position, 0, kBrightnessMax));
     auto exchanges = m_protocol.LockExchanges();
@@ -121,10 +134,10 @@ void Lighting::WriteBrightness(int position)
         m_state.brightness = value;
         m_state.block.bytes[lightaddr::kBrightness] = value;
     }
-    SendByte(lightaddr::kBrightness, value);
+    return SendByte(lightaddr::kBrightness, value);
 }
 
-void Lighting::WriteSpeed(int sliderPosition)
+int Lighting::WriteSpeed(int sliderPosition)
 {
     const auto value = static_cast<std::uint8_t>(kSpeedMax - std::clamp(sliderPosition, 0, kSpeedMax));
     auto exchanges = m_protocol.LockExchanges();
@@ -133,10 +146,10 @@ void Lighting::WriteSpeed(int sliderPosition)
         m_state.speed = value;
         m_state.block.bytes[lightaddr::kSpeed] = value;
     }
-    SendByte(lightaddr::kSpeed, value);
+    return SendByte(lightaddr::kSpeed, value);
 }
 
-void Lighting::WriteDirection(int direction)
+int Lighting::WriteDirection(int direction)
 {
     const auto value = static_cast<std::uint8_t>(direction != 0 ? 1 : 0);
     auto exchanges = m_protocol.LockExchanges();
@@ -145,13 +158,13 @@ void Lighting::WriteDirection(int direction)
         m_state.direction = value;
         m_state.block.bytes[lightaddr::kDirection] = value;
     }
-    SendByte(lightaddr::kDirection, value);
+    return SendByte(lightaddr::kDirection, value);
 }
 
-void Lighting::WriteEffectColour(int effect, Colour colour)
+int Lighting::WriteEffectColour(int effect, Colour colour)
 {
     const std::optional<std::uint16_t> colourAddress = EffectColourAddress(effect);
-    if (!colourAddress) return;
+    if (!colourAddress) return kResultNotSent;
     const std::optional<std::uint16_t> flagAddress = RainbowFlagAddress(effect);
     const auto rgb = ColourBytes(colour);
     const std::array<std::uint8_t, 1> flagOff = {0};
@@ -165,26 +178,24 @@ void Lighting::WriteEffectColour(int effect, Colour colour)
             StoreInBlock(m_state.block, *flagAddress, flagOff);
         }
     }
-    if (flagAddress)
-        SendMemoryWrites({{*flagAddress, flagOff}, {*colourAddress, rgb}});
-    else
-        SendMemoryWrites({{*colourAddress, rgb}});
+    if (flagAddress) return SendMemoryWrites({{*flagAddress, flagOff}, {*colourAddress, rgb}});
+    return SendMemoryWrites({{*colourAddress, rgb}});
 }
 
-void Lighting::WriteRainbowFlag(int effect, std::uint8_t flag)
+int Lighting::WriteRainbowFlag(int effect, std::uint8_t flag)
 {
     const std::optional<std::uint16_t> address = RainbowFlagAddress(effect);
-    if (!address) return;
+    if (!address) return kResultNotSent;
     auto exchanges = m_protocol.LockExchanges();
     {
         std::lock_guard lock(m_mutex);
         m_state.SetRainbow(effect, flag);
         m_state.block.bytes[*address] = flag;
     }
-    SendByte(*address, flag);
+    return SendByte(*address, flag);
 }
 
-void Lighting::WriteTrigger(std::uint8_t trigger)
+int Lighting::WriteTrigger(std::uint8_t trigger)
 {
     auto exchanges = m_protocol.LockExchanges();
     {
@@ -192,22 +203,24 @@ void Lighting::WriteTrigger(std::uint8_t trigger)
         m_state.SetTrigger(trigger);
         m_state.block.bytes[lightaddr::kTrigger] = trigger;
     }
-    SendByte(lightaddr::kTrigger, trigger);
+    return SendByte(lightaddr::kTrigger, trigger);
 }
 
-void Lighting::SendKeyColourTable(const KeyColourTable& table, std::optional<MemoryWrite> memory)
+int Lighting::SendKeyColourTable(const KeyColourTable& table, std::optional<MemoryWrite> memory)
 {
-    m_protocol.BeginUpdate();
-    if (memory) m_protocol.WriteMemory(memory->address, memory->bytes);
+    UpdateResult result;
+    result.Add(m_protocol.BeginUpdate());
+    if (memory) result.Add(m_protocol.WriteMemory(memory->address, memory->bytes));
     for (std::size_t i = 0; i < kColourWriteCount; ++i) {
         const std::size_t light = i * kLightsPerColourWrite;
-        m_protocol.WriteColours(static_cast<int>(light),
-                                std::span(table.bytes).subspan(light * kColourWireSize, kColourWriteBytes));
+        result.Add(m_protocol.WriteColours(static_cast<int>(light),
+                                           std::span(table.bytes).subspan(light * kColourWireSize, kColourWriteBytes)));
     }
-    m_protocol.EndUpdate();
+    result.Add(m_protocol.EndUpdate());
+    return result.Get();
 }
 
-void Lighting::WriteBaseColour(Colour colour)
+int Lighting::WriteBaseColour(Colour colour)
 {
     const auto rgb = ColourBytes(colour);
     auto exchanges = m_protocol.LockExchanges();
@@ -218,7 +231,7 @@ void Lighting::WriteBaseColour(Colour colour)
         StoreInBlock(m_state.block, lightaddr::kColourB, rgb);
         table = m_state.keyColours;
     }
-    SendKeyColourTable(table, MemoryWrite{lightaddr::kColourB, rgb});
+    return SendKeyColourTable(table, MemoryWrite{lightaddr::kColourB, rgb});
 }
 
 void Lighting::SetKeyColour(std::size_t light, Colour colour)
@@ -227,18 +240,20 @@ void Lighting::SetKeyColour(std::size_t light, Colour colour)
     m_state.keyColours.Set(light, colour);
 }
 
-void Lighting::WriteKeyColour(std::size_t light, Colour colour)
+int Lighting::WriteKeyColour(std::size_t light, Colour colour)
 {
-    if (light >= kLightCount) return;
+    if (light >= kLightCount) return kResultNotSent;
     const auto rgb = ColourBytes(colour);
     auto exchanges = m_protocol.LockExchanges();
     SetKeyColour(light, colour);
-    m_protocol.BeginUpdate();
-    m_protocol.WriteColours(static_cast<int>(light), rgb);
-    m_protocol.EndUpdate();
+    UpdateResult result;
+    result.Add(m_protocol.BeginUpdate());
+    result.Add(m_protocol.WriteColours(static_cast<int>(light), rgb));
+    result.Add(m_protocol.EndUpdate());
+    return result.Get();
 }
 
-void Lighting::WriteLightingDefaults()
+int Lighting::WriteLightingDefaults()
 {
     auto exchanges = m_protocol.LockExchanges();
     {
@@ -249,10 +264,10 @@ void Lighting::WriteLightingDefaults()
         m_state.SetRainbow(kEffectColourTrail, block.bytes[lightaddr::kRainbow4]);
         DecodeLightingBlock(block, m_state);
     }
-    SendMemoryWrites({{lightaddr::kEffect, kLightingDefaults}});
+    return SendMemoryWrites({{lightaddr::kEffect, kLightingDefaults}});
 }
 
-void Lighting::WriteWhiteKeyColours()
+int Lighting::WriteWhiteKeyColours()
 {
     auto exchanges = m_protocol.LockExchanges();
     KeyColourTable table;
@@ -261,7 +276,7 @@ void Lighting::WriteWhiteKeyColours()
         for (std::size_t light = 0; light < kWhiteLightCount; ++light) m_state.keyColours.Set(light, kWhite);
         table = m_state.keyColours;
     }
-    SendKeyColourTable(table, std::nullopt);
+    return SendKeyColourTable(table, std::nullopt);
 }
 
 } // namespace kestrune

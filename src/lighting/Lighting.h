@@ -10,7 +10,9 @@
 // - Each change holds the protocol's exchange lock from its BeginUpdate to its
 //   EndUpdate, so a download or another change is never sent in between.
 // - The state changes first and the write follows: a change the keyboard did
-//   not take stays in the state until the next read, as the panel expects.
+//   not take stays in the state until the next read. Each write gives 1 when
+//   every exchange of its update was answered with success, else the first
+//   failing result code, so a caller can read the keyboard's state again.
 
 #include "config/Settings.h"
 #include "lighting/LightingRecords.h"
@@ -38,22 +40,22 @@ public:
     // read at attach) is used instead of reading it again.
     int ReadLightingState(bool withKeyColours, const std::optional<SettingsRecord>& known = std::nullopt);
 
-    void WriteEffect(int effect);
-    void WriteBrightness(int position);
-    void WriteSpeed(int sliderPosition);
-    void WriteDirection(int direction);
+    int WriteEffect(int effect);
+    int WriteBrightness(int position);
+    int WriteSpeed(int sliderPosition);
+    int WriteDirection(int direction);
     // Effects 4, 11, 12, 14, 15 (clears the effect's rainbow flag) and 9.
-    void WriteEffectColour(int effect, Colour colour);
-    void WriteRainbowFlag(int effect, std::uint8_t flag);
-    void WriteTrigger(std::uint8_t trigger);
+    int WriteEffectColour(int effect, Colour colour);
+    int WriteRainbowFlag(int effect, std::uint8_t flag);
+    int WriteTrigger(std::uint8_t trigger);
     // The base colour of effect 5 followed by the whole key colour table.
-    void WriteBaseColour(Colour colour);
-    void WriteKeyColour(std::size_t light, Colour colour);
+    int WriteBaseColour(Colour colour);
+    int WriteKeyColour(std::size_t light, Colour colour);
     // Sets the key colour table entry without sending it: the panel gives
     // every base-coloured key the new base colour before WriteBaseColour.
     void SetKeyColour(std::size_t light, Colour colour);
-    void WriteLightingDefaults();
-    void WriteWhiteKeyColours();
+    int WriteLightingDefaults();
+    int WriteWhiteKeyColours();
 
     LightingState State() const;
 
@@ -63,10 +65,10 @@ private:
         std::uint16_t address;
         std::span<const std::uint8_t> bytes;
     };
-    void SendMemoryWrites(std::initializer_list<MemoryWrite> writes);
-    void SendByte(std::uint16_t address, std::uint8_t value);
+    int SendMemoryWrites(std::initializer_list<MemoryWrite> writes);
+    int SendByte(std::uint16_t address, std::uint8_t value);
     // Sends the whole key colour table in nine requests; 'memory' first when given.
-    void SendKeyColourTable(const KeyColourTable& table, std::optional<MemoryWrite> memory);
+    int SendKeyColourTable(const KeyColourTable& table, std::optional<MemoryWrite> memory);
 
     CommandProtocol& m_protocol;
     mutable std::mutex m_mutex;

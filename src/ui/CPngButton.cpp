@@ -220,6 +220,13 @@ QFont CPngButton::CaptionFont() const
     return font;
 }
 
+void CPngButton::SetFillColour(std::optional<QColor> colour)
+{
+    if (m_fill == colour) return;
+    m_fill = colour;
+    update();
+}
+
 void CPngButton::paintEvent(QPaintEvent* /*event*/)
 {
     QPainter painter(this);
@@ -233,6 +240,15 @@ void CPngButton::paintEvent(QPaintEvent* /*event*/)
         // The face lies one pixel left of and above the origin in the
         // pictures; skins are drawn to that.
         painter.drawImage(QPoint(0, 0), image, QRect(m_origin - QPoint(1, 1), size()));
+    }
+    if (m_fill) {
+        // The key's light: its colour over the cap, the legend still showing through.
+        QColor glow = *m_fill;
+        glow.setAlpha(kFillAlpha);
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(glow);
+        painter.drawRoundedRect(QRectF(rect()).adjusted(2, 2, -2, -2), 3, 3);
     }
     m_lastPicture = picture;
     if (m_captionOn) DrawCaption(painter);

@@ -14,6 +14,7 @@
 #include <QString>
 
 #include <functional>
+#include <optional>
 
 class QTimer;
 
@@ -36,6 +37,7 @@ inline constexpr int kCaptionWeightNormal = 400;
 inline constexpr int kCaptionWeightHeavy = 956;
 inline constexpr int kCaptionMaxChars = 259;
 inline constexpr int kButtonTooltipDelayMs = 2000;
+inline constexpr int kFillAlpha = 170;
 
 // Where a turned heavy caption is laid out inside `rect` so that it comes out
 // centred: `extent` is the unturned text's width and height, `escapement` the
@@ -76,6 +78,9 @@ public:
     void SetDrawCallback(DrawCallback callback);
     // Draws the button now rather than at the next paint.
     void Redraw();
+    // A colour laid over the face (a key's lighting colour); nothing for none.
+    void SetFillColour(std::optional<QColor> colour);
+    std::optional<QColor> FillColour() const { return m_fill; }
 
     QPoint Origin() const { return m_origin; }
     bool IsSelected() const { return m_selected; }
@@ -131,6 +136,7 @@ private:
     QTimer* m_tooltipTimer = nullptr;
     DrawCallback m_drawCallback;
     Picture m_lastPicture = Picture::None;
+    std::optional<QColor> m_fill;
 };
 
 } // namespace kestrune

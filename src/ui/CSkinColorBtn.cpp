@@ -172,7 +172,7 @@ void CSkinColorBtn::Choose(const QColor& colour)
 {
     m_menu->hide();
     SetColor(colour);
-    emit colorChosen(EffectiveColor());
+    Q_EMIT colorChosen(EffectiveColor());
 }
 
 void CSkinColorBtn::ChooseOther()
@@ -181,7 +181,7 @@ void CSkinColorBtn::ChooseOther()
     const QColor picked = QColorDialog::getColor(EffectiveColor(), window());
     if (!picked.isValid()) return; // cancelled: the colour stays
     SetColor(picked);
-    emit colorChosen(picked);
+    Q_EMIT colorChosen(picked);
 }
 
 QRect CSkinColorBtn::FaceRect() const

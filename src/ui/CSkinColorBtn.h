@@ -51,7 +51,7 @@ public:
 
     static QList<QColor> DefaultPalette();
 
-signals:
+Q_SIGNALS:
     // The user took a colour from the palette or the colour dialog, or the
     // automatic entry.
     void colorChosen(const QColor& effective);

@@ -1,6 +1,9 @@
 #include "EventsFixture.h"
 
 #include "lighting/Lighting.h"
+#include "lighting/LightingWriter.h"
+
+#include <future>
 
 namespace kestrune::testing {
 namespace {
@@ -191,6 +194,65 @@ TEST_F(LightingCommandsTest, ReadingTakesKeyColoursOnlyFromAKeyboardWithEffect5)
     EXPECT_EQ(lighting.ReadLightingState(false), -1);
     EXPECT_EQ(lighting.State().settings.EffectSlot(0), 0);
     EXPECT_EQ(lighting.State().effect, 4);
+}
+
+TEST_F(LightingCommandsTest, AWriteTellsWhetherTheKeyboardTookIt)
+{
+    EXPECT_EQ(lighting.WriteBrightness(2), kResultOk);
+
+    emulator::FaultPlan plan = keyboard.Faults();
+    plan.errorReplies = kSendAttempts; // refused at every attempt
+    plan.errorStatus = wire::kStatusErrorFE;
+    plan.heldReports = 1; // BeginUpdate is answered; the write is refused
+    keyboard.SetFaults(plan);
+    EXPECT_EQ(lighting.WriteBrightness(4), kResultStatusFE);
+    EXPECT_EQ(keyboard.State().lighting[1], 2);
+
+    plan = keyboard.Faults();
+    plan.dropReplies = 3;
+    keyboard.SetFaults(plan);
+    EXPECT_EQ(lighting.WriteKeyColour(5, MakeColour(1, 2, 3)), kResultNoReply);
+    EXPECT_EQ(lighting.WriteBaseColour(MakeColour(1, 2, 3)), kResultOk);
+}
+
+// Only what is still waiting is replaced: the write under way goes out, then
+// the last of the burst, after the changes of other kinds queued before it.
+TEST_F(LightingCommandsTest, TheWriterSendsTheLastOfABurstInOrder)
+{
+    std::vector<LightingJobDone> done;
+    std::mutex doneMutex;
+    LightingWriter writer(lighting, [&](const LightingJobDone& d) {
+        std::lock_guard lock(doneMutex);
+        done.push_back(d);
+    });
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    const std::size_t mark = Mark();
+    writer.Submit({LightingJob::Brightness}, [released](Lighting& l) {
+        released.wait();
+        return l.WriteBrightness(0);
+    });
+    while (writer.Queued() != 0) std::this_thread::yield(); // the first is under way
+    for (int p = 1; p <= 4; ++p)
+        writer.Submit({LightingJob::Brightness}, [p](Lighting& l) { return l.WriteBrightness(p); });
+    writer.Submit({LightingJob::Direction}, [](Lighting& l) { return l.WriteDirection(1); });
+    for (int p = 0; p <= 3; ++p) writer.Submit({LightingJob::Speed}, [p](Lighting& l) { return l.WriteSpeed(p); });
+    writer.Submit({LightingJob::Brightness}, [](Lighting& l) { return l.WriteBrightness(3); });
+    EXPECT_EQ(writer.Queued(), 3u);
+    release.set_value();
+    ASSERT_TRUE(writer.WaitIdle(std::chrono::seconds(10)));
+
+    std::vector<std::pair<std::uint16_t, std::uint8_t>> sent;
+    for (const SentCommand& c : SentSince(mark))
+        if (c.command == 6) sent.emplace_back(c.address, c.payload.at(0));
+    const std::vector<std::pair<std::uint16_t, std::uint8_t>> expected = {{1, 0}, {4, 1}, {2, 1}, {1, 3}};
+    EXPECT_EQ(sent, expected);
+    EXPECT_EQ(keyboard.State().lighting[1], 3);
+    std::lock_guard lock(doneMutex);
+    ASSERT_EQ(done.size(), 4u);
+    EXPECT_FALSE(done[0].idle);
+    EXPECT_TRUE(done[3].idle);
+    for (const LightingJobDone& d : done) EXPECT_EQ(d.result, kResultOk);
 }
 
 } // namespace

@@ -9,11 +9,14 @@
 #include <QApplication>
 #include <QColor>
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QImage>
 #include <QWidget>
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <functional>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -51,6 +54,17 @@ inline QImage SolidImage(QSize size, QColor colour)
     QImage image(size, QImage::Format_RGB32);
     image.fill(colour);
     return image;
+}
+
+// Runs the event loop until `done` holds; false when it never does in time.
+inline bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(20))
+{
+    QDeadlineTimer deadline(limit);
+    while (!done()) {
+        if (deadline.hasExpired()) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 10);
+    }
+    return true;
 }
 
 // The colour of one pixel of what the widget draws now.

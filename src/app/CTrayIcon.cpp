@@ -1,0 +1,207 @@
+#include "app/CTrayIcon.h"
+
+#include "config/LanguageTable.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QImageReader>
+#include <QMenu>
+#include <QMetaObject>
+#include <QThread>
+#include <QWidget>
+
+#include <array>
+
+namespace kestrune {
+
+namespace {
+
+struct MenuItem {
+    int command;
+    const char* languageKey;
+};
+constexpr std::array<MenuItem, 3> kTrayMenu{{
+    {mainwnd::kCmdOpen, "MENU_11"},
+    {mainwnd::kCmdAbout, "MENU_22"},
+    {mainwnd::kCmdExit, "MENU_33"},
+}};
+
+} // namespace
+
+std::filesystem::path TrayIconFile(const std::filesystem::path& skinFolder, int iconId)
+{
+    return skinFolder / ("tray" + std::to_string(iconId) + ".png");
+}
+
+Result<TrayIcons> LoadTrayIcons(const std::filesystem::path& skinFolder)
+{
+    TrayIcons icons;
+    for (int id : {kIconDetached, kIconAttached, kIconRecording}) {
+        const std::filesystem::path file = TrayIconFile(skinFolder, id);
+        QImageReader reader(QString::fromStdString(file.string()));
+        const QImage picture = reader.read();
+        if (picture.isNull())
+            return Error{"cannot load the tray icon " + file.string() + ": " + reader.errorString().toStdString()};
+        icons.byId[id] = QIcon(QPixmap::fromImage(picture));
+    }
+    return icons;
+}
+
+TrayHost CurrentTrayHost()
+{
+    // Qt shows the icon through a StatusNotifierItem exactly when a watcher
+    // is on the session bus; otherwise it docks into an XEmbed tray.
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (bus.isConnected() && bus.interface() != nullptr &&
+        bus.interface()->isServiceRegistered(QStringLiteral("org.kde.StatusNotifierWatcher")).value())
+        return TrayHost::StatusNotifier;
+    return TrayHost::XEmbed;
+}
+
+CTrayIcon::CTrayIcon(QObject* parent) : QObject(parent)
+{
+    m_clickTimer.setSingleShot(true);
+    connect(&m_clickTimer, &QTimer::timeout, this, &CTrayIcon::DeliverSingleClick);
+}
+
+CTrayIcon::~CTrayIcon()
+{
+    Delete();
+}
+
+bool CTrayIcon::Create(QWidget* owner, const TrayIcons& icons, const QString& tip, int iconResourceId, int iconId)
+{
+    if (owner == nullptr || icons.byId.count(iconResourceId) == 0) return false;
+    Delete();
+    m_owner = owner;
+    m_icons = icons.byId;
+    m_iconId = iconId;
+    m_shownIcon = iconResourceId;
+    m_host = CurrentTrayHost();
+
+    m_menu = std::make_unique<QMenu>();
+    m_menu->setObjectName(QStringLiteral("trayMenu"));
+    for (const MenuItem& item : kTrayMenu) {
+        QAction* action = m_menu->addAction(QString());
+        action->setData(item.command);
+        action->setObjectName(QStringLiteral("trayMenu%1").arg(item.command));
+        connect(action, &QAction::triggered, this, [this, command = item.command] { Q_EMIT Command(command); });
+    }
+    m_menu->setDefaultAction(m_menu->actions().constFirst());
+    connect(m_menu.get(), &QMenu::aboutToShow, this, &CTrayIcon::LocaliseMenu);
+    LocaliseMenu();
+
+    // Qt re-adds the icon by itself when the panel that shows it restarts
+    // or a tray appears later, with the tooltip and icon it was last given.
+    m_icon = new QSystemTrayIcon(m_icons[iconResourceId], this);
+    m_icon->setObjectName(QStringLiteral("trayIcon"));
+    m_icon->setToolTip(tip);
+    m_icon->setContextMenu(m_menu.get());
+    connect(m_icon, &QSystemTrayIcon::activated, this,
+            [this](QSystemTrayIcon::ActivationReason reason) { OnTrayNotification(m_iconId, reason); });
+    m_icon->show();
+    return true;
+}
+
+void CTrayIcon::Delete()
+{
+    m_clickTimer.stop();
+    m_clickPending = false;
+    if (m_icon != nullptr) {
+        m_icon->hide();
+        delete m_icon;
+        m_icon = nullptr;
+    }
+    m_menu.reset();
+    m_shownIcon = 0;
+}
+
+void CTrayIcon::SetTip(const QString& tip)
+{
+    if (QThread::currentThread() != thread()) {
+        QMetaObject::invokeMethod(
+            this, [this, tip] { SetTip(tip); }, Qt::QueuedConnection);
+        return;
+    }
+    if (m_icon != nullptr) m_icon->setToolTip(tip);
+}
+
+void CTrayIcon::SetIcon(int iconResourceId)
+{
+    if (QThread::currentThread() != thread()) {
+        QMetaObject::invokeMethod(
+            this, [this, iconResourceId] { SetIcon(iconResourceId); }, Qt::QueuedConnection);
+        return;
+    }
+    if (m_icon == nullptr || iconResourceId == m_shownIcon) return;
+    const auto picture = m_icons.find(iconResourceId);
+    if (picture == m_icons.end()) return;
+    m_shownIcon = iconResourceId;
+    m_icon->setIcon(picture->second);
+}
+
+void CTrayIcon::SetSingleClickCommand(int command)
+{
+    m_singleClickCommand = command;
+}
+
+QString CTrayIcon::Tip() const
+{
+    return m_icon != nullptr ? m_icon->toolTip() : QString();
+}
+
+QMenu* CTrayIcon::Menu()
+{
+    if (m_menu) LocaliseMenu();
+    return m_menu.get();
+}
+
+void CTrayIcon::LocaliseMenu()
+{
+    // Read at every display, so the menu follows a language switch; a key
+    // the file lacks shows a single blank, as the file says nothing better.
+    const std::filesystem::path file = LanguageFilePath();
+    const auto actions = m_menu->actions();
+    for (std::size_t i = 0; i < kTrayMenu.size() && i < static_cast<std::size_t>(actions.size()); ++i)
+        actions[static_cast<qsizetype>(i)]->setText(
+            QString::fromStdU16String(ReadLanguageText(file, kTrayMenu[i].languageKey)));
+}
+
+bool CTrayIcon::OnTrayNotification(int iconId, QSystemTrayIcon::ActivationReason reason)
+{
+    if (iconId != m_iconId || m_icon == nullptr) return false;
+    switch (reason) {
+    case QSystemTrayIcon::DoubleClick:
+        m_clickPending = false;
+        m_clickTimer.stop();
+        Q_EMIT Command(kTrayMenu[0].command);
+        break;
+    case QSystemTrayIcon::Trigger:
+        if (m_host == TrayHost::StatusNotifier) {
+            Q_EMIT Command(kTrayMenu[0].command);
+        } else if (m_singleClickCommand != 0) {
+            m_clickPending = true;
+            m_clickTimer.start(QApplication::doubleClickInterval());
+        }
+        break;
+    case QSystemTrayIcon::MiddleClick:
+        if (m_host == TrayHost::StatusNotifier && m_singleClickCommand != 0) Q_EMIT Command(m_singleClickCommand);
+        break;
+    case QSystemTrayIcon::Context:
+        // The context menu is attached to the icon; Qt or the host shows it.
+    case QSystemTrayIcon::Unknown:
+        break;
+    }
+    return true;
+}
+
+void CTrayIcon::DeliverSingleClick()
+{
+    if (!m_clickPending) return;
+    m_clickPending = false;
+    if (m_singleClickCommand != 0) Q_EMIT Command(m_singleClickCommand);
+}
+
+} // namespace kestrune

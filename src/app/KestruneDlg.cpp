@@ -1,0 +1,1241 @@
+#include "app/KestruneDlg.h"
+
+#include "app/AboutDlg.h"
+#include "app/WindowPresence.h"
+#include "app/WindowReporter.h"
+#include "config/ConfigStore.h"
+#include "config/Folders.h"
+#include "config/LanguageTable.h"
+#include "config/ProfileFile.h"
+#include "config/ProfileFileCheck.h"
+#include "config/Settings.h"
+#include "device/Transfer.h"
+#include "lighting/Lighting.h"
+#include "ui/UserDialogs.h"
+#include "ui/WindowMessage.h"
+
+#include <QApplication>
+#include <QCursor>
+#include <QFileInfo>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QThread>
+#include <QTimer>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+
+namespace kestrune {
+
+using namespace mainwnd;
+
+namespace {
+
+// How soon a display refresh that found the configuration busy tries again.
+constexpr int kDisplayRetryMs = 20;
+// How often a thread waiting for the worker looks whether shutdown has begun.
+constexpr std::chrono::milliseconds kWorkerPoll{50};
+
+// The pictures a button takes for (normal, over, down, disable, other), by
+// letter: N, O, D, X for the first set's normal, over, down and disable.
+struct PlacedControl {
+    int id;
+    const char* skinKey;
+    const char* pictures;
+};
+
+// The controls outside the keyboard picture.
+constexpr PlacedControl kControls[] = {
+    {kIdOk, "CONTROL_OK", "NODNN"},
+    {kIdCancel, "CONTROL_CANCEL", "NODNN"},
+    {kIdProfiles, "FUNC_PROFILES", "NODNN"},
+    {kIdApply, "CONTROL2_APPLY", "NODXN"},
+    {kIdMacro, "FUNC_MACRO", "NODNN"},
+    {kIdLink, "ZELVOR_LINK", "NOXNN"},
+    {kIdHelp, "CONTROL_HELP", "NODNN"},
+    {kIdMinimize, "CONTROL_MINIMIZE", "NODNN"},
+    {kIdClose, "CONTROL_CLOSE", "NODNN"},
+    {kIdMenu, "CONTROL_MENU", "NODNN"},
+    {kIdVersion, "ZELVOR_VER", "NNNNN"},
+    {kIdProfile1, "FUNC_PROFILE1", "NODNX"},
+    {kIdProfile1 + 1, "FUNC_PROFILE2", "NODNX"},
+    {kIdProfile1 + 2, "FUNC_PROFILE3", "NODNX"},
+    {kIdDefault, "FUNC_DEFAULT", "NODNX"},
+    {kIdSwitch, "FUNC_SWITCH", "NODNX"},
+    {kIdLockCaps, "LOCK_CAPS", "NNNNO"},
+    {kIdLockNum, "LOCK_NUM", "NNNNO"},
+    {kIdLockScroll, "LOCK_SCROLL", "NNNNO"},
+    {kIdLockBank, "LOCK_AB", "NNNNO"},
+    {kIdFlip0, "FLIP_0", "NNNNX"},
+    {kIdFlip1, "FLIP_1", "NODNX"},
+    {kIdFlip2, "FLIP_2", "NODNX"},
+};
+constexpr const char* kKeyButtonPictures = "NODNX";
+
+// Buttons the user never operates: indicators and pictures.
+constexpr int kAlwaysDisabled[] = {kIdVersion, kIdLockCaps, kIdLockNum, kIdLockScroll, kIdLockBank, kIdFlip0};
+
+QString ToQString(const std::u16string& text)
+{
+    return QString::fromStdU16String(text);
+}
+
+std::filesystem::path ProgramPath(std::string_view relative)
+{
+    return ProgramFolder() / std::filesystem::path(std::string(relative));
+}
+
+// The name of the working profile file, as the profile menu shows it.
+QString WorkingProfileName()
+{
+    auto path = WorkingProfilePath();
+    if (!path) return QStringLiteral("$Profile0");
+    return ToQString(path->stem().u16string());
+}
+
+} // namespace
+
+CKestruneDlg::CKestruneDlg(UserSettings& settings, QWidget* parent)
+    : CBaseDialog(parent, ProgramPath(kMainSkin), kestrune::SkinFolder()), m_settings(settings),
+      m_reporter(std::make_unique<WindowReporter>(this))
+{
+    setObjectName(QStringLiteral("mainWindow"));
+    // Hidden, the window is a tool window: no taskbar entry until shown.
+    setWindowFlags(Qt::Tool | Qt::FramelessWindowHint);
+    setWindowIcon(QApplication::windowIcon());
+    setWindowTitle(ToQString(TheLanguageTable().Text("MAIN_CAPTION")));
+
+    m_progressTimer = new QTimer(this);
+    m_progressTimer->setObjectName(QStringLiteral("timer1050"));
+    m_progressTimer->setInterval(kProgressPeriodMs);
+    connect(m_progressTimer, &QTimer::timeout, this, &CKestruneDlg::NextProgressFrame);
+
+    m_lightingTimer = new QTimer(this);
+    m_lightingTimer->setObjectName(QStringLiteral("timer1051"));
+    m_lightingTimer->setSingleShot(true);
+    m_lightingTimer->setInterval(0);
+    connect(m_lightingTimer, &QTimer::timeout, this, &CKestruneDlg::OnLightingTimer);
+
+    m_displayRetry = new QTimer(this);
+    m_displayRetry->setObjectName(QStringLiteral("displayRetryTimer"));
+    m_displayRetry->setSingleShot(true);
+    m_displayRetry->setInterval(kDisplayRetryMs);
+    connect(m_displayRetry, &QTimer::timeout, this, &CKestruneDlg::RetryDisplay);
+
+    m_profileMenu = new QMenu(this);
+    m_profileMenu->setObjectName(QStringLiteral("profileMenu"));
+}
+
+CKestruneDlg::~CKestruneDlg()
+{
+    // The worker's jobs use this window: they end before it does.
+    m_worker.Stop();
+}
+
+Reporter& CKestruneDlg::GetReporter()
+{
+    return *m_reporter;
+}
+
+void CKestruneDlg::SetKeyboard(const KeyboardLink& link)
+{
+    m_link = link;
+    CreateLightingPanel();
+}
+
+bool CKestruneDlg::Initialise()
+{
+    if (!OnInitDialog()) return false;
+    Post(kMsgInit, kParamInit);
+    return true;
+}
+
+bool CKestruneDlg::OnInitDialog()
+{
+    if (!CBaseDialog::OnInitDialog()) return false;
+    // Nothing here touches autostart: the desktop's autostart entry is the
+    // user's own, made by the desktop or by hand.
+    // No probe for translucent-window support either: Qt offers window
+    // shapes on every platform it runs on.
+    if (!m_controlsMade) {
+        m_normal = LoadStateImage(kMainPictures.normal, *this);
+        m_over = LoadStateImage(kMainPictures.over, *this);
+        m_down = LoadStateImage(kMainPictures.down, *this);
+        m_disable = LoadStateImage(kMainPictures.disable, *this);
+        m_normal2 = LoadStateImage(kMainPictures.normal, *this);
+        m_over2 = LoadStateImage(kMainPictures.over, *this);
+        m_down2 = LoadStateImage(kMainPictures.down, *this);
+        m_disable2 = LoadStateImage(kMainPictures.disable, *this);
+        m_arrow = LoadStateImage(kArrowPicture, *this);
+        m_colour0 = LoadStateImage(kColourUnmarkedPicture, *this);
+        m_colour1 = LoadStateImage(kColourMarkedPicture, *this);
+        for (int i = 0; i < kProgressFrames; ++i) {
+            const auto file = SkinFolder() / ("jdt" + std::to_string(i + 1) + ".bmp");
+            m_progressFrames[static_cast<std::size_t>(i)] = QImage(ToQString(file.u16string()));
+        }
+        for (const PlacedControl& control : kControls) MakeButton(control.id, QString::fromLatin1(control.skinKey));
+        for (std::size_t i = 0; i < kOrdinaryKeyCount; ++i) {
+            m_keyButtons[i] = MakeButton(kKeyButtonIds[i],
+                                         QString::fromStdString(KeyButtonSkinKey(CompactFromKey(KeyButtonOrder[i]))));
+        }
+        for (int n = 1; n <= kGKeyCount; ++n)
+            m_gKeyButtons[static_cast<std::size_t>(n - 1)] =
+                MakeButton(kGKeyIds[static_cast<std::size_t>(n - 1)], QString::fromStdString(MacroKeySkinKey(n)));
+        MakeButton(kIdFn, QStringLiteral("KEY_FN"));
+        for (int d = 0; d < kVariantKeyCount; ++d)
+            m_variantKeys[static_cast<std::size_t>(d)] = MakeButton(kIdD1 + d, QStringLiteral("KEY_D%1").arg(d + 1));
+        MakeButton(kIdLeftArrow, QStringLiteral("LEFT_ARROW"));
+        MakeButton(kIdRightArrow, QStringLiteral("RIGHT_ARROW"));
+
+        m_progress = new QLabel(this);
+        m_progress->setObjectName(QStringLiteral("CONTROL_JDTStatic"));
+        m_progress->setScaledContents(true);
+        m_progress->hide();
+        m_controlsMade = true;
+    }
+    m_skinLink = ReadSkinScreen(SkinIniPath()).link;
+    PlaceControls();
+    PlaceKeyboardPicture();
+    CreateLightingPanel();
+    SetUnappliedChanges(m_unappliedChanges);
+    m_colourKeysMode = false;
+    Recaption();
+    return true;
+}
+
+CPngButton* CKestruneDlg::MakeButton(int id, const QString& objectName)
+{
+    auto* button = new CPngButton(this);
+    button->setObjectName(objectName);
+    button->setProperty("controlId", id);
+    m_buttons[id] = button;
+    connect(button, &QAbstractButton::clicked, this, [this, id] { OnCommand(id); });
+    return button;
+}
+
+CPngButton* CKestruneDlg::Button(int id) const
+{
+    const auto found = m_buttons.find(id);
+    return found == m_buttons.end() ? nullptr : found->second;
+}
+
+void CKestruneDlg::PlaceButton(int id, const std::string& skinKey, const char* pictures)
+{
+    const auto picture = [this](char letter) -> const StateImage& {
+        switch (letter) {
+        case 'O':
+            return m_over;
+        case 'D':
+            return m_down;
+        case 'X':
+            return m_disable;
+        default:
+            return m_normal;
+        }
+    };
+    PlaceImageButton(*Button(id), SkinIniPath(), kPlacementSection, skinKey, picture(pictures[0]), picture(pictures[1]),
+                     picture(pictures[2]), picture(pictures[3]), picture(pictures[4]));
+}
+
+void CKestruneDlg::PlaceControls()
+{
+    for (const PlacedControl& control : kControls) PlaceButton(control.id, control.skinKey, control.pictures);
+    for (int id : kAlwaysDisabled) Button(id)->setEnabled(false);
+    PlaceControl(*m_progress, SkinIniPath(), kPlacementSection, "CONTROL_JDTStatic");
+
+    ApplyCaptionStyle(*Button(kIdProfiles), kProfilesButtonCaption);
+    ApplyCaptionStyle(*Button(kIdSwitch), kSwitchButtonCaption);
+    ApplyCaptionStyle(*Button(kIdVersion), kVersionLabelCaption);
+    for (int id :
+         {kIdOk, kIdCancel, kIdApply, kIdMacro, kIdProfile1, kIdProfile1 + 1, kIdProfile1 + 2, kIdDefault, kIdLink})
+        ApplyCaptionStyle(*Button(id), kTextButtonCaption);
+}
+
+void CKestruneDlg::PlaceKeyboardPicture()
+{
+    for (int n = 1; n <= kGKeyCount; ++n)
+        PlaceButton(kGKeyIds[static_cast<std::size_t>(n - 1)], MacroKeySkinKey(n), kKeyButtonPictures);
+    // G6 to G9 are shown but never react.
+    for (int n = kGKeysThatReact; n < kGKeyCount; ++n) m_gKeyButtons[static_cast<std::size_t>(n)]->setEnabled(false);
+    for (std::size_t i = 0; i < kOrdinaryKeyCount; ++i)
+        PlaceButton(kKeyButtonIds[i], KeyButtonSkinKey(CompactFromKey(KeyButtonOrder[i])), kKeyButtonPictures);
+    PlaceButton(kIdFn, "KEY_FN", kKeyButtonPictures);
+    for (int d = 0; d < kVariantKeyCount; ++d)
+        PlaceButton(kIdD1 + d, "KEY_D" + std::to_string(d + 1), kKeyButtonPictures);
+
+    // Overlapping pictures: the macro keys lie over the bank indicator and
+    // "]}" over the Enter key; stacking keeps them drawn on top.
+    Button(kIdLockBank)->lower();
+    Button(kIdEnter)->lower();
+    for (int id : {kIdFlip1, kIdFlip2}) {
+        Button(id)->SetDrawCallback([this, id](QWidget*, bool drewNormal) { PlaceArrow(id == kIdFlip1, drewNormal); });
+    }
+    Button(kIdLeftArrow)->setEnabled(false);
+    Button(kIdRightArrow)->setEnabled(false);
+    Button(kIdLeftArrow)->hide();
+    Button(kIdRightArrow)->hide();
+    ApplyLayoutVariant();
+}
+
+void CKestruneDlg::PlaceArrow(bool left, bool drawn)
+{
+    CPngButton* arrow = Button(left ? kIdLeftArrow : kIdRightArrow);
+    // Each arrow shows while its flip button is in its plain look, with the
+    // picture of the present layout variant.
+    const int variant = ReadFlipSetting(m_settings);
+    const QString wanted = drawn ? QString::number(variant != 0) : QString();
+    if (arrow->property("arrowState").toString() == wanted) return;
+    arrow->setProperty("arrowState", wanted);
+    if (drawn) {
+        PlaceArrowButton(*arrow, SkinIniPath(), kPlacementSection, left ? "LEFT_ARROW" : "RIGHT_ARROW",
+                         kArrowPictureSection, ArrowPictureKey(variant, left), m_arrow);
+    }
+    arrow->setVisible(drawn);
+}
+
+void CKestruneDlg::ApplyLayoutVariant()
+{
+    const int variant = ReadFlipSetting(m_settings);
+    for (int f = 0; f < 4; ++f) Button(kIdF1 + f)->setEnabled(variant == 0);
+    for (CPngButton* key : m_variantKeys) key->setEnabled(variant != 0);
+    const StateImage& plate = variant == 0 ? m_normal : m_normal2;
+    Button(kIdFlip0)->ReplaceImages(plate, plate, plate, plate, m_disable);
+    // The arrows take the new variant's pictures at the next drawing.
+    for (int id : {kIdLeftArrow, kIdRightArrow}) Button(id)->setProperty("arrowState", QString());
+    Button(kIdFlip1)->update();
+    Button(kIdFlip2)->update();
+}
+
+void CKestruneDlg::OnFlip()
+{
+    const int variant = ReadFlipSetting(m_settings);
+    if (Status written = WriteFlipSetting(m_settings, variant == 0 ? 1 : 0); !written)
+        qWarning("the layout variant was not stored: %s", written.error().c_str());
+    ApplyLayoutVariant();
+}
+
+QString CKestruneDlg::LanguageText(std::string_view key) const
+{
+    return ToQString(TheLanguageTable().Text(key));
+}
+
+QString CKestruneDlg::CaptionText(std::string_view key) const
+{
+    // The window's own captions follow the window's language, which the last
+    // switch may have set even when the file could not store it.
+    auto loaded = IniFile::Load(LanguageFilePath());
+    const IniFile file = loaded ? std::move(*loaded) : IniFile();
+    const std::string_view section = MainCaptionsInEnglish() ? kEnglishSection : kChineseSection;
+    return ToQString(file.ReadString(section, key, kMissingLanguageText, kLanguageReadBuffer));
+}
+
+void CKestruneDlg::Recaption()
+{
+    setWindowTitle(LanguageText("MAIN_CAPTION"));
+    const std::pair<int, const char*> captions[] = {
+        {kIdProfile1, "PROFILE_1"},    {kIdProfile1 + 1, "PROFILE_2"},  {kIdProfile1 + 2, "PROFILE_3"},
+        {kIdMacro, "PROFILE_MACRO"},   {kIdDefault, "PROFILE_DEFAULT"}, {kIdOk, "PROFILE_OK"},
+        {kIdCancel, "PROFILE_CANCLE"}, {kIdApply, "PROFILE_APPLY"},
+    };
+    for (const auto& [id, key] : captions) Button(id)->setText(CaptionText(key));
+    Button(kIdHelp)->SetTooltipText(LanguageText("MAIN_HELP_PROMPT"), true);
+    Button(kIdMinimize)->SetTooltipText(CaptionText("MAIN_MINIMIZE_PROMPT"), true);
+    Button(kIdMenu)->SetTooltipText(CaptionText("MAIN_MENU_PROMPT"), true);
+    Button(kIdClose)->SetTooltipText(CaptionText("MAIN_CLOSE_PROMPT"), true);
+    Button(kIdVersion)->setText(LanguageText("MAIN_BUTTON_ZELVOR_VER"));
+    Button(kIdLink)->setText(m_skinLink);
+    Button(kIdLink)->SetTooltipText(m_skinLink, true);
+    SetSwitchCaption();
+    BuildProfileMenu(false);
+    SetAccessibleTexts();
+    Q_EMIT trayTipChanged(TrayTip());
+    update();
+}
+
+void CKestruneDlg::SetSwitchCaption()
+{
+    Button(kIdSwitch)->setText(LanguageText(m_colourKeysMode ? "MAIN_SWITCH_COLOR_TEXT" : "MAIN_SWITCH_FUNCTION_TEXT"));
+    Button(kIdSwitch)->SetTooltipText(Button(kIdSwitch)->text(), true);
+    Button(kIdSwitch)->setAccessibleName(Button(kIdSwitch)->text());
+}
+
+void CKestruneDlg::SetAccessibleTexts()
+{
+    for (std::size_t i = 0; i < kOrdinaryKeyCount; ++i)
+        m_keyButtons[i]->setAccessibleName(ToQString(KeyName(KeyButtonOrder[i])));
+    for (int n = 1; n <= kGKeyCount; ++n)
+        m_gKeyButtons[static_cast<std::size_t>(n - 1)]->setAccessibleName(QStringLiteral("G%1").arg(n));
+    Button(kIdFn)->setAccessibleName(QStringLiteral("Fn"));
+    for (auto& [id, button] : m_buttons) {
+        QString name = button->text().trimmed();
+        if (name.isEmpty()) name = button->TooltipText().trimmed();
+        if (!name.isEmpty())
+            button->setAccessibleName(name);
+        else if (button->accessibleName().isEmpty())
+            button->setAccessibleName(button->objectName());
+        if (!button->TooltipText().isEmpty()) button->setAccessibleDescription(button->TooltipText());
+    }
+}
+
+QString CKestruneDlg::TrayTip() const
+{
+    return LanguageText("KEYBOARD_TRAY_DESC");
+}
+
+// --- Messages ----------------------------------------------------------------
+
+void CKestruneDlg::Post(int message, std::uint32_t first, std::intptr_t second)
+{
+    QCoreApplication::postEvent(this, new WindowMessage(message, first, second));
+}
+
+bool CKestruneDlg::event(QEvent* event)
+{
+    const int type = static_cast<int>(event->type());
+    if (type >= QEvent::User && type <= QEvent::MaxUser) {
+        if (const auto* message = dynamic_cast<const WindowMessage*>(event)) {
+            const auto first = static_cast<std::uint32_t>(message->first());
+            switch (message->message()) {
+            case kMsgInit:
+                if (first == kParamInit) DeferredInitialisation();
+                return true;
+            case kMsgOpen:
+            case kMsgKill:
+                HandleInstanceMessage(message->message(), first);
+                return true;
+            case kMsgRefresh:
+                if (first == kParamProf) RefreshAfterAttach();
+                return true;
+            case kMsgDetached:
+                CloseChildWindows();
+                return true;
+            case kMsgBank:
+                if (first == kParamLed) MarkBank(message->second() != 0);
+                return true;
+            case kMsgProgressStart:
+                StartProgress();
+                return true;
+            case kMsgProgressStop:
+                StopProgress();
+                return true;
+            default:
+                break;
+            }
+        }
+    }
+    return CBaseDialog::event(event);
+}
+
+void CKestruneDlg::HandleInstanceMessage(int message, std::uint32_t param)
+{
+    if (message == kMsgOpen && param == kParamOpen) ShowMainWindow();
+    if (message == kMsgKill && param == kParamKill) Exit();
+}
+
+void CKestruneDlg::DeferredInitialisation()
+{
+    m_trayIcon = kIconDetached;
+    Q_EMIT deferredInitialisation();
+    BuildProfileMenu(true);
+    m_initialisedFlag = true;
+}
+
+void CKestruneDlg::keyPressEvent(QKeyEvent* event)
+{
+    switch (event->key()) {
+    // Enter and Escape do nothing here, so neither closes the window.
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+    case Qt::Key_Escape:
+        event->accept();
+        return;
+    case Qt::Key_F1:
+        OpenHelp();
+        return;
+    default:
+        CBaseDialog::keyPressEvent(event);
+    }
+}
+
+void CKestruneDlg::mousePressEvent(QMouseEvent* event)
+{
+    if (event->button() == Qt::LeftButton && m_lighting.backgroundPress &&
+        m_lighting.backgroundPress(event->position().toPoint()))
+        return;
+    CBaseDialog::mousePressEvent(event);
+}
+
+// --- Commands -------------------------------------------------------------------
+
+void CKestruneDlg::OnCommand(int command)
+{
+    if (command >= kCmdDefaultProfile && command <= kCmdLastProfile) {
+        SwitchProfile(command - (kCmdDefaultProfile + 1));
+        return;
+    }
+    switch (command) {
+    case kIdOk:
+        OnOK();
+        return;
+    case kIdCancel:
+        OnCancel();
+        return;
+    case kIdProfiles:
+        if (m_children.runProfileManager) m_children.runProfileManager();
+        return;
+    case kIdApply:
+        Apply();
+        return;
+    case kIdMacro:
+        OpenKeyDialog(kGKeyIds[kGKeyCount - 1]);
+        return;
+    case kIdProfileMenu:
+        ShowProfileMenuAtCursor();
+        return;
+    case kIdLink:
+        OpenLink();
+        return;
+    case kIdHelp:
+        OpenHelp();
+        return;
+    case kIdMinimize:
+        showMinimized();
+        return;
+    case kIdClose:
+        OnCloseButton();
+        return;
+    case kIdMenu:
+        OnMenuButton();
+        return;
+    case kIdDefault:
+        OnRestoreDefaults();
+        return;
+    case kIdSwitch:
+        m_colourKeysMode = !m_colourKeysMode;
+        SetSwitchCaption();
+        RepaintColourMarks();
+        return;
+    case kIdFlip1:
+    case kIdFlip2:
+        OnFlip();
+        return;
+    case kIdLockBank:
+        return; // an indicator: its click does nothing
+    case kCmdOpen:
+        ShowMainWindow();
+        return;
+    case kCmdAbout:
+        OpenAbout();
+        return;
+    case kCmdExit:
+    case kCmdClose:
+        Exit();
+        return;
+    case kCmdImport:
+        OnImport();
+        return;
+    case kCmdExport:
+        OnExport();
+        return;
+    case kCmdUpdate:
+        if (m_children.runUpdateDialog) m_children.runUpdateDialog();
+        return;
+    case kCmdChinese:
+        OnSwitchLanguage(kChineseLanguageIndex);
+        return;
+    case kCmdEnglish:
+        OnSwitchLanguage(kEnglishLanguageIndex);
+        return;
+    default:
+        break;
+    }
+    if (command >= kIdProfile1 && command < kIdProfile1 + 3) {
+        OnProfileButton(command - kIdProfile1);
+        return;
+    }
+    OnKeyButton(command);
+}
+
+void CKestruneDlg::OnKeyButton(int id)
+{
+    const bool lightSwitch = m_lighting.perKeyLightSwitchOn && m_lighting.perKeyLightSwitchOn();
+    if (id == kIdFn) {
+        if (lightSwitch && m_lighting.paintKeyColour) m_lighting.paintKeyColour(id);
+        return;
+    }
+    for (int n = 0; n < kGKeysThatReact; ++n) {
+        if (kGKeyIds[static_cast<std::size_t>(n)] == id) {
+            OpenKeyDialog(id);
+            return;
+        }
+    }
+    for (int key : kKeyButtonIds) {
+        if (key != id) continue;
+        if (lightSwitch) {
+            if (m_lighting.paintKeyColour) m_lighting.paintKeyColour(id);
+        } else {
+            OpenKeyDialog(id);
+        }
+        return;
+    }
+}
+
+void CKestruneDlg::OpenKeyDialog(int buttonId)
+{
+    int gKey = 0;
+    std::optional<std::size_t> position;
+    for (int n = 1; n <= kGKeyCount; ++n)
+        if (kGKeyIds[static_cast<std::size_t>(n - 1)] == buttonId) gKey = n;
+    for (std::size_t i = 0; i < kOrdinaryKeyCount; ++i)
+        if (kKeyButtonIds[i] == buttonId) position = i;
+    if (gKey == 0 && !position) return;
+
+    if (!m_colourKeysMode) {
+        if (m_children.openKeyDialog) m_children.openKeyDialog(buttonId);
+        return;
+    }
+    // In colour-keys mode a click marks or unmarks the key instead.
+    const int profile = ActiveProfile();
+    if (profile < 0) return;
+    const bool bankB = BankB();
+    WithCurrentCopy([this, gKey, position, profile, bankB, buttonId](CurrentCopy& copy) {
+        const std::size_t slot = gKey != 0 ? *ColourMarkSlotOfGKey(gKey, bankB ? GKeyBank::B : GKeyBank::A)
+                                           : ColourMarkSlotOfButton(*position);
+        KeyAssignment* assignment = copy.Assignment(static_cast<std::size_t>(profile), slot);
+        if (assignment == nullptr) return;
+        assignment->mark = assignment->mark != 0 ? 0 : 1;
+        Button(buttonId)->SetCheckImages(m_colour0, m_colour1, m_colourKeysMode, assignment->mark != 0);
+        SetUnappliedChanges(true);
+    });
+}
+
+void CKestruneDlg::OnProfileButton(int profile)
+{
+    if (m_lighting.perKeyLightSwitchOn && m_lighting.perKeyLightSwitchOn() && m_lighting.switchOffKeyLights)
+        m_lighting.switchOffKeyLights();
+    if (ActiveProfile() == profile) return;
+    if (SwitchProfile(profile) == 0) return;
+    for (int n = 0; n < 3; ++n) Button(kIdProfile1 + n)->SetSelected(n == profile);
+    m_colourKeysMode = false;
+    SetSwitchCaption();
+    RepaintColourMarks();
+}
+
+void CKestruneDlg::OnRestoreDefaults()
+{
+    if (!AskYesNo(this, LanguageText("MAIN_PROMPT_DEFAULT"))) return;
+    ResetAllAssignments();
+    if (m_lighting.perKeyLightSwitchOn && m_lighting.perKeyLightSwitchOn() && m_lighting.restoreDefaults)
+        m_lighting.restoreDefaults();
+    Apply();
+}
+
+void CKestruneDlg::ResetAllAssignments()
+{
+    const int profile = ActiveProfile();
+    if (profile < 0 || m_link.store == nullptr) return;
+    const GKeyBank bank = BankB() ? GKeyBank::B : GKeyBank::A;
+    // On the worker, ahead of the Apply that follows: the reset must reach
+    // the copy before the download reads it, and the lock may be busy now.
+    RunOnDevice(
+        [store = m_link.store, profile, bank] {
+            std::lock_guard lock(store->CurrentLock());
+            CurrentCopy& copy = store->Current();
+            for (KeyIndex key : KeyButtonOrder) {
+                if (KeyAssignment* slot = copy.Assignment(static_cast<std::size_t>(profile), SlotOfKey(key)))
+                    *slot = KeyAssignment{};
+            }
+            for (int n = 1; n <= kGKeyCount; ++n) {
+                // The macro key keeps its identity; everything else goes.
+                if (KeyAssignment* slot = copy.Assignment(static_cast<std::size_t>(profile), *GKeySlot(n, bank))) {
+                    *slot = KeyAssignment{};
+                    slot->aux = GKeyId(n, bank);
+                }
+            }
+        },
+        [this] {
+            RefreshKeyButtons();
+            SetUnappliedChanges(true);
+        });
+    // The reset counts as an edit from the moment it is queued, so the Apply
+    // that follows it downloads.
+    SetUnappliedChanges(true);
+}
+
+void CKestruneDlg::OnCloseButton()
+{
+    if (AskYesNo(this, LanguageText("MAIN_CLOSE_DIALOG"))) Exit();
+}
+
+QMenu* CKestruneDlg::BuildButtonMenu()
+{
+    auto* menu = new QMenu(this);
+    menu->setObjectName(QStringLiteral("buttonMenu"));
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    const std::pair<const char*, int> entries[] = {
+        {"MENU_1", kCmdImport}, {"MENU_2", kCmdExport}, {"MENU_3", kCmdAbout}, {"MENU_4", kCmdClose}};
+    for (const auto& [key, command] : entries) {
+        QAction* action = menu->addAction(CaptionText(key));
+        action->setObjectName(QStringLiteral("command%1").arg(command));
+        connect(action, &QAction::triggered, this, [this, command = command] { OnCommand(command); });
+    }
+    menu->addSeparator();
+    const std::pair<const char*, int> languages[] = {{"CHINESE_5", kCmdChinese}, {"ENGINSH_6", kCmdEnglish}};
+    for (const auto& [key, command] : languages) {
+        QAction* action = menu->addAction(CaptionText(key));
+        action->setObjectName(QStringLiteral("command%1").arg(command));
+        action->setCheckable(true);
+        action->setChecked(MainCaptionsInEnglish() == (command == kCmdEnglish));
+        connect(action, &QAction::triggered, this, [this, command = command] { OnCommand(command); });
+    }
+    return menu;
+}
+
+void CKestruneDlg::OnMenuButton()
+{
+    BuildButtonMenu()->popup(QCursor::pos());
+}
+
+void CKestruneDlg::ShowProfileMenuAtCursor()
+{
+    if (isVisible()) {
+        raise();
+        activateWindow();
+    }
+    m_profileMenu->popup(QCursor::pos());
+}
+
+void CKestruneDlg::OpenAbout()
+{
+    if (m_about) {
+        m_about->raise();
+        m_about->activateWindow();
+        return;
+    }
+    m_about = new CAboutDlg(m_skinLink, MainCaptionsInEnglish(), this);
+    m_about->show();
+}
+
+void CKestruneDlg::OpenHelp()
+{
+    kestrune::OpenHelp();
+}
+
+void CKestruneDlg::OpenLink()
+{
+    OpenUrl(QUrl(m_skinLink));
+}
+
+void CKestruneDlg::OnSwitchLanguage(int index)
+{
+    const Status stored = SwitchLanguage(index, [this](int languageIndex) {
+        Recaption();
+        if (m_lighting.recaption) m_lighting.recaption(languageIndex);
+        if (m_link.lighting != nullptr) {
+            RunOnDevice([lighting = m_link.lighting] { lighting->ReadLightingState(true); },
+                        [this] {
+                            if (m_lighting.refresh) m_lighting.refresh();
+                        });
+        }
+        Q_EMIT languageSwitched(languageIndex);
+    });
+    if (!stored) qWarning("the language choice was not stored: %s", stored.error().c_str());
+}
+
+// --- Showing and hiding ---------------------------------------------------------
+
+bool CKestruneDlg::KeyboardAttached() const
+{
+    return m_link.events != nullptr && m_link.events->LastPresence() != 0;
+}
+
+bool CKestruneDlg::BankB() const
+{
+    return m_link.events != nullptr && m_link.events->BankB();
+}
+
+int CKestruneDlg::ActiveProfile() const
+{
+    return m_link.transfer != nullptr ? m_link.transfer->CachedActiveProfile() : kUnknownProfile;
+}
+
+void CKestruneDlg::ShowMainWindow()
+{
+    if (!KeyboardAttached()) {
+        m_reporter->Inform({"MAIN_NO_DEVICE_PROMPT", {}});
+        return;
+    }
+    // Shown, the window is an application window with a taskbar entry.
+    ShowAsAppWindow(this);
+}
+
+void CKestruneDlg::OnOK()
+{
+    Apply();
+    HideMainWindow();
+}
+
+void CKestruneDlg::OnCancel()
+{
+    HideMainWindow();
+}
+
+void CKestruneDlg::HideMainWindow()
+{
+    if (QThread::currentThread() != thread()) {
+        QMetaObject::invokeMethod(
+            this, [this] { HideMainWindow(); }, Qt::QueuedConnection);
+        return;
+    }
+    HideToTray(this);
+}
+
+void CKestruneDlg::CloseChildWindows()
+{
+    if (m_about) m_about->close();
+    if (m_children.closeProfileManager) m_children.closeProfileManager();
+    if (m_children.closeKeyDialog) m_children.closeKeyDialog();
+}
+
+void CKestruneDlg::Exit()
+{
+    HideMainWindow();
+    if (ShutDown() == 1) Q_EMIT exitRequested();
+}
+
+int CKestruneDlg::ShutDown()
+{
+    if (m_shutDown) return 1;
+    m_shutDown = true;
+    CloseChildWindows();
+    // A download in progress finishes; nothing queued after it starts.
+    m_worker.Stop();
+    // No named mutex or named events to close here: single instance is the
+    // program's lock file and socket, which end with the process.
+    m_trayIcon = 0;
+    SetUnappliedChanges(false);
+    if (m_link.store != nullptr) {
+        m_link.store->EmptyCurrentCopy();
+        m_link.store->EmptyWorkingCopy();
+    }
+    return 1;
+}
+
+// --- Apply -----------------------------------------------------------------------
+
+void CKestruneDlg::SetUnappliedChanges(bool pending)
+{
+    m_unappliedChanges = pending;
+    if (CPngButton* apply = Button(kIdApply)) apply->setEnabled(pending && !m_applyRunning);
+}
+
+void CKestruneDlg::ClearUnappliedChanges()
+{
+    QMetaObject::invokeMethod(
+        this, [this] { SetUnappliedChanges(false); }, Qt::QueuedConnection);
+}
+
+void CKestruneDlg::PostApply()
+{
+    QMetaObject::invokeMethod(
+        this, [this] { Apply(); }, Qt::QueuedConnection);
+}
+
+void CKestruneDlg::Apply()
+{
+    // One download at a time: a second Apply while one runs has nothing to add.
+    if (m_applyRunning || m_shutDown) return;
+    m_applyRunning = true;
+    SetUnappliedChanges(m_unappliedChanges);
+    Post(kMsgProgressStart);
+
+    const auto finish = [this](bool succeeded) {
+        m_applyRunning = false;
+        if (succeeded)
+            SetUnappliedChanges(false);
+        else
+            SetUnappliedChanges(m_unappliedChanges);
+        Post(kMsgProgressStop);
+        BuildProfileMenu(false);
+        Q_EMIT applyFinished(succeeded);
+    };
+    if (!m_unappliedChanges) {
+        finish(true);
+        return;
+    }
+    if (m_link.store == nullptr || m_link.transfer == nullptr) {
+        m_reporter->Inform({"MAIN_DOWNLOAD_FAILED", {}});
+        finish(false);
+        return;
+    }
+    struct Outcome {
+        Status saved;
+        int downloaded = kDownloadFailed;
+    };
+    auto outcome = std::make_shared<Outcome>();
+    RunOnDevice(
+        [store = m_link.store, transfer = m_link.transfer, outcome] {
+            std::lock_guard lock(store->CurrentLock());
+            outcome->saved = SaveWorkingProfileFile(*store);
+            if (outcome->saved) outcome->downloaded = store->TakeWorkingSnapshot(false, *transfer);
+        },
+        [this, outcome, finish] {
+            if (!outcome->saved)
+                m_reporter->Inform({"MAIN_APPLY_SAVE_FAILED", {outcome->saved.error()}});
+            else if (outcome->downloaded != kDownloadSucceeded)
+                m_reporter->Inform({"MAIN_DOWNLOAD_FAILED", {}});
+            finish(outcome->saved.ok() && outcome->downloaded == kDownloadSucceeded);
+        });
+}
+
+void CKestruneDlg::StartProgress()
+{
+    ++m_progressRun;
+    m_progressFrame = 0;
+    m_progress->setPixmap(QPixmap::fromImage(m_progressFrames[0]));
+    m_progress->show();
+    m_progress->raise();
+    m_progressTimer->start();
+}
+
+void CKestruneDlg::NextProgressFrame()
+{
+    m_progressFrame = (m_progressFrame + 1) % kProgressFrames;
+    m_progress->setPixmap(QPixmap::fromImage(m_progressFrames[static_cast<std::size_t>(m_progressFrame)]));
+}
+
+void CKestruneDlg::StopProgress()
+{
+    // The picture stays a moment, so even an Apply with nothing to send is seen.
+    const int run = m_progressRun;
+    QTimer::singleShot(kProgressLingerMs, this, [this, run] {
+        if (run != m_progressRun) return;
+        m_progressTimer->stop();
+        m_progress->hide();
+    });
+}
+
+// --- Import and export -------------------------------------------------------------
+
+void CKestruneDlg::OnImport()
+{
+    FileDialogRequest request;
+    request.caption = CaptionText("MENU_1");
+    if (auto folder = ProfileFolder()) request.initialPath = ToQString(folder->u16string());
+    request.filter = QStringLiteral("(*.kpf) (*.kpf);;(*.*) (*)");
+    request.defaultSuffix = QString::fromLatin1(kProfileFileExtension);
+    const QString chosen = AskFileName(this, request);
+    if (chosen.isEmpty()) return;
+    const std::filesystem::path path(chosen.toStdU16String());
+    if (ValidateProfileFile(path, *m_reporter) <= 0) {
+        m_reporter->Inform({"MAIN_PROMPT_INPORT", {}});
+        return;
+    }
+    if (m_link.store == nullptr || m_link.transfer == nullptr) return;
+    struct Outcome {
+        Status read;
+        Status saved;
+        int downloaded = kDownloadFailed;
+    };
+    auto outcome = std::make_shared<Outcome>();
+    Post(kMsgProgressStart);
+    RunOnDevice(
+        [store = m_link.store, transfer = m_link.transfer, path, outcome] {
+            std::lock_guard lock(store->CurrentLock());
+            // The file is loaded whole or not at all: a file that fails to
+            // read leaves the configuration as it was.
+            outcome->read = ReadProfileFile(*store, path);
+            if (!outcome->read) return;
+            outcome->saved = SaveWorkingProfileFile(*store);
+            outcome->downloaded = store->TakeWorkingSnapshot(true, *transfer);
+        },
+        [this, outcome] {
+            Post(kMsgProgressStop);
+            RefreshKeyButtons();
+            if (!outcome->read) {
+                m_reporter->Inform({"MAIN_PROMPT_INPORT", {}});
+                return;
+            }
+            if (!outcome->saved) m_reporter->Inform({"MAIN_APPLY_SAVE_FAILED", {outcome->saved.error()}});
+            if (outcome->downloaded != kDownloadSucceeded) {
+                m_reporter->Inform({"MAIN_DOWNLOAD_FAILED", {}});
+                SetUnappliedChanges(true);
+                return;
+            }
+            SetUnappliedChanges(false);
+        });
+}
+
+void CKestruneDlg::OnExport()
+{
+    FileDialogRequest request;
+    request.save = true;
+    request.caption = CaptionText("MENU_2");
+    if (auto folder = ProfileFolder()) request.initialPath = ToQString(folder->u16string());
+    request.filter = QStringLiteral("(*.kpf) (*.kpf);;(*.*) (*)");
+    request.defaultSuffix = QString::fromLatin1(kProfileFileExtension);
+    const QString chosen = AskFileName(this, request);
+    if (chosen.isEmpty() || m_link.store == nullptr) return;
+    const std::filesystem::path path(chosen.toStdU16String());
+    auto written = std::make_shared<Status>();
+    RunOnDevice([store = m_link.store, path, written] { *written = WriteProfileFile(*store, path); },
+                [this, path, written] {
+                    if (!*written) m_reporter->Inform({"MAIN_EXPORT_FAILED", {path.string(), written->error()}});
+                });
+}
+
+// --- Profiles ------------------------------------------------------------------------
+
+int CKestruneDlg::SwitchProfile(int index)
+{
+    if (index >= 3) index = 0;
+    if (m_children.keyDialogOpen && m_children.keyDialogOpen()) {
+        m_reporter->Inform({"PROFILE_SEELCT_PROMPT2", {}});
+        return 0;
+    }
+    Transfer* transfer = m_link.transfer;
+    const bool managerPending = m_children.profileManagerApplyPending && m_children.profileManagerApplyPending();
+    bool tellManager = false;
+    if (!managerPending && !m_unappliedChanges) {
+        tellManager = true;
+    } else if (!m_switchQuestionShowing) {
+        m_switchQuestionShowing = true;
+        const bool save = AskYesNo(this, LanguageText("PROFILE_SELECT_PROMPT"));
+        m_switchQuestionShowing = false;
+        if (save) {
+            // Queued ahead of the switch: the edits reach the profile they were made on.
+            Apply();
+        } else {
+            SetUnappliedChanges(false);
+            if (ActiveProfile() >= 0 && m_link.store != nullptr) {
+                RunOnDevice([store = m_link.store] {
+                    auto path = WorkingProfilePath();
+                    if (!path) return;
+                    std::lock_guard lock(store->CurrentLock());
+                    store->EmptyCurrentCopy();
+                    if (Status read = ReadProfileFile(*store, *path); !read)
+                        std::fprintf(stderr, "kestrune: %s\n", read.error().c_str());
+                });
+            }
+        }
+    }
+    RunOnDevice(
+        [transfer, index] {
+            if (transfer != nullptr) transfer->SetActiveProfile(index);
+        },
+        [this, index, tellManager] {
+            if (tellManager && m_children.profileManagerSwitched) m_children.profileManagerSwitched(index);
+            RefreshKeyButtons();
+            BuildProfileMenu(false);
+        });
+    return 1;
+}
+
+void CKestruneDlg::BuildProfileMenu(bool /*create*/)
+{
+    // One menu for the life of the window, emptied and filled again.
+    m_profileMenu->clear();
+    const int active = ActiveProfile();
+    QAction* checked = nullptr;
+    const auto add = [&](const QString& text, int command, bool isChecked) {
+        QAction* action = m_profileMenu->addAction(text);
+        action->setObjectName(QStringLiteral("command%1").arg(command));
+        action->setCheckable(true);
+        action->setChecked(isChecked);
+        if (isChecked) checked = action;
+        connect(action, &QAction::triggered, this, [this, command] { OnCommand(command); });
+    };
+    add(LanguageText("DEFAULT_PROFILE_NAME"), kCmdDefaultProfile, active < 0);
+    m_profileMenu->addSeparator();
+    const QString name = WorkingProfileName();
+    for (int i = 0; i < 3; ++i) add(name, kCmdDefaultProfile + 1 + i, active == i);
+    if (CPngButton* profiles = Button(kIdProfiles); profiles != nullptr && checked != nullptr) {
+        profiles->setText(checked->text());
+        profiles->SetTooltipText(LanguageText("PROFILE_TIP") + checked->text(), true);
+        profiles->setAccessibleName(profiles->TooltipText());
+    }
+}
+
+void CKestruneDlg::ShowActiveProfileButton()
+{
+    const int active = ActiveProfile();
+    if (active < 0) return;
+    for (int n = 0; n < 3; ++n) Button(kIdProfile1 + n)->SetSelected(n == active);
+}
+
+// --- Device events -------------------------------------------------------------------
+
+void CKestruneDlg::RunOnDevice(std::function<void()> job, std::function<void()> then)
+{
+    m_worker.Run([this, job = std::move(job), then = std::move(then)] {
+        job();
+        if (then) QMetaObject::invokeMethod(this, then, Qt::QueuedConnection);
+    });
+}
+
+void CKestruneDlg::SendRefreshProfile()
+{
+    if (m_link.transfer == nullptr) return;
+    Transfer* transfer = m_link.transfer;
+    Lighting* lighting = m_link.lighting;
+    const auto refresh = [transfer, lighting] {
+        transfer->RefreshFromKeyboard(false);
+        if (lighting != nullptr) lighting->ReadLightingState(true);
+    };
+    if (m_worker.OnWorkerThread()) {
+        refresh();
+    } else {
+        // The keyboard work waits its turn behind a download rather than
+        // interleaving with it. The attach thread holds no lock here, and
+        // the worker never waits for the GUI thread, so this wait ends.
+        std::future<void> done = m_worker.Run(refresh);
+        while (done.wait_for(kWorkerPoll) != std::future_status::ready) {
+            if (m_worker.Stopped() || (m_link.events != nullptr && m_link.events->Stopping())) break;
+        }
+    }
+    Post(kMsgRefresh, kParamProf);
+}
+
+void CKestruneDlg::RefreshAfterAttach()
+{
+    ShowActiveProfileButton();
+    if (m_lighting.refresh) m_lighting.refresh();
+    RefreshKeyButtons();
+    BuildProfileMenu(false);
+}
+
+void CKestruneDlg::SendDetached()
+{
+    Post(kMsgDetached);
+}
+
+void CKestruneDlg::PostOpen()
+{
+    Post(kMsgOpen, kParamOpen);
+}
+
+void CKestruneDlg::SendBankChanged(bool bankB)
+{
+    Post(kMsgBank, kParamLed, bankB ? 1 : 0);
+}
+
+void CKestruneDlg::StartLightingTimer()
+{
+    QMetaObject::invokeMethod(
+        this, [this] { m_lightingTimer->start(); }, Qt::QueuedConnection);
+}
+
+void CKestruneDlg::OnLightingTimer()
+{
+    m_lightingTimer->stop();
+    if (m_link.lighting == nullptr) return;
+    RunOnDevice([lighting = m_link.lighting] { lighting->ReadLightingState(false); },
+                [this] {
+                    if (m_lighting.refresh) m_lighting.refresh();
+                });
+}
+
+void CKestruneDlg::SetTrayIcon(int iconId)
+{
+    if (m_trayIcon.exchange(iconId) == iconId) return;
+    QMetaObject::invokeMethod(
+        this, [this, iconId] { Q_EMIT trayIconChanged(iconId); }, Qt::QueuedConnection);
+}
+
+void CKestruneDlg::RefreshKeyDisplay()
+{
+    QMetaObject::invokeMethod(
+        this, [this] { RefreshKeyButtons(); }, Qt::QueuedConnection);
+}
+
+// --- The key display -----------------------------------------------------------------
+
+void CKestruneDlg::WithCurrentCopy(std::function<void(CurrentCopy&)> use)
+{
+    if (m_link.store == nullptr) return;
+    std::recursive_mutex& lock = m_link.store->CurrentLock();
+    if (!lock.try_lock()) {
+        m_waitingForCopy.push_back(std::move(use));
+        m_displayRetry->start();
+        return;
+    }
+    std::lock_guard held(lock, std::adopt_lock);
+    use(m_link.store->Current());
+}
+
+void CKestruneDlg::RetryDisplay()
+{
+    std::vector<std::function<void(CurrentCopy&)>> waiting;
+    waiting.swap(m_waitingForCopy);
+    for (auto& use : waiting) WithCurrentCopy(std::move(use));
+}
+
+void CKestruneDlg::RefreshKeyButtons()
+{
+    const int profile = ActiveProfile();
+    WithCurrentCopy([this, profile](CurrentCopy& copy) {
+        for (std::size_t i = 0; i < kOrdinaryKeyCount; ++i) {
+            const KeyAssignment* slot =
+                profile < 0 ? nullptr
+                            : copy.Assignment(static_cast<std::size_t>(profile), SlotOfKey(KeyButtonOrder[i]));
+            m_keyButtons[i]->SetSelected(slot != nullptr && slot->type != AssignmentType::Default);
+        }
+    });
+    MarkBank(BankB());
+    RepaintColourMarks();
+}
+
+void CKestruneDlg::MarkBank(bool bankB)
+{
+    const int profile = ActiveProfile();
+    if (profile < 0) return;
+    const GKeyBank bank = bankB ? GKeyBank::B : GKeyBank::A;
+    WithCurrentCopy([this, profile, bank](CurrentCopy& copy) {
+        for (int n = 1; n <= kGKeyCount; ++n) {
+            const KeyAssignment* slot = copy.Assignment(static_cast<std::size_t>(profile), *GKeySlot(n, bank));
+            m_gKeyButtons[static_cast<std::size_t>(n - 1)]->SetSelected(slot != nullptr &&
+                                                                        slot->type != AssignmentType::Default);
+        }
+    });
+    if (m_colourKeysMode) RepaintColourMarks();
+}
+
+void CKestruneDlg::RepaintColourMarks()
+{
+    const int profile = ActiveProfile();
+    const GKeyBank bank = BankB() ? GKeyBank::B : GKeyBank::A;
+    const auto paint = [this](CPngButton* button, bool marked) {
+        button->SetCheckImages(m_colour0, m_colour1, m_colourKeysMode, m_colourKeysMode && marked);
+    };
+    if (profile < 0 || m_link.store == nullptr) {
+        for (CPngButton* button : m_keyButtons) paint(button, false);
+        for (CPngButton* button : m_gKeyButtons) paint(button, false);
+        return;
+    }
+    WithCurrentCopy([this, profile, bank, paint](CurrentCopy& copy) {
+        const auto marked = [&](std::size_t slot) {
+            const KeyAssignment* assignment = copy.Assignment(static_cast<std::size_t>(profile), slot);
+            return assignment != nullptr && assignment->mark != 0;
+        };
+        for (std::size_t i = 0; i < kOrdinaryKeyCount; ++i) paint(m_keyButtons[i], marked(ColourMarkSlotOfButton(i)));
+        for (int n = 1; n <= kGKeyCount; ++n)
+            paint(m_gKeyButtons[static_cast<std::size_t>(n - 1)], marked(*ColourMarkSlotOfGKey(n, bank)));
+    });
+}
+
+bool CKestruneDlg::WaitForWorker(int timeoutMs)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (m_worker.Pending() > 0) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(2);
+    }
+    QCoreApplication::processEvents();
+    return true;
+}
+
+} // namespace kestrune

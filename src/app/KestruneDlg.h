@@ -1,0 +1,267 @@
+#pragma once
+
+// The program's main window: the keyboard picture with a button per key,
+// the profile buttons, Apply, OK, Cancel and the window buttons, the button
+// menu, and the hub every other part of the program reaches the window
+// through: device events (as its DeviceEventSink), messages for the user
+// (its Reporter), the tray, a second instance and the child windows.
+//
+// Threading rules:
+// - The window lives on the GUI thread. Everything that talks to the
+//   keyboard runs on its DeviceWorker; results come back as queued calls.
+// - The DeviceEventSink operations may be called from any thread. Those the
+//   device events send (refresh after attach) run their keyboard work on the
+//   worker and wait for it there, never for the GUI thread; the rest post a
+//   message and return.
+// - The GUI thread never blocks on CurrentLock: a download holds it for
+//   seconds. Display refreshes try the lock and come back shortly when it is
+//   busy.
+
+#include "app/DeviceWorker.h"
+#include "app/MainWindowIds.h"
+#include "common/Reporter.h"
+#include "device/DeviceEvents.h"
+#include "ui/CBaseDialog.h"
+#include "ui/CLightingPanel.h"
+#include "ui/CPngButton.h"
+#include "ui/Skin.h"
+
+#include <QPointer>
+
+#include <array>
+#include <atomic>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+class QLabel;
+class QMenu;
+class QTimer;
+
+namespace kestrune {
+
+class ConfigStore;
+class CurrentCopy;
+class Lighting;
+class Transfer;
+class UserSettings;
+class CAboutDlg;
+
+// The keyboard as the window uses it: the parts of the keyboard session.
+// Any of them may be missing (the window then behaves as with no keyboard).
+struct KeyboardLink {
+    ConfigStore* store = nullptr;
+    Transfer* transfer = nullptr;
+    Lighting* lighting = nullptr;
+    DeviceEvents* events = nullptr;
+};
+
+// Where the child windows plug into the main window. Each is optional: a
+// window that is not there is never open and has nothing to close.
+struct ChildWindowHooks {
+    // The key dialog on a key button (or 1143 from the macro button, macros only).
+    std::function<void(int buttonId)> openKeyDialog;
+    std::function<bool()> keyDialogOpen;
+    std::function<void()> closeKeyDialog; // as its Cancel would
+    // Command 1005: the profile manager, modal.
+    std::function<void()> runProfileManager;
+    std::function<bool()> profileManagerApplyPending;
+    // A switch while the profile manager is open checks that row and disables its Apply.
+    std::function<void(int profile)> profileManagerSwitched;
+    std::function<void()> closeProfileManager;
+    // Command 32780: the firmware update dialog, modal.
+    std::function<void()> runUpdateDialog;
+};
+
+// Where the lighting panel plugs in.
+struct LightingPanelHooks {
+    std::function<void()> refresh; // RefreshLightingPanel, after the lighting state was read
+    std::function<bool()> perKeyLightSwitchOn;
+    std::function<void()> switchOffKeyLights;
+    std::function<void(int buttonId)> paintKeyColour;
+    std::function<void()> restoreDefaults;
+    // After a language switch: the panel's captions and effect names.
+    std::function<void(int languageIndex)> recaption;
+    // A left press on the window's background (the colour ring lies there):
+    // true when the panel took it, else the window is dragged.
+    std::function<bool(QPoint position)> backgroundPress;
+};
+
+class CKestruneDlg : public CBaseDialog, public DeviceEventSink {
+    Q_OBJECT
+public:
+    // The skin is Skins/Main.ini beside the program; `settings` is the
+    // per-user settings branch (layout variant).
+    CKestruneDlg(UserSettings& settings, QWidget* parent = nullptr);
+    ~CKestruneDlg() override;
+
+    // The window's initialisation, hidden: skin, controls, captions; then the
+    // deferred initialisation is posted. False when the skin cannot be loaded.
+    bool Initialise();
+    void SetKeyboard(const KeyboardLink& link);
+    const KeyboardLink& Keyboard() const { return m_link; }
+    ChildWindowHooks& Children() { return m_children; }
+    LightingPanelHooks& LightingPanel() { return m_lighting; }
+    // The lighting panel, made once the keyboard's lighting is known.
+    CLightingPanel* LightingPanelControls() const { return m_panel; }
+    Reporter& GetReporter();
+
+    // --- Operations offered to the rest of the program --------------------
+    void ShowMainWindow();
+    // 'OPEN' and 'KILL' from a second instance: handled when this returns.
+    void HandleInstanceMessage(int message, std::uint32_t param);
+    // A menu or button command by its number.
+    void OnCommand(int command);
+    void SetUnappliedChanges(bool pending);
+    bool UnappliedChanges() const { return m_unappliedChanges; }
+    // Apply as the Apply button: the download runs on the worker.
+    void Apply();
+    // The posted 0x1E: Apply once the event loop gets to it.
+    void PostApply();
+    bool ApplyRunning() const { return m_applyRunning; }
+    int SwitchProfile(int index);
+    void BuildProfileMenu(bool create);
+    QMenu* ProfileMenu() const { return m_profileMenu; }
+    // Hides, shuts down and asks the program to end (exitRequested).
+    void Exit();
+    int ShutDown();
+    // Closes the About box, the profile manager and the key dialog.
+    void CloseChildWindows();
+    // The button menu with its entries for the present language.
+    QMenu* BuildButtonMenu();
+    int TrayIconId() const { return m_trayIcon.load(); }
+    QString TrayTip() const;
+    bool ColourKeysMode() const { return m_colourKeysMode; }
+    CPngButton* Button(int id) const;
+    CAboutDlg* AboutBox() const { return m_about; }
+    // Waits (processing events) until the worker has nothing left; for tests and shutdown.
+    bool WaitForWorker(int timeoutMs);
+    // The active profile as last read, -1 when unknown.
+    int ActiveProfile() const;
+    // Shows the key buttons' assigned looks and the macro keys of the present bank.
+    void RefreshKeyButtons();
+    void OpenKeyDialog(int buttonId);
+    void ResetAllAssignments();
+    void RepaintColourMarks();
+    void ShowActiveProfileButton();
+
+    // --- DeviceEventSink -------------------------------------------------------
+    void SendRefreshProfile() override;
+    void SendDetached() override;
+    void HideMainWindow() override;
+    void PostOpen() override;
+    void SendBankChanged(bool bankB) override;
+    void StartLightingTimer() override;
+    void SetTrayIcon(int iconId) override;
+    bool Initialised() const override { return m_initialisedFlag.load(); }
+    void RefreshKeyDisplay() override;
+    void ClearUnappliedChanges() override;
+
+    void OnOK() override;
+    void OnCancel() override;
+    bool OnInitDialog() override;
+
+Q_SIGNALS:
+    // The deferred initialisation: add the tray icon now (then Initialised is set).
+    void deferredInitialisation();
+    void trayIconChanged(int iconId);
+    void trayTipChanged(const QString& tip);
+    // ShutDown has run: remove the tray icon and end the program.
+    void exitRequested();
+    // The language changed: every window takes its texts anew.
+    void languageSwitched(int languageIndex);
+    // An Apply ended: true when the keyboard took everything.
+    void applyFinished(bool succeeded);
+
+protected:
+    bool event(QEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+
+private:
+    CPngButton* MakeButton(int id, const QString& objectName);
+    void PlaceButton(int id, const std::string& skinKey, const char* pictures);
+    void PlaceControls();
+    void PlaceKeyboardPicture();
+    void ApplyLayoutVariant();
+    void PlaceArrow(bool left, bool drawn);
+    void SetSwitchCaption();
+    void Recaption();
+    void SetAccessibleTexts();
+    void OnButton(int id);
+    void OnKeyButton(int id);
+    void OnProfileButton(int profile);
+    void OnRestoreDefaults();
+    void OnFlip();
+    void OnCloseButton();
+    void OnMenuButton();
+    void OnImport();
+    void OnExport();
+    void OnSwitchLanguage(int index);
+    void OpenAbout();
+    void OpenHelp();
+    void OpenLink();
+    void ShowProfileMenuAtCursor();
+    void DeferredInitialisation();
+    void RefreshAfterAttach();
+    void MarkBank(bool bankB);
+    void OnLightingTimer();
+    void StartProgress();
+    void StopProgress();
+    void NextProgressFrame();
+    void Post(int message, std::uint32_t first = 0, std::intptr_t second = 0);
+    // Runs `use` on the current copy when CurrentLock is free now; otherwise
+    // tries again shortly. Never blocks the GUI thread.
+    void WithCurrentCopy(std::function<void(CurrentCopy&)> use);
+    void RetryDisplay();
+    bool BankB() const;
+    bool KeyboardAttached() const;
+    QString LanguageText(std::string_view key) const;
+    QString CaptionText(std::string_view key) const;
+    void RunOnDevice(std::function<void()> job, std::function<void()> then = {});
+
+    class PanelKeyButtons;
+    void CreateLightingPanel();
+
+    UserSettings& m_settings;
+    KeyboardLink m_link;
+    ChildWindowHooks m_children;
+    LightingPanelHooks m_lighting;
+    std::unique_ptr<LightingKeyButtons> m_panelKeys;
+    CLightingPanel* m_panel = nullptr; // a child of the window
+    std::unique_ptr<Reporter> m_reporter;
+    DeviceWorker m_worker;
+
+    std::map<int, CPngButton*> m_buttons;
+    std::array<CPngButton*, kOrdinaryKeyCount> m_keyButtons{};
+    std::array<CPngButton*, kGKeyCount> m_gKeyButtons{};
+    std::array<CPngButton*, mainwnd::kVariantKeyCount> m_variantKeys{};
+    QLabel* m_progress = nullptr;
+    QTimer* m_progressTimer = nullptr;
+    QTimer* m_lightingTimer = nullptr;
+    QTimer* m_displayRetry = nullptr;
+    QMenu* m_profileMenu = nullptr;
+    QPointer<CAboutDlg> m_about;
+    std::vector<std::function<void(CurrentCopy&)>> m_waitingForCopy;
+
+    StateImage m_normal, m_over, m_down, m_disable;
+    StateImage m_normal2, m_over2, m_down2, m_disable2;
+    StateImage m_arrow, m_colour0, m_colour1;
+    QString m_skinLink;
+    std::array<QImage, mainwnd::kProgressFrames> m_progressFrames;
+
+    bool m_unappliedChanges = false;
+    bool m_applyRunning = false;
+    bool m_switchQuestionShowing = false;
+    bool m_colourKeysMode = false;
+    bool m_shutDown = false;
+    bool m_controlsMade = false;
+    int m_progressFrame = 0;
+    int m_progressRun = 0;
+    std::atomic<bool> m_initialisedFlag{false};
+    std::atomic<int> m_trayIcon{0};
+};
+
+} // namespace kestrune

@@ -1,0 +1,365 @@
+#include "ui/CKestrune_DlgProfile.h"
+
+#include "config/ConfigStore.h"
+#include "config/Folders.h"
+#include "config/LanguageTable.h"
+#include "config/ProfileFile.h"
+#include "wire/Protocol.h"
+#include "device/Transfer.h"
+#include "ui/UserDialogs.h"
+
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QTableWidget>
+
+#include <memory>
+#include <vector>
+
+namespace kestrune {
+
+namespace {
+
+// The headings are the dialog's own, the same in every language.
+const char16_t* const kHeadings[] = {u"\u6FC0\u6D3B", u"\u540D\u79F0", u"\u8DEF\u5F84"}; // 激活 名称 路径
+constexpr int kColumnWidths[] = {60, 120, 230};
+constexpr int kCheckColumn = 0;
+constexpr int kNameColumn = 1;
+constexpr int kFolderColumn = 2;
+// Column 0 keeps the keyboard profile a row stands for (-1: a file row),
+// column 1 the file's full path.
+constexpr int kRowDataRole = Qt::UserRole;
+
+QString FromPath(const std::filesystem::path& path)
+{
+    return QString::fromStdU16String(path.u16string());
+}
+
+std::filesystem::path ToPath(const QString& text)
+{
+    return std::filesystem::path(text.toStdU16String());
+}
+
+} // namespace
+
+ProfileRowText RowTextOf(const std::filesystem::path& file)
+{
+    QString folder = FromPath(file.parent_path());
+    if (!folder.endsWith(u'/')) folder += u'/';
+    return {FromPath(file.stem()), folder};
+}
+
+QString KeptPathOf(const ProfileRowText& row)
+{
+    return row.folder + row.name + QStringLiteral(".kpf");
+}
+
+QString NewProfileOffer(const std::filesystem::path& profileFolder, std::u16string_view text)
+{
+    QString name = QString::fromStdU16String(std::u16string(text));
+    name.replace(u'\\', u'/');
+    return FromPath(profileFolder) + name;
+}
+
+CKestrune_DlgProfile::CKestrune_DlgProfile(QWidget* parent, Transfer& transfer, DeviceJobRunner runDevice,
+                                           UserSettings& settings, const LanguageTable& language,
+                                           ProfileManagerOwner& owner)
+    : CBaseDialog(parent, ProgramFolder() / std::filesystem::path(kProfileSkin), kestrune::SkinFolder()),
+      m_transfer(transfer), m_runDevice(std::move(runDevice)), m_settings(settings), m_language(language),
+      m_owner(owner), m_list(new QTableWidget(0, 3, this)), m_add(new CPngButton(this)), m_load(new CPngButton(this)),
+      m_delete(new CPngButton(this)), m_ok(new CPngButton(this)), m_cancel(new CPngButton(this)),
+      m_apply(new CPngButton(this))
+{
+    setModal(true);
+    SetUpList();
+    connect(m_add, &QAbstractButton::clicked, this, &CKestrune_DlgProfile::OnAdd);
+    connect(m_load, &QAbstractButton::clicked, this, &CKestrune_DlgProfile::OnLoad);
+    connect(m_delete, &QAbstractButton::clicked, this, &CKestrune_DlgProfile::OnDelete);
+    connect(m_apply, &QAbstractButton::clicked, this, &CKestrune_DlgProfile::OnApply);
+    connect(m_ok, &QAbstractButton::clicked, this, &CKestrune_DlgProfile::OnOK);
+    connect(m_cancel, &QAbstractButton::clicked, this, &CKestrune_DlgProfile::OnCancel);
+    connect(m_list, &QTableWidget::itemChanged, this, &CKestrune_DlgProfile::OnItemChanged);
+}
+
+CKestrune_DlgProfile::~CKestrune_DlgProfile() = default;
+
+void CKestrune_DlgProfile::SetUpList()
+{
+    QStringList headings;
+    for (const char16_t* heading : kHeadings) headings << QString::fromUtf16(heading);
+    m_list->setHorizontalHeaderLabels(headings);
+    for (int column = 0; column < 3; ++column) m_list->setColumnWidth(column, kColumnWidths[column]);
+    QHeaderView* header = m_list->horizontalHeader();
+    header->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    header->setSectionsClickable(false);
+    header->setHighlightSections(false);
+    m_list->verticalHeader()->hide();
+    m_list->setShowGrid(true);
+    m_list->setSelectionBehavior(QAbstractItemView::SelectRows);
+    m_list->setSelectionMode(QAbstractItemView::SingleSelection);
+    m_list->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_list->setWordWrap(false);
+}
+
+bool CKestrune_DlgProfile::OnInitDialog()
+{
+    if (!CBaseDialog::OnInitDialog()) return false;
+    ++m_openCount;
+    ++m_opening;
+    if (!m_picturesLoaded) LoadPictures();
+    PlaceControls();
+    FillList();
+    return true;
+}
+
+void CKestrune_DlgProfile::LoadPictures()
+{
+    m_normal = LoadStateImage(kProfilePictures.normal, *this);
+    m_over = LoadStateImage(kProfilePictures.over, *this);
+    m_down = LoadStateImage(kProfilePictures.down, *this);
+    m_disable = LoadStateImage(kProfilePictures.disable, *this);
+    m_picturesLoaded = true;
+}
+
+void CKestrune_DlgProfile::PlaceControls()
+{
+    const std::filesystem::path& ini = SkinIniPath();
+    for (auto [button, key] : {std::pair{m_ok, kProfileOkKey}, std::pair{m_cancel, kProfileCancelKey},
+                               std::pair{m_add, kProfileAddKey}, std::pair{m_load, kProfileLoadKey},
+                               std::pair{m_delete, kProfileDeleteKey}, std::pair{m_apply, kProfileApplyKey}}) {
+        // A button a previous skin hid comes back when this one places it.
+        button->setEnabled(true);
+        PlaceImageButton(*button, ini, kPlacementSection, key, m_normal, m_over, m_down, m_disable, m_normal);
+    }
+    PlaceControl(*m_list, ini, kPlacementSection, kProfileListKey);
+}
+
+void CKestrune_DlgProfile::FillList()
+{
+    m_list->setRowCount(0);
+    // The folder may be impossible to create; the rows still say where it belongs.
+    const Result<std::filesystem::path> working = WorkingProfilePath();
+    const std::filesystem::path workingFile = working ? *working : WorkingProfileLocation();
+    for (int profile = 0; profile < wire::kProfileCount; ++profile) AppendRow(workingFile, profile);
+    // The cached value: the attach and every switch keep it, and the GUI
+    // thread never waits for the keyboard.
+    const int active = m_transfer.CachedActiveProfile();
+    if (active >= 0 && active < m_list->rowCount()) m_list->item(active, kCheckColumn)->setCheckState(Qt::Checked);
+    SetApplyPending(false);
+}
+
+void CKestrune_DlgProfile::AppendRow(const std::filesystem::path& file, int keyboardProfile)
+{
+    const ProfileRowText text = RowTextOf(file);
+    const int row = m_list->rowCount();
+    m_list->insertRow(row);
+    auto* check = new QTableWidgetItem();
+    check->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
+    check->setData(kRowDataRole, keyboardProfile);
+    check->setCheckState(Qt::Unchecked);
+    auto* name = new QTableWidgetItem(text.name);
+    name->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable);
+    name->setData(kRowDataRole, FromPath(file));
+    auto* folder = new QTableWidgetItem(text.folder);
+    folder->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable);
+    m_list->setItem(row, kCheckColumn, check);
+    m_list->setItem(row, kNameColumn, name);
+    m_list->setItem(row, kFolderColumn, folder);
+}
+
+int CKestrune_DlgProfile::FirstCheckedRow() const
+{
+    for (int row = 0; row < m_list->rowCount(); ++row) {
+        if (m_list->item(row, kCheckColumn)->checkState() == Qt::Checked) return row;
+    }
+    return -1;
+}
+
+int CKestrune_DlgProfile::KeyboardProfileOfRow(int row) const
+{
+    return m_list->item(row, kCheckColumn)->data(kRowDataRole).toInt();
+}
+
+void CKestrune_DlgProfile::OnItemChanged(QTableWidgetItem* item)
+{
+    if (item == nullptr || item->column() != kCheckColumn) return;
+    // Single-check mode: checking a row unchecks every other one.
+    if (!m_checking && item->checkState() == Qt::Checked) {
+        m_checking = true;
+        for (int row = 0; row < m_list->rowCount(); ++row) {
+            QTableWidgetItem* other = m_list->item(row, kCheckColumn);
+            if (other != nullptr && other != item && other->checkState() != Qt::Unchecked)
+                other->setCheckState(Qt::Unchecked);
+        }
+        m_checking = false;
+    }
+    SetApplyPending(true);
+}
+
+void CKestrune_DlgProfile::SetApplyPending(bool pending)
+{
+    m_applyPending = pending;
+    m_apply->setEnabled(pending);
+}
+
+void CKestrune_DlgProfile::Inform(std::string_view key, std::vector<std::string> args)
+{
+    ShowInformation(this, QString::fromStdU16String(MessageText(m_language, {std::string(key), std::move(args)})));
+}
+
+void CKestrune_DlgProfile::OnAdd()
+{
+    if (Busy()) return;
+    const Result<std::filesystem::path> folder = ProfileFolder();
+    if (!folder) {
+        Inform("PROFILE_FILE_NOT_WRITTEN", {folder.error()});
+        return;
+    }
+    FileDialogRequest request;
+    request.save = true; // with the overwrite question
+    request.initialPath = NewProfileOffer(*folder, m_language.Text("PROFILE_NEW"));
+    request.filter = QString::fromLatin1(kProfileFileFilter);
+    request.defaultSuffix = QString::fromLatin1(kProfileFileExtension);
+    const QString chosen = AskFileName(this, request);
+    if (chosen.isEmpty()) return;
+    const std::filesystem::path file = ToPath(chosen);
+    // A row for a file that is not there would stand for nothing.
+    if (Status written = CreateDefaultConfiguration(file); !written) {
+        Inform("PROFILE_FILE_NOT_WRITTEN", {written.error()});
+        return;
+    }
+    AppendRow(file, -1);
+    SetApplyPending(true);
+}
+
+void CKestrune_DlgProfile::OnLoad()
+{
+    if (Busy()) return;
+    const Result<std::filesystem::path> folder = ProfileFolder();
+    FileDialogRequest request;
+    request.initialPath = FromPath((folder ? *folder : WorkingProfileLocation().parent_path()) / "*.kpf");
+    request.filter = QString::fromLatin1(kProfileFileFilter);
+    request.defaultSuffix = QString::fromLatin1(kProfileFileExtension);
+    const QString chosen = AskFileName(this, request);
+    if (chosen.isEmpty()) return;
+    AppendRow(ToPath(chosen), -1);
+    SetApplyPending(true);
+}
+
+void CKestrune_DlgProfile::OnDelete()
+{
+    if (Busy()) return;
+    const QModelIndexList selected = m_list->selectionModel()->selectedRows();
+    if (selected.isEmpty()) return;
+    const int row = selected.constFirst().row();
+    const int next = row + 1 < m_list->rowCount() ? row + 1 : row - 1;
+    if (next >= 0) m_list->selectRow(next);
+    m_list->removeRow(row);
+    SetApplyPending(true);
+}
+
+void CKestrune_DlgProfile::OnApply()
+{
+    StartApply(false);
+}
+
+void CKestrune_DlgProfile::OnOK()
+{
+    StartApply(true);
+}
+
+void CKestrune_DlgProfile::StartApply(bool closeAfter)
+{
+    if (Busy()) return;
+    std::vector<std::u16string> kept;
+    for (int row = 0; row < m_list->rowCount(); ++row) {
+        kept.push_back(KeptPathOf({m_list->item(row, kNameColumn)->text(), m_list->item(row, kFolderColumn)->text()})
+                           .toStdU16String());
+    }
+    if (Status saved = WriteProfileList(m_settings, kept); !saved) Inform("PROFILE_LIST_NOT_SAVED", {saved.error()});
+
+    const int checked = FirstCheckedRow();
+    // Rows follow their profile when rows above them are deleted; a file row
+    // stands for no profile of the keyboard, which is told so.
+    const int profile = checked < 0 ? -1 : KeyboardProfileOfRow(checked);
+    if (checked >= 0 && profile < 0)
+        Inform("PROFILE_NOT_ON_KEYBOARD",
+               {m_list->item(checked, kNameColumn)->data(kRowDataRole).toString().toStdString()});
+
+    const unsigned opening = m_opening;
+    setCursor(Qt::BusyCursor);
+    m_busy = true;
+    auto switchedTo = std::make_shared<int>(-1);
+    m_runDevice(
+        [transfer = &m_transfer, profile, switchedTo] {
+            transfer->SetActiveProfile(profile);
+            *switchedTo = transfer->CachedActiveProfile();
+            transfer->RefreshFromKeyboard(false);
+        },
+        [this, opening, profile, switchedTo, closeAfter] {
+            m_busy = false;
+            FinishApply(opening, profile, *switchedTo, closeAfter);
+        });
+}
+
+void CKestrune_DlgProfile::FinishApply(unsigned opening, int profile, int switchedTo, bool closeAfter)
+{
+    unsetCursor();
+    m_owner.BuildProfileMenu(false);
+    const bool sameOpening = IsOpen() && opening == m_opening;
+    if (sameOpening) SetApplyPending(false);
+    m_owner.SetUnappliedChanges(false);
+    if (profile >= 0 && switchedTo != profile) Inform("PROFILE_SWITCH_FAILED", {std::to_string(profile + 1)});
+    if (closeAfter && sameOpening) CloseDialog(true);
+}
+
+void CKestrune_DlgProfile::OnCancel()
+{
+    CloseDialog(false);
+}
+
+void CKestrune_DlgProfile::CloseDialog(bool accepted)
+{
+    if (m_openCount > 0) --m_openCount;
+    SetApplyPending(false);
+    if (accepted) {
+        CBaseDialog::OnOK();
+    } else {
+        CBaseDialog::OnCancel();
+    }
+}
+
+int CKestrune_DlgProfile::CloseProfileManager()
+{
+    if (IsOpen()) OnCancel();
+    return 1;
+}
+
+void CKestrune_DlgProfile::ShowSwitchedProfile(int profile)
+{
+    if (!IsOpen()) return;
+    for (int row = 0; row < m_list->rowCount(); ++row) {
+        if (KeyboardProfileOfRow(row) == profile) {
+            m_list->item(row, kCheckColumn)->setCheckState(Qt::Checked);
+            break;
+        }
+    }
+    SetApplyPending(false);
+}
+
+void CKestrune_DlgProfile::keyPressEvent(QKeyEvent* event)
+{
+    switch (event->key()) {
+    case Qt::Key_F1:
+        OpenHelp();
+        return;
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        // OK is the default button.
+        OnOK();
+        return;
+    default:
+        CBaseDialog::keyPressEvent(event);
+    }
+}
+
+} // namespace kestrune

@@ -1,0 +1,144 @@
+#pragma once
+
+// The profile manager: a list whose first three rows stand for the
+// keyboard's three profiles and whose further rows are profile files the
+// user added or loaded; the checked row is the profile Apply makes active.
+// Apply also keeps the list in the user settings (never read back) and
+// rebuilds the configuration from the keyboard.
+//
+// The dialog object lives as long as the main window and is reused: every
+// opening starts again from the three keyboard rows.
+//
+// Threading: the keyboard exchanges of Apply run through the DeviceJobRunner;
+// everything else runs on the GUI thread.
+
+#include "config/Settings.h"
+#include "ui/CBaseDialog.h"
+#include "ui/CPngButton.h"
+#include "ui/DeviceJobRunner.h"
+#include "ui/Skin.h"
+
+#include <QString>
+
+#include <filesystem>
+#include <string>
+
+class QTableWidget;
+class QTableWidgetItem;
+
+namespace kestrune {
+
+class LanguageTable;
+class Transfer;
+
+// What the profile manager asks of the window that owns it.
+class ProfileManagerOwner {
+public:
+    virtual ~ProfileManagerOwner() = default;
+    virtual void BuildProfileMenu(bool create) = 0;
+    virtual void SetUnappliedChanges(bool unapplied) = 0;
+};
+
+// Control ids, as the rest of the program knows them.
+inline constexpr int kProfileListControl = 1007;
+inline constexpr int kProfileAddControl = 1010;
+inline constexpr int kProfileLoadControl = 1008;
+inline constexpr int kProfileDeleteControl = 1011;
+inline constexpr int kProfileApplyControl = 1012;
+
+// Skin keys of the profile manager (section BUTTONINFO of Profile.ini).
+inline constexpr std::string_view kProfileListKey = "PROGRAM_LIST";
+inline constexpr std::string_view kProfileAddKey = "FUNC_ADD";
+inline constexpr std::string_view kProfileLoadKey = "FUNC_LOAD";
+inline constexpr std::string_view kProfileDeleteKey = "FUNC_DELETE";
+inline constexpr std::string_view kProfileOkKey = "CONTROL_OK";
+inline constexpr std::string_view kProfileCancelKey = "CONTROL_CANCEL";
+inline constexpr std::string_view kProfileApplyKey = "CONTROL2_APPLY";
+
+inline constexpr std::string_view kProfileFileFilter = "(*.kpf);;(*)";
+
+// The file a row stands for, as the list shows it: the name without its
+// extension, and the folder with a separator at its end.
+struct ProfileRowText {
+    QString name;
+    QString folder;
+};
+ProfileRowText RowTextOf(const std::filesystem::path& file);
+// The path Apply keeps for a row: folder + name + ".kpf".
+QString KeptPathOf(const ProfileRowText& row);
+// The name a new profile file is offered under: the profile folder followed by
+// the language text, whose backslashes (the text's folder separators) become
+// this system's.
+QString NewProfileOffer(const std::filesystem::path& profileFolder, std::u16string_view text);
+
+class CKestrune_DlgProfile : public CBaseDialog {
+    Q_OBJECT
+public:
+    CKestrune_DlgProfile(QWidget* parent, Transfer& transfer, DeviceJobRunner runDevice, UserSettings& settings,
+                         const LanguageTable& language, ProfileManagerOwner& owner);
+    ~CKestrune_DlgProfile() override;
+
+    bool OnInitDialog() override;
+    // Apply, then close once the keyboard has been read again.
+    void OnOK() override;
+    // Closes at once; rows added, loaded or deleted are forgotten.
+    void OnCancel() override;
+
+    // Cancels the dialog when it is open, as its Cancel button would. Always 1.
+    int CloseProfileManager();
+    bool IsOpen() const { return m_openCount > 0; }
+    int OpenCount() const { return m_openCount; }
+    bool ApplyPending() const { return m_applyPending; }
+    // A switch made elsewhere while the dialog is open: the row of that
+    // keyboard profile becomes the checked one, and Apply is disabled.
+    void ShowSwitchedProfile(int profile);
+    // Apply's keyboard work is still running.
+    bool Busy() const { return m_busy; }
+
+    void OnAdd();
+    void OnLoad();
+    void OnDelete();
+    void OnApply();
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    void SetUpList();
+    void LoadPictures();
+    void PlaceControls();
+    void FillList();
+    void AppendRow(const std::filesystem::path& file, int keyboardProfile);
+    int FirstCheckedRow() const;
+    int KeyboardProfileOfRow(int row) const;
+    void OnItemChanged(QTableWidgetItem* item);
+    void SetApplyPending(bool pending);
+    void StartApply(bool closeAfter);
+    void FinishApply(unsigned opening, int profile, int switchedTo, bool closeAfter);
+    void CloseDialog(bool accepted);
+    void Inform(std::string_view key, std::vector<std::string> args = {});
+
+    Transfer& m_transfer;
+    DeviceJobRunner m_runDevice;
+    UserSettings& m_settings;
+    const LanguageTable& m_language;
+    ProfileManagerOwner& m_owner;
+
+    QTableWidget* m_list;
+    CPngButton* m_add;
+    CPngButton* m_load;
+    CPngButton* m_delete;
+    CPngButton* m_ok;
+    CPngButton* m_cancel;
+    CPngButton* m_apply;
+
+    StateImage m_normal, m_over, m_down, m_disable;
+    bool m_picturesLoaded = false;
+    int m_openCount = 0;
+    unsigned m_opening = 0; // counts openings, so late work knows whether its opening is still on
+    bool m_applyPending = false;
+    bool m_checking = false; // inside the single-check bookkeeping
+    bool m_busy = false;     // Apply's keyboard work is queued or running
+};
+
+} // namespace kestrune

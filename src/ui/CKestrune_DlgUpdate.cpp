@@ -1,0 +1,197 @@
+#include "ui/CKestrune_DlgUpdate.h"
+
+#include "config/Folders.h"
+#include "config/LanguageTable.h"
+#include "config/ProfileFile.h"
+#include "device/CommandProtocol.h"
+#include "ui/ColorStatic.h"
+#include "ui/UserDialogs.h"
+
+#include <QComboBox>
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QProcess>
+
+#include <memory>
+
+namespace kestrune {
+
+namespace {
+
+QString FromPath(const std::filesystem::path& path)
+{
+    return QString::fromStdU16String(path.u16string());
+}
+
+} // namespace
+
+UpdaterCheck CheckUpdater(const QString& path)
+{
+    if (path.isEmpty()) return UpdaterCheck::Missing;
+    const QFileInfo file(path);
+    if (!file.exists() || !file.isFile()) return UpdaterCheck::Missing;
+    return file.isExecutable() ? UpdaterCheck::Usable : UpdaterCheck::NotExecutable;
+}
+
+CKestrune_DlgUpdate::CKestrune_DlgUpdate(QWidget* parent, CommandProtocol& protocol, ConfigStore& store,
+                                         DeviceJobRunner runDevice, const LanguageTable& language)
+    : CBaseDialog(parent, ProgramFolder() / std::filesystem::path(kUpdateSkin), kestrune::SkinFolder()),
+      m_protocol(protocol), m_store(store), m_runDevice(std::move(runDevice)), m_language(language),
+      m_caption(new ColorStatic(this)), m_path(new QComboBox(this)), m_open(new CPngButton(this)),
+      m_backup(new CPngButton(this)), m_update(new CPngButton(this)), m_cancel(new CPngButton(this))
+{
+    setModal(true);
+    // A path may be typed as well as chosen.
+    m_path->setEditable(true);
+    m_path->setInsertPolicy(QComboBox::NoInsert);
+    connect(m_path, &QComboBox::editTextChanged, this, [this](const QString& text) { m_updateFilePath = text; });
+    connect(m_open, &QAbstractButton::clicked, this, &CKestrune_DlgUpdate::OnOpen);
+    connect(m_backup, &QAbstractButton::clicked, this, &CKestrune_DlgUpdate::OnBackup);
+    connect(m_update, &QAbstractButton::clicked, this, &CKestrune_DlgUpdate::OnUpdate);
+    connect(m_cancel, &QAbstractButton::clicked, this, &CKestrune_DlgUpdate::OnCancel);
+}
+
+CKestrune_DlgUpdate::~CKestrune_DlgUpdate() = default;
+
+bool CKestrune_DlgUpdate::OnInitDialog()
+{
+    if (!CBaseDialog::OnInitDialog()) return false;
+    if (!m_picturesLoaded) LoadPictures();
+    PlaceControls();
+    m_caption->setText(QString::fromStdU16String(ReadLanguageText(LanguageFilePath(), kUpdateCaptionLanguageKey)));
+    SetUpdateFilePath(m_updateFilePath);
+    return true;
+}
+
+void CKestrune_DlgUpdate::LoadPictures()
+{
+    m_normal = LoadStateImage(kUpdatePictures.normal, *this);
+    m_over = LoadStateImage(kUpdatePictures.over, *this);
+    m_picturesLoaded = true;
+}
+
+void CKestrune_DlgUpdate::PlaceControls()
+{
+    const std::filesystem::path& ini = SkinIniPath();
+    for (auto [button, key] : {std::pair{m_cancel, kUpdateCancelKey}, std::pair{m_update, kUpdateStartKey},
+                               std::pair{m_open, kUpdateOpenKey}, std::pair{m_backup, kUpdateBackupKey}}) {
+        button->setEnabled(true);
+        PlaceImageButton(*button, ini, kPlacementSection, key, m_normal, m_over, m_over, m_over, m_over);
+    }
+    PlaceControl(*m_caption, ini, kPlacementSection, kUpdateCaptionKey);
+    PlaceControl(*m_path, ini, kPlacementSection, kUpdatePathKey);
+}
+
+void CKestrune_DlgUpdate::SetUpdateFilePath(const QString& path)
+{
+    m_updateFilePath = path;
+    m_path->setEditText(path);
+}
+
+void CKestrune_DlgUpdate::Inform(std::string_view key, std::vector<std::string> args, const QString& detail)
+{
+    QString text = QString::fromStdU16String(MessageText(m_language, {std::string(key), std::move(args)}));
+    if (!detail.isEmpty()) text += QStringLiteral("\n") + detail;
+    ShowInformation(this, text);
+}
+
+void CKestrune_DlgUpdate::OnOpen()
+{
+    if (Busy()) return;
+    FileDialogRequest request;
+    request.initialPath = FromPath(PackageFolder());
+    request.filter = QString::fromLatin1(kUpdaterFilter);
+    request.executablesOnly = true;
+    if (const QString chosen = AskFileName(this, request); !chosen.isEmpty()) {
+        SetUpdateFilePath(chosen);
+        update();
+    }
+    // The Windows dialog moved the process into the Package folder here, and
+    // the updater inherited it; Qt's does not, so the updater is given that
+    // folder when it starts instead (FinishUpdate).
+}
+
+void CKestrune_DlgUpdate::OnBackup()
+{
+    if (Busy()) return;
+    const Result<std::filesystem::path> folder = ProfileFolder();
+    FileDialogRequest request;
+    request.save = true; // with the overwrite question
+    request.initialPath = FromPath((folder ? *folder : DocumentsFolder()) / "*.kpf");
+    request.filter = QString::fromLatin1(kBackupFilter);
+    request.defaultSuffix = QString::fromLatin1(kProfileFileExtension);
+    const QString chosen = AskFileName(this, request);
+    if (chosen.isEmpty()) return;
+    const std::filesystem::path file(chosen.toStdU16String());
+    // WriteProfileFile takes the configuration lock, which a download holds
+    // for as long as it talks to the keyboard.
+    m_busy = true;
+    auto written = std::make_shared<Status>();
+    m_runDevice([store = &m_store, file, written] { *written = WriteProfileFile(*store, file); },
+                [this, written] {
+                    m_busy = false;
+                    if (*written) {
+                        Inform("MAIN_UPDATE_BACKUP_OK");
+                    } else {
+                        Inform("MAIN_UPDATE_BACKUP_NG", {}, QString::fromStdString(written->error()));
+                    }
+                });
+}
+
+void CKestrune_DlgUpdate::OnUpdate()
+{
+    if (Busy()) return;
+    // Made absolute, so the program started is the file checked and not a
+    // namesake found through PATH.
+    const QString updater = m_updateFilePath.isEmpty() ? QString() : QFileInfo(m_updateFilePath).absoluteFilePath();
+    switch (CheckUpdater(updater)) {
+    case UpdaterCheck::Missing:
+        Inform("MAIN_UPDATE_ERROR_TEXT");
+        return;
+    case UpdaterCheck::NotExecutable:
+        Inform("MAIN_UPDATE_NOT_EXECUTABLE", {updater.toStdString()});
+        return;
+    case UpdaterCheck::Usable:
+        break;
+    }
+    m_busy = true;
+    auto sent = std::make_shared<int>(kResultNotSent);
+    m_runDevice([protocol = &m_protocol, sent] { *sent = protocol->EnterBootMode(); },
+                [this, updater, sent] {
+                    m_busy = false;
+                    FinishUpdate(updater, *sent);
+                });
+}
+
+void CKestrune_DlgUpdate::FinishUpdate(const QString& updater, int sent)
+{
+    if (sent != kResultOk) {
+        // The keyboard is as it was; the chosen updater stays for another try.
+        Inform("MAIN_BOOT_ERROR_TEXT");
+        return;
+    }
+    QProcess process;
+    process.setProgram(updater);
+    const QFileInfo package(FromPath(PackageFolder()));
+    if (package.isDir()) process.setWorkingDirectory(package.absoluteFilePath());
+    const bool started = process.startDetached();
+    SetUpdateFilePath({});
+    if (!started) {
+        Inform("MAIN_SHELL_ERROR_TEXT", {}, process.errorString());
+    } else {
+        OnOK();
+    }
+}
+
+void CKestrune_DlgUpdate::OnOK()
+{
+    CBaseDialog::OnOK();
+}
+
+void CKestrune_DlgUpdate::OnCancel()
+{
+    SetUpdateFilePath({});
+    CBaseDialog::OnCancel();
+}
+
+} // namespace kestrune

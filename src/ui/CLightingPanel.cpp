@@ -1,0 +1,795 @@
+#include "ui/CLightingPanel.h"
+
+#include "config/LanguageTable.h"
+#include "device/CommandProtocol.h"
+#include "lighting/Lighting.h"
+#include "lighting/LightingWriter.h"
+#include "ui/CBitmapSlider.h"
+#include "ui/CPictureStatic.h"
+#include "ui/CSkinColorBtn.h"
+#include "ui/ColorRef.h"
+#include "ui/ColorStatic.h"
+#include "ui/WindowMessage.h"
+
+#include <QComboBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMouseEvent>
+#include <QRegularExpressionValidator>
+#include <QTimer>
+#include <QWidget>
+
+#include <algorithm>
+
+namespace kestrune {
+
+namespace {
+
+// Captioned labels: skin key and caption key.
+struct LabelSpec {
+    std::string_view skinKey;
+    std::string_view caption;
+};
+constexpr LabelSpec kLabels[] = {
+    {"CONTROL_UsbStatic", "Usb"},     {"CONTROL_DengStatic", "Deng"},    {"CONTROL_LightStatic", "Light"},
+    {"CONTROL_SpeedStatic", "Speed"}, {"CONTROL_BLFXStatic", "FX"},      {"CONTROL_FYYSStatic", "Color"},
+    {"CONTROL_FYSJSStatic", "QCFY"},  {"CONTROL_FYCFStatic", "CF"},      {"CONTROL_FYdjcfStatic", "DJCF"},
+    {"CONTROL_FYggcfStatc", "GGCF"},  {"CONTROL_HXysStatic", "Color"},   {"CONTROL_HXsjsStatic", "QCHX"},
+    {"CONTROL_JTysStatic", "Color"},  {"CONTROL_USERysStatic", "Color"}, {"CONTROL_USERjsStatic", "JColor"},
+    {"CONTROL_USERgjStatic", "Tool"}, {"CONTROL_TSysStatic", "Color"},   {"CONTROL_TSsjsStatic", "QCTS"},
+    {"CONTROL_CDysStatic", "Color"},  {"CONTROL_CDsjsStatic", "QCCD"},   {"CONTROL_RUNsjsStatic", "RUNColor"},
+    {"CONTROL_RUNsjs7Pic", "QCRUN"},
+};
+// The effect-15 rainbow label takes this caption where a skin has no QCRUN.
+constexpr std::string_view kRunRainbowLabel = "CONTROL_RUNsjs7Pic";
+constexpr std::string_view kRunRainbowFallback = "QCCD";
+
+constexpr std::string_view kPictureKeys[] = {
+    "CONTROL_DengStaPic",   "CONTROL_BLFXLStaPic",  "CONTROL_BLFXRStaPic",   "CONTROL_FYSJSStaPic",
+    "CONTROL_HXsjsStaPic",  "CONTROL_TSsjsStaPic",  "CONTROL_CDsjsStaPic",   "CONTROL_RUNysButton",
+    "CONTROL_FYdjcfStaPic", "CONTROL_FYggcfStaPic", "CONTROL_USERgjStaPic1", "CONTROL_USERgjStaPic2",
+};
+constexpr std::string_view kBrushButton = "CONTROL_USERysButton";
+constexpr std::string_view kBaseButton = "CONTROL_USERjsButton";
+
+constexpr std::string_view kReportKeys[] = {"FUNC_REPORT1", "FUNC_REPORT2", "FUNC_REPORT3", "FUNC_REPORT4"};
+constexpr std::string_view kBoxKeys[] = {"m_edit_rgbr", "m_edit_rgbg", "m_edit_rgbb"};
+constexpr std::string_view kPresetKeys[] = {"m_button_rgb1", "m_button_rgb2", "m_button_rgb3",
+                                            "m_button_rgb4", "m_button_rgb5", "m_button_rgb6"};
+constexpr std::string_view kNoticeKey = "CONTROL_LightNotice";
+
+// Controls that move with the effect: the first key is the usual place, the
+// second the place for the effect named.
+struct MovingControl {
+    std::string_view key;
+    std::string_view alternative;
+    int alternativeEffect;
+};
+constexpr MovingControl kMoving[] = {
+    {"CONTROL_SpeedStatic", "CONTROL_SpeedStatic2", kEffectColourTrail},
+    {"CONTROL_SpeedSlider", "CONTROL_SpeedSlider2", kEffectColourTrail},
+    {"CONTROL_BLFXStatic", "CONTROL_BLFXStatic2", 1},
+    {"CONTROL_BLFXLStaPic", "CONTROL_BLFXLStaPic2", 1},
+    {"CONTROL_BLFXRStaPic", "CONTROL_BLFXRStaPic2", 1},
+};
+
+// The controls each effect shows, group by group.
+constexpr std::string_view kBrightnessGroup[] = {"CONTROL_LightStatic", "CONTROL_LightSlider"};
+constexpr std::string_view kSpeedGroup[] = {"CONTROL_SpeedStatic", "CONTROL_SpeedSlider"};
+constexpr std::string_view kDirectionGroup[] = {"CONTROL_BLFXStatic", "CONTROL_BLFXLStaPic", "CONTROL_BLFXRStaPic"};
+constexpr std::string_view kFyGroup[] = {"CONTROL_FYYSStatic",   "CONTROL_FYYSButton",   "CONTROL_FYSJSStaPic",
+                                         "CONTROL_FYSJSStatic",  "CONTROL_FYCFStatic",   "CONTROL_FYdjcfStaPic",
+                                         "CONTROL_FYdjcfStatic", "CONTROL_FYggcfStaPic", "CONTROL_FYggcfStatc"};
+constexpr std::string_view kUserGroup[] = {"CONTROL_USERysStatic", "CONTROL_USERysButton", "CONTROL_USERjsStatic",
+                                           "CONTROL_USERjsButton", "CONTROL_USERgjStatic", "CONTROL_USERgjStaPic1",
+                                           "CONTROL_USERgjStaPic2"};
+constexpr std::string_view kJtGroup[] = {"CONTROL_JTysStatic", "CONTROL_JTysButton"};
+constexpr std::string_view kHxGroup[] = {"CONTROL_HXysStatic", "CONTROL_HXysButton", "CONTROL_HXsjsStaPic",
+                                         "CONTROL_HXsjsStatic"};
+constexpr std::string_view kTsGroup[] = {"CONTROL_TSysStatic", "CONTROL_TSysButton", "CONTROL_TSsjsStaPic",
+                                         "CONTROL_TSsjsStatic"};
+constexpr std::string_view kCdGroup[] = {"CONTROL_CDysStatic", "CONTROL_CDysButton", "CONTROL_CDsjsStaPic",
+                                         "CONTROL_CDsjsStatic"};
+constexpr std::string_view kRunGroup[] = {"CONTROL_RUNsjsStatic", "CONTROL_RUNysStaticBtn", "CONTROL_RUNysButton",
+                                          "CONTROL_RUNsjs7Pic"};
+
+bool KnownEffect(int effect)
+{
+    return effect >= kFirstEffect && effect <= kLastEffect;
+}
+bool HasBrightness(int effect)
+{
+    return KnownEffect(effect) && effect != kEffectColourTrail;
+}
+bool HasSpeed(int effect)
+{
+    return KnownEffect(effect) && effect != 1 && effect != kEffectPerKey && effect != kEffectSingleColour;
+}
+bool HasDirection(int effect)
+{
+    return effect == 1 || effect == 2 || effect == 10;
+}
+
+std::span<const std::string_view> OwnGroup(int effect)
+{
+    switch (effect) {
+    case kEffectColourTrail:
+        return kFyGroup;
+    case kEffectPerKey:
+        return kUserGroup;
+    case kEffectSingleColour:
+        return kJtGroup;
+    case kEffect11:
+        return kHxGroup;
+    case kEffect12:
+        return kTsGroup;
+    case kEffect14:
+        return kCdGroup;
+    case kEffect15:
+        return kRunGroup;
+    default:
+        return {};
+    }
+}
+
+} // namespace
+
+namespace {
+// Effects with a colour of their own: the colour button and, but for effect
+// 9, the rainbow toggle.
+constexpr std::array<std::pair<int, std::pair<std::string_view, std::string_view>>, 6> kColourEffects = {{
+    {kEffectColourTrail, {"CONTROL_FYYSButton", "CONTROL_FYSJSStaPic"}},
+    {kEffectSingleColour, {"CONTROL_JTysButton", ""}},
+    {kEffect11, {"CONTROL_HXysButton", "CONTROL_HXsjsStaPic"}},
+    {kEffect12, {"CONTROL_TSysButton", "CONTROL_TSsjsStaPic"}},
+    {kEffect14, {"CONTROL_CDysButton", "CONTROL_CDsjsStaPic"}},
+    {kEffect15, {"CONTROL_RUNysStaticBtn", "CONTROL_RUNysButton"}},
+}};
+} // namespace
+
+int LightOfKeyButton(int button)
+{
+    if (button < 0 || button >= kLightingKeyButtons) return -1;
+    if (button < static_cast<int>(kOrdinaryKeyButtons)) return kKeyLedTable[static_cast<std::size_t>(button)];
+    if (button == kLightingFnButton) return kFnLight;
+    const auto light = LightOfGKey(button - static_cast<int>(kOrdinaryKeyButtons) + 1);
+    return light ? *light : -1;
+}
+
+QString LightingNoticeText()
+{
+    std::u16string text = ReadLanguageText(LanguageFilePath(), kLightingNotTakenKey);
+    if (text.find_first_not_of(u' ') == std::u16string::npos)
+        text = BuiltInLanguageText(kLightingNotTakenKey).value_or(u"");
+    return QString::fromStdU16String(text);
+}
+
+bool InColourRing(QPoint windowPoint)
+{
+    const int dx = windowPoint.x() - kColourRingCentre.x();
+    const int dy = windowPoint.y() - kColourRingCentre.y();
+    const long long squared = static_cast<long long>(dx) * dx + static_cast<long long>(dy) * dy;
+    return squared >= kColourRingInnerSquared && squared <= kColourRingOuterSquared;
+}
+
+CLightingPanel::CLightingPanel(QWidget& window, Lighting& lighting, LightingKeyButtons* keys, LightingPanelSetup setup)
+    : QObject(&window), m_window(window), m_lighting(lighting), m_keys(keys), m_setup(std::move(setup)),
+      m_language(m_setup.languageIndex)
+{
+    m_writer = std::make_unique<LightingWriter>(m_lighting, [this](const LightingJobDone& done) {
+        QMetaObject::invokeMethod(
+            this, [this, done] { OnJobDone(done); }, Qt::QueuedConnection);
+    });
+    LoadPictures();
+    CreateControls();
+    PlaceControls();
+    Recaption(m_language);
+    m_view = m_lighting.State();
+    m_view.perKeyLights = m_setup.settings.LightSwitch();
+    m_window.installEventFilter(this);
+    ShowView();
+}
+
+CLightingPanel::~CLightingPanel()
+{
+    // Lets the changes under way reach the keyboard before the panel goes.
+    m_writer.reset();
+}
+
+QImage CLightingPanel::Picture(const QString& name) const
+{
+    auto it = m_pictures.find(name);
+    return it == m_pictures.end() ? QImage() : it->second;
+}
+
+void CLightingPanel::LoadPictures()
+{
+    QStringList names = {"dengup.bmp", "dengdown.bmp", "leftup.bmp",  "leftdown.bmp",  "rightup.bmp", "rightdown.bmp",
+                         "sjsup.bmp",  "sjsdown.bmp",  "user1up.bmp", "user1down.bmp", "user2up.bmp", "user2down.bmp"};
+    for (int i = 0; i <= kBrightnessMax + 1 + kSpeedMax; ++i) names << QString::number(i) + ".bmp";
+    for (const QString& name : names) {
+        // A missing picture leaves its control blank, as a skin without it means.
+        QImage picture(QString::fromStdU16String((m_setup.skinFolder / name.toStdU16String()).u16string()));
+        m_pictures[name] = picture;
+    }
+}
+
+void CLightingPanel::CreateControls()
+{
+    auto name = [](QWidget* widget, std::string_view key) {
+        widget->setObjectName(QString::fromUtf8(key.data(), static_cast<qsizetype>(key.size())));
+    };
+    for (const LabelSpec& spec : kLabels) {
+        auto* label = new ColorStatic(&m_window);
+        name(label, spec.skinKey);
+        m_labels[spec.skinKey] = label;
+        m_controls[spec.skinKey] = label;
+    }
+    for (std::string_view key : kPictureKeys) {
+        auto* picture = new CPictureStatic(&m_window);
+        name(picture, key);
+        m_controls[key] = picture;
+    }
+    m_switch = static_cast<CPictureStatic*>(m_controls["CONTROL_DengStaPic"]);
+    connect(m_switch, &CPictureStatic::clicked, this, &CLightingPanel::OnLightSwitch);
+    connect(static_cast<CPictureStatic*>(m_controls["CONTROL_BLFXLStaPic"]), &CPictureStatic::clicked, this,
+            [this] { OnDirection(0); });
+    connect(static_cast<CPictureStatic*>(m_controls["CONTROL_BLFXRStaPic"]), &CPictureStatic::clicked, this,
+            [this] { OnDirection(1); });
+    connect(static_cast<CPictureStatic*>(m_controls["CONTROL_FYdjcfStaPic"]), &CPictureStatic::clicked, this,
+            [this] { OnTrigger(kTriggerSingleKey); });
+    connect(static_cast<CPictureStatic*>(m_controls["CONTROL_FYggcfStaPic"]), &CPictureStatic::clicked, this,
+            [this] { OnTrigger(kTriggerGrid); });
+    connect(static_cast<CPictureStatic*>(m_controls["CONTROL_USERgjStaPic1"]), &CPictureStatic::clicked, this,
+            [this] { OnTool(0); });
+    connect(static_cast<CPictureStatic*>(m_controls["CONTROL_USERgjStaPic2"]), &CPictureStatic::clicked, this,
+            [this] { OnTool(1); });
+
+    auto makeColourButton = [&](std::string_view key) {
+        auto* button = new CSkinColorBtn(&m_window);
+        name(button, key);
+        button->SetColumnsNumber(kColorPaletteColumns);
+        m_controls[key] = button;
+        return button;
+    };
+    for (const auto& [effect, keys] : kColourEffects) {
+        const int id = effect;
+        CSkinColorBtn* button = makeColourButton(keys.first);
+        connect(button, &CSkinColorBtn::colorChosen, this,
+                [this, id](const QColor& colour) { OnEffectColour(id, RefFromColor(colour)); });
+        if (!keys.second.empty())
+            connect(static_cast<CPictureStatic*>(m_controls[keys.second]), &CPictureStatic::clicked, this,
+                    [this, id] { OnRainbow(id); });
+    }
+    connect(makeColourButton(kBrushButton), &CSkinColorBtn::colorChosen, this,
+            [this](const QColor& colour) { OnBrushColour(RefFromColor(colour)); });
+    connect(makeColourButton(kBaseButton), &CSkinColorBtn::colorChosen, this,
+            [this](const QColor& colour) { OnBaseColour(RefFromColor(colour)); });
+
+    m_effectList = new QComboBox(&m_window);
+    name(m_effectList, "CONTROL_XGcombox");
+    m_effectList->installEventFilter(this);
+    m_controls["CONTROL_XGcombox"] = m_effectList;
+    connect(m_effectList, &QComboBox::activated, this, &CLightingPanel::OnEffectActivated);
+
+    m_brightness = new CBitmapSlider(&m_window, lightid::kBrightnessSlider);
+    name(m_brightness, "CONTROL_LightSlider");
+    m_controls["CONTROL_LightSlider"] = m_brightness;
+    m_speed = new CBitmapSlider(&m_window, lightid::kSpeedSlider);
+    name(m_speed, "CONTROL_SpeedSlider");
+    m_controls["CONTROL_SpeedSlider"] = m_speed;
+    for (CBitmapSlider* slider : {m_brightness, m_speed}) {
+        slider->SetRange(0, kBrightnessMax);
+        slider->SetPageSize(10);
+    }
+
+    for (std::size_t i = 0; i < m_boxes.size(); ++i) {
+        auto* box = new QLineEdit(&m_window);
+        name(box, kBoxKeys[i]);
+        box->setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), box));
+        box->setMaxLength(3);
+        box->setAlignment(Qt::AlignCenter);
+        box->setFrame(false);
+        box->setStyleSheet(QStringLiteral("QLineEdit { background: transparent; color: white; }"));
+        const int index = static_cast<int>(i);
+        connect(box, &QLineEdit::textEdited, this, [this, index] { OnBoxEdited(index); });
+        m_boxes[i] = box;
+        m_controls[kBoxKeys[i]] = box;
+    }
+    for (int i = 0; i < lightid::kPresetCount; ++i) {
+        auto* preset = new CPngButton(&m_window);
+        name(preset, kPresetKeys[i]);
+        const Colour colour = kPresetColours[static_cast<std::size_t>(i)];
+        connect(preset, &CPngButton::clicked, this, [this, colour] {
+            if (!m_view.perKeyLights) return;
+            SetBoxes(colour);
+            ApplyTypedColour(colour);
+        });
+        m_controls[kPresetKeys[i]] = preset;
+    }
+    for (int i = 0; i < 4; ++i) {
+        auto* report = new CPngButton(&m_window);
+        name(report, kReportKeys[i]);
+        connect(report, &CPngButton::clicked, this, [this, i] { OnReportRate(i + 1); });
+        m_controls[kReportKeys[i]] = report;
+    }
+
+    m_notice = new QLabel(&m_window);
+    name(m_notice, kNoticeKey);
+    m_notice->setWordWrap(true);
+    m_notice->setAlignment(Qt::AlignCenter);
+    m_notice->setStyleSheet(QStringLiteral("QLabel { background: rgba(12, 14, 18, 235); color: #ffd166; "
+                                           "border: 1px solid #ff3d8b; border-radius: 4px; padding: 3px; }"));
+    m_notice->hide();
+    m_noticeTimer = new QTimer(this);
+    m_noticeTimer->setSingleShot(true);
+    connect(m_noticeTimer, &QTimer::timeout, m_notice, &QWidget::hide);
+}
+
+void CLightingPanel::PlaceControls()
+{
+    const std::filesystem::path& ini = m_setup.skinIni;
+    for (auto& [key, widget] : m_controls) {
+        if (key == kNoticeKey) continue;
+        if (auto* button = qobject_cast<CPngButton*>(widget)) {
+            const bool report = key.starts_with("FUNC_REPORT");
+            PlaceImageButton(*button, ini, kPlacementSection, key, m_setup.normal, m_setup.over, m_setup.down,
+                             m_setup.normal, report ? m_setup.disable : m_setup.normal);
+        } else {
+            PlaceControl(*widget, ini, kPlacementSection, key);
+        }
+    }
+    // A skin without a place for the notice gets it under the effect list.
+    const SkinRect notice = ReadSkinRect(ini, kPlacementSection, kNoticeKey);
+    if (notice == SkinRect{}) {
+        const QRect list = m_effectList->geometry();
+        m_notice->setGeometry(list.x(), list.bottom() + 4, std::max(list.width(), 180), 48);
+    } else {
+        m_notice->setGeometry(notice.x, notice.y, notice.w, notice.h);
+    }
+    m_brightness->SetBasePicture(Picture(QStringLiteral("0.bmp")));
+    m_speed->SetBasePicture(Picture(QStringLiteral("5.bmp")));
+    m_notice->raise();
+}
+
+void CLightingPanel::Recaption(int languageIndex)
+{
+    m_language = languageIndex;
+    // Every caption comes from the section of the language shown; a language
+    // without a section of its own reads the first.
+    std::string_view section = "Control_Name";
+    if (auto own = PanelCaptionSection(languageIndex)) section = *own;
+    for (const LabelSpec& spec : kLabels) {
+        QString text = ReadSkinText(m_setup.skinIni, section, spec.caption, u"");
+        if (spec.skinKey == kRunRainbowLabel && text.isEmpty())
+            text = ReadSkinText(m_setup.skinIni, section, kRunRainbowFallback, u"");
+        m_labels[spec.skinKey]->setText(text);
+    }
+    FillEffectList();
+    m_effectList->setCurrentIndex(m_effectIndex.RowOf(m_view.effect));
+}
+
+int CLightingPanel::SelectedEffect() const
+{
+    return m_effectIndex.EffectAt(m_effectList->currentIndex());
+}
+
+bool CLightingPanel::BaseColoured(int button) const
+{
+    return button >= 0 && button < kLightingKeyButtons && m_baseColoured[static_cast<std::size_t>(button)];
+}
+
+void CLightingPanel::FillEffectList()
+{
+    m_effectList->clear();
+    m_effectIndex.Rebuild(m_view.settings);
+    for (const EffectIndex::Entry& entry : m_effectIndex.Entries())
+        m_effectList->addItem(ReadEffectName(m_setup.skinIni, m_language, entry.effect));
+}
+
+void CLightingPanel::RefreshLightingPanel()
+{
+    if (m_writer->Busy()) {
+        // Changes still on their way: show the state once they are in it.
+        m_refreshPending = true;
+        return;
+    }
+    m_refreshPending = false;
+    const bool on = m_view.perKeyLights;
+    m_view = m_lighting.State();
+    m_view.perKeyLights = on;
+    ShowView();
+    Q_EMIT refreshed();
+}
+
+void CLightingPanel::ReadAndRefresh(bool withKeyColours)
+{
+    m_writer->Submit({LightingJob::Read, withKeyColours ? 1 : 0},
+                     [withKeyColours](Lighting& lighting) { return lighting.ReadLightingState(withKeyColours); });
+}
+
+void CLightingPanel::ShowView()
+{
+    FillEffectList();
+    if (!m_reportShown) {
+        m_reportShown = true;
+        ShowReportRate(m_setup.settings.ReportRate());
+    }
+    if (!m_brightness->IsPressed()) m_brightness->SetPos(m_view.brightness);
+    m_brightness->SetPicture(Picture(QString::number(m_brightness->GetPos()) + ".bmp"));
+    if (!m_speed->IsPressed()) m_speed->SetPos(kSpeedMax - m_view.speed);
+    m_speed->SetPicture(Picture(QString::number(kBrightnessMax + 1 + m_speed->GetPos()) + ".bmp"));
+    ShowPictures();
+    ShowColourButtons();
+    m_effectList->setCurrentIndex(m_effectIndex.RowOf(m_view.effect));
+    const int effect = SelectedEffect();
+    PlaceForEffect(effect);
+    ShowControlsFor(effect);
+    FillKeysForEffect(effect);
+}
+
+void CLightingPanel::ShowPictures()
+{
+    auto show = [&](std::string_view key, const char* stem, bool down) {
+        static_cast<CPictureStatic*>(m_controls[key])
+            ->SetPicture(Picture(QString::fromLatin1(stem) + (down ? "down.bmp" : "up.bmp")));
+    };
+    show("CONTROL_DengStaPic", "deng", m_view.perKeyLights);
+    show("CONTROL_BLFXLStaPic", "left", m_view.direction == 0);
+    show("CONTROL_BLFXRStaPic", "right", m_view.direction == 1);
+    for (const auto& [effect, keys] : kColourEffects)
+        if (!keys.second.empty()) show(keys.second, "sjs", m_view.RainbowOf(effect) != 0);
+    show("CONTROL_FYdjcfStaPic", "sjs", m_view.trigger[0] != 0);
+    show("CONTROL_FYggcfStaPic", "sjs", m_view.trigger[1] != 0);
+    show("CONTROL_USERgjStaPic1", "user1", m_tool == 0);
+    show("CONTROL_USERgjStaPic2", "user2", m_tool == 1);
+}
+
+void CLightingPanel::ShowColourButtons()
+{
+    for (const auto& [effect, keys] : kColourEffects)
+        static_cast<CSkinColorBtn*>(m_controls[keys.first])
+            ->SetColor(ColorFromRef(m_view.ColourOf(*ColourOfEffect(effect))));
+    static_cast<CSkinColorBtn*>(m_controls[kBrushButton])->SetColor(ColorFromRef(m_brush));
+    static_cast<CSkinColorBtn*>(m_controls[kBaseButton])->SetColor(ColorFromRef(m_view.ColourOf(EffectColour::B)));
+}
+
+void CLightingPanel::PlaceForEffect(int effect)
+{
+    for (const MovingControl& moving : kMoving)
+        PlaceControl(*m_controls[moving.key], m_setup.skinIni, kPlacementSection,
+                     effect == moving.alternativeEffect ? moving.alternative : moving.key);
+    // Placing sizes the slider to its skin place; its picture keeps the scale.
+    m_speed->SetBasePicture(Picture(QString::number(kBrightnessMax + 1 + m_speed->GetPos()) + ".bmp"));
+}
+
+void CLightingPanel::ShowControlsFor(int effect)
+{
+    const bool on = m_view.perKeyLights;
+    const std::span<const std::string_view> own = OwnGroup(effect);
+    auto show = [&](std::span<const std::string_view> group, bool visible) {
+        for (std::string_view key : group) m_controls[key]->setVisible(on && visible);
+    };
+    show(kBrightnessGroup, HasBrightness(effect));
+    show(kSpeedGroup, HasSpeed(effect));
+    show(kDirectionGroup, HasDirection(effect));
+    for (std::span<const std::string_view> group :
+         {std::span<const std::string_view>(kFyGroup), std::span<const std::string_view>(kUserGroup),
+          std::span<const std::string_view>(kJtGroup), std::span<const std::string_view>(kHxGroup),
+          std::span<const std::string_view>(kTsGroup), std::span<const std::string_view>(kCdGroup),
+          std::span<const std::string_view>(kRunGroup)})
+        show(group, group.data() == own.data());
+    m_effectList->setVisible(on);
+    for (QLineEdit* box : m_boxes) box->setEnabled(on);
+    for (std::string_view key : kPresetKeys) m_controls[key]->setEnabled(on);
+}
+
+void CLightingPanel::FillAllKeys(std::optional<QColor> colour)
+{
+    if (m_keys == nullptr) return;
+    for (int button = 0; button < kLightingKeyButtons; ++button) m_keys->FillKeyButton(button, colour);
+}
+
+void CLightingPanel::FillPerKeyColours()
+{
+    const Colour base = m_view.ColourOf(EffectColour::B);
+    for (int button = 0; button < kLightingKeyButtons; ++button) {
+        const Colour colour = m_view.keyColours.Get(static_cast<std::size_t>(LightOfKeyButton(button)));
+        m_baseColoured[static_cast<std::size_t>(button)] = colour == base;
+        if (m_keys != nullptr) m_keys->FillKeyButton(button, ColorFromRef(colour));
+    }
+}
+
+void CLightingPanel::FillKeysForEffect(int effect)
+{
+    if (!m_view.perKeyLights) return;
+    if (effect == kEffectPerKey) {
+        FillPerKeyColours();
+    } else if (auto colour = ColourOfEffect(effect); colour && effect != kEffectPerKey) {
+        FillAllKeys(ColorFromRef(m_view.ColourOf(*colour)));
+    } else {
+        FillAllKeys(std::nullopt);
+    }
+}
+
+void CLightingPanel::SetBoxes(Colour colour)
+{
+    const std::array<int, 3> values = {RedOf(colour), GreenOf(colour), BlueOf(colour)};
+    for (std::size_t i = 0; i < m_boxes.size(); ++i) {
+        const QString text = QString::number(values[i]);
+        if (m_boxes[i]->text() != text) m_boxes[i]->setText(text);
+    }
+}
+
+void CLightingPanel::OnEffectActivated(int row)
+{
+    const int effect = m_effectIndex.EffectAt(row);
+    PlaceForEffect(effect);
+    if (KnownEffect(effect)) {
+        m_view.effect = effect;
+        m_writer->Submit({LightingJob::Effect}, [effect](Lighting& l) { return l.WriteEffect(effect); });
+        FillKeysForEffect(effect);
+    }
+    // An effect this program does not know is not written; the list stays,
+    // so another effect can still be chosen.
+    ShowControlsFor(effect);
+}
+
+void CLightingPanel::OnSliderMoved(int controlId, int position)
+{
+    position = std::clamp(position, 0, kBrightnessMax);
+    if (controlId == lightid::kBrightnessSlider) {
+        m_brightness->SetPicture(Picture(QString::number(position) + ".bmp"));
+        m_view.brightness = position;
+        m_writer->Submit({LightingJob::Brightness}, [position](Lighting& l) { return l.WriteBrightness(position); });
+    } else if (controlId == lightid::kSpeedSlider) {
+        m_speed->SetPicture(Picture(QString::number(kBrightnessMax + 1 + position) + ".bmp"));
+        m_view.speed = kSpeedMax - position;
+        m_writer->Submit({LightingJob::Speed}, [position](Lighting& l) { return l.WriteSpeed(position); });
+    }
+}
+
+void CLightingPanel::OnDirection(int direction)
+{
+    m_view.direction = direction;
+    ShowPictures();
+    m_writer->Submit({LightingJob::Direction}, [direction](Lighting& l) { return l.WriteDirection(direction); });
+}
+
+void CLightingPanel::OnEffectColour(int effect, Colour colour)
+{
+    const auto which = ColourOfEffect(effect);
+    if (!which) return;
+    m_view.SetRainbow(effect, 0);
+    m_view.ColourOf(*which) = colour;
+    ShowPictures();
+    ShowColourButtons();
+    SetBoxes(colour);
+    m_writer->Submit({LightingJob::EffectColour, effect},
+                     [effect, colour](Lighting& l) { return l.WriteEffectColour(effect, colour); });
+    if (m_view.perKeyLights) FillAllKeys(ColorFromRef(colour));
+}
+
+void CLightingPanel::OnRainbow(int effect)
+{
+    const auto flag = static_cast<std::uint8_t>(m_view.RainbowOf(effect) != 0 ? 0 : 1);
+    m_view.SetRainbow(effect, flag);
+    ShowPictures();
+    m_writer->Submit({LightingJob::Rainbow, effect},
+                     [effect, flag](Lighting& l) { return l.WriteRainbowFlag(effect, flag); });
+}
+
+void CLightingPanel::OnTrigger(std::uint8_t trigger)
+{
+    if (m_view.trigger[trigger] != 0) return;
+    m_view.SetTrigger(trigger);
+    ShowPictures();
+    m_writer->Submit({LightingJob::Trigger}, [trigger](Lighting& l) { return l.WriteTrigger(trigger); });
+}
+
+void CLightingPanel::OnBrushColour(Colour colour)
+{
+    m_brush = colour;
+    ShowColourButtons();
+    SetBoxes(colour);
+}
+
+void CLightingPanel::OnBaseColour(Colour colour)
+{
+    if (colour == m_view.ColourOf(EffectColour::B)) return;
+    m_view.ColourOf(EffectColour::B) = colour;
+    std::vector<std::size_t> lights;
+    for (int button = 0; button < kLightingKeyButtons; ++button) {
+        if (!m_baseColoured[static_cast<std::size_t>(button)]) continue;
+        const auto light = static_cast<std::size_t>(LightOfKeyButton(button));
+        lights.push_back(light);
+        m_view.keyColours.Set(light, colour);
+        if (m_keys != nullptr && m_view.perKeyLights && SelectedEffect() == kEffectPerKey)
+            m_keys->FillKeyButton(button, ColorFromRef(colour));
+    }
+    m_writer->Submit({LightingJob::BaseColour}, [lights, colour](Lighting& l) {
+        for (std::size_t light : lights) l.SetKeyColour(light, colour);
+        return l.WriteBaseColour(colour);
+    });
+    ShowColourButtons();
+    SetBoxes(colour);
+}
+
+void CLightingPanel::OnTool(int tool)
+{
+    m_tool = tool;
+    ShowPictures();
+}
+
+void CLightingPanel::PaintKeyColour(int button)
+{
+    if (!m_view.perKeyLights || SelectedEffect() != kEffectPerKey) return;
+    const int light = LightOfKeyButton(button);
+    if (light < 0) return;
+    const Colour base = m_view.ColourOf(EffectColour::B);
+    const Colour colour = m_tool == 1 ? base : m_brush;
+    const bool baseColoured = m_tool == 1 || m_brush == base;
+    // Buttons that share a light show it alike.
+    for (int other = 0; other < kLightingKeyButtons; ++other) {
+        if (LightOfKeyButton(other) != light) continue;
+        m_baseColoured[static_cast<std::size_t>(other)] = baseColoured;
+        if (m_keys != nullptr) m_keys->FillKeyButton(other, ColorFromRef(colour));
+    }
+    m_view.keyColours.Set(static_cast<std::size_t>(light), colour);
+    m_writer->Submit({LightingJob::KeyColour, light}, [light, colour](Lighting& l) {
+        return l.WriteKeyColour(static_cast<std::size_t>(light), colour);
+    });
+}
+
+void CLightingPanel::OnBoxEdited(int box)
+{
+    if (!m_view.perKeyLights) return;
+    std::array<int, 3> values{};
+    for (std::size_t i = 0; i < m_boxes.size(); ++i) {
+        const QString text = m_boxes[i]->text();
+        bool ok = true;
+        const int value = text.isEmpty() ? 0 : text.toInt(&ok);
+        values[i] = ok ? std::clamp(value, 0, 255) : 255;
+    }
+    (void)box; // every box is read; the clamp holds for all three
+    const Colour colour = MakeColour(static_cast<std::uint8_t>(values[0]), static_cast<std::uint8_t>(values[1]),
+                                     static_cast<std::uint8_t>(values[2]));
+    ApplyTypedColour(colour);
+    SetBoxes(colour);
+}
+
+void CLightingPanel::ApplyTypedColour(Colour colour)
+{
+    const int effect = SelectedEffect();
+    if (effect == kEffectPerKey) {
+        if (m_tool == 1)
+            OnBaseColour(colour);
+        else
+            OnBrushColour(colour);
+    } else if (ColourOfEffect(effect)) {
+        OnEffectColour(effect, colour);
+    }
+}
+
+void CLightingPanel::OnWindowClick(QPoint windowPoint)
+{
+    if (!m_view.perKeyLights || !InColourRing(windowPoint)) return;
+    // The colour of the ring as the window draws it there: no screen grab.
+    const QColor picked = m_window.grab(QRect(windowPoint, QSize(1, 1))).toImage().pixelColor(0, 0);
+    const Colour colour = RefFromColor(picked);
+    SetBoxes(colour);
+    ApplyTypedColour(colour);
+}
+
+void CLightingPanel::OnLightSwitch()
+{
+    if (m_view.perKeyLights) {
+        SwitchOffKeyLights();
+        return;
+    }
+    if (m_keys != nullptr && !m_keys->SettleKeyEdits()) return;
+    if (Status stored = m_setup.settings.SetLightSwitch(true); !stored.ok())
+        qWarning("the light switch is not kept for the next start: %s", stored.error().c_str());
+    m_view.perKeyLights = true;
+    ShowPictures();
+    FillKeysForEffect(SelectedEffect());
+    ShowControlsFor(SelectedEffect());
+}
+
+void CLightingPanel::SwitchOffKeyLights()
+{
+    if (Status stored = m_setup.settings.SetLightSwitch(false); !stored.ok())
+        qWarning("the light switch is not kept for the next start: %s", stored.error().c_str());
+    m_view.perKeyLights = false;
+    ShowPictures();
+    FillAllKeys(std::nullopt);
+    if (m_keys != nullptr) m_keys->ShowAssignmentLooks();
+    ShowControlsFor(SelectedEffect());
+}
+
+void CLightingPanel::RestoreLightingDefaults()
+{
+    if (!m_view.perKeyLights) return;
+    m_writer->Submit({LightingJob::Defaults}, [](Lighting& l) { return l.WriteLightingDefaults(); });
+    // The panel shows what the defaults write, flags included.
+    LightingBlock block = m_view.block;
+    std::copy(kLightingDefaults.begin(), kLightingDefaults.end(), block.bytes.begin());
+    m_view.SetRainbow(kEffectColourTrail, block.bytes[lightaddr::kRainbow4]);
+    DecodeLightingBlock(block, m_view);
+    if (m_effectIndex.RowOf(1) >= 0)
+        m_writer->Submit({LightingJob::Effect}, [](Lighting& l) { return l.WriteEffect(1); });
+    if (m_view.settings.OffersEffect(kEffectPerKey)) {
+        m_brush = 0;
+        m_tool = 0;
+        for (std::size_t light = 0; light < kWhiteLightCount; ++light) m_view.keyColours.Set(light, kWhite);
+        m_writer->Submit({LightingJob::WhiteKeyColours}, [](Lighting& l) { return l.WriteWhiteKeyColours(); });
+    }
+    ShowView();
+}
+
+void CLightingPanel::OnReportRate(int rate)
+{
+    if (Status stored = m_setup.settings.SetReportRate(rate); !stored.ok())
+        qWarning("the report rate is not kept for the next start: %s", stored.error().c_str());
+    ShowReportRate(rate);
+}
+
+void CLightingPanel::ShowReportRate(int rate)
+{
+    for (int i = 0; i < 4; ++i) static_cast<CPngButton*>(m_controls[kReportKeys[i]])->SetSelected(i + 1 == rate);
+}
+
+void CLightingPanel::OnJobDone(const LightingJobDone& done)
+{
+    if (done.kind.job == LightingJob::Read) {
+        m_refreshPending = true;
+    } else if (done.result != kResultOk) {
+        // Show what the keyboard holds rather than what it refused.
+        const bool withColours = m_view.settings.OffersEffect(kEffectPerKey);
+        ReadAndRefresh(withColours);
+        m_refreshPending = true;
+        ShowNotice();
+        Q_EMIT changeRefused();
+    }
+    if (m_refreshPending && !m_writer->Busy()) RefreshLightingPanel();
+}
+
+void CLightingPanel::ShowNotice()
+{
+    m_notice->setText(
+        QString::fromStdU16String(MessageText(TheLanguageTable(), {std::string(kLightingNotTakenKey), {}})));
+    m_notice->show();
+    m_notice->raise();
+    m_noticeTimer->start(kNoticeMs);
+}
+
+bool CLightingPanel::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == &m_window) {
+        if (const WindowMessage* moved = WindowMessage::As(event, kSliderMoved)) {
+            OnSliderMoved(static_cast<int>(moved->first()), static_cast<int>(moved->second()));
+            return true;
+        }
+        if (event->type() == QEvent::MouseButtonPress) {
+            auto* mouse = static_cast<QMouseEvent*>(event);
+            if (mouse->button() == Qt::LeftButton) OnWindowClick(mouse->position().toPoint());
+        }
+        return false; // the window still drags itself from its picture
+    }
+    if (watched == m_effectList && (event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease)) {
+        // Arrow keys would step through the effects and send each one.
+        switch (static_cast<QKeyEvent*>(event)->key()) {
+        case Qt::Key_Left:
+        case Qt::Key_Right:
+        case Qt::Key_Up:
+        case Qt::Key_Down:
+            return true;
+        default:
+            break;
+        }
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+} // namespace kestrune

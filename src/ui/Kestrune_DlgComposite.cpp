@@ -1,0 +1,1062 @@
+#include "ui/Kestrune_DlgComposite.h"
+
+#include "config/Folders.h"
+#include "config/KeyButtonText.h"
+#include "config/LanguageTable.h"
+#include "config/RecordDelayOption.h"
+#include "keymodel/NativeKeys.h"
+#include "macro/MacroArea.h"
+#include "ui/ColorStatic.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QDesktopServices>
+#include <QGuiApplication>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QMouseEvent>
+#include <QRegularExpressionValidator>
+#include <QScreen>
+#include <QStyledItemDelegate>
+#include <QTreeWidget>
+#include <QUrl>
+
+#include <algorithm>
+#include <mutex>
+#include <string>
+
+namespace kestrune {
+
+using namespace keydlg;
+
+namespace {
+
+constexpr std::string_view kSection = kPlacementSection;
+constexpr std::uint32_t kStaticTextColour = 0xE4E4E4;
+constexpr int kActionColumnWidths[3] = {50, 50, 76};
+constexpr const char16_t* kPressText = u"\u2193";
+constexpr const char16_t* kReleaseText = u"  \u2191";
+const QColor kLoadedCellColour(0x80, 0x80, 0x80); // the grey of loaded and recorded key and direction cells
+
+// A text of the language table, or one the dialog reads from the language
+// file itself (its captions and hints), with the built-in text when the file
+// has none.
+QString Text(std::string_view key)
+{
+    if (const auto text = TheLanguageTable().Find(key)) return QString::fromStdU16String(*text);
+    std::u16string text = ReadLanguageText(LanguageFilePath(), key);
+    if (text == kMissingLanguageText) {
+        if (const auto builtIn = BuiltInLanguageText(key)) text = std::u16string(*builtIn);
+    }
+    return QString::fromStdU16String(text);
+}
+
+QString Q(const std::u16string& text)
+{
+    return QString::fromStdU16String(text);
+}
+
+QString Formatted(std::string_view key, int number)
+{
+    const std::string args[] = {std::to_string(number)};
+    return Q(FormatLanguageText(TheLanguageTable().Text(key), args));
+}
+
+// Scales a point size by the screen's vertical dots per inch over 72, as
+// the dialog's boxes size their fonts.
+QFont BoxFont(const char* face, int points, const QWidget& widget)
+{
+    QFont font(QString::fromLatin1(face));
+    const double dpi = widget.logicalDpiY() > 0 ? widget.logicalDpiY() : 96.0;
+    font.setPixelSize(std::max(1, static_cast<int>(points * dpi / 72.0 + 0.5)));
+    return font;
+}
+
+// In-place editors of the action list's cells.
+class ActionCellDelegate : public QStyledItemDelegate {
+public:
+    explicit ActionCellDelegate(Kestrune_DlgComposite& dialog) : QStyledItemDelegate(&dialog), m_dialog(dialog) {}
+
+    QWidget* createEditor(QWidget* parent, const QStyleOptionViewItem&, const QModelIndex& index) const override
+    {
+        const int row = index.row();
+        switch (index.column()) {
+        case 0: {
+            auto* box = new QComboBox(parent);
+            box->setObjectName(QStringLiteral("ACTION_KEY_EDITOR"));
+            for (std::uint16_t code = 0; code < kListCodeCount; ++code) box->addItem(Q(ListCodeName(code)));
+            const std::uint16_t current = ListCodeFromKey(m_dialog.Actions().Rows()[row].key);
+            box->setCurrentIndex(current < kListCodeCount ? current : -1);
+            QObject::connect(box, &QComboBox::activated, box, [this, box, row](int line) {
+                m_dialog.EditActionKey(row, line);
+                Q_EMIT const_cast<ActionCellDelegate*>(this)->closeEditor(box);
+            });
+            return box;
+        }
+        case 1: {
+            auto* box = new QComboBox(parent);
+            box->setObjectName(QStringLiteral("ACTION_DIRECTION_EDITOR"));
+            box->addItem(QString::fromUtf16(kPressText));
+            box->addItem(QString::fromUtf16(kReleaseText));
+            box->setCurrentIndex(m_dialog.Actions().Rows()[row].direction == kMacroRelease ? 1 : 0);
+            QObject::connect(box, &QComboBox::activated, box, [this, box, row](int line) {
+                m_dialog.EditActionDirection(row, line);
+                Q_EMIT const_cast<ActionCellDelegate*>(this)->closeEditor(box);
+            });
+            return box;
+        }
+        default: {
+            if (m_dialog.Recording()) m_dialog.ToggleRecording();
+            auto* edit = new QLineEdit(parent);
+            edit->setObjectName(QStringLiteral("ACTION_DELAY_EDITOR"));
+            edit->setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), edit));
+            return edit;
+        }
+        }
+    }
+
+    void setEditorData(QWidget* editor, const QModelIndex& index) const override
+    {
+        if (auto* edit = qobject_cast<QLineEdit*>(editor)) edit->setText(index.data().toString());
+    }
+
+    void setModelData(QWidget* editor, QAbstractItemModel*, const QModelIndex& index) const override
+    {
+        // The two lists commit when a line is chosen; only the delay commits here.
+        if (auto* edit = qobject_cast<QLineEdit*>(editor)) m_dialog.EditActionDelay(index.row(), edit->text());
+    }
+
+private:
+    Kestrune_DlgComposite& m_dialog;
+};
+
+} // namespace
+
+QPoint PlaceBesideButton(const QRect& button, const QSize& dialog, const QRect& screen)
+{
+    const int left = button.left();
+    const int top = button.top();
+    const int right = button.left() + button.width();
+    const int bottom = button.top() + button.height();
+    const bool fitsRight = screen.left() + screen.width() - right >= dialog.width();
+    const bool fitsBelow = screen.top() + screen.height() - bottom >= dialog.height();
+    const bool fitsAbove = top - screen.top() >= dialog.height();
+    const bool fitsLeft = left - screen.left() >= dialog.width();
+    if (fitsRight && fitsBelow) return {right, bottom};
+    if (fitsRight && fitsAbove) return {right, top - dialog.height()};
+    if (fitsLeft) {
+        if (fitsBelow) return {left - dialog.width(), bottom};
+        if (fitsAbove) return {left - dialog.width(), top - dialog.height()};
+    }
+    return {right, bottom};
+}
+
+Kestrune_DlgComposite::Kestrune_DlgComposite(ConfigStore& store, UserSettings& settings, KeyDialogHost host,
+                                             QWidget* parent)
+    : CBaseDialog(parent, ProgramFolder() / std::filesystem::path(kCompositeSkin), kestrune::SkinFolder()),
+      m_store(store), m_settings(settings), m_host(std::move(host))
+{
+    setObjectName(QStringLiteral("Kestrune_DlgComposite"));
+    setModal(true);
+    m_ask = [this](const QString& text, bool question) {
+        if (!question) {
+            QMessageBox::information(this, windowTitle(), text);
+            return true;
+        }
+        return QMessageBox::question(this, windowTitle(), text, QMessageBox::Yes | QMessageBox::No, QMessageBox::No) ==
+               QMessageBox::Yes;
+    };
+
+    m_mask = MakeButton(kIdMask, "CONTROL_MASK");
+    m_mask->setAttribute(Qt::WA_TransparentForMouseEvents);
+    m_title = MakeButton(kIdTitle, "CONTROL_TITLE");
+    m_osk = MakeButton(kIdOsk, "CONTROL_OSK");
+    m_tabKey = MakeButton(kIdTabKey, "CONTROL_KEY");
+    m_tabMacro = MakeButton(kIdTabMacro, "CONTROL_MACRO");
+    m_tabMedia = MakeButton(kIdTabMedia, "CONTROL_MEDIA");
+    m_tabFunction = MakeButton(kIdTabFunction, "CONTROL_FUNCTION");
+    m_clear = MakeButton(kIdClear, "CONTROL_CLEAR");
+    m_ok = MakeButton(kIdOk, "CONTROL_OK");
+    m_cancel = MakeButton(kIdCancel, "CONTROL_CANCEL");
+    m_apply = MakeButton(kIdApply, "CONTROL_APPLY");
+    m_macroAdd = MakeButton(kIdMacroAdd, "FUNC_MACRO_ADD");
+    m_macroDelete = MakeButton(kIdMacroDelete, "FUNC_MACRO_DELETE");
+    m_record = MakeButton(kIdRecord, "FUNC_MACRO_RECORD");
+    m_actionDelete = MakeButton(kIdActionDelete, "FUNC_MACRO_DELETE2");
+    m_actionClear = MakeButton(kIdActionClear, "FUNC_MACRO_CLEAR");
+    m_actionTop = MakeButton(kIdActionTop, "FUNC_MACRO_UP_TOP");
+    m_actionUp = MakeButton(kIdActionUp, "FUNC_MACRO_UP");
+    m_actionDown = MakeButton(kIdActionDown, "FUNC_MACRO_DOWN");
+    m_actionBottom = MakeButton(kIdActionBottom, "FUNC_MACRO_DOWN_BOTTOM");
+
+    auto makeStatic = [this](const char* name) {
+        auto* label = new ColorStatic(this);
+        label->setObjectName(QString::fromLatin1(name));
+        label->SetTextColor(QColor::fromRgb(kStaticTextColour));
+        label->setWordWrap(true);
+        label->setAttribute(Qt::WA_TransparentForMouseEvents);
+        return label;
+    };
+    m_generalHint = makeStatic("KEY_SETTING");
+    m_keyHint = makeStatic("TISHI_SINGLE_STATIC");
+    m_mediaHint = makeStatic("MEDIA_SETTING_TISHI");
+    m_functionHint = makeStatic("FUNCTION_KEY_SETTING_TISHI");
+    m_nameLabel = makeStatic("MARCO_NAME_SETTING");
+    m_recordDelayLabel = makeStatic("FUNC_MACRO_RECORD_DELAY2");
+    m_cyclesLabel = makeStatic("FUNC_MACRO_CYCLES_PROMPT");
+
+    m_keyInput = new QLineEdit(this);
+    m_keyInput->setObjectName(QStringLiteral("FUNC_KEY_INPUT"));
+    m_keyInput->setReadOnly(true);
+    m_keyInput->setAlignment(Qt::AlignCenter);
+    m_keyInput->setFocusPolicy(Qt::NoFocus);
+    m_mediaSelect = new QComboBox(this);
+    m_mediaSelect->setObjectName(QStringLiteral("FUNC_MEDIA_SELECT"));
+    m_functionSelect = new QComboBox(this);
+    m_functionSelect->setObjectName(QStringLiteral("FUNC_FUNCTION_SELECT"));
+    connect(m_mediaSelect, &QComboBox::activated, this, [this] { EnableApply(true); });
+    connect(m_functionSelect, &QComboBox::activated, this, [this] { EnableApply(true); });
+
+    m_macroName = new QComboBox(this);
+    m_macroName->setObjectName(QStringLiteral("FUNC_MACRO_LIST"));
+    m_macroName->setEditable(true);
+    m_macroName->setInsertPolicy(QComboBox::NoInsert);
+    connect(m_macroName, &QComboBox::currentIndexChanged, this, &Kestrune_DlgComposite::OnNameSelected);
+    connect(m_macroName->lineEdit(), &QLineEdit::textEdited, this, &Kestrune_DlgComposite::OnNameTyped);
+
+    m_cycles = new QLineEdit(this);
+    m_cycles->setObjectName(QStringLiteral("FUNC_MACRO_CYCLES"));
+    connect(m_cycles, &QLineEdit::textEdited, this, &Kestrune_DlgComposite::OnCyclesTyped);
+
+    m_recordDelayBox = new QCheckBox(this);
+    m_recordDelayBox->setObjectName(QStringLiteral("FUNC_MACRO_RECORD_DELAY"));
+    connect(m_recordDelayBox, &QCheckBox::clicked, this, [this] { OnRecordDelayClicked(); });
+
+    m_actionView = new QTreeWidget(this);
+    m_actionView->setObjectName(QStringLiteral("FUNC_MACRO_LIST2"));
+    m_actionView->setColumnCount(3);
+    m_actionView->setRootIsDecorated(false);
+    m_actionView->setUniformRowHeights(true);
+    m_actionView->setSelectionMode(QAbstractItemView::SingleSelection);
+    m_actionView->setEditTriggers(QAbstractItemView::DoubleClicked | QAbstractItemView::SelectedClicked);
+    m_actionView->setItemDelegate(new ActionCellDelegate(*this));
+    for (int c = 0; c < 3; ++c) m_actionView->setColumnWidth(c, kActionColumnWidths[c]);
+    connect(m_actionView, &QTreeWidget::itemSelectionChanged, this, [this] {
+        const auto items = m_actionView->selectedItems();
+        m_actions.Select(items.isEmpty() ? -1 : m_actionView->indexOfTopLevelItem(items.front()));
+    });
+
+    connect(m_tabKey, &QAbstractButton::clicked, this, [this] { OnTab(AssignmentType::RemapKey); });
+    connect(m_tabMacro, &QAbstractButton::clicked, this, [this] { OnTab(AssignmentType::PlayMacro); });
+    connect(m_tabMedia, &QAbstractButton::clicked, this, [this] { OnTab(AssignmentType::Media); });
+    connect(m_tabFunction, &QAbstractButton::clicked, this, [this] { OnTab(AssignmentType::FunctionKey); });
+    connect(m_clear, &QAbstractButton::clicked, this, [this] { OnClear(); });
+    connect(m_ok, &QAbstractButton::clicked, this, [this] { OnOK(); });
+    connect(m_cancel, &QAbstractButton::clicked, this, [this] { OnCancel(); });
+    connect(m_apply, &QAbstractButton::clicked, this, [this] { OnApply(); });
+    connect(m_macroAdd, &QAbstractButton::clicked, this, [this] { OnMacroAdd(); });
+    connect(m_macroDelete, &QAbstractButton::clicked, this, [this] { OnMacroDelete(); });
+    connect(m_record, &QAbstractButton::clicked, this, [this] { ToggleRecording(); });
+    connect(m_actionDelete, &QAbstractButton::clicked, this, [this] { OnActionDelete(); });
+    connect(m_actionClear, &QAbstractButton::clicked, this, [this] { OnActionClear(); });
+    connect(m_actionTop, &QAbstractButton::clicked, this, [this] { OnActionMove(RowMove::Top); });
+    connect(m_actionUp, &QAbstractButton::clicked, this, [this] { OnActionMove(RowMove::Up); });
+    connect(m_actionDown, &QAbstractButton::clicked, this, [this] { OnActionMove(RowMove::Down); });
+    connect(m_actionBottom, &QAbstractButton::clicked, this, [this] { OnActionMove(RowMove::Bottom); });
+    // Recording starts at the click: its time comes from the same clock as the key events'.
+    m_record->installEventFilter(this);
+}
+
+Kestrune_DlgComposite::~Kestrune_DlgComposite()
+{
+    SetHook(Hook::None);
+}
+
+CPngButton* Kestrune_DlgComposite::MakeButton(int id, const char* skinKey)
+{
+    auto* button = new CPngButton(this);
+    button->setObjectName(QString::fromLatin1(skinKey));
+    button->setProperty("controlId", id);
+    button->setFocusPolicy(Qt::NoFocus);
+    return button;
+}
+
+std::size_t Kestrune_DlgComposite::Profile() const
+{
+    const int profile = m_host.activeProfile ? m_host.activeProfile() : 0;
+    return profile >= 0 && profile < 3 ? static_cast<std::size_t>(profile) : 0;
+}
+
+int Kestrune_DlgComposite::OpenKeyDialog(int buttonId)
+{
+    if (!Open(buttonId)) return -1;
+    return exec();
+}
+
+bool Kestrune_DlgComposite::Open(int buttonId)
+{
+    if (m_openCount > 0) return false;
+    std::optional<std::size_t> slot;
+    const bool bankB = m_host.bankB && m_host.bankB();
+    for (int j = 0; j < kGKeyCount; ++j)
+        if (kGKeyButtonIds[static_cast<std::size_t>(j)] == buttonId)
+            slot = GKeySlot(j + 1, bankB ? GKeyBank::B : GKeyBank::A);
+    if (!slot && m_host.keyOfButton) {
+        if (const auto key = m_host.keyOfButton(buttonId)) slot = SlotOfKey(*key);
+    }
+    if (!slot) return false;
+    m_slot = *slot;
+    m_buttonId = buttonId;
+    m_macroOnly = buttonId == kMacroOnlyButtonId;
+    if (m_host.showButtonPressed) m_host.showButtonPressed(buttonId, true);
+    open();
+    return true;
+}
+
+void Kestrune_DlgComposite::CloseIfOpen()
+{
+    if (m_openCount > 0) OnCancel();
+}
+
+void Kestrune_DlgComposite::LoadPictures()
+{
+    auto load = [this](const StatePictureFiles& files) {
+        return PictureSet{LoadStateImage(files.normal, *this), LoadStateImage(files.over, *this),
+                          LoadStateImage(files.down, *this), LoadStateImage(files.disable, *this)};
+    };
+    m_keySet = load(kKeyPictures);
+    m_macroSet = load(kMacroPictures);
+    m_macro2Set = load(kMacro2Pictures);
+    m_mediaSet = load(kMediaPictures);
+    m_functionSet = load(kFunctionPictures);
+    m_picturesLoaded = true;
+}
+
+void Kestrune_DlgComposite::PlaceControls()
+{
+    const auto& ini = SkinIniPath();
+    auto place = [&](CPngButton* button, const PictureSet& set) {
+        PlaceImageButton(*button, ini, kSection, button->objectName().toStdString(), set.normal, set.over, set.down,
+                         set.disable, set.down);
+    };
+    const PictureSet& chrome = m_macroOnly ? m_macro2Set : m_keySet;
+    for (CPngButton* b : {m_tabKey, m_tabMedia, m_tabFunction, m_title, m_clear}) place(b, chrome);
+    for (CPngButton* b : {m_tabMacro, m_ok, m_cancel, m_apply, m_osk}) place(b, m_keySet);
+    for (CPngButton* b : {m_macroAdd, m_macroDelete, m_record, m_actionDelete, m_actionClear, m_actionTop, m_actionUp,
+                          m_actionDown, m_actionBottom})
+        place(b, m_macroSet);
+    place(m_mask, m_keySet);
+    for (QWidget* w : std::initializer_list<QWidget*>{
+             m_keyInput, m_mediaSelect, m_functionSelect, m_macroName, m_cycles, m_recordDelayBox, m_actionView,
+             m_keyHint, m_mediaHint, m_functionHint, m_generalHint, m_nameLabel, m_recordDelayLabel, m_cyclesLabel})
+        PlaceControl(*w, ini, kSection, w->objectName().toStdString());
+    // The picture buttons lie under the boxes they frame.
+    m_mask->lower();
+    for (CPngButton* b : {m_tabKey, m_tabMacro, m_tabMedia, m_tabFunction})
+        b->SetCheckImages(b == m_tabMacro ? m_keySet.normal : chrome.normal,
+                          b == m_tabMacro ? m_keySet.down : chrome.down, true, false);
+    if (m_macroOnly) {
+        // Drawn disabled by the macro2 pictures, whatever state they are in.
+        for (CPngButton* b : {m_tabKey, m_tabMedia, m_tabFunction})
+            b->SetCheckImages(m_macro2Set.disable, m_macro2Set.disable, true, false);
+    }
+    for (CPngButton* b : {m_ok, m_cancel, m_apply, m_tabKey, m_tabMacro, m_tabMedia, m_tabFunction, m_actionDelete,
+                          m_actionClear, m_actionTop, m_actionUp, m_actionDown, m_actionBottom})
+        ApplyCaptionStyle(*b, kTextButtonCaption);
+    ApplyCaptionStyle(*m_record, kRecordButtonCaption);
+}
+
+void Kestrune_DlgComposite::SetTexts()
+{
+    m_tabKey->setText(m_macroOnly ? QString() : Text("SINGLE_KEY"));
+    m_tabMacro->setText(Text("MACRO_SETTING"));
+    m_tabMedia->setText(m_macroOnly ? QString() : Text("MULTI_MEDIA"));
+    m_tabFunction->setText(m_macroOnly ? QString() : Text("FUNCTION_KEY"));
+    m_ok->setText(Text("MACRO_OK"));
+    m_cancel->setText(Text("MACRO_CANCLE"));
+    m_apply->setText(Text("MAIN_APPLY").trimmed().isEmpty() ? QStringLiteral("Apply") : Text("MAIN_APPLY"));
+    m_keyHint->setText(Text("SINGLE_STATIC"));
+    m_mediaHint->setText(Text("MEDIA_EDIT_TISHI"));
+    m_functionHint->setText(Text("FUNCTION_TISHI"));
+    m_generalHint->setText(Text(m_macroOnly ? "MACRO_EDIT_TISHI" : "KEY_SETTING_TISHI"));
+    m_clear->SetTooltipText(Text("COMPOSITE_PROMPT_CLEAR"), true);
+    m_osk->SetTooltipText(Text("COMPOSITE_PROMPT_OSK"), true);
+    m_nameLabel->setText(Text("MACRO_NAME_SETTING"));
+    m_recordDelayLabel->setText(Text("RECORD_DELAY"));
+    m_cyclesLabel->setText(Text("MACRO_CYCLES"));
+    m_record->setText(Text("A_RECORD"));
+    m_actionDelete->setText(Text("A_DELETE"));
+    m_actionClear->setText(Text("A_CLEAR"));
+    m_actionTop->setText(Text("A_TOP"));
+    m_actionUp->setText(Text("A_UP"));
+    m_actionDown->setText(Text("A_DOWN"));
+    m_actionBottom->setText(Text("A_BOTTOM"));
+    m_actionView->setHeaderLabels({Text("MACRO_KEYS_TISHI"), Text("MACRO_ACTION_TISHI"), Text("MACRO_DELAY_MS")});
+
+    QFont hintFont(QStringLiteral("Tahoma"));
+    hintFont.setPointSizeF(10.8);
+    for (ColorStatic* s :
+         {m_keyHint, m_mediaHint, m_functionHint, m_generalHint, m_nameLabel, m_recordDelayLabel, m_cyclesLabel})
+        s->setFont(hintFont);
+    m_keyInput->setFont(BoxFont("Verdana", 18, *this));
+    for (QWidget* w : std::initializer_list<QWidget*>{m_mediaSelect, m_functionSelect, m_macroName})
+        w->setFont(BoxFont("Verdana", 12, *this));
+}
+
+bool Kestrune_DlgComposite::OnInitDialog()
+{
+    if (!CBaseDialog::OnInitDialog()) return false;
+    // 1. Open count; the action list starts empty.
+    ++m_openCount;
+    m_actions.Clear();
+    // 2, 3. Pictures once, then every placement; the record-delay option.
+    if (!m_picturesLoaded) LoadPictures();
+    PlaceControls();
+    m_recordDelay = LoadRecordDelayOption(m_settings, TheLanguageTable());
+    m_recordDelayBox->setChecked(m_recordDelay == 1);
+    // 4. The media and function lists; cycles 1.
+    m_mediaSelect->clear();
+    for (std::size_t r = 0; r < kMediaCount; ++r) m_mediaSelect->addItem(Q(MediaText(r)));
+    m_functionSelect->clear();
+    for (std::size_t f = 0; f < kFunctionKeyCount; ++f)
+        m_functionSelect->addItem(Q(FunctionKeyText(TheLanguageTable(), f)));
+    m_mediaSelect->setCurrentIndex(0);
+    m_functionSelect->setCurrentIndex(0);
+    m_cycles->setText(QStringLiteral("1"));
+    // 5. The macro list; no macro current yet.
+    m_recorder.Stop();
+    m_currentMacro = -1;
+    LoadMacroList(true);
+    EnableApply(false);
+    // 6. What the slot holds now.
+    m_firstMacroPane = true;
+    {
+        std::lock_guard lock(m_store.CurrentLock());
+        const KeyAssignment* slot = m_store.Current().Assignment(Profile(), m_slot);
+        const KeyAssignment stored = slot != nullptr ? *slot : KeyAssignment{};
+        m_paneType = stored.type;
+        m_storedValue = stored.value;
+        m_storedAux = stored.aux;
+    }
+    // 7. Macros only.
+    const bool others = !m_macroOnly;
+    if (m_macroOnly) m_paneType = AssignmentType::PlayMacro;
+    for (CPngButton* b : {m_tabKey, m_tabMedia, m_tabFunction, m_clear}) b->setEnabled(others);
+    // 8. The pane of the slot's type.
+    m_capturedKey = kNoKey;
+    ShowPane(true);
+    EnableApply(false);
+    // 9, 10.
+    PlaceBeside(m_buttonId);
+    SetTexts();
+    return true;
+}
+
+void Kestrune_DlgComposite::PlaceBeside(int buttonId)
+{
+    if (!m_host.buttonRect) return;
+    const QRect button = m_host.buttonRect(buttonId);
+    if (button.isNull()) return;
+    const QScreen* screen = QGuiApplication::screenAt(button.center());
+    if (screen == nullptr) screen = QGuiApplication::primaryScreen();
+    if (screen == nullptr) return;
+    move(PlaceBesideButton(button, size(), screen->availableGeometry()));
+}
+
+void Kestrune_DlgComposite::ShowPane(bool opening)
+{
+    enum class Pane { Key, Macro, Media, Function };
+    Pane pane = Pane::Key;
+    if (m_paneType == AssignmentType::PlayMacro) pane = Pane::Macro;
+    if (m_paneType == AssignmentType::Media) pane = Pane::Media;
+    if (m_paneType == AssignmentType::FunctionKey) pane = Pane::Function;
+
+    switch (pane) {
+    case Pane::Macro: {
+        SetHook(m_recorder.IsRecording() ? Hook::Record : Hook::None);
+        int select = -2; // leave as it is
+        if (opening) {
+            select = 0;
+            for (std::size_t i = 0; i < m_macros.size(); ++i)
+                if (m_storedValue != 0 && m_macros[i]->id == m_storedValue) select = static_cast<int>(i);
+        } else if (m_firstMacroPane) {
+            select = m_storedValue == 0 ? 0 : -1;
+        }
+        m_firstMacroPane = false;
+        if (select != -2) {
+            if (m_macros.empty()) select = -1;
+            m_suppressSelection = true;
+            m_macroName->setCurrentIndex(select);
+            m_suppressSelection = false;
+            m_currentMacro = select;
+            LoadActions(false);
+        }
+        break;
+    }
+    case Pane::Media:
+    case Pane::Function: {
+        SetHook(Hook::None);
+        StopRecordingIfOn();
+        if (opening) {
+            QComboBox* list = pane == Pane::Media ? m_mediaSelect : m_functionSelect;
+            // A value outside the list (only a profile file makes one) shows line 0.
+            list->setCurrentIndex(
+                m_storedValue < static_cast<std::uint32_t>(list->count()) ? static_cast<int>(m_storedValue) : 0);
+        }
+        break;
+    }
+    case Pane::Key:
+        StopRecordingIfOn();
+        SetHook(Hook::Capture);
+        if (opening) {
+            // Only a key's own number is a key: the value of a program or
+            // text key is an offset into the file's texts.
+            const bool keyValue = m_paneType == AssignmentType::RemapKey || m_paneType == AssignmentType::Default;
+            m_capturedKey =
+                keyValue && IsValidKeyIndex(static_cast<KeyIndex>(m_storedValue)) && m_storedValue <= kMaxKeyIndex
+                    ? static_cast<KeyIndex>(m_storedValue)
+                    : kNoKey;
+            m_keyInput->clear();
+            if (m_paneType == AssignmentType::RemapKey && m_capturedKey != kNoKey)
+                m_keyInput->setText(Q(KeyName(m_capturedKey)));
+        }
+        break;
+    }
+
+    const bool macro = pane == Pane::Macro;
+    for (QWidget* w :
+         std::initializer_list<QWidget*>{m_macroName, m_nameLabel, m_macroAdd, m_macroDelete, m_actionView, m_record,
+                                         m_actionDelete, m_actionClear, m_actionTop, m_actionUp, m_actionDown,
+                                         m_actionBottom, m_recordDelayBox, m_recordDelayLabel, m_cycles, m_cyclesLabel})
+        w->setVisible(macro);
+    m_keyInput->setVisible(pane == Pane::Key);
+    m_keyHint->setVisible(pane == Pane::Key && !m_macroOnly);
+    m_mediaSelect->setVisible(pane == Pane::Media);
+    m_mediaHint->setVisible(pane == Pane::Media && !m_macroOnly);
+    m_functionSelect->setVisible(pane == Pane::Function);
+    m_functionHint->setVisible(pane == Pane::Function && !m_macroOnly);
+
+    const PictureSet& set = macro                    ? m_macroSet
+                            : pane == Pane::Media    ? m_mediaSet
+                            : pane == Pane::Function ? m_functionSet
+                                                     : m_keySet;
+    m_mask->ReplaceImages(set.normal, set.normal, set.normal, set.normal, set.normal);
+    if (!m_macroOnly) {
+        m_tabKey->SetCheckImages(m_keySet.normal, m_keySet.down, true, pane == Pane::Key);
+        m_tabMedia->SetCheckImages(m_keySet.normal, m_keySet.down, true, pane == Pane::Media);
+        m_tabFunction->SetCheckImages(m_keySet.normal, m_keySet.down, true, pane == Pane::Function);
+    }
+    m_tabMacro->SetCheckImages(m_keySet.normal, m_keySet.down, true, macro);
+}
+
+void Kestrune_DlgComposite::OnTab(AssignmentType pane)
+{
+    if (m_macroOnly && pane != AssignmentType::PlayMacro) return;
+    bool changed = false;
+    if (pane == AssignmentType::RemapKey) {
+        if (m_paneType != AssignmentType::Default && m_paneType != AssignmentType::RemapKey) {
+            m_paneType = AssignmentType::RemapKey;
+            changed = true;
+        }
+    } else if (m_paneType != pane) {
+        m_paneType = pane;
+        changed = true;
+    }
+    if (!changed) return;
+    ShowPane(false);
+    EnableApply(true);
+}
+
+void Kestrune_DlgComposite::OnClear()
+{
+    if (m_macroOnly) return;
+    OnTab(AssignmentType::RemapKey);
+    if (m_paneType == AssignmentType::RemapKey) {
+        m_keyInput->clear();
+        m_paneType = AssignmentType::Default;
+    }
+    EnableApply(true);
+}
+
+void Kestrune_DlgComposite::SetHook(Hook hook)
+{
+    if (hook == m_hook) return;
+    if (m_hook != Hook::None) {
+        qApp->removeEventFilter(this);
+        m_grab.Release();
+    }
+    m_hook = hook;
+    if (hook == Hook::None) return;
+    qApp->installEventFilter(this);
+    // Exactly the keys the desktop would otherwise act on: the Windows keys,
+    // and while a single key is captured the App key too. Media keys stay
+    // with the desktop.
+    std::vector<std::uint32_t> codes;
+    std::vector<KeyIndex> keys{kKeyWin, kKeyRightWin};
+    if (hook == Hook::Capture) keys.push_back(0x15D);
+    for (KeyIndex key : keys)
+        if (const auto code = NativeScanCodeOfKey(key)) codes.push_back(*code);
+    m_grab.Grab(codes);
+}
+
+bool Kestrune_DlgComposite::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == m_record) {
+        if (event->type() == QEvent::MouseButtonRelease || event->type() == QEvent::KeyRelease)
+            m_recordClickTime = static_cast<std::uint32_t>(static_cast<QInputEvent*>(event)->timestamp());
+        return false;
+    }
+    if (m_hook == Hook::None) return false;
+    if (event->type() != QEvent::KeyPress && event->type() != QEvent::KeyRelease) return false;
+    return HandleKey(static_cast<QKeyEvent*>(event));
+}
+
+bool Kestrune_DlgComposite::HandleKey(QKeyEvent* event)
+{
+    KeyEventInput input;
+    input.key = KeyFromNativeScanCode(event->nativeScanCode());
+    input.release = event->type() == QEvent::KeyRelease;
+    input.autoRepeat = event->isAutoRepeat();
+    input.timestampMs = static_cast<std::uint32_t>(event->timestamp());
+
+    if (m_hook == Hook::Capture) {
+        const CaptureOutcome outcome = CaptureKey(input);
+        if (outcome.captured != kNoKey) {
+            m_capturedKey = outcome.captured;
+            m_keyInput->setText(Q(KeyName(outcome.captured)));
+            m_paneType = AssignmentType::RemapKey;
+            EnableApply(true);
+        }
+        return outcome.verdict == KeyVerdict::Swallow;
+    }
+    const RecordOutcome outcome = m_recorder.OnKey(input);
+    for (const MacroAction& action : outcome.actions) AddRecordedAction(action);
+    return outcome.verdict == KeyVerdict::Swallow;
+}
+
+void Kestrune_DlgComposite::keyPressEvent(QKeyEvent* event)
+{
+    // Enter and Escape never close the dialog.
+    switch (event->key()) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+    case Qt::Key_Escape:
+        event->accept();
+        return;
+    case Qt::Key_F1:
+    case Qt::Key_Help:
+        if (!m_recorder.IsRecording())
+            QDesktopServices::openUrl(
+                QUrl::fromLocalFile(QString::fromStdU16String((HelpFolder() / "index.html").u16string())));
+        event->accept();
+        return;
+    default:
+        CBaseDialog::keyPressEvent(event);
+    }
+}
+
+void Kestrune_DlgComposite::keyReleaseEvent(QKeyEvent* event)
+{
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter || event->key() == Qt::Key_Escape) {
+        event->accept();
+        return;
+    }
+    CBaseDialog::keyReleaseEvent(event);
+}
+
+void Kestrune_DlgComposite::closeEvent(QCloseEvent* event)
+{
+    if (m_openCount > 0) {
+        event->ignore();
+        OnCancel();
+        return;
+    }
+    CBaseDialog::closeEvent(event);
+}
+
+void Kestrune_DlgComposite::StopRecordingIfOn()
+{
+    if (m_recorder.IsRecording()) ToggleRecording();
+}
+
+void Kestrune_DlgComposite::EnableApply(bool on)
+{
+    m_apply->setEnabled(on);
+}
+
+void Kestrune_DlgComposite::ToggleRecording()
+{
+    if (!m_recorder.IsRecording()) {
+        if (m_currentMacro < 0) return;
+        m_recorder.Start(m_recordClickTime);
+        m_record->setText(Text("MACRO_ACTION_STOP_RECORD"));
+        m_record->SetSelected(true);
+        for (QWidget* w : std::initializer_list<QWidget*>{m_macroAdd, m_macroDelete, m_macroName}) w->setEnabled(false);
+        SetHook(Hook::Record);
+        return;
+    }
+    m_recorder.Stop();
+    m_record->setText(Text("MACRO_ACTION_RECORD"));
+    m_record->SetSelected(false);
+    for (QWidget* w : std::initializer_list<QWidget*>{m_macroAdd, m_macroDelete, m_macroName}) w->setEnabled(true);
+    SetHook(m_hook == Hook::Record ? Hook::None : m_hook);
+}
+
+void Kestrune_DlgComposite::OnRecordDelayClicked()
+{
+    m_recordDelay = StoreRecordDelayOption(m_settings, TheLanguageTable(), m_recordDelay == 1 ? 0 : 1);
+    m_recordDelayBox->setChecked(m_recordDelay == 1);
+}
+
+bool Kestrune_DlgComposite::ConfirmMacroSpace()
+{
+    const std::size_t capacity = m_host.macroCapacity ? m_host.macroCapacity() : 0;
+    if (capacity == 0) return true;
+    const std::vector<MacroRecord> edited = EditedMacros();
+    if (MacroAreaSizes(edited).withoutNames <= capacity) return true;
+    QString text = Text("COMPOSITE_MACRO_OVER");
+    if (text.trimmed().isEmpty()) text = Q(TheLanguageTable().Text("MACRO_SPACE_EXCEEDED"));
+    m_ask(text, false);
+    return false;
+}
+
+void Kestrune_DlgComposite::OnApply()
+{
+    Commit();
+}
+
+bool Kestrune_DlgComposite::Commit()
+{
+    // 1.
+    StopRecordingIfOn();
+    // 2. The edited macros, once they fit the keyboard; a list too big for it
+    // stays in the dialog to be shortened.
+    SaveActions(m_currentMacro);
+    if (!ConfirmMacroSpace()) return false;
+    std::vector<MacroRecord> edited = EditedMacros();
+    KeyChoice choice;
+    choice.paneType = m_paneType;
+    choice.capturedKey = m_capturedKey;
+    choice.editorHasMacros = !m_macros.empty();
+    choice.macroId = MacroIdAtPosition(edited, m_currentMacro);
+    choice.cycles = ParseTypedCycles(m_cycles->text().toStdU16String()).cycles;
+    choice.mediaLine = m_mediaSelect->currentIndex();
+    choice.functionLine = m_functionSelect->currentIndex();
+    std::optional<KeyAssignment> written;
+    {
+        std::lock_guard lock(m_store.CurrentLock());
+        CurrentCopy& copy = m_store.Current();
+        CommitEditedMacros(copy, edited);
+        // 3 to 7.
+        written = WriteKeyChoice(copy, Profile(), m_slot, choice);
+    }
+    for (auto& macro : m_macros) macro->newFlag = 0;
+    // 6, 8.
+    if (m_host.showButtonAssigned)
+        m_host.showButtonAssigned(m_buttonId, written && written->type != AssignmentType::Default);
+    if (m_host.refreshKeyTooltips) m_host.refreshKeyTooltips();
+    EnableApply(false);
+    if (m_host.setUnappliedChanges) m_host.setUnappliedChanges();
+    return true;
+}
+
+void Kestrune_DlgComposite::OnOK()
+{
+    if (m_openCount == 0) return;
+    if (!Commit()) return;
+    Closing();
+    CBaseDialog::OnOK();
+}
+
+void Kestrune_DlgComposite::OnCancel()
+{
+    if (m_openCount == 0) return;
+    Closing();
+    CBaseDialog::OnCancel();
+}
+
+void Kestrune_DlgComposite::Closing()
+{
+    SetHook(Hook::None);
+    StopRecordingIfOn();
+    SetHook(Hook::None);
+    ClearMacroList();
+    m_actions.Clear();
+    m_actionView->clear();
+    m_currentMacro = -1;
+    EnableApply(false);
+    m_openCount = std::max(0, m_openCount - 1);
+    if (m_host.showButtonPressed) m_host.showButtonPressed(m_buttonId, false);
+}
+
+// --- The macro editor ----------------------------------------------------------
+
+std::vector<MacroRecord> Kestrune_DlgComposite::EditedMacros() const
+{
+    std::vector<MacroRecord> list;
+    list.reserve(m_macros.size());
+    for (const auto& macro : m_macros) list.push_back(*macro);
+    return list;
+}
+
+std::vector<std::u16string> Kestrune_DlgComposite::MacroNames() const
+{
+    std::vector<std::u16string> names;
+    for (const auto& macro : m_macros) names.emplace_back(macro->Name());
+    return names;
+}
+
+void Kestrune_DlgComposite::LoadMacroList(bool opening)
+{
+    if (!opening) ClearMacroList();
+    m_suppressSelection = true;
+    {
+        std::lock_guard lock(m_store.CurrentLock());
+        const CurrentCopy& copy = m_store.Current();
+        if (copy.HasBlock()) {
+            for (const MacroRecord& macro : copy.Macros()) {
+                auto record = std::make_unique<MacroRecord>(macro);
+                record->newFlag = 0;
+                m_macroName->addItem(Q(std::u16string(record->Name())));
+                m_macros.push_back(std::move(record));
+            }
+        }
+    }
+    m_macroName->setCurrentIndex(-1);
+    m_suppressSelection = false;
+    LoadActions(opening);
+}
+
+void Kestrune_DlgComposite::ClearMacroList()
+{
+    m_suppressSelection = true;
+    while (m_macroName->count() > 0) m_macroName->removeItem(m_macroName->count() - 1);
+    m_macroName->clearEditText();
+    m_macros.clear();
+    m_suppressSelection = false;
+}
+
+void Kestrune_DlgComposite::LoadActions(bool opening)
+{
+    const int a = m_macroName->count() == 0 ? -1 : m_currentMacro;
+    if (!opening) {
+        m_actions.Clear();
+        if (a >= 0 && static_cast<std::size_t>(a) < m_macros.size()) {
+            const MacroRecord& record = *m_macros[static_cast<std::size_t>(a)];
+            m_cycles->setText(QString::number(record.cycles));
+            m_actions.Load(record);
+        }
+        RefreshActionView();
+    }
+    EnableActionButtons();
+}
+
+void Kestrune_DlgComposite::EnableActionButtons()
+{
+    const bool on = m_macroName->count() > 0 && m_currentMacro >= 0;
+    for (CPngButton* b :
+         {m_record, m_actionDelete, m_actionClear, m_actionTop, m_actionUp, m_actionDown, m_actionBottom})
+        b->setEnabled(on);
+}
+
+void Kestrune_DlgComposite::SaveActions(int position)
+{
+    if (m_macros.empty() || position < 0 || static_cast<std::size_t>(position) >= m_macros.size()) return;
+    MacroRecord& record = *m_macros[static_cast<std::size_t>(position)];
+    record.cycles = ParseTypedCycles(m_cycles->text().toStdU16String()).cycles;
+    m_actions.SaveInto(record);
+}
+
+void Kestrune_DlgComposite::RefreshActionView()
+{
+    m_actionView->blockSignals(true);
+    m_actionView->clear();
+    QList<QTreeWidgetItem*> items;
+    items.reserve(static_cast<qsizetype>(m_actions.Size()));
+    for (const MacroAction& action : m_actions.Rows()) {
+        auto* item = new QTreeWidgetItem;
+        item->setText(0, Q(KeyName(action.key)));
+        item->setText(1, QString::fromUtf16(action.direction == kMacroRelease ? kReleaseText : kPressText));
+        item->setText(2, QString::number(action.delay));
+        item->setForeground(0, kLoadedCellColour);
+        item->setForeground(1, kLoadedCellColour);
+        item->setFlags(item->flags() | Qt::ItemIsEditable);
+        items.push_back(item);
+    }
+    m_actionView->addTopLevelItems(items);
+    if (m_actions.Selected() >= 0) {
+        QTreeWidgetItem* selected = m_actionView->topLevelItem(m_actions.Selected());
+        m_actionView->setCurrentItem(selected);
+        m_actionView->scrollToItem(selected);
+    }
+    m_actionView->blockSignals(false);
+}
+
+void Kestrune_DlgComposite::AddRecordedAction(const MacroAction& action)
+{
+    if (!m_actions.Add(action, true, m_recordDelay, true, false)) return;
+    RefreshActionView();
+    EnableApply(true);
+}
+
+void Kestrune_DlgComposite::SelectAction(int row)
+{
+    m_actions.Select(row);
+    RefreshActionView();
+}
+
+void Kestrune_DlgComposite::OnNameSelected(int index)
+{
+    if (m_suppressSelection) return;
+    SaveActions(m_currentMacro);
+    m_currentMacro = index;
+    LoadActions(false);
+}
+
+void Kestrune_DlgComposite::OnNameTyped(const QString& text)
+{
+    if (!m_macros.empty()) {
+        if (m_currentMacro < 0) return;
+        MacroRecord& record = *m_macros[static_cast<std::size_t>(m_currentMacro)];
+        record.SetName(text.toStdU16String());
+        m_suppressSelection = true;
+        const int cursor = m_macroName->lineEdit()->cursorPosition();
+        m_macroName->setItemText(m_currentMacro, text);
+        m_macroName->lineEdit()->setText(text);
+        m_macroName->lineEdit()->setCursorPosition(cursor);
+        m_suppressSelection = false;
+    } else {
+        auto record = std::make_unique<MacroRecord>(MakeMacroRecord(text.toStdU16String(), kMinMacroId));
+        record->newFlag = 1;
+        m_suppressSelection = true;
+        m_macros.insert(m_macros.begin(), std::move(record));
+        m_macroName->insertItem(0, text);
+        m_macroName->setCurrentIndex(0);
+        m_macroName->lineEdit()->setText(text);
+        m_suppressSelection = false;
+        m_currentMacro = 0;
+        LoadActions(false);
+    }
+    EnableApply(true);
+}
+
+void Kestrune_DlgComposite::OnCyclesTyped(const QString& text)
+{
+    const TypedCycles typed = ParseTypedCycles(text.toStdU16String());
+    if (typed.corrected) m_cycles->setText(QString::number(typed.cycles));
+    EnableApply(true);
+}
+
+void Kestrune_DlgComposite::OnMacroAdd()
+{
+    const std::size_t n = m_macros.size();
+    if (n >= kMaxMacros) {
+        m_ask(Formatted("MACRO_ERR_MAX", static_cast<int>(kMaxMacros)), false);
+        return;
+    }
+    if (n == 0) m_nameCounter = 0;
+    const std::vector<std::u16string> names = MacroNames();
+    const std::u16string name = NextNewMacroName(TheLanguageTable().Text("MACRO_NEW_PREFIX"), m_nameCounter, names);
+    const std::vector<MacroRecord> edited = EditedMacros();
+    auto record = std::make_unique<MacroRecord>(MakeMacroRecord(name, SmallestFreeMacroId(edited)));
+    record->newFlag = 1;
+    SaveActions(m_currentMacro);
+    m_suppressSelection = true;
+    m_macros.push_back(std::move(record));
+    m_macroName->addItem(Q(name));
+    m_macroName->setCurrentIndex(static_cast<int>(n));
+    m_suppressSelection = false;
+    m_currentMacro = static_cast<int>(n);
+    LoadActions(false);
+    EnableApply(true);
+}
+
+bool Kestrune_DlgComposite::MacroDeletionAllowed(const MacroRecord& record)
+{
+    if (record.newFlag != 0) return true;
+    bool played = false;
+    {
+        std::lock_guard lock(m_store.CurrentLock());
+        played = m_store.Current().AnyKeyPlaysMacro(record.id);
+    }
+    if (!played) return true;
+    return m_ask(Text("MACRO_DELETE_CONFIRM_OF_KEYS"), true);
+}
+
+void Kestrune_DlgComposite::OnMacroDelete()
+{
+    if (m_macros.empty() || m_currentMacro < 0) return;
+    const auto position = static_cast<std::size_t>(m_currentMacro);
+    if (!MacroDeletionAllowed(*m_macros[position])) return;
+    m_suppressSelection = true;
+    m_macros.erase(m_macros.begin() + static_cast<std::ptrdiff_t>(position));
+    m_macroName->removeItem(static_cast<int>(position));
+    const int next = m_macros.empty() ? -1 : (position == 0 ? 0 : static_cast<int>(position) - 1);
+    m_macroName->setCurrentIndex(next);
+    if (next < 0) m_macroName->clearEditText();
+    m_suppressSelection = false;
+    m_currentMacro = next;
+    LoadActions(false);
+    EnableApply(true);
+}
+
+void Kestrune_DlgComposite::OnActionDelete()
+{
+    if (!m_actions.DeleteSelected()) return;
+    RefreshActionView();
+    EnableApply(true);
+}
+
+void Kestrune_DlgComposite::OnActionClear()
+{
+    if (m_actions.Size() == 0) return;
+    if (!m_ask(Text("MACRO_ACTION_CLEAR_CONFIRM"), true)) return;
+    m_actions.Clear();
+    RefreshActionView();
+    EnableApply(true);
+}
+
+void Kestrune_DlgComposite::OnActionMove(RowMove move)
+{
+    if (!m_actions.MoveSelected(move)) return;
+    RefreshActionView();
+    m_actionView->setFocus();
+    EnableApply(true);
+}
+
+void Kestrune_DlgComposite::EditActionKey(int row, int listCode)
+{
+    if (listCode < 0 || listCode >= kListCodeCount) return;
+    const KeyIndex key = KeyFromListCode(static_cast<std::uint16_t>(listCode));
+    if (row < 0 || static_cast<std::size_t>(row) >= m_actions.Size() || m_actions.Rows()[row].key == key) return;
+    m_actions.SetKey(row, key);
+    if (QTreeWidgetItem* item = m_actionView->topLevelItem(row)) item->setText(0, Q(KeyName(key)));
+    EnableApply(true);
+}
+
+void Kestrune_DlgComposite::EditActionDirection(int row, int direction)
+{
+    if (row < 0 || static_cast<std::size_t>(row) >= m_actions.Size() || direction < 0 || direction > 1) return;
+    if (m_actions.Rows()[row].direction == direction) return;
+    m_actions.SetDirection(row, static_cast<std::uint16_t>(direction));
+    if (QTreeWidgetItem* item = m_actionView->topLevelItem(row))
+        item->setText(1, QString::fromUtf16(direction == kMacroRelease ? kReleaseText : kPressText));
+    EnableApply(true);
+}
+
+void Kestrune_DlgComposite::EditActionDelay(int row, const QString& text)
+{
+    StopRecordingIfOn();
+    const auto typed = ParseTypedDelay(text.toStdU16String());
+    if (!typed || row < 0 || static_cast<std::size_t>(row) >= m_actions.Size()) return;
+    if (typed->tooLong) m_ask(Formatted("MACRO_ACTION_ERR_DELAY_MAX", kMaxEditedDelayMs), false);
+    m_actions.SetDelay(row, typed->delay);
+    if (QTreeWidgetItem* item = m_actionView->topLevelItem(row)) item->setText(2, QString::number(typed->delay));
+    EnableApply(true);
+}
+
+} // namespace kestrune

@@ -1,0 +1,235 @@
+// The main window on the shipped skin with no keyboard: its picture, its
+// messages, its buttons and menu, the language switch.
+
+#include "WindowTestSupport.h"
+
+#include "app/AboutDlg.h"
+
+#include "ui/WindowMessage.h"
+
+#include <QAction>
+#include <QMenu>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <cstdlib>
+
+namespace kestrune::test {
+namespace {
+
+using namespace mainwnd;
+
+class MainWindowTest : public WindowTest {
+protected:
+    void SetUp() override { MakeWindow(); }
+
+    CPngButton& Button(int id) { return *window->Button(id); }
+};
+
+TEST_F(MainWindowTest, PlacesEveryKeyOfThePictureAndNamesEveryControl)
+{
+    // Every key the default skin draws gets a real place; a key placed at
+    // (1, 1) would be a key the user cannot reach.
+    std::vector<int> keys(kKeyButtonIds.begin(), kKeyButtonIds.end());
+    keys.insert(keys.end(), kGKeyIds.begin(), kGKeyIds.end());
+    keys.push_back(kIdFn);
+    for (int id : keys) {
+        CPngButton& key = Button(id);
+        EXPECT_GT(key.width(), 1) << key.objectName().toStdString();
+        EXPECT_TRUE(key.objectName().startsWith("KEY_") || key.objectName().startsWith("FUNC_G"));
+        EXPECT_FALSE(key.accessibleName().trimmed().isEmpty()) << key.objectName().toStdString();
+    }
+    EXPECT_EQ(Button(kKeyButtonIds[0]).objectName(), "KEY_01E"); // A
+    EXPECT_EQ(Button(kKeyButtonIds[0]).accessibleName(), "A");
+    for (int n = 0; n < kGKeyCount; ++n) EXPECT_EQ(Button(kGKeyIds[n]).isEnabled(), n < kGKeysThatReact) << n;
+    // The colour-keys switch is shown, so the mode can be reached.
+    EXPECT_GT(Button(kIdSwitch).width(), 1);
+    EXPECT_TRUE(Button(kIdSwitch).isEnabled());
+
+    EXPECT_FALSE(Button(kIdApply).isEnabled());
+    EXPECT_FALSE(window->UnappliedChanges());
+    EXPECT_FALSE(Button(kIdVersion).isEnabled());
+    EXPECT_EQ(Button(kIdOk).text(), EnglishCaption("PROFILE_OK"));
+    EXPECT_EQ(Button(kIdProfile1 + 2).text(), EnglishCaption("PROFILE_3"));
+    EXPECT_EQ(Button(kIdClose).TooltipText(), EnglishCaption("MAIN_CLOSE_PROMPT"));
+    EXPECT_EQ(Button(kIdClose).accessibleName(), EnglishCaption("MAIN_CLOSE_PROMPT"));
+    EXPECT_EQ(window->windowTitle(), Text("MAIN_CAPTION"));
+    EXPECT_FALSE(window->isVisible());
+
+    if (const char* png = std::getenv("KESTRUNE_WINDOW_PNG")) window->grab().save(png);
+}
+
+TEST_F(MainWindowTest, MessagesActOnlyOnTheirOwnParameter)
+{
+    QSignalSpy deferred(window.get(), &CKestruneDlg::deferredInitialisation);
+    QCoreApplication::sendPostedEvents(window.get()); // the 'INIT' the initialisation posted
+    EXPECT_EQ(deferred.count(), 1);
+    EXPECT_TRUE(window->Initialised());
+    EXPECT_EQ(window->TrayIconId(), kIconDetached);
+
+    QCoreApplication::postEvent(window.get(), new WindowMessage(kMsgInit, 0x58585858, 0));
+    QCoreApplication::postEvent(window.get(), new WindowMessage(kMsgOpen, kParamKill, 0));
+    QCoreApplication::postEvent(window.get(), new WindowMessage(kMsgKill, kParamOpen, 0));
+    QSignalSpy exit(window.get(), &CKestruneDlg::exitRequested);
+    QCoreApplication::sendPostedEvents(window.get());
+    EXPECT_EQ(deferred.count(), 1);
+    EXPECT_EQ(exit.count(), 0);
+    EXPECT_TRUE(boxes.empty());
+
+    // The profile menu: the default item checked while the profile is unknown.
+    QMenu* menu = window->ProfileMenu();
+    const auto actions = menu->actions();
+    ASSERT_EQ(actions.size(), 5);
+    EXPECT_EQ(actions[0]->text(), Text("DEFAULT_PROFILE_NAME"));
+    EXPECT_TRUE(actions[0]->isChecked());
+    EXPECT_TRUE(actions[1]->isSeparator());
+    EXPECT_EQ(actions[2]->text(), "$Profile0");
+    EXPECT_EQ(Button(kIdProfiles).text(), Text("DEFAULT_PROFILE_NAME"));
+    EXPECT_EQ(Button(kIdProfiles).TooltipText(), Text("PROFILE_TIP") + Text("DEFAULT_PROFILE_NAME"));
+
+    window->HandleInstanceMessage(kMsgKill, kParamKill);
+    EXPECT_EQ(exit.count(), 1);
+}
+
+TEST_F(MainWindowTest, OpeningWithoutAKeyboardTellsTheUserAndStaysHidden)
+{
+    for (auto open : {+[](CKestruneDlg& w) { w.OnCommand(kCmdOpen); },
+                      +[](CKestruneDlg& w) { w.HandleInstanceMessage(kMsgOpen, kParamOpen); }}) {
+        boxes.clear();
+        open(*window);
+        ASSERT_EQ(boxes.size(), 1u);
+        EXPECT_EQ(boxes[0].text, Text("MAIN_NO_DEVICE_PROMPT"));
+        EXPECT_FALSE(boxes[0].question);
+        EXPECT_FALSE(window->isVisible());
+    }
+}
+
+TEST_F(MainWindowTest, EnterAndEscapeDoNotCloseTheWindow)
+{
+    window->show();
+    QTest::keyClick(window.get(), Qt::Key_Escape);
+    QTest::keyClick(window.get(), Qt::Key_Return);
+    EXPECT_TRUE(window->isVisible());
+    Button(kIdCancel).click();
+    EXPECT_FALSE(window->isVisible());
+}
+
+TEST_F(MainWindowTest, TheExitButtonAsksFirstTheMenusCloseDoesNot)
+{
+    QSignalSpy exit(window.get(), &CKestruneDlg::exitRequested);
+    answers = {false};
+    Button(kIdClose).click();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_TRUE(boxes[0].question);
+    EXPECT_EQ(boxes[0].text, Text("MAIN_CLOSE_DIALOG"));
+    EXPECT_EQ(exit.count(), 0);
+
+    answers = {true};
+    Button(kIdClose).click();
+    EXPECT_EQ(exit.count(), 1);
+
+    MakeWindow();
+    QSignalSpy closed(window.get(), &CKestruneDlg::exitRequested);
+    boxes.clear();
+    window->OnCommand(kCmdClose);
+    EXPECT_EQ(closed.count(), 1);
+    EXPECT_TRUE(boxes.empty());
+}
+
+TEST_F(MainWindowTest, FlipSwapsTheVariantKeysAndStoresTheVariant)
+{
+    struct Case {
+        const char16_t* stored;
+        bool firstVariant;
+        const char16_t* afterFlip;
+    };
+    for (const Case& c : {Case{u"0", true, u"1"}, Case{u"1", false, u"0"}, Case{u"5", false, u"0"}}) {
+        ASSERT_TRUE(settings->Write(kUserSettingsSection, kFlipValueName, c.stored).ok());
+        MakeWindow();
+        EXPECT_EQ(Button(kIdF1).isEnabled(), c.firstVariant) << std::u16string(c.stored).size();
+        EXPECT_EQ(Button(kIdF1 + 3).isEnabled(), c.firstVariant);
+        EXPECT_EQ(Button(kIdD1).isEnabled(), !c.firstVariant);
+        Button(kIdFlip2).click();
+        EXPECT_EQ(settings->Read(kUserSettingsSection, kFlipValueName, u""), c.afterFlip);
+        EXPECT_EQ(Button(kIdF1).isEnabled(), !c.firstVariant);
+        EXPECT_EQ(Button(kIdD1 + 5).isEnabled(), c.firstVariant);
+    }
+}
+
+TEST_F(MainWindowTest, TheColourKeysSwitchChangesItsCaptionBothWays)
+{
+    EXPECT_EQ(Button(kIdSwitch).text(), Text("MAIN_SWITCH_FUNCTION_TEXT"));
+    Button(kIdSwitch).click();
+    EXPECT_TRUE(window->ColourKeysMode());
+    EXPECT_EQ(Button(kIdSwitch).text(), Text("MAIN_SWITCH_COLOR_TEXT"));
+    EXPECT_TRUE(Button(kKeyButtonIds[0]).IsCheckMode());
+    Button(kIdSwitch).click();
+    EXPECT_FALSE(window->ColourKeysMode());
+    EXPECT_FALSE(Button(kKeyButtonIds[0]).IsCheckMode());
+}
+
+TEST_F(MainWindowTest, TheButtonMenuOffersTheLanguagesAndASwitchRecaptionsTheWindow)
+{
+    QSignalSpy tip(window.get(), &CKestruneDlg::trayTipChanged);
+    QMenu* menu = window->BuildButtonMenu();
+    QStringList texts;
+    for (QAction* action : menu->actions()) texts << (action->isSeparator() ? "-" : action->text());
+    EXPECT_EQ(texts,
+              (QStringList{EnglishCaption("MENU_1"), EnglishCaption("MENU_2"), EnglishCaption("MENU_3"),
+                           EnglishCaption("MENU_4"), "-", EnglishCaption("CHINESE_5"), EnglishCaption("ENGINSH_6")}));
+    menu->findChild<QAction*>(QStringLiteral("command%1").arg(kCmdChinese))->trigger();
+    delete menu;
+
+    auto file = IniFile::Load(program / "Skins" / "language.ini");
+    ASSERT_TRUE(file.ok());
+    EXPECT_EQ(ReadLanguageIndex(*file), kChineseLanguageIndex);
+    const QString chineseOk = QString::fromStdU16String(file->ReadString(kChineseSection, "PROFILE_OK", u" "));
+    EXPECT_EQ(Button(kIdOk).text(), chineseOk);
+    EXPECT_EQ(window->windowTitle(),
+              QString::fromStdU16String(file->ReadString(kChineseSection, "MAIN_CAPTION", u" ")));
+    ASSERT_GE(tip.count(), 1);
+    EXPECT_EQ(tip.last().at(0).toString(),
+              QString::fromStdU16String(file->ReadString(kChineseSection, "KEYBOARD_TRAY_DESC", u" ")));
+
+    window->OnCommand(kCmdEnglish);
+    EXPECT_EQ(Button(kIdOk).text(), EnglishCaption("PROFILE_OK"));
+}
+
+TEST_F(MainWindowTest, HelpLinkAndAboutOpenWhatTheyName)
+{
+    Button(kIdHelp).click();
+    Button(kIdLink).click();
+    ASSERT_EQ(openedUrls.size(), 2u);
+    EXPECT_EQ(openedUrls[0].toLocalFile().toStdString(), (program / "Help" / "index.html").string());
+    EXPECT_EQ(openedUrls[1].toString(), Button(kIdLink).text());
+    EXPECT_TRUE(openedUrls[1].toString().startsWith("https://"));
+
+    window->OnCommand(kCmdAbout);
+    CAboutDlg* about = window->AboutBox();
+    ASSERT_NE(about, nullptr);
+    window->OnCommand(kCmdAbout);
+    EXPECT_EQ(window->AboutBox(), about); // one at a time
+    EXPECT_EQ(window->findChildren<CAboutDlg*>().size(), 1);
+}
+
+TEST_F(MainWindowTest, ApplyWithoutAKeyboardSaysWhatFailedAndKeepsTheChanges)
+{
+    QSignalSpy finished(window.get(), &CKestruneDlg::applyFinished);
+    // Nothing changed: nothing to send, and nothing to complain about.
+    window->Apply();
+    ASSERT_EQ(finished.count(), 1);
+    EXPECT_TRUE(finished.last().at(0).toBool());
+    EXPECT_TRUE(boxes.empty());
+
+    window->SetUnappliedChanges(true);
+    EXPECT_TRUE(Button(kIdApply).isEnabled());
+    Button(kIdApply).click();
+    ASSERT_EQ(finished.count(), 2);
+    EXPECT_FALSE(finished.last().at(0).toBool());
+    EXPECT_EQ(BoxTexts(), std::vector<QString>{Text("MAIN_DOWNLOAD_FAILED")});
+    EXPECT_TRUE(window->UnappliedChanges());
+    EXPECT_TRUE(Button(kIdApply).isEnabled());
+}
+
+} // namespace
+} // namespace kestrune::test

@@ -1,0 +1,109 @@
+#pragma once
+
+// What the window tests share: a program folder of their own holding a copy
+// of the shipped skin and help (a language switch writes the language file),
+// a home folder of their own for the profile folder, and hooks that answer
+// every message box, file dialog and opened URL, recording what was asked.
+
+#include "UiTestSupport.h"
+#include "app/KestruneDlg.h"
+#include "config/Folders.h"
+#include "config/LanguageTable.h"
+#include "config/Settings.h"
+#include "ui/UserDialogs.h"
+
+#include <QTemporaryDir>
+
+#include <cstdlib>
+#include <deque>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace kestrune::test {
+
+class WindowTest : public QtTest {
+protected:
+    WindowTest()
+    {
+        root = std::filesystem::path(folder.path().toStdString());
+        program = root / "program";
+        home = root / "home";
+        std::filesystem::create_directories(program);
+        std::filesystem::create_directories(home / "Documents");
+        for (const char* sub : {"Skins", "Help"})
+            std::filesystem::copy(std::filesystem::path(KESTRUNE_PROGRAM_DIR) / sub, program / sub,
+                                  std::filesystem::copy_options::recursive);
+        SetProgramFolder(program);
+        if (const char* old = std::getenv("HOME")) oldHome = old;
+        ::setenv("HOME", home.c_str(), 1);
+        ::setenv("XDG_CONFIG_HOME", (home / ".config").c_str(), 1);
+        LoadLanguageTable();
+        settings = std::make_unique<IniUserSettings>(root / "user.ini");
+
+        SetMessageBoxHook([this](const MessageBoxRequest& request) {
+            boxes.push_back(request);
+            if (request.question) {
+                const bool yes = !answers.empty() && answers.front();
+                if (!answers.empty()) answers.pop_front();
+                return yes ? QMessageBox::Yes : QMessageBox::No;
+            }
+            return QMessageBox::Ok;
+        });
+        SetFileDialogHook([this](const FileDialogRequest& request) {
+            fileDialogs.push_back(request);
+            return chosenFile;
+        });
+        SetOpenUrlHook([this](const QUrl& url) { openedUrls.push_back(url); });
+    }
+
+    ~WindowTest() override
+    {
+        window.reset();
+        SetMessageBoxHook({});
+        SetFileDialogHook({});
+        SetOpenUrlHook({});
+        SetProgramFolder(std::nullopt);
+        ::setenv("HOME", oldHome.c_str(), 1);
+        ::unsetenv("XDG_CONFIG_HOME");
+        LoadLanguageTable();
+    }
+
+    // Builds and initialises the window, hidden, as start-up does.
+    void MakeWindow()
+    {
+        window = std::make_unique<CKestruneDlg>(*settings);
+        ASSERT_TRUE(window->Initialise());
+    }
+
+    // The language text of a table key, as a box would show it.
+    static QString Text(std::string_view key) { return QString::fromStdU16String(TheLanguageTable().Text(key)); }
+    // A caption the window reads from the language file's English section.
+    QString EnglishCaption(std::string_view key) const
+    {
+        auto file = IniFile::Load(program / "Skins" / "language.ini");
+        return QString::fromStdU16String(file->ReadString(kEnglishSection, key, u" "));
+    }
+
+    std::vector<QString> BoxTexts() const
+    {
+        std::vector<QString> texts;
+        for (const auto& box : boxes) texts.push_back(box.text);
+        return texts;
+    }
+
+    QTemporaryDir folder;
+    std::filesystem::path root, program, home;
+    std::string oldHome;
+    std::unique_ptr<IniUserSettings> settings;
+    std::unique_ptr<CKestruneDlg> window;
+
+    std::vector<MessageBoxRequest> boxes;
+    std::deque<bool> answers; // Yes (true) or No for the questions to come; No when empty
+    std::vector<FileDialogRequest> fileDialogs;
+    QString chosenFile;
+    std::vector<QUrl> openedUrls;
+};
+
+} // namespace kestrune::test

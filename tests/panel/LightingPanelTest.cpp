@@ -1,0 +1,417 @@
+// The lighting panel as a user drives it, on the emulator's device library:
+// what each control sends, which controls each effect shows, the per-key
+// colours, bursts of slider positions under the keyboard's latency, a change
+// the keyboard refuses, and the language switch.
+
+#include "PanelRig.h"
+#include "UiTestSupport.h"
+
+#include "config/LanguageTable.h"
+#include "lighting/LightingWriter.h"
+#include "ui/CBitmapSlider.h"
+#include "ui/CPictureStatic.h"
+#include "ui/CSkinColorBtn.h"
+#include "ui/ColorRef.h"
+#include "ui/ColorStatic.h"
+#include "ui/WindowMessage.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <unistd.h>
+
+#include <functional>
+
+namespace kestrune::test {
+namespace {
+
+// Effects 1 to 12, 14 and 15: every kind of control the panel has.
+emulator::KeyboardState EveryKindOfEffect()
+{
+    emulator::KeyboardState state = emulator::FactoryKeyboardState();
+    const int effects[] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 14, 15};
+    for (std::size_t slot = 0; slot < wire::kEffectListSlots; ++slot)
+        state.settings[wire::kSettingsEffectList + slot] = static_cast<std::uint8_t>(effects[slot]);
+    state.lighting[lightaddr::kEffect] = 2;
+    state.lighting[lightaddr::kBrightness] = 1;
+    return state;
+}
+
+std::filesystem::path TestFolder()
+{
+    return std::filesystem::temp_directory_path() / ("kestrune-panel-" + std::to_string(::getpid()) + "-" +
+                                                     ::testing::UnitTest::GetInstance()->current_test_info()->name());
+}
+
+class LightingPanelTest : public QtTest {
+public:
+    void Open(const emulator::KeyboardState& state = EveryKindOfEffect(), bool lightSwitch = true)
+    {
+        rig = std::make_unique<PanelRig>(TestFolder(), state, lightSwitch);
+    }
+    void TearDown() override { rig.reset(); }
+
+    std::vector<std::uint8_t> Block(std::size_t address, std::size_t size)
+    {
+        const auto lighting = rig->Dump().lighting;
+        return {lighting.begin() + static_cast<std::ptrdiff_t>(address),
+                lighting.begin() + static_cast<std::ptrdiff_t>(address + size)};
+    }
+    void ClickSlider(const char* name, int position)
+    {
+        auto* slider = rig->Find<CBitmapSlider>(name);
+        ASSERT_NE(slider, nullptr);
+        QTest::mouseClick(slider, Qt::LeftButton, {}, QPoint(slider->PixelOf(position) + 2, slider->height() / 2));
+    }
+    void Type(const char* box, const QString& text)
+    {
+        auto* edit = rig->Find<QLineEdit>(box);
+        edit->selectAll();
+        QTest::keyClicks(edit, text);
+    }
+    bool Visible(const char* name) { return rig->Find<QWidget>(name)->isVisible(); }
+
+    std::unique_ptr<PanelRig> rig;
+};
+
+TEST_F(LightingPanelTest, EachControlSendsWhatTheUserChose)
+{
+    struct Case {
+        const char* name;
+        int effect;
+        std::function<void(LightingPanelTest&)> act;
+        std::uint16_t address;
+        std::vector<std::uint8_t> bytes;
+    };
+    const Case cases[] = {
+        {"effect list", 9, [](LightingPanelTest&) {}, 0, {9}},
+        {"brightness slider", 1, [](LightingPanelTest& t) { t.ClickSlider("CONTROL_LightSlider", 2); }, 1, {2}},
+        {"speed slider at 1 sends 3", 3, [](LightingPanelTest& t) { t.ClickSlider("CONTROL_SpeedSlider", 1); }, 2, {3}},
+        {"direction right", 2, [](LightingPanelTest& t) { t.rig->Click("CONTROL_BLFXRStaPic"); }, 4, {1}},
+        {"effect 11 colour clears its rainbow flag",
+         11,
+         [](LightingPanelTest& t) {
+             t.rig->Click("CONTROL_HXsjsStaPic");
+             Q_EMIT t.rig->Find<CSkinColorBtn>("CONTROL_HXysButton")->colorChosen(QColor(10, 20, 30));
+         },
+         20,
+         {10, 20, 30, 0}},
+        {"effect 12 rainbow toggle", 12, [](LightingPanelTest& t) { t.rig->Click("CONTROL_TSsjsStaPic"); }, 28, {1}},
+        {"effect 15 colour",
+         15,
+         [](LightingPanelTest& t) {
+             Q_EMIT t.rig->Find<CSkinColorBtn>("CONTROL_RUNysStaticBtn")->colorChosen(QColor(1, 2, 3));
+         },
+         35,
+         {1, 2, 3, 0}},
+        {"grid trigger", 4, [](LightingPanelTest& t) { t.rig->Click("CONTROL_FYggcfStaPic"); }, 19, {1}},
+        {"typed 300 becomes 255",
+         9,
+         [](LightingPanelTest& t) {
+             t.Type("m_edit_rgbg", "7");
+             t.Type("m_edit_rgbb", "8");
+             t.Type("m_edit_rgbr", "300");
+         },
+         5,
+         {255, 7, 8}},
+        {"preset colour", 4, [](LightingPanelTest& t) { t.rig->Click("m_button_rgb1"); }, 15, {254, 17, 0, 0}},
+        {"colour ring",
+         14,
+         [](LightingPanelTest& t) {
+             QTest::mouseClick(t.rig->window.get(), Qt::LeftButton, {}, {179, 224});
+         },
+         30,
+         {179, 224, 77}},
+    };
+    Open();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        rig->ChooseEffect(c.effect);
+        c.act(*this);
+        ASSERT_TRUE(rig->Settle());
+        EXPECT_EQ(rig->Dump().lighting[0], c.effect);
+        EXPECT_EQ(Block(c.address, c.bytes.size()), c.bytes);
+    }
+    EXPECT_EQ(rig->Find<QLineEdit>("m_edit_rgbr")->text(), "179");
+    EXPECT_FALSE(rig->panel->Notice()->isVisible());
+}
+
+TEST_F(LightingPanelTest, ColourRingPicksOnlyInsideItsBand)
+{
+    for (auto [point, inside] : std::vector<std::pair<QPoint, bool>>{
+             {{119 + 53, 224}, true},       // squared distance 2809
+             {{119 + 52, 224 + 10}, false}, // 2804
+             {{119, 224 - 68}, true},       // 4624
+             {{119 + 68, 224 + 1}, false},  // 4625
+         })
+        EXPECT_EQ(InColourRing(point), inside) << point.x() << "," << point.y();
+
+    Open();
+    rig->ChooseEffect(9);
+    ASSERT_TRUE(rig->Settle());
+    const auto before = Block(lightaddr::kColourA, 3);
+    QTest::mouseClick(rig->window.get(), Qt::LeftButton, {}, {119 + 52, 224 + 10});
+    ASSERT_TRUE(rig->Settle());
+    EXPECT_EQ(Block(lightaddr::kColourA, 3), before);
+    QTest::mouseClick(rig->window.get(), Qt::LeftButton, {}, {119, 224 - 68});
+    ASSERT_TRUE(rig->Settle());
+    EXPECT_EQ(Block(lightaddr::kColourA, 3), (std::vector<std::uint8_t>{119, 156, 77}));
+}
+
+TEST_F(LightingPanelTest, TheReportRateStaysWithTheProgram)
+{
+    Open();
+    const std::size_t mark = rig->Mark();
+    rig->Click("FUNC_REPORT3");
+    ASSERT_TRUE(rig->Settle());
+    EXPECT_TRUE(rig->SentSince(mark).empty());
+    EXPECT_EQ(rig->settings.ReportRate(), 3);
+    EXPECT_TRUE(rig->Find<CPngButton>("FUNC_REPORT3")->IsSelected());
+    EXPECT_FALSE(rig->Find<CPngButton>("FUNC_REPORT1")->IsSelected());
+}
+
+TEST_F(LightingPanelTest, TheEffectListOffersWhatTheKeyboardOffers)
+{
+    emulator::KeyboardState state = EveryKindOfEffect();
+    state.settings.fill(0);
+    state.settings[wire::kSettingsMacroCapacity] =
+        emulator::FactoryKeyboardState().settings[wire::kSettingsMacroCapacity];
+    state.macroArea.assign(emulator::MacroCapacityBytes(state.settings), 0xFF);
+    const std::uint8_t offered[] = {5, 0, 9, 0, 20};
+    std::copy(std::begin(offered), std::end(offered), state.settings.begin() + wire::kSettingsEffectList);
+    Open(state);
+    auto* list = rig->Find<QComboBox>("CONTROL_XGcombox");
+    ASSERT_EQ(list->count(), 3);
+    EXPECT_EQ(list->itemText(0), ReadEffectName(std::filesystem::path(SKIN_FOLDER) / "Main.ini", 1, 5));
+
+    std::size_t mark = rig->Mark();
+    list->setCurrentIndex(1);
+    Q_EMIT list->activated(1);
+    ASSERT_TRUE(rig->Settle());
+    EXPECT_EQ(rig->ByteWritesSince(mark), (std::vector<std::pair<std::uint16_t, std::uint8_t>>{{0, 9}}));
+
+    // An effect this program does not know is not sent, and the list stays.
+    mark = rig->Mark();
+    list->setCurrentIndex(2);
+    Q_EMIT list->activated(2);
+    ASSERT_TRUE(rig->Settle());
+    EXPECT_TRUE(rig->ByteWritesSince(mark).empty());
+    EXPECT_TRUE(list->isVisible());
+    EXPECT_FALSE(Visible("CONTROL_LightSlider"));
+}
+
+TEST_F(LightingPanelTest, ControlsFollowTheEffectAndTheSwitch)
+{
+    Open();
+    const auto skin = std::filesystem::path(SKIN_FOLDER) / "Main.ini";
+    auto placed = [&](const char* name, std::string_view key) {
+        const SkinRect r = ReadSkinRect(skin, kPlacementSection, key);
+        return rig->Find<QWidget>(name)->pos() == QPoint(r.x, r.y);
+    };
+
+    rig->ChooseEffect(4);
+    EXPECT_FALSE(Visible("CONTROL_LightSlider"));
+    EXPECT_TRUE(Visible("CONTROL_SpeedSlider"));
+    EXPECT_TRUE(placed("CONTROL_SpeedSlider", "CONTROL_SpeedSlider2"));
+    EXPECT_TRUE(Visible("CONTROL_FYggcfStaPic"));
+    EXPECT_FALSE(Visible("CONTROL_BLFXLStaPic"));
+    const QColor c = ColorFromRef(rig->panel->Shown().ColourOf(EffectColour::C));
+    for (const auto& fill : rig->keys.fills) EXPECT_EQ(fill, c);
+
+    rig->ChooseEffect(1);
+    EXPECT_TRUE(Visible("CONTROL_LightSlider"));
+    EXPECT_FALSE(Visible("CONTROL_SpeedSlider"));
+    EXPECT_TRUE(Visible("CONTROL_BLFXLStaPic"));
+    EXPECT_TRUE(placed("CONTROL_BLFXLStaPic", "CONTROL_BLFXLStaPic2"));
+    EXPECT_FALSE(Visible("CONTROL_FYggcfStaPic"));
+    for (const auto& fill : rig->keys.fills) EXPECT_FALSE(fill.has_value());
+
+    rig->ChooseEffect(5);
+    EXPECT_TRUE(Visible("CONTROL_USERgjStaPic2"));
+    EXPECT_FALSE(Visible("CONTROL_SpeedSlider"));
+
+    // Off: nothing of the effects shows and the keys show their assignments.
+    rig->Click("CONTROL_DengStaPic");
+    EXPECT_FALSE(rig->settings.LightSwitch());
+    EXPECT_FALSE(Visible("CONTROL_XGcombox"));
+    EXPECT_FALSE(Visible("CONTROL_USERgjStaPic2"));
+    EXPECT_FALSE(rig->Find<QLineEdit>("m_edit_rgbr")->isEnabled());
+    EXPECT_EQ(rig->keys.assignmentLooks, 1);
+
+    // On again only once unapplied key edits are settled.
+    rig->keys.settle = false;
+    rig->Click("CONTROL_DengStaPic");
+    EXPECT_FALSE(rig->panel->KeyLightsOn());
+    rig->keys.settle = true;
+    rig->Click("CONTROL_DengStaPic");
+    EXPECT_TRUE(rig->settings.LightSwitch());
+    EXPECT_TRUE(Visible("CONTROL_XGcombox"));
+    EXPECT_TRUE(Visible("CONTROL_USERgjStaPic2"));
+    EXPECT_EQ(rig->keys.settleCalls, 2);
+}
+
+TEST_F(LightingPanelTest, PaintedKeysFollowTheBaseColourOnlyWhenPaintedWithIt)
+{
+    Open();
+    rig->ChooseEffect(5);
+    auto* base = rig->Find<CSkinColorBtn>("CONTROL_USERjsButton");
+    auto* brush = rig->Find<CSkinColorBtn>("CONTROL_USERysButton");
+    Q_EMIT base->colorChosen(QColor(0, 0, 200));
+    const int followKey = 0, ownKey = 1;
+    Q_EMIT brush->colorChosen(QColor(0, 0, 200)); // the brush is the base colour
+    rig->panel->PaintKeyColour(followKey);
+    Q_EMIT brush->colorChosen(QColor(9, 9, 9));
+    rig->panel->PaintKeyColour(ownKey);
+    EXPECT_TRUE(rig->panel->BaseColoured(followKey));
+    EXPECT_FALSE(rig->panel->BaseColoured(ownKey));
+
+    Q_EMIT base->colorChosen(QColor(50, 60, 70));
+    ASSERT_TRUE(rig->Settle());
+    auto keyboardColour = [&](int button) {
+        const auto colours = rig->Dump().keyColours;
+        const auto at = static_cast<std::size_t>(3 * LightOfKeyButton(button));
+        return QColor(colours[at], colours[at + 1], colours[at + 2]);
+    };
+    EXPECT_EQ(keyboardColour(followKey), QColor(50, 60, 70));
+    EXPECT_EQ(keyboardColour(ownKey), QColor(9, 9, 9));
+    EXPECT_EQ(rig->keys.fills[followKey], QColor(50, 60, 70));
+    EXPECT_EQ(rig->keys.fills[ownKey], QColor(9, 9, 9));
+    EXPECT_EQ(Block(lightaddr::kColourB, 3), (std::vector<std::uint8_t>{50, 60, 70}));
+
+    // The base-colour tool paints with the base colour.
+    rig->Click("CONTROL_USERgjStaPic2");
+    rig->panel->PaintKeyColour(ownKey);
+    EXPECT_TRUE(rig->panel->BaseColoured(ownKey));
+    ASSERT_TRUE(rig->Settle());
+    EXPECT_EQ(keyboardColour(ownKey), QColor(50, 60, 70));
+}
+
+// The keyboard takes a report a millisecond each way: a slider dragged
+// across its range, and keys painted over and over, must not queue up
+// writes that later ones already replace.
+TEST_F(LightingPanelTest, BurstsReachTheKeyboardAsTheirLastValueInOrder)
+{
+    Open();
+    rig->ChooseEffect(2);
+    ASSERT_TRUE(rig->Settle());
+    rig->Control({"fault", "latency", "1000"});
+    const std::size_t mark = rig->Mark();
+    for (int i = 0; i < 60; ++i) rig->panel->OnSliderMoved(lightid::kBrightnessSlider, i % 5);
+    rig->panel->OnSliderMoved(lightid::kBrightnessSlider, 3);
+    for (int i = 0; i < 60; ++i) rig->panel->OnSliderMoved(lightid::kSpeedSlider, i % 5);
+    rig->panel->OnSliderMoved(lightid::kSpeedSlider, 1);
+    rig->ChooseEffect(5);
+    for (int i = 0; i < 40; ++i) {
+        Q_EMIT rig->Find<CSkinColorBtn>("CONTROL_USERysButton")->colorChosen(QColor(i, 0, 0));
+        rig->panel->PaintKeyColour(7);
+    }
+    ASSERT_TRUE(rig->Settle());
+
+    std::vector<std::pair<std::uint16_t, std::uint8_t>> writes = rig->ByteWritesSince(mark);
+    ASSERT_FALSE(writes.empty());
+    EXPECT_LE(writes.size(), 6u) << "superseded slider positions were sent";
+    // The last of each kind, in the order the user made them.
+    auto last = [&](std::uint16_t address) {
+        for (std::size_t i = writes.size(); i-- > 0;)
+            if (writes[i].first == address) return i;
+        return writes.size();
+    };
+    EXPECT_EQ(writes[last(1)].second, 3);
+    EXPECT_EQ(writes[last(2)].second, 3);
+    EXPECT_LT(last(1), last(2));
+    EXPECT_LT(last(2), last(0));
+    std::size_t keyWrites = 0;
+    for (const SentReport& r : rig->SentSince(mark))
+        keyWrites += r.command == static_cast<std::uint8_t>(wire::Command::WriteColours) ? 1 : 0;
+    EXPECT_LE(keyWrites, 3u);
+    const auto state = rig->Dump();
+    EXPECT_EQ(state.lighting[1], 3);
+    EXPECT_EQ(state.lighting[2], 3);
+    EXPECT_EQ(state.keyColours[static_cast<std::size_t>(3 * LightOfKeyButton(7))], 39);
+}
+
+TEST_F(LightingPanelTest, ARefusedChangeShowsWhatTheKeyboardHolds)
+{
+    struct Case {
+        std::vector<std::string> fault;
+        bool keyboardTookIt;
+    };
+    const Case cases[] = {
+        {{"fault", "status", "fe", std::to_string(kSendAttempts)}, false}, // refused
+        {{"fault", "drop", std::to_string(kSendAttempts)}, true},          // done, but never answered
+    };
+    Open();
+    rig->ChooseEffect(2);
+    ASSERT_TRUE(rig->Settle());
+    auto* slider = rig->Find<CBitmapSlider>("CONTROL_LightSlider");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.fault[1]);
+        rig->panel->OnSliderMoved(lightid::kBrightnessSlider, 1);
+        ASSERT_TRUE(rig->Settle());
+        rig->Control({"fault", "after", "1"}); // BeginUpdate is answered, the write is not
+        rig->Control(c.fault);
+        QSignalSpy refused(rig->panel, &CLightingPanel::changeRefused);
+        slider->SetPos(4); // dragged there; one position reaches the panel
+        rig->panel->OnSliderMoved(lightid::kBrightnessSlider, 4);
+        ASSERT_TRUE(rig->Settle());
+        const int held = c.keyboardTookIt ? 4 : 1;
+        EXPECT_EQ(refused.count(), 1);
+        EXPECT_EQ(rig->Dump().lighting[1], held);
+        EXPECT_EQ(slider->GetPos(), held);
+        EXPECT_EQ(rig->panel->Shown().brightness, held);
+        EXPECT_TRUE(rig->panel->Notice()->isVisible());
+        EXPECT_EQ(rig->panel->Notice()->text(), LightingNoticeText());
+        EXPECT_FALSE(LightingNoticeText().trimmed().isEmpty());
+        rig->Control({"fault", "clear"});
+        rig->Control({"fault", "latency", "0"});
+    }
+    // The keyboard answers again: the next change goes through.
+    rig->panel->OnSliderMoved(lightid::kBrightnessSlider, 2);
+    ASSERT_TRUE(rig->Settle());
+    EXPECT_EQ(rig->Dump().lighting[1], 2);
+}
+
+TEST_F(LightingPanelTest, RestoringTheDefaultsShowsWhatWasWritten)
+{
+    Open();
+    rig->ChooseEffect(11);
+    rig->Click("CONTROL_HXsjsStaPic");
+    ASSERT_TRUE(rig->Settle());
+    rig->panel->RestoreLightingDefaults();
+    ASSERT_TRUE(rig->Settle());
+    const auto state = rig->Dump();
+    EXPECT_TRUE(std::equal(kLightingDefaults.begin(), kLightingDefaults.end(), state.lighting.begin()));
+    EXPECT_EQ(state.keyColours[3 * 159], 0xFF);
+    EXPECT_EQ(rig->Find<QComboBox>("CONTROL_XGcombox")->currentIndex(), 0);
+    EXPECT_EQ(rig->Find<CBitmapSlider>("CONTROL_LightSlider")->GetPos(), 3);
+    EXPECT_EQ(rig->Find<CBitmapSlider>("CONTROL_SpeedSlider")->GetPos(), 3);
+    EXPECT_EQ(rig->panel->Shown().RainbowOf(11), 0);
+    EXPECT_EQ(rig->panel->Shown().RainbowOf(15), 1);
+    EXPECT_EQ(rig->panel->Tool(), 0);
+}
+
+TEST_F(LightingPanelTest, ALanguageSwitchRecaptionsAndRenamesTheEffects)
+{
+    Open();
+    const auto skin = std::filesystem::path(SKIN_FOLDER) / "Main.ini";
+    auto caption = [&](const char* name) { return rig->Find<ColorStatic>(name)->text(); };
+    for (int language : {0, 1}) {
+        SCOPED_TRACE(language);
+        const std::string_view section = language == 0 ? "Control_Name" : "Control_Name1";
+        rig->panel->Recaption(language);
+        EXPECT_EQ(caption("CONTROL_DengStatic"), ReadSkinText(skin, section, "Deng", u""));
+        EXPECT_EQ(caption("CONTROL_RUNsjsStatic"), ReadSkinText(skin, section, "RUNColor", u""));
+        EXPECT_EQ(caption("CONTROL_RUNsjs7Pic"), ReadSkinText(skin, section, "QCRUN", u""));
+        EXPECT_FALSE(caption("CONTROL_DengStatic").isEmpty());
+        auto* list = rig->Find<QComboBox>("CONTROL_XGcombox");
+        ASSERT_EQ(list->count(), 14);
+        EXPECT_EQ(list->itemText(13), ReadEffectName(skin, language, 15));
+        EXPECT_EQ(list->currentIndex(), 1); // effect 2 stays chosen
+    }
+}
+
+} // namespace
+} // namespace kestrune::test

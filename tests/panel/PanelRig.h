@@ -1,0 +1,107 @@
+#pragma once
+
+// The lighting panel in a plain host window, on the emulator's device
+// library as the program binds it, with the keyboard's traffic written down
+// on the way. The tests and the benchmarks share it.
+
+#include "config/ConfigStore.h"
+#include "device/CommandProtocol.h"
+#include "device/DeviceEvents.h"
+#include "device/Transfer.h"
+#include "emulator/KeyboardState.h"
+#include "lighting/Lighting.h"
+#include "ui/CLightingPanel.h"
+
+#include <QWidget>
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kestrune::test {
+
+// A window that draws a picture whose every pixel differs, so a colour
+// taken from it tells exactly where it was taken.
+class HostWindow : public QWidget {
+public:
+    HostWindow();
+    static QColor PixelAt(QPoint point);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    QImage m_picture;
+};
+
+// The key buttons as the panel leaves them.
+class RecordingKeys : public LightingKeyButtons {
+public:
+    std::array<std::optional<QColor>, kLightingKeyButtons> fills{};
+    int assignmentLooks = 0;
+    bool settle = true;
+    int settleCalls = 0;
+
+    void FillKeyButton(int button, std::optional<QColor> colour) override
+    {
+        fills.at(static_cast<std::size_t>(button)) = colour;
+    }
+    void ShowAssignmentLooks() override { ++assignmentLooks; }
+    bool SettleKeyEdits() override
+    {
+        ++settleCalls;
+        return settle;
+    }
+};
+
+// A command report the keyboard was sent: command, address and payload.
+struct SentReport {
+    std::uint8_t command;
+    std::uint16_t address;
+    std::vector<std::uint8_t> payload;
+};
+
+class PanelRig {
+public:
+    // Starts the emulated keyboard with `state`, binds the library, starts
+    // the device events, reads the lighting and builds the panel. The
+    // settings file starts with the per-key light switch as given.
+    PanelRig(const std::filesystem::path& folder, const emulator::KeyboardState& state, bool lightSwitch);
+    ~PanelRig();
+
+    // Runs the event loop until the panel's writer has nothing left and its
+    // reports have been handled; false after the timeout.
+    bool Settle(int timeoutMs = 20000);
+    // A command to the running emulator (fault, dump, ...); the reply text.
+    std::string Control(const std::vector<std::string>& words);
+    emulator::KeyboardState Dump();
+
+    // Every command report since the mark.
+    std::size_t Mark() const;
+    std::vector<SentReport> SentSince(std::size_t mark) const;
+    // The lighting-block writes since the mark, as (address, first byte).
+    std::vector<std::pair<std::uint16_t, std::uint8_t>> ByteWritesSince(std::size_t mark) const;
+
+    template <typename T> T* Find(const char* name) const { return window->findChild<T*>(QString::fromLatin1(name)); }
+    // Clicks the middle of a control as a user would.
+    void Click(const char* name) const;
+    // Chooses the effect in the list as a user would.
+    void ChooseEffect(int effect) const;
+
+    std::filesystem::path folder;
+    std::unique_ptr<CommandProtocol> protocol;
+    ConfigStore store;
+    std::unique_ptr<Transfer> transfer;
+    std::unique_ptr<DeviceEvents> events;
+    std::unique_ptr<Lighting> lighting;
+    std::unique_ptr<HostWindow> window;
+    RecordingKeys keys;
+    CLightingPanel* panel = nullptr;
+    SettingsFile settings;
+};
+
+} // namespace kestrune::test

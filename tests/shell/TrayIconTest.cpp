@@ -1,0 +1,182 @@
+// The tray icon on the offscreen platform: its menu, what each kind of click
+// gives the owner, and icon changes from other threads.
+
+#include "app/CTrayIcon.h"
+#include "app/WindowPresence.h"
+#include "config/Folders.h"
+
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QMenu>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QWidget>
+
+#include <thread>
+
+using namespace kestrune;
+
+namespace {
+
+class TrayIconTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(QDir(m_folder.path()).mkpath("Skins"));
+        m_skins = std::filesystem::path(m_folder.path().toStdString()) / "Skins";
+        for (int id : {kIconDetached, kIconAttached, kIconRecording}) {
+            QImage picture(16, 16, QImage::Format_ARGB32);
+            picture.fill(QColor(id, 0, 0));
+            ASSERT_TRUE(picture.save(QString::fromStdString(TrayIconFile(m_skins, id).string())));
+        }
+        WriteLanguage("[LANGUAGE]\nlanguage=1\n[CHINESE]\nMENU_11=C-Open\n"
+                      "[ENGINSH]\nMENU_11=Open(&O)\nMENU_22=About(&A)\n");
+        SetProgramFolder(std::filesystem::path(m_folder.path().toStdString()));
+        auto icons = LoadTrayIcons(m_skins);
+        ASSERT_TRUE(icons) << icons.error();
+        m_icons = *icons;
+    }
+    void TearDown() override { SetProgramFolder(std::nullopt); }
+
+    void WriteLanguage(const QByteArray& text)
+    {
+        QFile file(QString::fromStdString((m_skins / "language.ini").string()));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(text);
+    }
+
+    QTemporaryDir m_folder;
+    std::filesystem::path m_skins;
+    TrayIcons m_icons;
+    QWidget m_owner;
+};
+
+TEST_F(TrayIconTest, MenuTakesTheLanguageFileAtEveryDisplayWithOpenAsDefault)
+{
+    CTrayIcon tray;
+    ASSERT_TRUE(tray.Create(&m_owner, m_icons, "Gaming keyboard settings", kIconDetached));
+    QMenu* menu = tray.Menu();
+    ASSERT_NE(menu, nullptr);
+    ASSERT_EQ(menu->actions().size(), 3);
+    EXPECT_EQ(menu->defaultAction(), menu->actions()[0]);
+    // A key the file lacks shows a single blank.
+    const QStringList english{"Open(&O)", "About(&A)", " "};
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(menu->actions()[i]->text(), english[i]);
+
+    WriteLanguage("[LANGUAGE]\nlanguage=0\n[CHINESE]\nMENU_11=C-Open\nMENU_22=C-About\nMENU_33=C-Exit\n");
+    menu = tray.Menu();
+    EXPECT_EQ(menu->actions()[2]->text(), "C-Exit");
+
+    QSignalSpy commands(&tray, &CTrayIcon::Command);
+    for (QAction* action : menu->actions()) action->trigger();
+    ASSERT_EQ(commands.size(), 3);
+    EXPECT_EQ(commands[0][0].toInt(), mainwnd::kCmdOpen);
+    EXPECT_EQ(commands[1][0].toInt(), mainwnd::kCmdAbout);
+    EXPECT_EQ(commands[2][0].toInt(), mainwnd::kCmdExit);
+
+    EXPECT_EQ(tray.Tip(), "Gaming keyboard settings");
+    tray.SetTip("other");
+    EXPECT_EQ(tray.Tip(), "other");
+}
+
+TEST_F(TrayIconTest, ClicksGiveTheOwnerOpenOrTheSingleClickCommand)
+{
+    using R = QSystemTrayIcon::ActivationReason;
+    struct Case {
+        const char* name;
+        TrayHost host;
+        int singleClick;
+        std::vector<R> clicks;
+        std::vector<int> expected;
+    };
+    const Case cases[] = {
+        {"double-click opens", TrayHost::XEmbed, mainwnd::kIdProfileMenu, {R::Trigger, R::DoubleClick}, {mainwnd::kCmdOpen}},
+        {"single click shows the profile menu",
+         TrayHost::XEmbed,
+         mainwnd::kIdProfileMenu,
+         {R::Trigger},
+         {mainwnd::kIdProfileMenu}},
+        {"no single-click command", TrayHost::XEmbed, 0, {R::Trigger}, {}},
+        {"right click is the menu's", TrayHost::XEmbed, mainwnd::kIdProfileMenu, {R::Context}, {}},
+        {"notifier activation opens", TrayHost::StatusNotifier, mainwnd::kIdProfileMenu, {R::Trigger}, {mainwnd::kCmdOpen}},
+        {"notifier secondary activation",
+         TrayHost::StatusNotifier,
+         mainwnd::kIdProfileMenu,
+         {R::MiddleClick},
+         {mainwnd::kIdProfileMenu}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CTrayIcon tray;
+        ASSERT_TRUE(tray.Create(&m_owner, m_icons, "tip", kIconDetached));
+        tray.SetHost(c.host);
+        tray.SetSingleClickCommand(c.singleClick);
+        QSignalSpy commands(&tray, &CTrayIcon::Command);
+        for (R click : c.clicks) EXPECT_TRUE(tray.OnTrayNotification(kTrayIconId, click));
+        QTest::qWait(QApplication::doubleClickInterval() + 100);
+        std::vector<int> got;
+        for (const auto& args : commands) got.push_back(args[0].toInt());
+        EXPECT_EQ(got, c.expected);
+        EXPECT_FALSE(tray.IsClickPending());
+        EXPECT_FALSE(tray.OnTrayNotification(kTrayIconId + 1, R::DoubleClick));
+    }
+}
+
+TEST_F(TrayIconTest, IconChangesFromOtherThreadsArriveOnTheGuiThread)
+{
+    CTrayIcon tray;
+    EXPECT_FALSE(tray.Create(nullptr, m_icons, "tip", kIconDetached));
+    tray.SetIcon(kIconAttached); // before Create: nothing
+    EXPECT_EQ(tray.ShownIcon(), 0);
+
+    ASSERT_TRUE(tray.Create(&m_owner, m_icons, "tip", kIconDetached));
+    std::thread worker([&] {
+        tray.SetIcon(kIconRecording);
+        tray.SetIcon(kIconAttached);
+        tray.SetTip("from a worker");
+    });
+    worker.join();
+    EXPECT_EQ(tray.ShownIcon(), kIconDetached); // not yet: the GUI thread makes the change
+    QCoreApplication::processEvents();
+    EXPECT_EQ(tray.ShownIcon(), kIconAttached);
+    EXPECT_EQ(tray.Tip(), "from a worker");
+
+    tray.Delete();
+    EXPECT_FALSE(tray.IsCreated());
+    tray.SetIcon(kIconDetached);
+    EXPECT_EQ(tray.ShownIcon(), 0);
+}
+
+TEST_F(TrayIconTest, MissingIconPictureIsNamed)
+{
+    ASSERT_TRUE(QFile::remove(QString::fromStdString(TrayIconFile(m_skins, kIconRecording).string())));
+    auto icons = LoadTrayIcons(m_skins);
+    ASSERT_FALSE(icons);
+    EXPECT_NE(icons.error().find("tray142.png"), std::string::npos) << icons.error();
+}
+
+TEST(WindowPresenceTest, ToolWindowWhileHiddenAppWindowWhileShown)
+{
+    QWidget window(nullptr, Qt::Tool | Qt::FramelessWindowHint);
+    ShowAsAppWindow(&window);
+    EXPECT_TRUE(window.isVisible());
+    EXPECT_EQ(window.windowFlags() & Qt::WindowType_Mask, Qt::Window);
+    EXPECT_TRUE(window.windowFlags() & Qt::FramelessWindowHint);
+
+    window.showMinimized();
+    ShowAsAppWindow(&window);
+    EXPECT_FALSE(window.isMinimized());
+
+    HideToTray(&window);
+    EXPECT_FALSE(window.isVisible());
+    EXPECT_EQ(window.windowFlags() & Qt::WindowType_Mask, Qt::Tool);
+    EXPECT_TRUE(window.windowFlags() & Qt::FramelessWindowHint);
+}
+
+} // namespace
