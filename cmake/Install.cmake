@@ -37,9 +37,44 @@ endforeach()
 
 if(TARGET kestrune)
   install(FILES ${PROJECT_SOURCE_DIR}/packaging/kestrune.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/kestrune.metainfo.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
   install(FILES ${PROJECT_SOURCE_DIR}/packaging/kestrune.svg
           DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
+  # The PNG sizes are drawn with the skin (skins/CMakeLists.txt).
+  if(KESTRUNE_HICOLOR_DIR)
+    install(DIRECTORY ${KESTRUNE_HICOLOR_DIR}/ DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor)
+  endif()
 endif()
+
+# Manual pages and the package's changelog, compressed as Debian wants them
+# (gzip -n: no name or time stamp, so the files are reproducible).
+find_program(GZIP_PROGRAM gzip)
+set(kestrune_doc_dir ${CMAKE_BINARY_DIR}/packaging)
+set(kestrune_gz_files)
+set(kestrune_man_pages)
+foreach(program kestrune kestrune-cli kestrune-emu)
+  if(TARGET ${program})
+    list(APPEND kestrune_man_pages ${program}.1)
+  endif()
+endforeach()
+if(GZIP_PROGRAM)
+  foreach(source ${kestrune_man_pages} changelog)
+    set(output ${kestrune_doc_dir}/${source}.gz)
+    add_custom_command(
+      OUTPUT ${output}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${kestrune_doc_dir}
+      COMMAND ${GZIP_PROGRAM} -9 -n -c ${PROJECT_SOURCE_DIR}/packaging/${source} > ${output}
+      DEPENDS ${PROJECT_SOURCE_DIR}/packaging/${source}
+      VERBATIM)
+    list(APPEND kestrune_gz_files ${output})
+  endforeach()
+  add_custom_target(kestrune_docs ALL DEPENDS ${kestrune_gz_files})
+  foreach(page ${kestrune_man_pages})
+    install(FILES ${kestrune_doc_dir}/${page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  endforeach()
+  install(FILES ${kestrune_doc_dir}/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
+endif()
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 # A Debian package of the same tree: cpack -G DEB in the build folder.
 set(CPACK_GENERATOR DEB)
@@ -47,6 +82,12 @@ set(CPACK_PACKAGE_NAME kestrune)
 set(CPACK_PACKAGE_VENDOR "Kestrune")
 set(CPACK_PACKAGE_CONTACT "Kestrune maintainers <maintainers@kestrune.invalid>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
+# The summary is the synopsis line; this is the extended description.
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Remaps the keys of the keyboard's three on-board profiles, records macros the
+ keyboard stores and plays, chooses lighting effects and per-key colours,
+ switches profiles and saves and loads profile files. The program lives in
+ the tray; kestrune-cli does the same from a terminal, and a keyboard
+ emulator lets both run without a keyboard.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)

@@ -11,6 +11,7 @@
 #include "config/Settings.h"
 #include "device/Transfer.h"
 #include "lighting/Lighting.h"
+#include "session/KeyboardSession.h"
 #include "ui/UserDialogs.h"
 #include "ui/WindowMessage.h"
 
@@ -146,6 +147,12 @@ void CKestruneDlg::SetKeyboard(const KeyboardLink& link)
     CreateLightingPanel();
 }
 
+void CKestruneDlg::SetKeyboard(KeyboardSession& session)
+{
+    SetKeyboard(KeyboardLink{&session.Store(), &session.GetTransfer(), &session.GetLighting(), &session.Events(),
+                             &session.Protocol()});
+}
+
 bool CKestruneDlg::Initialise()
 {
     if (!OnInitDialog()) return false;
@@ -160,15 +167,20 @@ bool CKestruneDlg::OnInitDialog()
     // user's own, made by the desktop or by hand.
     // No probe for translucent-window support either: Qt offers window
     // shapes on every platform it runs on.
+    // No marker value on the window: a second instance reaches it through
+    // the instance socket, not by looking through the desktop's windows.
+    // No named events: nothing ever waited on them.
     if (!m_controlsMade) {
         m_normal = LoadStateImage(kMainPictures.normal, *this);
         m_over = LoadStateImage(kMainPictures.over, *this);
         m_down = LoadStateImage(kMainPictures.down, *this);
         m_disable = LoadStateImage(kMainPictures.disable, *this);
-        m_normal2 = LoadStateImage(kMainPictures.normal, *this);
-        m_over2 = LoadStateImage(kMainPictures.over, *this);
-        m_down2 = LoadStateImage(kMainPictures.down, *this);
-        m_disable2 = LoadStateImage(kMainPictures.disable, *this);
+        // The second set comes from the same files: it shares the first
+        // set's pixels instead of holding another 14 MB of the same.
+        m_normal2 = m_normal;
+        m_over2 = m_over;
+        m_down2 = m_down;
+        m_disable2 = m_disable;
         m_arrow = LoadStateImage(kArrowPicture, *this);
         m_colour0 = LoadStateImage(kColourUnmarkedPicture, *this);
         m_colour1 = LoadStateImage(kColourMarkedPicture, *this);

@@ -42,9 +42,11 @@ class QTimer;
 
 namespace kestrune {
 
+class CommandProtocol;
 class ConfigStore;
 class CurrentCopy;
 class Lighting;
+class KeyboardSession;
 class Transfer;
 class UserSettings;
 class CAboutDlg;
@@ -56,6 +58,7 @@ struct KeyboardLink {
     Transfer* transfer = nullptr;
     Lighting* lighting = nullptr;
     DeviceEvents* events = nullptr;
+    CommandProtocol* protocol = nullptr;
 };
 
 // Where the child windows plug into the main window. Each is optional: a
@@ -101,6 +104,9 @@ public:
     // deferred initialisation is posted. False when the skin cannot be loaded.
     bool Initialise();
     void SetKeyboard(const KeyboardLink& link);
+    // The parts of a session made with this window as its sink and reporter.
+    // The window's worker must stop (ShutDown) before the session does.
+    void SetKeyboard(KeyboardSession& session);
     const KeyboardLink& Keyboard() const { return m_link; }
     ChildWindowHooks& Children() { return m_children; }
     LightingPanelHooks& LightingPanel() { return m_lighting; }
@@ -136,6 +142,11 @@ public:
     bool ColourKeysMode() const { return m_colourKeysMode; }
     CPngButton* Button(int id) const;
     CAboutDlg* AboutBox() const { return m_about; }
+    // Keyboard work for the window and its child windows: `job` runs on the
+    // window's device worker, behind every job queued before it; `then`
+    // runs on the GUI thread afterwards. A job never waits for the GUI
+    // thread. Matches DeviceJobRunner.
+    void RunOnDevice(std::function<void()> job, std::function<void()> then = {});
     // Waits (processing events) until the worker has nothing left; for tests and shutdown.
     bool WaitForWorker(int timeoutMs);
     // The active profile as last read, -1 when unknown.
@@ -220,7 +231,6 @@ private:
     bool KeyboardAttached() const;
     QString LanguageText(std::string_view key) const;
     QString CaptionText(std::string_view key) const;
-    void RunOnDevice(std::function<void()> job, std::function<void()> then = {});
 
     class PanelKeyButtons;
     void CreateLightingPanel();

@@ -113,6 +113,14 @@ Result<SingleInstance::Claim> SingleInstance::TryClaim()
             return Error{"cannot create the lock file " + m_paths.lockFile.toStdString()};
         }
     }
+    m_lock = std::move(lock);
+    return Claim::First;
+}
+
+Status SingleInstance::Listen()
+{
+    if (!m_lock) return Error{"listening for requests needs the instance lock"};
+    if (m_server != nullptr) return Status::Ok();
     // Holding the lock, any socket file left is a crashed instance's.
     QLocalServer::removeServer(m_paths.socket);
     auto* server = new QLocalServer(this);
@@ -124,8 +132,7 @@ Result<SingleInstance::Claim> SingleInstance::TryClaim()
     }
     connect(server, &QLocalServer::newConnection, this, &SingleInstance::OnNewConnection);
     m_server = server;
-    m_lock = std::move(lock);
-    return Claim::First;
+    return Status::Ok();
 }
 
 Status SingleInstance::Send(const InstanceRequest& request, int connectMs, int answerMs)

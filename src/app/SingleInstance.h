@@ -86,9 +86,13 @@ public:
     ~SingleInstance() override;
 
     enum class Claim { First, Running };
-    // First: this process holds the lock and listens. Running: another live
-    // instance holds it. An error says why neither could be found out.
+    // First: this process holds the lock. Running: another live instance
+    // holds it. An error says why neither could be found out. Needs no
+    // application object, so a later start hands over its request without
+    // connecting to a display.
     Result<Claim> TryClaim();
+    // After First, with the application object made: listens for requests.
+    Status Listen();
 
     // Sends a request to the running instance and waits for its answer:
     // connecting for up to connectMs (it may be starting and not listen yet),

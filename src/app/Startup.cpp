@@ -15,11 +15,14 @@
 #include "ui/UserDialogs.h"
 
 #include <QApplication>
+#include <QEvent>
 #include <QFileInfo>
 #include <QIcon>
 #include <QProcess>
+#include <QWidget>
 
 #include <cstdio>
+#include <ctime>
 #include <cstdlib>
 #include <string>
 
@@ -49,6 +52,54 @@ void StartCompanion()
     const QFileInfo info(companion);
     if (!info.isFile() || !info.isExecutable()) return;
     QProcess::startDetached(companion, {}, info.absolutePath());
+}
+
+// Start-up milestones for the benchmarks (bench/window_bench.sh): with
+// KESTRUNE_BENCH_T0 set to the CLOCK_MONOTONIC time in nanoseconds at which
+// the launcher started the process, each milestone prints its distance
+// from it on standard error.
+class StartupMarks : public QObject {
+public:
+    explicit StartupMarks(QWidget* window)
+    {
+        bool ok = false;
+        m_t0 = qEnvironmentVariable("KESTRUNE_BENCH_T0").toLongLong(&ok);
+        if (!ok) return;
+        m_window = window;
+        window->installEventFilter(this);
+    }
+    void Mark(const char* name) const
+    {
+        if (m_window == nullptr) return;
+        timespec now {};
+        ::clock_gettime(CLOCK_MONOTONIC, &now);
+        const qint64 ns = qint64(now.tv_sec) * 1000000000 + now.tv_nsec - m_t0;
+        std::fprintf(stderr, "kestrune-bench: %s %.1f ms\n", name, double(ns) / 1e6);
+        std::fflush(stderr);
+    }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (watched == m_window && event->type() == QEvent::Paint && !m_painted) {
+            m_painted = true;
+            Mark("window-shown");
+        }
+        return false;
+    }
+
+private:
+    QWidget* m_window = nullptr;
+    qint64 m_t0 = 0;
+    bool m_painted = false;
+};
+
+// The program file's own name (not a link's to it), before Qt is up.
+QString ProgramFileName()
+{
+    std::error_code error;
+    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+    return QString::fromStdString(error ? std::string("kestrune") : self.filename().string());
 }
 
 // Hands the request to the running instance; the process then ends.
@@ -84,6 +135,23 @@ int RunKestrune(int argc, char** argv)
     for (const std::string& ignored : line.ignored)
         std::fprintf(stderr, "kestrune: ignoring the argument \"%s\" (see --help)\n", ignored.c_str());
 
+    // Single instance, named from the program file name. A later start
+    // hands its request over before it connects to a display.
+    std::unique_ptr<SingleInstance> instance;
+    if (auto runtime = UserRuntimeFolder(); !runtime) {
+        std::fprintf(stderr, "kestrune: %s; running without the single-instance check\n", runtime.error().c_str());
+    } else {
+        instance = std::make_unique<SingleInstance>(*runtime, ProgramFileName());
+        auto claim = instance->TryClaim();
+        if (!claim) {
+            // As with a lock whose owner cannot be found: run beside it.
+            std::fprintf(stderr, "kestrune: %s; running without the single-instance check\n", claim.error().c_str());
+            instance.reset();
+        } else if (*claim == SingleInstance::Claim::Running) {
+            return SignalRunningInstance(*instance, line);
+        }
+    }
+
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("kestrune"));
     QApplication::setApplicationVersion(QString::fromLatin1(VersionString()));
@@ -98,22 +166,9 @@ int RunKestrune(int argc, char** argv)
     // CurrentLock and WorkingLock belong to the keyboard session's store and
     // live as long as it does.
 
-    // Single instance, named from the program file name.
-    const QString programFile = QFileInfo(QString::fromStdString(
-                                              (ProgramFolder() / std::filesystem::path(programName)).string()))
-                                    .fileName();
-    std::unique_ptr<SingleInstance> instance;
-    if (auto runtime = UserRuntimeFolder(); !runtime) {
-        std::fprintf(stderr, "kestrune: %s; running without the single-instance check\n", runtime.error().c_str());
-    } else {
-        instance = std::make_unique<SingleInstance>(*runtime, programFile);
-        auto claim = instance->TryClaim();
-        if (!claim) {
-            // As with a lock whose owner cannot be found: run beside it.
-            std::fprintf(stderr, "kestrune: %s; running without the single-instance check\n", claim.error().c_str());
-            instance.reset();
-        } else if (*claim == SingleInstance::Claim::Running) {
-            return SignalRunningInstance(*instance, line);
+    if (instance) {
+        if (Status listening = instance->Listen(); !listening) {
+            std::fprintf(stderr, "kestrune: %s; later starts will not find this one\n", listening.error().c_str());
         }
     }
     StartCompanion();
@@ -140,10 +195,12 @@ int RunKestrune(int argc, char** argv)
 
     // The deferred initialisation adds the tray icon; the window's state
     // icon, tip and exit reach the tray from there on.
+    StartupMarks marks(&window);
     QObject::connect(&window, &CKestruneDlg::deferredInitialisation, &tray, [&] {
         if (!tray.Create(&window, *icons, window.TrayTip(), kIconDetached))
             std::fprintf(stderr, "kestrune: the tray icon could not be added\n");
         tray.SetSingleClickCommand(mainwnd::kIdProfileMenu);
+        marks.Mark("tray-ready");
     });
     QObject::connect(&window, &CKestruneDlg::trayIconChanged, &tray, &CTrayIcon::SetIcon);
     QObject::connect(&window, &CKestruneDlg::trayTipChanged, &tray, &CTrayIcon::SetTip);

@@ -12,7 +12,11 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <QThread>
+
+#include <atomic>
 #include <cstdlib>
+#include <thread>
 
 namespace kestrune::test {
 namespace {
@@ -229,6 +233,41 @@ TEST_F(MainWindowTest, ApplyWithoutAKeyboardSaysWhatFailedAndKeepsTheChanges)
     EXPECT_EQ(BoxTexts(), std::vector<QString>{Text("MAIN_DOWNLOAD_FAILED")});
     EXPECT_TRUE(window->UnappliedChanges());
     EXPECT_TRUE(Button(kIdApply).isEnabled());
+}
+
+TEST_F(MainWindowTest, TheReporterShowsOtherThreadsMessagesOnTheGuiThreadOneAfterAnother)
+{
+    std::vector<QThread*> threads;
+    bool nested = false;
+    SetMessageBoxHook([&](const MessageBoxRequest& request) {
+        threads.push_back(QThread::currentThread());
+        boxes.push_back(request);
+        // A message that arrives while a box is up waits for it to close.
+        if (boxes.size() == 1) {
+            window->GetReporter().Inform({"MAIN_NO_DEVICE_PROMPT", {}});
+            nested = boxes.size() != 1;
+        }
+        return request.question ? QMessageBox::Yes : QMessageBox::Ok;
+    });
+    std::atomic<bool> done{false};
+    bool answer = false;
+    std::thread sender([&] {
+        window->GetReporter().Inform({"MAIN_PROMPT_INPORT", {}});
+        // The question waits for its answer from the GUI thread.
+        answer = window->GetReporter().Ask({"MAIN_PROMPT_DEFAULT", {}});
+        done = true;
+    });
+    while (!done) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    sender.join();
+    QCoreApplication::processEvents();
+
+    EXPECT_FALSE(nested);
+    EXPECT_TRUE(answer);
+    EXPECT_EQ(BoxTexts(), (std::vector<QString>{Text("MAIN_PROMPT_INPORT"), Text("MAIN_NO_DEVICE_PROMPT"),
+                                                Text("MAIN_PROMPT_DEFAULT")}));
+    ASSERT_EQ(boxes.size(), 3u);
+    EXPECT_TRUE(boxes[2].question);
+    for (QThread* thread : threads) EXPECT_EQ(thread, QCoreApplication::instance()->thread());
 }
 
 } // namespace

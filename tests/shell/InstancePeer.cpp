@@ -76,6 +76,10 @@ int main(int argc, char** argv)
         if (!sent) std::fprintf(stderr, "%s\n", sent.error().c_str());
         return sent ? 0 : 1;
     }
+    if (Status listening = instance.Listen(); !listening) {
+        std::fprintf(stderr, "%s\n", listening.error().c_str());
+        return 3;
+    }
     std::printf("first\n");
     std::fflush(stdout);
     Target target;

@@ -106,6 +106,8 @@ TEST_F(SingleInstanceTest, LockAndSocketOfACrashedInstanceAreTakenOver)
     auto claim = instance.TryClaim();
     ASSERT_TRUE(claim) << claim.error();
     EXPECT_EQ(*claim, SingleInstance::Claim::First);
+    const Status listening = instance.Listen();
+    ASSERT_TRUE(listening) << listening.error();
 
     // And it is reachable: another process finds it running.
     Peer second(Args("kestrune"));
@@ -127,6 +129,7 @@ TEST_F(SingleInstanceTest, InstancesOfOtherFoldersOrProgramNamesAreNotReached)
         auto claim = instance->TryClaim();
         ASSERT_TRUE(claim) << claim.error();
         EXPECT_EQ(*claim, SingleInstance::Claim::First);
+        EXPECT_TRUE(instance->Listen());
     }
 
     // Only the user may connect to the socket.

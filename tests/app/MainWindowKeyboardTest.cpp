@@ -1,0 +1,436 @@
+// The main window with the emulated keyboard behind the real device library
+// binding: attach and detach, profile switches, Apply, import and export,
+// the bank key and lighting changes made on the keyboard.
+
+#include "WindowTestSupport.h"
+
+#include "app/AboutDlg.h"
+#include "config/ConfigStore.h"
+#include "config/ProfileFile.h"
+#include "emulator/ControlSocket.h"
+#include "emulator/KeyboardState.h"
+#include "emulator/StateFile.h"
+#include "keymodel/DefaultHardwareTable.h"
+#include "session/KeyboardSession.h"
+
+#include <QLabel>
+#include <QMenu>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <atomic>
+#include <fstream>
+#include <future>
+#include <thread>
+
+namespace kestrune::test {
+namespace {
+
+using namespace mainwnd;
+
+constexpr KeyIndex kKeyEsc = 0x001;
+constexpr KeyIndex kKeyB = 0x030;
+using KeyTableBytes = decltype(emulator::KeyboardState{}.keyTables)::value_type;
+
+class KeyboardWindowTest : public WindowTest {
+protected:
+    ~KeyboardWindowTest() override
+    {
+        // The window's worker uses the session: it stops first, as at exit.
+        if (window) window->ShutDown();
+        session.reset();
+    }
+
+    // Powers the emulated keyboard up, starts the window hidden with the
+    // session behind it and waits until the attach at start has been shown.
+    void Open(emulator::KeyboardState state = emulator::FactoryKeyboardState())
+    {
+        ASSERT_TRUE(emulator::SaveStateFile(root / "state.json", state).ok());
+        ::setenv(emulator::kStateFileVariable, (root / "state.json").c_str(), 1);
+        ::setenv(emulator::kControlSocketVariable, (root / "control").c_str(), 1);
+        ::setenv("KESTRUNE_EMULATOR_LATENCY_US", "0", 1);
+        MakeWindow();
+        trayIcons = std::make_unique<QSignalSpy>(window.get(), &CKestruneDlg::trayIconChanged);
+        KeyboardSessionOptions options;
+        options.libraryPath = EMULATOR_LIBRARY;
+        options.sink = window.get();
+        options.timing.replyWait = std::chrono::milliseconds(100);
+        options.timing.giveWayPause = std::chrono::milliseconds(5);
+        options.timing.retryPause = std::chrono::milliseconds(1);
+        options.timing.endUpdatePause = std::chrono::milliseconds(1);
+        auto created = KeyboardSession::Create(std::move(options), window->GetReporter());
+        ASSERT_TRUE(created.ok()) << created.error();
+        session = std::move(*created);
+        window->SetKeyboard(*session);
+        ASSERT_TRUE(session->Start().ok());
+        // The first attach brings the window up once it has been handled.
+        QTRY_VERIFY_WITH_TIMEOUT(window->isVisible(), 10000);
+        ASSERT_TRUE(window->WaitForWorker(10000));
+        QCoreApplication::processEvents();
+    }
+
+    void Control(std::vector<std::string> words)
+    {
+        auto reply = emulator::SendControlCommand(root / "control", words);
+        ASSERT_TRUE(reply.ok()) << reply.error();
+        ASSERT_TRUE(reply->has_value());
+        ASSERT_TRUE((*reply)->ok) << (*reply)->text;
+    }
+
+    emulator::KeyboardState Dump()
+    {
+        auto reply = emulator::SendControlCommand(root / "control", {"dump"});
+        EXPECT_TRUE(reply.ok() && reply->has_value());
+        auto state = emulator::KeyboardStateFromJson((*reply)->text);
+        EXPECT_TRUE(state.ok());
+        return state.ok() ? *state : emulator::KeyboardState{};
+    }
+
+    static emulator::KeyboardState WithActiveProfile(int profile)
+    {
+        emulator::KeyboardState state = emulator::FactoryKeyboardState();
+        state.settings[wire::kSettingsActiveProfile] = static_cast<std::uint8_t>(profile);
+        return state;
+    }
+
+    // An edit as the key dialog makes it: Esc sends B in the given profile.
+    void RemapEsc(int profile)
+    {
+        std::lock_guard lock(session->Store().CurrentLock());
+        KeyAssignment* slot =
+            session->Store().Current().Assignment(static_cast<std::size_t>(profile), SlotOfKey(kKeyEsc));
+        ASSERT_NE(slot, nullptr);
+        SetAssignment(*slot, AssignmentType::RemapKey, 0, kKeyB);
+        window->SetUnappliedChanges(true);
+    }
+
+    // The key table the keyboard should hold for a profile of the current copy.
+    KeyTableBytes ExpectedTable(int profile)
+    {
+        std::lock_guard lock(session->Store().CurrentLock());
+        std::vector<std::uint16_t> ids;
+        for (const MacroRecord& m : session->Store().Current().Macros()) ids.push_back(m.id);
+        return HardwareKeyTableToBytes(EncodeKeyTable(
+            session->Store().Current().Block()->maps[static_cast<std::size_t>(profile)], DefaultHardwareTable, ids));
+    }
+
+    AssignmentType TypeOf(int profile, std::size_t slot)
+    {
+        std::lock_guard lock(session->Store().CurrentLock());
+        return session->Store().Current().Assignment(static_cast<std::size_t>(profile), slot)->type;
+    }
+
+    bool Settle() { return window->WaitForWorker(10000); }
+
+    CPngButton& Button(int id) { return *window->Button(id); }
+
+    std::unique_ptr<KeyboardSession> session;
+    std::unique_ptr<QSignalSpy> trayIcons;
+};
+
+TEST_F(KeyboardWindowTest, TheFirstAttachShowsTheWindowOnTheKeyboardsProfile)
+{
+    Open(WithActiveProfile(1));
+    EXPECT_TRUE(boxes.empty()) << BoxTexts().front().toStdString();
+    EXPECT_EQ(window->ActiveProfile(), 1);
+    for (int n = 0; n < 3; ++n) EXPECT_EQ(Button(kIdProfile1 + n).IsSelected(), n == 1) << n;
+    EXPECT_TRUE(window->ProfileMenu()->findChild<QAction*>("command9002")->isChecked());
+    EXPECT_FALSE(window->ProfileMenu()->findChild<QAction*>("command9000")->isChecked());
+    EXPECT_EQ(Button(kIdProfiles).text(), "$Profile0");
+    QTRY_VERIFY(!trayIcons->isEmpty());
+    EXPECT_EQ(trayIcons->last().at(0).toInt(), kIconAttached);
+    EXPECT_FALSE(Button(kIdApply).isEnabled());
+
+    // Shown, it has a taskbar entry; a second instance's 'OPEN' just raises it.
+    EXPECT_EQ(window->windowType(), Qt::Window);
+    window->HandleInstanceMessage(kMsgOpen, kParamOpen);
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_TRUE(boxes.empty());
+
+    if (const char* png = std::getenv("KESTRUNE_WINDOW_PNG")) window->grab().save(png);
+}
+
+TEST_F(KeyboardWindowTest, ApplyDownloadsTheEditsWhileTheWindowStaysLive)
+{
+    Open();
+    const int profile = window->ActiveProfile();
+    ASSERT_GE(profile, 0);
+    RemapEsc(profile);
+    EXPECT_TRUE(Button(kIdApply).isEnabled());
+    QSignalSpy finished(window.get(), &CKestruneDlg::applyFinished);
+    Button(kIdApply).click();
+    // The download runs on the worker: the progress picture turns meanwhile.
+    QCoreApplication::sendPostedEvents(window.get());
+    EXPECT_TRUE(window->findChild<QLabel*>("CONTROL_JDTStatic")->isVisible());
+    EXPECT_FALSE(Button(kIdApply).isEnabled()) << "a second Apply could start";
+    QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 10000);
+    EXPECT_TRUE(finished.last().at(0).toBool());
+    EXPECT_TRUE(boxes.empty());
+    EXPECT_FALSE(window->UnappliedChanges());
+    EXPECT_FALSE(Button(kIdApply).isEnabled());
+    EXPECT_EQ(Dump().keyTables[static_cast<std::size_t>(profile)], ExpectedTable(profile));
+    QTRY_VERIFY(!window->findChild<QLabel*>("CONTROL_JDTStatic")->isVisible());
+    // The edited key shows its assignment once the keyboard has been read again.
+    window->RefreshKeyButtons();
+    EXPECT_TRUE(Button(kKeyButtonIds[37]).IsSelected()); // Esc
+    EXPECT_FALSE(Button(kKeyButtonIds[0]).IsSelected()); // A
+}
+
+TEST_F(KeyboardWindowTest, AFailedApplySaysSoAndKeepsApplyEnabled)
+{
+    Open();
+    const int profile = window->ActiveProfile();
+    RemapEsc(profile);
+    Control({"fault", "drop", "1000"});
+    QSignalSpy finished(window.get(), &CKestruneDlg::applyFinished);
+    window->OnCommand(kIdApply);
+    QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 20000);
+    EXPECT_FALSE(finished.last().at(0).toBool());
+    QTRY_VERIFY(!boxes.empty());
+    EXPECT_EQ(boxes.back().text, Text("MAIN_DOWNLOAD_FAILED"));
+    EXPECT_TRUE(window->UnappliedChanges());
+    EXPECT_TRUE(Button(kIdApply).isEnabled());
+
+    // Once the keyboard answers again, the posted Apply goes through.
+    Control({"fault", "clear"});
+    boxes.clear();
+    window->PostApply();
+    QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 2, 20000);
+    EXPECT_TRUE(finished.last().at(0).toBool());
+    EXPECT_TRUE(boxes.empty());
+    EXPECT_EQ(Dump().keyTables[static_cast<std::size_t>(profile)], ExpectedTable(profile));
+}
+
+TEST_F(KeyboardWindowTest, ProfileButtonsSwitchTheKeyboardAndAskAboutPendingEdits)
+{
+    Open(WithActiveProfile(0));
+    Button(kIdProfile1 + 2).click();
+    ASSERT_TRUE(Settle());
+    EXPECT_TRUE(boxes.empty());
+    EXPECT_EQ(Dump().settings[wire::kSettingsActiveProfile], 2);
+    EXPECT_EQ(window->ActiveProfile(), 2);
+    EXPECT_TRUE(Button(kIdProfile1 + 2).IsSelected());
+    EXPECT_FALSE(Button(kIdProfile1).IsSelected());
+    EXPECT_TRUE(window->ProfileMenu()->findChild<QAction*>("command9003")->isChecked());
+
+    // Pending edits: No drops them, Yes downloads them before the switch.
+    for (bool save : {false, true}) {
+        const int from = window->ActiveProfile();
+        const int to = from == 2 ? 1 : 2;
+        const KeyTableBytes before = Dump().keyTables[static_cast<std::size_t>(from)];
+        RemapEsc(from);
+        boxes.clear();
+        answers = {save};
+        Button(kIdProfile1 + to).click();
+        ASSERT_TRUE(Settle());
+        ASSERT_EQ(boxes.size(), 1u);
+        EXPECT_EQ(boxes[0].text, Text("PROFILE_SELECT_PROMPT"));
+        EXPECT_TRUE(boxes[0].question);
+        const emulator::KeyboardState after = Dump();
+        EXPECT_EQ(after.settings[wire::kSettingsActiveProfile], to);
+        EXPECT_EQ(after.keyTables[static_cast<std::size_t>(from)] != before, save) << save;
+        EXPECT_EQ(TypeOf(from, SlotOfKey(kKeyEsc)) == AssignmentType::RemapKey, save) << save;
+        EXPECT_FALSE(window->UnappliedChanges());
+    }
+
+    // The profile menu's default item leaves the keyboard where it is.
+    const int active = window->ActiveProfile();
+    window->ProfileMenu()->findChild<QAction*>("command9000")->trigger();
+    ASSERT_TRUE(Settle());
+    EXPECT_EQ(Dump().settings[wire::kSettingsActiveProfile], active);
+
+    // With the key dialog open a switch is refused with a message.
+    window->Children().keyDialogOpen = [] { return true; };
+    boxes.clear();
+    Button(kIdProfile1 + (active + 1) % 3).click();
+    ASSERT_TRUE(Settle());
+    EXPECT_EQ(BoxTexts(), std::vector<QString>{Text("PROFILE_SEELCT_PROMPT2")});
+    EXPECT_EQ(Dump().settings[wire::kSettingsActiveProfile], active);
+    EXPECT_TRUE(Button(kIdProfile1 + active).IsSelected());
+}
+
+TEST_F(KeyboardWindowTest, ExportThenImportBringsTheConfigurationBackOnAllProfiles)
+{
+    Open();
+    const int profile = window->ActiveProfile();
+    RemapEsc(profile);
+    chosenFile = QString::fromStdString((root / "saved.kpf").string());
+    window->OnCommand(kCmdExport);
+    ASSERT_TRUE(Settle());
+    ASSERT_TRUE(std::filesystem::exists(root / "saved.kpf"));
+    ASSERT_EQ(fileDialogs.size(), 1u);
+    EXPECT_TRUE(fileDialogs[0].save);
+    EXPECT_EQ(fileDialogs[0].defaultSuffix, "kpf");
+
+    // Forget the edit, then take it back from the file.
+    {
+        std::lock_guard lock(session->Store().CurrentLock());
+        SetAssignment(*session->Store().Current().Assignment(static_cast<std::size_t>(profile), SlotOfKey(kKeyEsc)),
+                      AssignmentType::Default, 0, 0);
+    }
+    window->OnCommand(kCmdImport);
+    ASSERT_TRUE(Settle());
+    EXPECT_TRUE(boxes.empty()) << BoxTexts().front().toStdString();
+    EXPECT_EQ(TypeOf(profile, SlotOfKey(kKeyEsc)), AssignmentType::RemapKey);
+    const emulator::KeyboardState state = Dump();
+    for (int p = 0; p < 3; ++p) EXPECT_EQ(state.keyTables[static_cast<std::size_t>(p)], ExpectedTable(p)) << p;
+    EXPECT_FALSE(window->UnappliedChanges());
+    EXPECT_TRUE(Button(kKeyButtonIds[37]).IsSelected());
+
+    // A file that is no profile file: the format message, then the import's own.
+    {
+        // Long enough to be read, with a header that is no profile file's.
+        std::ofstream junk(root / "junk.kpf", std::ios::binary);
+        junk << std::string(40000, 'x');
+    }
+    chosenFile = QString::fromStdString((root / "junk.kpf").string());
+    window->OnCommand(kCmdImport);
+    ASSERT_TRUE(Settle());
+    ASSERT_EQ(boxes.size(), 2u);
+    EXPECT_TRUE(boxes[0].text.contains("junk.kpf"));
+    EXPECT_EQ(boxes[1].text, Text("MAIN_PROMPT_INPORT"));
+    EXPECT_EQ(TypeOf(profile, SlotOfKey(kKeyEsc)), AssignmentType::RemapKey);
+
+    // An export the file system refuses says where and why.
+    boxes.clear();
+    chosenFile = QString::fromStdString((root / "no-such-folder" / "x.kpf").string());
+    window->OnCommand(kCmdExport);
+    ASSERT_TRUE(Settle());
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_TRUE(boxes[0].text.contains("no-such-folder")) << boxes[0].text.toStdString();
+}
+
+TEST_F(KeyboardWindowTest, UnplugClosesTheChildWindowsAndHidesAndReplugRefreshes)
+{
+    Open(WithActiveProfile(2));
+    int keyDialogClosed = 0;
+    window->Children().closeKeyDialog = [&] { ++keyDialogClosed; };
+    window->OnCommand(kCmdAbout);
+    ASSERT_TRUE(window->AboutBox());
+
+    Control({"unplug"});
+    QTRY_VERIFY_WITH_TIMEOUT(!window->isVisible(), 10000);
+    QTRY_VERIFY(!window->AboutBox());
+    EXPECT_EQ(keyDialogClosed, 1);
+    QTRY_COMPARE(trayIcons->last().at(0).toInt(), kIconDetached);
+    EXPECT_EQ(window->windowType(), Qt::Tool);
+
+    boxes.clear();
+    window->OnCommand(kCmdOpen);
+    EXPECT_EQ(BoxTexts(), std::vector<QString>{Text("MAIN_NO_DEVICE_PROMPT")});
+
+    int lightingRefreshes = 0;
+    window->LightingPanel().refresh = [&] { ++lightingRefreshes; };
+    Control({"plug"});
+    QTRY_COMPARE_WITH_TIMEOUT(trayIcons->last().at(0).toInt(), kIconAttached, 10000);
+    QTRY_VERIFY(lightingRefreshes >= 1);
+    EXPECT_TRUE(Button(kIdProfile1 + 2).IsSelected());
+    // Only the first attach opens the window by itself.
+    EXPECT_FALSE(window->isVisible());
+    window->OnCommand(kCmdOpen);
+    EXPECT_TRUE(window->isVisible());
+}
+
+TEST_F(KeyboardWindowTest, TheBankKeyRemarksTheMacroKeysAndLightingChangesAreReadAgain)
+{
+    Open();
+    const int profile = window->ActiveProfile();
+    {
+        std::lock_guard lock(session->Store().CurrentLock());
+        SetAssignment(
+            *session->Store().Current().Assignment(static_cast<std::size_t>(profile), *GKeySlot(1, GKeyBank::B)),
+            AssignmentType::Disabled, GKeyId(1, GKeyBank::B), 0);
+    }
+    window->RefreshKeyButtons();
+    EXPECT_FALSE(Button(kGKeyIds[0]).IsSelected());
+    Control({"bank-key"});
+    QTRY_VERIFY_WITH_TIMEOUT(Button(kGKeyIds[0]).IsSelected(), 10000);
+    EXPECT_FALSE(Button(kGKeyIds[1]).IsSelected());
+    Control({"bank-key"});
+    QTRY_VERIFY_WITH_TIMEOUT(!Button(kGKeyIds[0]).IsSelected(), 10000);
+
+    int lightingRefreshes = 0;
+    window->LightingPanel().refresh = [&] { ++lightingRefreshes; };
+    Control({"lighting-changed"});
+    QTRY_COMPARE_WITH_TIMEOUT(lightingRefreshes, 1, 10000);
+}
+
+TEST_F(KeyboardWindowTest, RestoreDefaultsAsksThenClearsTheProfileAndDownloads)
+{
+    Open();
+    const int profile = window->ActiveProfile();
+    RemapEsc(profile);
+    window->SetUnappliedChanges(false);
+    answers = {false};
+    Button(kIdDefault).click();
+    ASSERT_TRUE(Settle());
+    EXPECT_EQ(TypeOf(profile, SlotOfKey(kKeyEsc)), AssignmentType::RemapKey);
+
+    answers = {true};
+    Button(kIdDefault).click();
+    ASSERT_TRUE(Settle());
+    ASSERT_EQ(boxes.size(), 2u);
+    EXPECT_EQ(boxes[1].text, Text("MAIN_PROMPT_DEFAULT"));
+    EXPECT_EQ(TypeOf(profile, SlotOfKey(kKeyEsc)), AssignmentType::Default);
+    EXPECT_EQ(Dump().keyTables[static_cast<std::size_t>(profile)], ExpectedTable(profile));
+    EXPECT_FALSE(window->UnappliedChanges());
+    std::lock_guard lock(session->Store().CurrentLock());
+    EXPECT_EQ(session->Store().Current().Assignment(static_cast<std::size_t>(profile), *GKeySlot(3, GKeyBank::A))->aux,
+              GKeyId(3, GKeyBank::A));
+}
+
+TEST_F(KeyboardWindowTest, ColourKeysModeMarksKeysInsteadOfOpeningTheKeyDialog)
+{
+    Open();
+    int dialogs = 0;
+    window->Children().openKeyDialog = [&](int) { ++dialogs; };
+    Button(kKeyButtonIds[0]).click();
+    Button(kGKeyIds[0]).click();
+    EXPECT_EQ(dialogs, 2);
+
+    const int profile = window->ActiveProfile();
+    Button(kIdSwitch).click();
+    Button(kKeyButtonIds[2]).click();
+    Button(kGKeyIds[0]).click();
+    EXPECT_EQ(dialogs, 2);
+    EXPECT_TRUE(window->UnappliedChanges());
+    EXPECT_TRUE(Button(kKeyButtonIds[2]).IsChecked());
+    EXPECT_FALSE(Button(kKeyButtonIds[0]).IsChecked());
+    {
+        std::lock_guard lock(session->Store().CurrentLock());
+        const CurrentCopy& copy = session->Store().Current();
+        EXPECT_NE(copy.Assignment(static_cast<std::size_t>(profile), ColourMarkSlotOfButton(2))->mark, 0u);
+        EXPECT_NE(copy.Assignment(static_cast<std::size_t>(profile), *ColourMarkSlotOfGKey(1, GKeyBank::A))->mark, 0u);
+    }
+    // A profile switch leaves the mode.
+    answers = {false};
+    Button(kIdProfile1 + (profile + 1) % 3).click();
+    ASSERT_TRUE(Settle());
+    EXPECT_FALSE(window->ColourKeysMode());
+    EXPECT_FALSE(Button(kKeyButtonIds[2]).IsCheckMode());
+}
+
+TEST_F(KeyboardWindowTest, TheKeyDisplayNeverWaitsForABusyConfiguration)
+{
+    Open();
+    RemapEsc(window->ActiveProfile());
+    // Another thread holds the configuration (as a download does) until
+    // the GUI thread has asked for a refresh: a refresh that waited for
+    // the lock would never return.
+    std::promise<void> release;
+    std::atomic<bool> held{false};
+    std::thread holder([&] {
+        std::lock_guard lock(session->Store().CurrentLock());
+        held = true;
+        release.get_future().wait();
+    });
+    while (!held) std::this_thread::yield();
+    window->RefreshKeyButtons();
+    EXPECT_FALSE(Button(kKeyButtonIds[37]).IsSelected());
+    release.set_value();
+    holder.join();
+    QTRY_VERIFY(Button(kKeyButtonIds[37]).IsSelected());
+}
+
+} // namespace
+} // namespace kestrune::test
