@@ -1089,6 +1089,9 @@ int CKestruneDlg::SwitchProfile(int index)
             if (tellManager && m_children.profileManagerSwitched) m_children.profileManagerSwitched(index);
             RefreshKeyButtons();
             BuildProfileMenu(false);
+            // The menus switch too, and the profile buttons must not go on
+            // showing the profile the keyboard has left.
+            ShowActiveProfileButton();
         });
     return 1;
 }
