@@ -4,7 +4,8 @@
 #   - cold start: process start to tray-ready (the deferred initialisation
 #     handled, icon added) and to the window's first paint (the emulator is
 #     attached, so the first attach brings the window up), median of N runs;
-#   - resident memory hidden in the tray after start-up;
+#   - resident memory hidden in the tray after start-up, and the CPU time
+#     that start took;
 #   - 60 s idle in the tray with the keyboard attached: CPU time and wake-ups
 #     (context switches of all the program's threads).
 #
@@ -88,6 +89,8 @@ wait_mark "$work/idle.log" tray-ready >/dev/null
 sleep 3
 rss=$(awk '/^VmRSS/ {print $2}' "/proc/$program_pid/status")
 echo "resident memory hidden in the tray: $((rss / 1024)) MB ($rss kB)"
+awk -v t="$ticks" '{printf "CPU time of a start in the tray (--start), keyboard attached: %.0f ms\n", ($14 + $15) * 1000 / t}' \
+  "/proc/$program_pid/stat"
 
 cpu_of() { awk '{print $14 + $15}' "/proc/$program_pid/stat"; }
 switches_of() {

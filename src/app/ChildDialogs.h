@@ -1,9 +1,9 @@
 #pragma once
 
 // The main window's child dialogs that work on the keyboard: the profile
-// manager and the firmware update dialog. They are made once the window has
-// its keyboard session and kept until the window goes; the window reaches
-// them through its child-window hooks, which this fills and empties again.
+// manager and the firmware update dialog. Each is made the first time it is
+// needed and kept until the window goes; the window reaches them through its
+// child-window hooks, which this fills and empties again.
 
 #include "ui/CKestrune_DlgProfile.h"
 #include "ui/CKestrune_DlgUpdate.h"
@@ -24,8 +24,8 @@ public:
     ChildDialogs(const ChildDialogs&) = delete;
     ChildDialogs& operator=(const ChildDialogs&) = delete;
 
-    // Each dialog is made the first time it is needed: most runs never open
-    // them, and a start in the tray should not wait for their widgets.
+    // Made here when not yet made: most runs never open them, and a start in
+    // the tray should not wait for their widgets.
     CKestrune_DlgProfile& ProfileManager();
     CKestrune_DlgUpdate& UpdateDialog();
 

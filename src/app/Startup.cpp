@@ -23,6 +23,9 @@
 #include <QWidget>
 
 #include <cstdio>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #include <ctime>
 #include <cstdlib>
 #include <string>
@@ -244,6 +247,11 @@ int RunWindowProgram(const CommandLine& line, SingleInstance* instance)
         if (!tray.Create(&window, *icons, window.TrayTip(), kIconDetached))
             std::fprintf(stderr, "kestrune: the tray icon could not be added\n");
         tray.SetSingleClickCommand(mainwnd::kIdProfileMenu);
+#ifdef __GLIBC__
+        // What the start-up parsed and built and let go of since goes back to
+        // the system now, not whenever the heap happens to shrink.
+        ::malloc_trim(0);
+#endif
         marks.Mark("tray-ready");
     });
     QObject::connect(&window, &CKestruneDlg::trayIconChanged, &tray, &CTrayIcon::SetIcon);

@@ -4,6 +4,7 @@
 
 #include "WindowTestSupport.h"
 
+#include "app/AboutDlg.h" // completes the window's QPointer member
 #include "app/CommandLine.h"
 #include "app/Startup.h"
 #include "device/DeviceLibrary.h"
@@ -47,16 +48,16 @@ TEST_F(StartupFailureTest, EachUnusableFileIsNamedInABoxAndOnStandardErrorAndThe
 {
     const FailureCase cases[] = {
         {"a device library that is not a library",
-         [](const std::filesystem::path& folder) {
-             const auto library = folder / "libHidRelayBroken.so";
+         [](const std::filesystem::path& dir) {
+             const auto library = dir / "libHidRelayBroken.so";
              WriteFile(library, "not a shared object");
              ::setenv(kDeviceLibraryVariable, library.c_str(), 1);
              return library;
          },
          "cannot load the device library"},
         {"a device library that is not there",
-         [](const std::filesystem::path& folder) {
-             const auto library = folder / "libHidRelayGone.so";
+         [](const std::filesystem::path& dir) {
+             const auto library = dir / "libHidRelayGone.so";
              ::setenv(kDeviceLibraryVariable, library.c_str(), 1);
              return library;
          },
@@ -70,22 +71,22 @@ TEST_F(StartupFailureTest, EachUnusableFileIsNamedInABoxAndOnStandardErrorAndThe
          },
          "does not export the function"},
         {"a background picture that does not decode",
-         [](const std::filesystem::path& folder) {
-             const auto picture = folder / "Skins" / "main_back.jpg";
+         [](const std::filesystem::path& dir) {
+             const auto picture = dir / "Skins" / "main_back.jpg";
              WriteFile(picture, "JFIF? no, just text");
              return picture;
          },
          "cannot decode"},
         {"a mask picture that is missing",
-         [](const std::filesystem::path& folder) {
-             const auto picture = folder / "Skins" / "main_mask.bmp";
+         [](const std::filesystem::path& dir) {
+             const auto picture = dir / "Skins" / "main_mask.bmp";
              std::filesystem::remove(picture);
              return picture;
          },
          "cannot open"},
         {"an empty tray icon",
-         [](const std::filesystem::path& folder) {
-             const auto picture = folder / "Skins" / "tray128.png";
+         [](const std::filesystem::path& dir) {
+             const auto picture = dir / "Skins" / "tray128.png";
              WriteFile(picture, "");
              return picture;
          },
