@@ -449,6 +449,8 @@ bool Kestrune_DlgComposite::OnInitDialog()
 void Kestrune_DlgComposite::ShowOpeningRead(const OpeningRead& read)
 {
     m_loading = false;
+    // Whatever was typed into the editor before the copy came is not of it.
+    if (!m_macros.empty()) ClearMacroList();
     LoadMacroList(true, read.macros);
     EnableApply(false);
     // 6.
@@ -1012,6 +1014,7 @@ void Kestrune_DlgComposite::OnCyclesTyped(const QString& text)
 
 void Kestrune_DlgComposite::OnMacroAdd()
 {
+    if (m_loading) return; // the list of the copy is not in the editor yet
     const std::size_t n = m_macros.size();
     if (n >= kMaxMacros) {
         m_ask(Formatted("MACRO_ERR_MAX", static_cast<int>(kMaxMacros)), false);
