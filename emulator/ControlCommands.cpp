@@ -102,6 +102,8 @@ ControlReply RunFault(EmulatedKeyboard& keyboard, const std::vector<std::string>
     return Done(DescribeFaults(plan));
 }
 
+} // namespace
+
 std::vector<std::string> SplitWords(const std::string& text)
 {
     std::vector<std::string> words;
@@ -109,8 +111,6 @@ std::vector<std::string> SplitWords(const std::string& text)
     for (std::string word; in >> word;) words.push_back(word);
     return words;
 }
-
-} // namespace
 
 std::string HexBytes(std::span<const std::uint8_t> bytes)
 {

@@ -42,7 +42,7 @@ LightingState Lighting::State() const
     return m_state;
 }
 
-int Lighting::ReadLightingState(bool withKeyColours)
+int Lighting::ReadLightingState(bool withKeyColours, const std::optional<SettingsRecord>& known)
 {
     {
         std::lock_guard lock(m_mutex);
@@ -51,7 +51,10 @@ int Lighting::ReadLightingState(bool withKeyColours)
 
     auto exchanges = m_protocol.LockExchanges();
     SettingsRecord settings;
-    if (m_protocol.ReadSettings(settings.bytes) != kResultOk) return -1;
+    if (known)
+        settings = *known;
+    else if (m_protocol.ReadSettings(settings.bytes) != kResultOk)
+        return -1;
 
     m_protocol.BeginUpdate();
     std::optional<KeyColourTable> colours;

@@ -36,8 +36,9 @@ public:
     // Gives 0, or -1 when the settings record cannot be read (the effect list
     // then stays empty and everything else keeps its value). The per-key
     // colours are read only with 'withKeyColours' and only when the keyboard
-    // offers effect 5.
-    int ReadLightingState(bool withKeyColours);
+    // offers effect 5. A settings record the caller already holds (the one
+    // read at attach) is used instead of reading it again.
+    int ReadLightingState(bool withKeyColours, const std::optional<SettingsRecord>& known = std::nullopt);
 
     int WriteEffect(int effect);
     int WriteBrightness(int position);

@@ -4,7 +4,7 @@
 #include "config/Folders.h"
 #include "config/LanguageTable.h"
 #include "config/ProfileFile.h"
-#include "device/Protocol.h"
+#include "wire/Protocol.h"
 #include "device/Transfer.h"
 #include "ui/UserDialogs.h"
 

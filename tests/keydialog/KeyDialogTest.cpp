@@ -66,7 +66,7 @@ protected:
     {
         KeyboardFixture::SetUp();
         StartEvents();
-        ASSERT_TRUE(transfer.ReadCapacityFromKeyboard());
+        ASSERT_TRUE(transfer.ReadSettingsAtAttach());
         testing::FillConfiguration(store, {testing::MakeMacro(1, 4, u"one"), testing::MakeMacro(2, 2, u"two")});
         KeyDialogHost host;
         host.activeProfile = [this] { return profile; };
