@@ -14,7 +14,8 @@
 #   7. a macro recorded with pauses and assigned to G1 reaches the keyboard's
 #      macro area with its keys, directions and the pauses the X server timed;
 #      the recording holds the Windows keys and hands them back;
-#   8. /Kill ends the program with status 0.
+#   8. --firmware-update reaches the running program, which opens its update dialog;
+#   9. /Kill ends the program with status 0, with that dialog still open.
 # Controls are found where the installed skin places them. Every process
 # started here is stopped by its process id. With KESTRUNE_E2E_SHOTS set to a
 # folder, a picture of the screen is left there after each step; a failure
@@ -317,7 +318,16 @@ print("; ".join(problems))
 # Macro keys are not in the keyboard's key table: Apply left it alone.
 [ "$(key_tables)" = "$tables_before" ] || fail "assigning the macro to G1 changed the keyboard's key tables"
 
-# 8. /Kill ends the running program with 0.
+# 8. A request for the firmware update, handed to the running program, opens
+# its update dialog; the request itself ends with 0.
+before=$(shown_windows)
+timeout 30 "$program" --emulator --firmware-update >>"$work/kestrune.log" 2>&1
+status=$?
+[ $status -eq 0 ] || fail "--firmware-update ended with $status"
+wait_for 100 new_window "$before" || fail "--firmware-update opened no update dialog"
+step_shot 8-update-dialog
+
+# 9. /Kill ends the running program with 0, its update dialog open.
 timeout 30 "$program" /Kill >>"$work/kestrune.log" 2>&1
 status=$?
 [ $status -eq 0 ] || fail "/Kill ended with $status"
@@ -327,4 +337,4 @@ status=$?
 [ $status -eq 0 ] || fail "the program ended with $status after /Kill"
 echo "PASS: hidden in the tray, second start, profile switch by click and by the tray's profile menu," \
      "effect and brightness from the lighting panel, key dialog with the Windows keys grabbed and handed back," \
-     "a key and a recorded macro on the keyboard, /Kill"
+     "a key and a recorded macro on the keyboard, the update dialog on request, /Kill"
