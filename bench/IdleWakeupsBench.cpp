@@ -53,7 +53,8 @@ std::map<std::string, long> ThreadSwitches()
         std::ifstream status(task.path() / "status");
         long total = 0;
         for (std::string line; std::getline(status, line);)
-            if (line.find("ctxt_switches:") != std::string::npos) total += std::atol(line.substr(line.find(':') + 1).c_str());
+            if (line.find("ctxt_switches:") != std::string::npos)
+                total += std::atol(line.substr(line.find(':') + 1).c_str());
         switches[tid] = total;
     }
     return switches;
@@ -115,8 +116,10 @@ bool Measure(const char* label, bool udevLike, int seconds)
         int threads = 0;
         for (const auto& [tid, count] : after) {
             ++threads;
-            if (auto found = before.find(tid); found != before.end()) wakeups += count - found->second;
-            else wakeups += count;
+            if (auto found = before.find(tid); found != before.end())
+                wakeups += count - found->second;
+            else
+                wakeups += count;
         }
         std::printf("%-34s %2d threads, %6ld wake-ups in %d s (%.1f per second), CPU %.1f ms\n", label, threads,
                     wakeups, seconds, static_cast<double>(wakeups) / seconds, (cpuAfter - cpuBefore) * 1000.0);

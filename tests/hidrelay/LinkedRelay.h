@@ -33,8 +33,12 @@ inline DeviceFunctions LinkedFunctions()
 }
 
 // Stands in for udev: the bus tells it when interfaces come or go, at once.
+// It can also claim to miss changes, as the library's polling does, so that
+// the library searches the devices instead of trusting its notices.
 class ManualPresence final : public hidrelay::PresenceSource {
 public:
+    explicit ManualPresence(bool noticesEveryChange = true) : m_noticesEveryChange(noticesEveryChange) {}
+
     bool Start(std::function<void()> changed) override
     {
         std::lock_guard lock(m_mutex);
@@ -51,10 +55,12 @@ public:
         std::lock_guard lock(m_mutex);
         if (m_changed) m_changed();
     }
+    bool NoticesEveryChange() const override { return m_noticesEveryChange; }
 
 private:
+    const bool m_noticesEveryChange;
     std::mutex m_mutex;
     std::function<void()> m_changed;
 };
 
-}  // namespace kestrune::hidshim
+} // namespace kestrune::hidshim
