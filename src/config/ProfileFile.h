@@ -30,8 +30,9 @@ inline constexpr const char* kProfileFileExtension = "kpf";
 // A key whose offset lies outside the string area, or whose text has no
 // terminator inside it, gets no text; so does a key whose text would make the
 // texts read add up to more than the string area holds (several keys pointing
-// at one text). Nothing outside the image is ever read.
-Result<CurrentCopy> ParseProfileImage(std::span<const std::uint8_t> image);
+// at one text). Nothing outside the image is ever read. 'slots' says which
+// action slots of the macro records are decoded.
+Result<CurrentCopy> ParseProfileImage(std::span<const std::uint8_t> image, ActionSlots slots = ActionSlots::All);
 
 // Loads the file into the store's current copy, replacing it whole on
 // success and leaving it untouched on failure. Takes CurrentLock only for the
