@@ -9,7 +9,8 @@
 //
 // Two presence sources are measured: one told of every change at once, as
 // udev's monitor is (blocked in poll() until the kernel reports one), and the
-// library's own fallback where no udev daemon runs.
+// library's own fallback where no udev daemon runs. Before the idle period,
+// the searches of the bus per command exchange are counted as well.
 
 #include "LinkedRelay.h"
 
@@ -103,6 +104,17 @@ bool Measure(const char* label, bool udevLike, int seconds)
             std::fprintf(stderr, "the keyboard did not attach\n");
             return false;
         }
+        // What the device count before every exchange costs: searches of the bus.
+        constexpr int kExchanges = 50;
+        const int searchesBefore = hidshim::ShimBus::Instance().EnumerateCalls();
+        SettingsRecord record;
+        for (int i = 0; i < kExchanges; ++i)
+            if ((*session)->Protocol().ReadSettings(record.bytes) != kResultOk) {
+                std::fprintf(stderr, "a settings read failed\n");
+                return false;
+            }
+        const int searches = hidshim::ShimBus::Instance().EnumerateCalls() - searchesBefore;
+
         // Whatever the attach left running settles first.
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
 
@@ -121,8 +133,10 @@ bool Measure(const char* label, bool udevLike, int seconds)
             else
                 wakeups += count;
         }
-        std::printf("%-34s %2d threads, %6ld wake-ups in %d s (%.1f per second), CPU %.1f ms\n", label, threads,
-                    wakeups, seconds, static_cast<double>(wakeups) / seconds, (cpuAfter - cpuBefore) * 1000.0);
+        std::printf("%-34s %2d threads, %6ld wake-ups in %d s (%.1f per second), CPU %.1f ms; %.2f searches of the "
+                    "bus per exchange\n",
+                    label, threads, wakeups, seconds, static_cast<double>(wakeups) / seconds,
+                    (cpuAfter - cpuBefore) * 1000.0, static_cast<double>(searches) / kExchanges);
         ok = true;
     }
     hidshim::ShimBus::Instance().Disconnect();
