@@ -16,7 +16,7 @@
 
 #include "ProfileReport.h"
 
-#include "common/Reporter.h"
+#include "PrintingReporter.h"
 #include "config/Folders.h"
 #include "config/ProfileFile.h"
 #include "session/KeyboardSession.h"
@@ -35,16 +35,6 @@ using namespace kestrune;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-class PrintingReporter final : public Reporter {
-public:
-    void Inform(const UserMessage& message) override { std::fprintf(stderr, "message: %s\n", message.key.c_str()); }
-    bool Ask(const UserMessage& message) override
-    {
-        std::fprintf(stderr, "question: %s\n", message.key.c_str());
-        return false;
-    }
-};
 
 // Every report the program sends goes through RequestWriteOne.
 decltype(&::RequestWriteOne) g_writeOne = nullptr;
@@ -97,7 +87,7 @@ int main(int argc, char** argv)
     if (!counted) return Fail(counted.error());
 
     std::atomic<long> pausedMs{0};
-    PrintingReporter reporter;
+    bench::PrintingReporter reporter;
     KeyboardSessionOptions options;
     options.library = std::move(*counted);
     options.timing.pause = [&pausedMs](std::chrono::milliseconds pause) {

@@ -14,7 +14,7 @@
 
 #include "LinkedRelay.h"
 
-#include "common/Reporter.h"
+#include "PrintingReporter.h"
 #include "session/KeyboardSession.h"
 
 #include <sys/resource.h>
@@ -32,16 +32,6 @@
 using namespace kestrune;
 
 namespace {
-
-class PrintingReporter final : public Reporter {
-public:
-    void Inform(const UserMessage& message) override { std::fprintf(stderr, "message: %s\n", message.key.c_str()); }
-    bool Ask(const UserMessage& message) override
-    {
-        std::fprintf(stderr, "question: %s\n", message.key.c_str());
-        return false;
-    }
-};
 
 // Context switches (voluntary + involuntary) of every thread but the main one.
 std::map<std::string, long> ThreadSwitches()
@@ -85,7 +75,7 @@ bool Measure(const char* label, bool udevLike, int seconds)
         if (presence != nullptr) presence->Notify();
     });
 
-    PrintingReporter reporter;
+    bench::PrintingReporter reporter;
     bool ok = false;
     {
         auto library = DeviceLibrary::FromFunctions(hidshim::LinkedFunctions(), "linked relay");
