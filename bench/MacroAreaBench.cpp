@@ -1,5 +1,5 @@
-// Encoding and decoding the macro area of a full list: 100 macros with as
-// many actions as still fit the area's 16-bit length, named to the limit.
+// Encoding and decoding the macro area of a full keyboard: as many named
+// macros as the keyboard's 8 KiB area holds with their names.
 
 #include "macro/MacroArea.h"
 #include "wire/Protocol.h"
@@ -12,18 +12,34 @@
 namespace kestrune {
 namespace {
 
+// What the keyboard announces in its settings record: 64 units of 128 bytes.
+constexpr std::size_t kKeyboardMacroCapacity = 64 * wire::kMacroCapacityUnit;
+static_assert(kKeyboardMacroCapacity == 8192);
+
 std::vector<MacroRecord> FullList()
 {
-    // 100 entries of 4 + 4a bytes plus 2 x 249 name bytes each stay within
-    // 65535 bytes for a = 37.
-    constexpr std::size_t kActions = 37;
+    // Macros of 16 actions under names of ordinary length, as many as fit;
+    // then actions for the last one until the area is full.
+    constexpr std::size_t kActions = 16;
+    static constexpr std::uint16_t keys[] = {0x01D, 0x01E, 0x130, 0x15E, 0x054, 0x136};
+    auto action = [](std::size_t i) {
+        return MacroAction{static_cast<std::int32_t>(10 * i), keys[i % 6], static_cast<std::uint16_t>(i % 2)};
+    };
     std::vector<MacroRecord> list;
     for (std::uint16_t id = 1; id <= kMaxMacros; ++id) {
-        MacroRecord record = MakeMacroRecord(std::u16string(kMaxMacroNameLength, u'm'), id);
-        static constexpr std::uint16_t keys[] = {0x01D, 0x01E, 0x130, 0x15E, 0x054, 0x136};
-        for (std::size_t i = 0; i < kActions; ++i)
-            record.AppendAction({static_cast<std::int32_t>(10 * i), keys[i % 6], static_cast<std::uint16_t>(i % 2)});
+        MacroRecord record = MakeMacroRecord(u"Combo " + std::u16string(1, static_cast<char16_t>(u'A' + id % 26)), id);
+        for (std::size_t i = 0; i < kActions; ++i) record.AppendAction(action(i));
         list.push_back(record);
+        if (MacroAreaSizes(list).withNames > kKeyboardMacroCapacity) {
+            list.pop_back();
+            break;
+        }
+    }
+    for (std::size_t i = kActions; list.back().AppendAction(action(i)); ++i) {
+        if (MacroAreaSizes(list).withNames > kKeyboardMacroCapacity) {
+            list.back().actionCount--;
+            break;
+        }
     }
     return list;
 }
@@ -39,6 +55,8 @@ void BM_EncodeMacroArea(benchmark::State& state)
         benchmark::DoNotOptimize(area.data());
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * area.size()));
+    state.counters["area_bytes"] = static_cast<double>(area.size());
+    state.counters["macros"] = static_cast<double>(list.size());
 }
 BENCHMARK(BM_EncodeMacroArea);
 

@@ -5,8 +5,11 @@
 #include "Progress.h"
 
 #include "common/Version.h"
+#include "config/Folders.h"
+#include "config/LanguageKeyNames.h"
 #include "config/LanguageTable.h"
 #include "config/ProfileFile.h"
+#include "device/ReadBack.h"
 #include "session/KeyboardSession.h"
 
 #include <CLI/CLI.hpp>
@@ -185,6 +188,18 @@ void Show(Context& ctx, const std::string& path, bool json)
         ctx.out << ProfileText(copy);
 }
 
+// Saves the working profile file after a download, but only when there is
+// one; what stopped the save, if anything.
+std::optional<std::string> SaveWorkingFileIfPresent(ConfigStore& store)
+{
+    const Result<std::filesystem::path> working = WorkingProfilePath();
+    if (!working) return working.error();
+    std::error_code ec;
+    if (std::filesystem::symlink_status(*working, ec).type() == std::filesystem::file_type::not_found) return {};
+    if (Status saved = SaveWorkingProfileFile(store, *working); !saved) return saved.error();
+    return {};
+}
+
 void Apply(Context& ctx, const std::string& path)
 {
     // Read and parsed once, checked before the keyboard is opened. Only the
@@ -194,6 +209,7 @@ void Apply(Context& ctx, const std::string& path)
     auto session = NeedKeyboard(ctx, KeyTables::Used);
     ConfigStore& store = session->Store();
     int result = kDownloadFailed;
+    std::optional<std::string> workingProblem;
     {
         std::lock_guard lock(store.CurrentLock());
         store.Current() = std::move(copy);
@@ -201,32 +217,47 @@ void Apply(Context& ctx, const std::string& path)
             ProgressBar progress(ctx.err, "Applying", StandardErrorIsTerminal());
             result = store.TakeWorkingSnapshot(true, session->GetTransfer());
         }
-        // The working file describes what the keyboard holds, so it follows only a
-        // download that was taken; a missing working file stays missing.
-        if (result == kDownloadSucceeded) (void)SaveWorkingProfileFile(store);
+        // The working file describes what the keyboard holds, so it follows only a download that was taken; a
+        // missing working file stays missing.
+        if (result == kDownloadSucceeded) workingProblem = SaveWorkingFileIfPresent(store);
     }
     if (result != kDownloadSucceeded)
         throw Failure{kExitKeyboard, "the download of " + path + " to the keyboard failed (result " +
                                          std::to_string(result) +
                                          ": the keyboard refused, lost or did not answer part of it); the "
                                          "keyboard may hold part of the new configuration, apply again"};
+    if (workingProblem)
+        throw Failure{kExitFile, "applied " + path +
+                                     " to all three profiles, but the working profile file was not "
+                                     "updated: " +
+                                     *workingProblem};
     ctx.reporter.Say("applied " + path + " to all three profiles");
 }
 
 void ReadBack(Context& ctx, const std::string& path)
 {
     auto session = NeedKeyboard(ctx, KeyTables::Used);
-    int result = 0;
+    ReadBackOutcome outcome;
     {
         ProgressBar progress(ctx.err, "Reading", StandardErrorIsTerminal());
-        result = session->GetTransfer().ReadBackToFile(path);
+        outcome = kestrune::ReadBack(session->Protocol(), session->GetTransfer(), ctx.reporter, path);
     }
-    if (result != 1)
-        throw Failure{kExitKeyboard, "reading the keyboard's configuration into " + path + " failed (result " +
-                                         std::to_string(result) +
-                                         ": the keyboard refused, lost or did not answer a read, or gave a "
-                                         "macro area that does not hold together); the file was left as it was"};
-    ctx.reporter.Say("wrote the keyboard's configuration to " + path);
+    switch (outcome.failure) {
+    case ReadBackOutcome::Failure::None:
+        break;
+    case ReadBackOutcome::Failure::Keyboard:
+        throw Failure{kExitKeyboard, "reading the keyboard's configuration into " + path + " failed at " +
+                                         outcome.reason + " (" +
+                                         (outcome.code ? ResultText(*outcome.code)
+                                                       : std::string("the keyboard did not answer or gave bytes that "
+                                                                     "do not decode")) +
+                                         "); the file was left as it was"};
+    case ReadBackOutcome::Failure::File:
+        throw Failure{kExitFile, "the keyboard's configuration was read but not saved: " + outcome.reason +
+                                     "; the file was left as it was"};
+    }
+    ctx.reporter.Say("wrote the keyboard's configuration to " + path +
+                     (outcome.macrosDropped ? ", without its macros" : ""));
 }
 
 // --- Keyboard state ---------------------------------------------------------
@@ -404,7 +435,8 @@ void BootMode(Context& ctx, bool yes)
 int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err, std::istream& in)
 {
     // The skin's language file beside the program, in English; the built-in texts without one.
-    LoadEnglishTexts(TheLanguageTable(), LanguageFilePath());
+    // Key and media names follow it too.
+    if (LoadEnglishTexts(TheLanguageTable(), LanguageFilePath())) ApplyLanguageToKeyNames(TheLanguageTable());
     CliReporter reporter(err, in);
     Context ctx{out, err, reporter};
 
@@ -415,7 +447,8 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err, std::ist
     app.fallthrough();
     app.add_flag("--emulator", ctx.emulator, "use the keyboard emulator instead of a keyboard");
     app.footer("Device library: --emulator, else $KESTRUNE_DEVICE_LIBRARY, else libHidRelay.so beside the "
-               "program.\nExit status: 0 done, 1 keyboard absent or failed, 2 bad usage, 3 bad profile file.");
+               "program.\nExit status: 0 done, 1 keyboard absent or failed, 2 bad usage, 3 bad profile file, 4 a file "
+               "could not be written.");
 
     std::function<void()> action;
     std::string file;

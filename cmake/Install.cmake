@@ -21,7 +21,16 @@ endforeach()
 
 # Skins and Help install themselves into the same folder (skins/CMakeLists.txt).
 
-install(FILES ${PROJECT_SOURCE_DIR}/hidrelay/70-kestrune.rules DESTINATION ${KESTRUNE_INSTALL_UDEV_RULES_DIR})
+# The rule names its helper by its installed path, so it is written at install
+# time, when the prefix (also the package's) is known.
+if(TARGET kestrune-hid-access)
+  install(TARGETS kestrune-hid-access RUNTIME DESTINATION ${KESTRUNE_INSTALL_UDEV_HELPER_DIR})
+  install(CODE "
+    set(KESTRUNE_HID_ACCESS \"\${CMAKE_INSTALL_PREFIX}/${KESTRUNE_INSTALL_UDEV_HELPER_DIR}/kestrune-hid-access\")
+    configure_file(\"${PROJECT_SOURCE_DIR}/hidrelay/70-kestrune.rules.in\" \"${CMAKE_BINARY_DIR}/70-kestrune.rules\" @ONLY)
+  ")
+  install(FILES ${CMAKE_BINARY_DIR}/70-kestrune.rules DESTINATION ${KESTRUNE_INSTALL_UDEV_RULES_DIR})
+endif()
 
 # The commands in bin/ are relative symbolic links, so the program still finds
 # its folder (it follows /proc/self/exe) and the tree can be moved as a whole.

@@ -4,3 +4,5 @@ set(KESTRUNE_INSTALL_PROGRAM_DIR "lib/kestrune" CACHE STRING
     "Folder below the install prefix that holds the program and the files it finds beside itself")
 set(KESTRUNE_INSTALL_UDEV_RULES_DIR "lib/udev/rules.d" CACHE STRING
     "Folder below the install prefix for the udev rule that gives the user at the seat the keyboard")
+set(KESTRUNE_INSTALL_UDEV_HELPER_DIR "lib/udev" CACHE STRING
+    "Folder below the install prefix for kestrune-hid-access, the helper the udev rule runs")

@@ -25,6 +25,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments)
             line.start = true;
         } else if (SameWord(argument, "/Kill") || argument == "--kill") {
             line.kill = true;
+        } else if (argument == "--firmware-update") {
+            line.firmwareUpdate = true;
         } else if (argument == "--emulator") {
             line.emulator = true;
         } else if (argument == "--help" || argument == "-h") {
@@ -41,12 +43,14 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments)
 std::string CommandLineUsage(const std::string& programName)
 {
     return "Usage: " + programName +
-           " [--start] [--kill] [--emulator]\n"
+           " [--start] [--kill] [--firmware-update] [--emulator]\n"
            "Configures the Kestrune keyboard from the tray. A second start shows the\n"
            "window of the program that is already running and ends.\n"
            "\n"
            "  --start, /Start   stay in the tray when the keyboard is first attached\n"
            "  --kill, /Kill     end the running program (starts normally when none runs)\n"
+           "  --firmware-update open the firmware update dialog (of the running program\n"
+           "                    when one runs)\n"
            "  --emulator        use the keyboard emulator instead of the keyboard\n"
            "  --help            show this text and end\n"
            "  --version         show the version and end\n"

@@ -16,6 +16,8 @@ struct CommandLine {
     bool start = false;
     // Ends a running instance; with none running the program starts normally.
     bool kill = false;
+    // Opens the firmware update dialog: of the running instance, else of this one.
+    bool firmwareUpdate = false;
     // Binds the keyboard emulator instead of the keyboard.
     bool emulator = false;
     bool help = false;

@@ -5,6 +5,7 @@
 #include "app/WindowReporter.h"
 #include "config/ConfigStore.h"
 #include "config/Folders.h"
+#include "config/KeyButtonText.h"
 #include "config/LanguageTable.h"
 #include "config/ProfileFile.h"
 #include "config/ProfileFileCheck.h"
@@ -12,6 +13,7 @@
 #include "device/Transfer.h"
 #include "lighting/Lighting.h"
 #include "session/KeyboardSession.h"
+#include "ui/Kestrune_DlgComposite.h"
 #include "ui/UserDialogs.h"
 #include "ui/WindowMessage.h"
 
@@ -145,6 +147,47 @@ void CKestruneDlg::SetKeyboard(const KeyboardLink& link)
 {
     m_link = link;
     CreateLightingPanel();
+    if (m_link.store != nullptr && m_keyDialog == nullptr) MakeKeyDialog();
+}
+
+// The key dialog plugs into the child-window hooks the program has not
+// filled itself.
+void CKestruneDlg::MakeKeyDialog()
+{
+    KeyDialogHost host;
+    host.activeProfile = [this] { return ActiveProfile(); };
+    host.bankB = [this] { return BankB(); };
+    host.keyOfButton = [](int id) -> std::optional<KeyIndex> {
+        for (std::size_t i = 0; i < kOrdinaryKeyCount; ++i)
+            if (kKeyButtonIds[i] == id) return KeyButtonOrder[i];
+        return std::nullopt;
+    };
+    host.buttonRect = [this](int id) {
+        const CPngButton* button = Button(id);
+        return button != nullptr ? QRect(button->mapToGlobal(QPoint(0, 0)), button->size()) : QRect();
+    };
+    host.showButtonPressed = [this](int id, bool pressed) {
+        if (CPngButton* button = Button(id)) button->setDown(pressed);
+    };
+    host.showButtonAssigned = [this](int id, bool assigned) {
+        if (CPngButton* button = Button(id)) button->SetSelected(assigned);
+    };
+    host.setUnappliedChanges = [this] { SetUnappliedChanges(true); };
+    host.refreshKeyTooltips = [this] { RefreshKeyButtons(); };
+    host.macroCapacity = [this] { return m_link.transfer != nullptr ? m_link.transfer->MacroCapacity() : 0; };
+    m_keyDialog = new Kestrune_DlgComposite(*m_link.store, m_settings, std::move(host), this);
+    if (!m_children.openKeyDialog) m_children.openKeyDialog = [this](int id) { m_keyDialog->OpenKeyDialog(id); };
+    if (!m_children.keyDialogOpen) m_children.keyDialogOpen = [this] { return m_keyDialog->IsOpen(); };
+    if (!m_children.closeKeyDialog) m_children.closeKeyDialog = [this] { m_keyDialog->CloseIfOpen(); };
+}
+
+// KeyButtonTooltip: the caption, and what the key is set to.
+void CKestruneDlg::SetKeyTooltip(CPngButton* button, const std::u16string& caption, const KeyAssignment* slot,
+                                 const CurrentCopy& copy)
+{
+    const KeyAssignment assignment = slot != nullptr ? *slot : KeyAssignment{};
+    button->SetTooltipText(
+        ToQString(KeyButtonTooltipText(TheLanguageTable(), caption, assignment, copy.Macros())), true);
 }
 
 void CKestruneDlg::SetKeyboard(KeyboardSession& session)
@@ -445,6 +488,10 @@ void CKestruneDlg::HandleInstanceMessage(int message, std::uint32_t param)
 {
     if (message == kMsgOpen && param == kParamOpen) ShowMainWindow();
     if (message == kMsgKill && param == kParamKill) Exit();
+    // Posted: the later start waits for this handler to return, not for the dialog to close.
+    if (message == kMsgOpen && param == kParamFirmwareUpdate)
+        QMetaObject::invokeMethod(
+            this, [this] { OnCommand(kCmdUpdate); }, Qt::QueuedConnection);
 }
 
 void CKestruneDlg::DeferredInitialisation()
@@ -1042,6 +1089,9 @@ int CKestruneDlg::SwitchProfile(int index)
             if (tellManager && m_children.profileManagerSwitched) m_children.profileManagerSwitched(index);
             RefreshKeyButtons();
             BuildProfileMenu(false);
+            // The menus switch too, and the profile buttons must not go on
+            // showing the profile the keyboard has left.
+            ShowActiveProfileButton();
         });
     return 1;
 }
@@ -1194,6 +1244,7 @@ void CKestruneDlg::RefreshKeyButtons()
                 profile < 0 ? nullptr
                             : copy.Assignment(static_cast<std::size_t>(profile), SlotOfKey(KeyButtonOrder[i]));
             m_keyButtons[i]->SetSelected(slot != nullptr && slot->type != AssignmentType::Default);
+            SetKeyTooltip(m_keyButtons[i], KeyButtonCaption(KeyButtonOrder[i]), slot, copy);
         }
     });
     MarkBank(BankB());
@@ -1210,6 +1261,7 @@ void CKestruneDlg::MarkBank(bool bankB)
             const KeyAssignment* slot = copy.Assignment(static_cast<std::size_t>(profile), *GKeySlot(n, bank));
             m_gKeyButtons[static_cast<std::size_t>(n - 1)]->SetSelected(slot != nullptr &&
                                                                         slot->type != AssignmentType::Default);
+            SetKeyTooltip(m_gKeyButtons[static_cast<std::size_t>(n - 1)], GKeyButtonCaption(n), slot, copy);
         }
     });
     if (m_colourKeysMode) RepaintColourMarks();

@@ -50,6 +50,8 @@ class KeyboardSession;
 class Transfer;
 class UserSettings;
 class CAboutDlg;
+class Kestrune_DlgComposite;
+struct KeyAssignment;
 
 // The keyboard as the window uses it: the parts of the keyboard session.
 // Any of them may be missing (the window then behaves as with no keyboard).
@@ -142,6 +144,8 @@ public:
     bool ColourKeysMode() const { return m_colourKeysMode; }
     CPngButton* Button(int id) const;
     CAboutDlg* AboutBox() const { return m_about; }
+    // The key dialog, made when the keyboard link brings a store.
+    Kestrune_DlgComposite* KeyDialog() const { return m_keyDialog; }
     // Keyboard work for the window and its child windows: `job` runs on the
     // window's device worker, behind every job queued before it; `then`
     // runs on the GUI thread afterwards. A job never waits for the GUI
@@ -218,6 +222,9 @@ private:
     void DeferredInitialisation();
     void RefreshAfterAttach();
     void MarkBank(bool bankB);
+    void MakeKeyDialog();
+    void SetKeyTooltip(CPngButton* button, const std::u16string& caption, const KeyAssignment* slot,
+                       const CurrentCopy& copy);
     void OnLightingTimer();
     void StartProgress();
     void StopProgress();
@@ -254,6 +261,7 @@ private:
     QTimer* m_displayRetry = nullptr;
     QMenu* m_profileMenu = nullptr;
     QPointer<CAboutDlg> m_about;
+    Kestrune_DlgComposite* m_keyDialog = nullptr; // a child of the window
     std::vector<std::function<void(CurrentCopy&)>> m_waitingForCopy;
 
     StateImage m_normal, m_over, m_down, m_disable;

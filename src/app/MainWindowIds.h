@@ -84,6 +84,9 @@ inline constexpr int kMsgProgressStop = 1026;
 inline constexpr std::uint32_t kParamInit = 0x494E4954;
 inline constexpr std::uint32_t kParamOpen = msg::kParamOpen;
 inline constexpr std::uint32_t kParamKill = 0x4C4C494B;
+// 'UPDT' with 'SP' from a later start: open the firmware update dialog, which
+// no menu offers (command 32780).
+inline constexpr std::uint32_t kParamFirmwareUpdate = 0x55504454;
 inline constexpr std::uint32_t kParamProf = msg::kParamProf;
 inline constexpr std::uint32_t kParamLed = msg::kParamLed;
 inline constexpr std::uint32_t kMainWindowMarker = 0x4D41494E; // 'MAIN'

@@ -1,6 +1,7 @@
 #include "app/Startup.h"
 
 #include "app/AboutDlg.h"
+#include "app/ChildDialogs.h"
 #include "app/CTrayIcon.h"
 #include "app/CommandLine.h"
 #include "app/KestruneDlg.h"
@@ -107,6 +108,7 @@ int SignalRunningInstance(SingleInstance& instance, const CommandLine& line)
 {
     InstanceRequest request;
     if (line.kill) request = {mainwnd::kMsgKill, mainwnd::kParamKill, 0, {}};
+    else if (line.firmwareUpdate) request = {mainwnd::kMsgOpen, mainwnd::kParamFirmwareUpdate, 0, {}};
     else request = {mainwnd::kMsgOpen, mainwnd::kParamOpen, 0, {}};
     const Status sent = instance.Send(request);
     if (!sent) {
@@ -192,6 +194,7 @@ int RunKestrune(int argc, char** argv)
     if (!session) FailStart(session.error());
     window.SetKeyboard({&(*session)->Store(), &(*session)->GetTransfer(), &(*session)->GetLighting(),
                         &(*session)->Events()});
+    ChildDialogs children(window, **session, settings, TheLanguageTable());
 
     // The deferred initialisation adds the tray icon; the window's state
     // icon, tip and exit reach the tray from there on.
@@ -223,6 +226,9 @@ int RunKestrune(int argc, char** argv)
     // Requests of later starts reach the window from here on; the window
     // itself stays hidden until the keyboard's first attach or a request.
     if (instance) instance->SetTarget(&window);
+    // Asked of this start itself: once the deferred initialisation has run.
+    if (line.firmwareUpdate && !line.kill)
+        window.HandleInstanceMessage(mainwnd::kMsgOpen, mainwnd::kParamFirmwareUpdate);
 
     const int status = app.exec();
     (*session)->Stop();

@@ -2,10 +2,15 @@
 
 #include <atomic>
 #include <cerrno>
+#include <charconv>
+#include <climits>
+#include <csignal>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <system_error>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,9 +19,52 @@ namespace kestrune {
 
 namespace {
 
+constexpr const char* kTemporarySuffix = ".kestrune.tmp";
+constexpr std::size_t kTemporarySuffixSize = std::char_traits<char>::length(kTemporarySuffix);
+
 std::string Describe(const char* what, const std::filesystem::path& path, int error)
 {
     return std::string(what) + " " + path.string() + ": " + std::strerror(error);
+}
+
+// The longest file name the folder takes, in bytes.
+std::size_t NameLimit(const std::filesystem::path& folder)
+{
+    const long limit = ::pathconf(folder.empty() ? "." : folder.c_str(), _PC_NAME_MAX);
+    return limit > 0 && limit < 4096 ? static_cast<std::size_t>(limit) : 255;
+}
+
+// The name cut to at most size bytes, never inside a UTF-8 character.
+std::string CutName(const std::string& name, std::size_t size)
+{
+    if (name.size() <= size) return name;
+    while (size > 0 && (static_cast<unsigned char>(name[size]) & 0xC0) == 0x80) --size;
+    return name.substr(0, size);
+}
+
+bool ProcessIsGone(long pid)
+{
+    return pid > 0 && pid <= INT_MAX && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+}
+
+// Removes the temporary files that killed writers left in the folder; see
+// the header for which. Best effort: a file that cannot be removed stays.
+void RemoveStaleTemporaries(const std::filesystem::path& folder, const timespec& started)
+{
+    DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
+    if (dir == nullptr) return;
+    const int dirFd = ::dirfd(dir);
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::optional<long> owner = AtomicTemporaryOwner(entry->d_name);
+        if (!owner || *owner == ::getpid() || !ProcessIsGone(*owner)) continue;
+        struct stat info {};
+        if (::fstatat(dirFd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        if (!S_ISREG(info.st_mode) || info.st_uid != ::geteuid()) continue;
+        const bool older = info.st_mtim.tv_sec < started.tv_sec ||
+                           (info.st_mtim.tv_sec == started.tv_sec && info.st_mtim.tv_nsec < started.tv_nsec);
+        if (older) ::unlinkat(dirFd, entry->d_name, 0);
+    }
+    ::closedir(dir);
 }
 
 // Closes and removes the temporary file unless the write got as far as the
@@ -33,9 +81,12 @@ public:
     {
         static std::atomic<unsigned> counter{0};
         const std::filesystem::path folder = target.parent_path();
+        const std::size_t nameLimit = NameLimit(folder);
         for (int attempt = 0; attempt < 100; ++attempt) {
-            const std::string name = "." + target.filename().string() + "." + std::to_string(::getpid()) + "." +
-                                     std::to_string(counter.fetch_add(1)) + ".tmp";
+            const std::string suffix =
+                "." + std::to_string(::getpid()) + "." + std::to_string(counter.fetch_add(1)) + kTemporarySuffix;
+            const std::size_t room = nameLimit > 1 + suffix.size() ? nameLimit - 1 - suffix.size() : 0;
+            const std::string name = "." + CutName(target.filename().string(), room) + suffix;
             std::filesystem::path candidate = folder / name;
             // 0666 so the new file gets the same permissions through the
             // umask as a plainly created file would.
@@ -50,10 +101,11 @@ public:
         return Error{"cannot find a free temporary file name beside " + target.string()};
     }
 
-    Status Write(std::span<const std::uint8_t> bytes)
+    Status Write(std::span<const std::uint8_t> bytes, const AtomicWriteHooks& hooks)
     {
         while (!bytes.empty()) {
-            const ssize_t n = ::write(m_fd, bytes.data(), bytes.size());
+            const long n =
+                hooks.write ? hooks.write(m_fd, bytes.data(), bytes.size()) : ::write(m_fd, bytes.data(), bytes.size());
             if (n < 0) {
                 if (errno == EINTR) continue;
                 return Error{Describe("cannot write", m_path, errno)};
@@ -63,9 +115,10 @@ public:
         return Status::Ok();
     }
 
-    Status FlushAndClose()
+    Status FlushAndClose(const AtomicWriteHooks& hooks)
     {
-        if (::fsync(m_fd) != 0) return Error{Describe("cannot flush", m_path, errno)};
+        if ((hooks.fsync ? hooks.fsync(m_fd) : ::fsync(m_fd)) != 0)
+            return Error{Describe("cannot flush", m_path, errno)};
         const int fd = m_fd;
         m_fd = -1;
         if (::close(fd) != 0) return Error{Describe("cannot close", m_path, errno)};
@@ -110,6 +163,29 @@ bool Proceed(const AtomicWriteHooks& hooks, AtomicWriteStage stage)
 
 } // namespace
 
+std::optional<long> AtomicTemporaryOwner(std::string_view name)
+{
+    // ".NAME.PID.N" + suffix; NAME may be empty or hold dots of its own.
+    if (name.size() < 1 + kTemporarySuffixSize || name.front() != '.' || !name.ends_with(kTemporarySuffix))
+        return std::nullopt;
+    name.remove_suffix(kTemporarySuffixSize);
+    auto number = [&name]() -> std::optional<long> {
+        const std::size_t dot = name.rfind('.');
+        if (dot == std::string_view::npos || dot + 1 == name.size()) return std::nullopt;
+        long value = 0;
+        const char* first = name.data() + dot + 1;
+        const char* last = name.data() + name.size();
+        const auto [end, error] = std::from_chars(first, last, value);
+        if (error != std::errc() || end != last || *first == '-' || *first == '+') return std::nullopt;
+        name = name.substr(0, dot);
+        return value;
+    };
+    if (!number()) return std::nullopt;
+    const std::optional<long> pid = number();
+    if (!pid || name.empty() || name.front() != '.') return std::nullopt;
+    return pid;
+}
+
 Status WriteFileAtomically(const std::filesystem::path& requested, std::span<const std::uint8_t> bytes,
                            const AtomicWriteHooks& hooks)
 {
@@ -122,15 +198,20 @@ Status WriteFileAtomically(const std::filesystem::path& requested, std::span<con
     }
     if (target.filename().empty()) return Error{"expected a file name, found the folder " + target.string()};
 
+    timespec started{};
+    ::clock_gettime(CLOCK_REALTIME, &started);
+    // First, so that space a killed write held is free for this one.
+    RemoveStaleTemporaries(target.parent_path(), started);
+
     TemporaryFile temporary;
     if (Status s = temporary.Create(target); !s) return s;
     temporary.CopyModeFrom(target);
     if (!Proceed(hooks, AtomicWriteStage::TemporaryCreated))
         return Error{"write of " + target.string() + " interrupted after creating the temporary file"};
-    if (Status s = temporary.Write(bytes); !s) return s;
+    if (Status s = temporary.Write(bytes, hooks); !s) return s;
     if (!Proceed(hooks, AtomicWriteStage::DataWritten))
         return Error{"write of " + target.string() + " interrupted before flushing"};
-    if (Status s = temporary.FlushAndClose(); !s) return s;
+    if (Status s = temporary.FlushAndClose(hooks); !s) return s;
     if (!Proceed(hooks, AtomicWriteStage::DataFlushed))
         return Error{"write of " + target.string() + " interrupted before replacing the old file"};
     if (Status s = temporary.RenameOver(target); !s) return s;

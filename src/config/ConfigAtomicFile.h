@@ -5,13 +5,22 @@
 // then takes the old file's place in one rename. A crash, a kill or a full
 // disk at any moment leaves either the complete old file or the complete new
 // one, never a mixture or an empty file.
+//
+// The temporary file is named ".NAME.PID.N.kestrune.tmp" (NAME cut short
+// where the whole would pass the folder's name limit). One that a killed
+// writer left behind is removed by the next write to its folder: only names
+// of that pattern, owned by this user, whose process is gone and which are
+// older than the write that finds them.
 
 #include "common/Result.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <span>
+#include <string_view>
 
 namespace kestrune {
 
@@ -27,7 +36,16 @@ struct AtomicWriteHooks {
     // as a crash or a failing disk at that moment would, except that the
     // temporary file is cleaned up. Unset means always go on.
     std::function<bool(AtomicWriteStage)> proceed;
+    // Stand-ins for the system's write(2) and fsync(2) on the temporary
+    // file, so a full disk or a failing device can be played: return -1 and
+    // set errno. Unset means the system's calls.
+    std::function<long(int fd, const void* data, std::size_t size)> write;
+    std::function<int(int fd)> fsync;
 };
+
+// Whether a file name is one of our temporary names; gives the process id in
+// it.
+std::optional<long> AtomicTemporaryOwner(std::string_view fileName);
 
 // Writes bytes to target as described above. A symbolic link at target is
 // followed, so the file it names is replaced and the link kept.

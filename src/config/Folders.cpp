@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <mutex>
 #include <pwd.h>
 #include <string>
@@ -46,8 +47,9 @@ fs::path ConfigHome()
 
 // The value of one "NAME=..." line of user-dirs.dirs: a double-quoted text that
 // is either an absolute path or "$HOME" followed by a path. Anything else is
-// not a usable folder.
-std::optional<fs::path> ParseUserDir(std::string_view value)
+// not a usable folder; nor is a path with a NUL in it, which the system
+// would cut short to another folder.
+std::optional<fs::path> ParseUserDir(std::string_view value, const fs::path& home)
 {
     while (!value.empty() && (value.back() == ' ' || value.back() == '\t' || value.back() == '\r')) {
         value.remove_suffix(1);
@@ -59,11 +61,12 @@ std::optional<fs::path> ParseUserDir(std::string_view value)
         if (value[i] == '\\' && i + 1 < value.size()) ++i;
         text.push_back(value[i]);
     }
+    if (text.find('\0') != std::string::npos) return std::nullopt;
     constexpr std::string_view kHome = "$HOME";
     if (text.starts_with(kHome) && (text.size() == kHome.size() || text[kHome.size()] == '/')) {
         std::string rest = text.substr(kHome.size());
         while (!rest.empty() && rest.front() == '/') rest.erase(0, 1);
-        return rest.empty() ? HomeFolder() : HomeFolder() / rest;
+        return rest.empty() ? home : home / rest;
     }
     if (!text.empty() && text.front() == '/') return fs::path(text);
     return std::nullopt;
@@ -71,22 +74,29 @@ std::optional<fs::path> ParseUserDir(std::string_view value)
 
 std::optional<fs::path> UserDirsDocuments()
 {
-    std::ifstream in(ConfigHome() / "user-dirs.dirs");
+    std::ifstream in(ConfigHome() / "user-dirs.dirs", std::ios::binary);
     if (!in) return std::nullopt;
+    const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    return DocumentsFolderFromUserDirs(text, HomeFolder());
+}
+
+} // namespace
+
+std::optional<fs::path> DocumentsFolderFromUserDirs(std::string_view text, const fs::path& home)
+{
     constexpr std::string_view kName = "XDG_DOCUMENTS_DIR";
-    std::string line;
-    while (std::getline(in, line)) {
-        std::string_view view(line);
+    while (!text.empty()) {
+        const std::size_t end = text.find('\n');
+        std::string_view view = text.substr(0, end);
+        text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
         while (!view.empty() && (view.front() == ' ' || view.front() == '\t')) view.remove_prefix(1);
         if (!view.starts_with(kName)) continue;
         view.remove_prefix(kName.size());
         if (view.empty() || view.front() != '=') continue;
-        return ParseUserDir(view.substr(1));
+        return ParseUserDir(view.substr(1), home);
     }
     return std::nullopt;
 }
-
-} // namespace
 
 fs::path ProgramFolder()
 {

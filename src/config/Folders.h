@@ -9,6 +9,7 @@
 
 #include <filesystem>
 #include <optional>
+#include <string_view>
 
 namespace kestrune {
 
@@ -25,6 +26,12 @@ std::filesystem::path PackageFolder(); // ProgramFolder + "Package"
 // $XDG_CONFIG_HOME/user-dirs.dirs (default ~/.config) with $HOME expanded,
 // else $HOME/Documents. Read from the environment at every call, never created.
 std::filesystem::path DocumentsFolder();
+
+// The documents folder a user-dirs.dirs text names: the first
+// XDG_DOCUMENTS_DIR line, a quoted absolute path or "$HOME/..." with home put
+// in. nullopt when there is no such line or its value is not a usable path.
+std::optional<std::filesystem::path> DocumentsFolderFromUserDirs(std::string_view text,
+                                                                 const std::filesystem::path& home);
 
 // Documents folder + "Mechanical Keyboard": profile files, the working
 // profile file and the settings file. Created (with its parents) when missing;

@@ -39,6 +39,12 @@ bool IsBlank(char16_t c)
     return c == u' ' || c == u'\t' || c == u'\r' || c == u'\v' || c == u'\f' || c == 0x1A;
 }
 
+// A matching pair of double or single quotes around a value is not part of it.
+bool IsQuoted(std::u16string_view value)
+{
+    return value.size() >= 2 && (value.front() == u'"' || value.front() == u'\'') && value.back() == value.front();
+}
+
 std::u16string_view Trim(std::u16string_view text)
 {
     while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
@@ -167,20 +173,20 @@ void IniFile::ParseLines(std::string_view body)
     bool styleKnown = false;
     std::size_t start = 0;
     while (start < body.size()) {
+        // CR, LF and CRLF all end a line, as they do for the Windows readers
+        // these files come from.
         std::size_t end = start;
-        while (end + unit <= body.size() && unitAt(end) != u'\n') end += unit;
+        while (end + unit <= body.size() && unitAt(end) != u'\n' && unitAt(end) != u'\r') end += unit;
         Line line;
+        line.raw = std::string(body.substr(start, end - start));
         if (end + unit <= body.size()) {
-            std::size_t content = end;
-            if (content >= start + unit && unitAt(content - unit) == u'\r') content -= unit;
-            line.raw = std::string(body.substr(start, content - start));
-            line.eol = std::string(body.substr(content, end + unit - content));
-            if (!styleKnown) m_crlf = content != end, styleKnown = true;
-            start = end + unit;
+            std::size_t next = end + unit;
+            if (unitAt(end) == u'\r' && next + unit <= body.size() && unitAt(next) == u'\n') next += unit;
+            line.eol = std::string(body.substr(end, next - end));
+            if (!styleKnown) m_lineBreak = Decode(line.eol), styleKnown = true;
+            start = next;
         } else {
-            // Last line without a break.
-            line.raw = std::string(body.substr(start));
-            start = body.size();
+            start = body.size(); // last line without a break
         }
 
         const std::u16string decoded = Decode(line.raw);
@@ -199,9 +205,7 @@ void IniFile::ParseLines(std::string_view body)
         } else if (const std::size_t equals = text.find(u'='); equals != std::u16string_view::npos) {
             std::u16string_view name = Trim(text.substr(0, equals));
             std::u16string_view value = Trim(text.substr(equals + 1));
-            if (value.size() >= 2 && value.front() == u'"' && value.back() == u'"') {
-                value = value.substr(1, value.size() - 2);
-            }
+            if (IsQuoted(value)) value = value.substr(1, value.size() - 2);
             if (!name.empty()) {
                 line.kind = LineKind::Key;
                 line.name = Fold(name);
@@ -256,7 +260,7 @@ std::string IniFile::Encode(std::u16string_view text) const
 
 std::string IniFile::LineBreak() const
 {
-    return Encode(m_crlf ? u"\r\n" : u"\n");
+    return Encode(m_lineBreak);
 }
 
 // ---------------------------------------------------------------------------
@@ -337,8 +341,7 @@ Status IniFile::WriteString(std::string_view section, std::string_view key, std:
     }
 
     std::u16string stored(value);
-    const bool quoted = value.size() >= 2 && value.front() == u'"' && value.back() == u'"';
-    if (Trim(value) != value || quoted) stored = u"\"" + stored + u"\"";
+    if (Trim(value) != value || IsQuoted(value)) stored = u"\"" + stored + u"\"";
 
     const std::u16string foldedSection = Fold(sectionText);
     const std::u16string foldedKey = Fold(keyText);
@@ -394,9 +397,8 @@ bool IniFile::RemoveKey(std::string_view section, std::string_view key)
     auto it = index->keys.find(FoldedName(key));
     if (it == index->keys.end()) return false;
     const std::size_t at = it->second;
-    const bool wasLast = at + 1 == m_lines.size();
+    // The lines around it keep their breaks: the one before it still ends a line.
     m_lines.erase(m_lines.begin() + static_cast<std::ptrdiff_t>(at));
-    if (wasLast && !m_lines.empty()) m_lines.back().eol.clear();
     Reindex();
     return true;
 }

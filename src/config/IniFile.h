@@ -10,10 +10,12 @@
 // - Section and key names are matched without regard to ASCII letter case,
 //   with blanks around them ignored. The first section of a name wins (keys
 //   under a repeated header are not seen), and within it the first key.
-// - A value is trimmed of surrounding blanks, then one pair of double quotes
-//   around it is removed; a read of a missing file, section or key gives the
-//   caller's default. Reads with a buffer size cut the text to size - 1 UTF-16
-//   units, as a caller's fixed buffer would, without splitting a surrogate pair.
+// - CR, LF and CRLF each end a line.
+// - A value is trimmed of surrounding blanks, then one matching pair of double
+//   or single quotes around it is removed; a read of a missing file, section
+//   or key gives the caller's default. Reads with a buffer size cut the text
+//   to size - 1 UTF-16 units, as a caller's fixed buffer would, without
+//   splitting a surrogate pair.
 // - A write changes only the line of its key, or adds the key at the end of
 //   its section, or adds the section at the end of the file; every other line
 //   keeps its bytes. A value that would not read back as written (surrounding
@@ -21,10 +23,11 @@
 //
 // Files are UTF-8, with or without a byte-order mark, or UTF-16 with its
 // byte-order mark (little-endian as a rule, big-endian read and kept too, so
-// that a write never mixes encodings in one file); writes keep the encoding and the line-break style (CRLF or
-// LF) of the file. A new file is UTF-8 without a byte-order mark with LF line
-// breaks: the values the program writes are plain ASCII numbers, and UTF-8 is
-// what every text tool here expects. Files are replaced atomically.
+// that a write never mixes encodings in one file); writes keep the encoding and
+// the line-break style (CRLF, LF or CR) of the file. A new file is UTF-8
+// without a byte-order mark with LF line breaks: the values the program writes
+// are plain ASCII numbers, and UTF-8 is what every text tool here expects.
+// Files are replaced atomically.
 
 #include "common/Result.h"
 
@@ -87,7 +90,8 @@ public:
     Status Save(const std::filesystem::path& path) const;
 
     IniEncoding encoding() const { return m_encoding; }
-    bool usesCrLf() const { return m_crlf; }
+    // The line break of the file's first line (CRLF, LF or CR); new lines get it.
+    std::u16string_view lineBreak() const { return m_lineBreak; }
 
 private:
     enum class LineKind { Other, Section, Key };
@@ -112,7 +116,7 @@ private:
     const SectionIndex* FindSection(std::u16string_view foldedName) const;
 
     IniEncoding m_encoding = IniEncoding::Utf8;
-    bool m_crlf = false;
+    std::u16string m_lineBreak = u"\n";
     std::vector<Line> m_lines;
     std::string m_tail; // an odd byte after the last whole UTF-16 unit
     std::unordered_map<std::u16string, SectionIndex> m_sections;

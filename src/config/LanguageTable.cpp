@@ -113,6 +113,8 @@ constexpr LanguageEntry kTableEntries[] = {
     {"MAIN_APPLY_SAVE_FAILED", u"The settings could not be saved, so nothing was sent to the keyboard: %s"},
     {"MAIN_DOWNLOAD_FAILED", u"The keyboard did not take the settings. They are kept: press Apply to try again."},
     {"MAIN_EXPORT_FAILED", u"The profile file %s could not be written: %s"},
+    {"MAIN_MACROS_UNREADABLE",
+     u"The macros stored in the keyboard could not be read and are left out; its key settings were read. (%s)"},
 };
 
 // Messages shown in one fixed wording whatever the language: no language

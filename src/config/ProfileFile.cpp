@@ -5,6 +5,7 @@
 
 #include <fstream>
 #include <map>
+#include <memory>
 #include <new>
 #include <string>
 #include <system_error>
@@ -114,18 +115,19 @@ Result<CurrentCopy> ParseProfileImage(std::span<const std::uint8_t> image, Actio
             if (HasStringSlot(assignment.type) && start < area.size()) starts.push_back(start);
         }
         const auto ends = TextEnds(area, starts);
+        // The area decoded once; every key's text is a part of it, so keys
+        // sharing an offset each keep their text without another copy.
+        auto units = std::make_shared<std::u16string>(area.size() / 2, u'\0');
+        for (std::size_t u = 0; u < units->size(); ++u) (*units)[u] = static_cast<char16_t>(ReadLe16(area, 2 * u));
+        const std::shared_ptr<const std::u16string> decoded = std::move(units);
         for (std::size_t i = 0; i < kStringSlotCount; ++i) {
             const KeyAssignment& assignment = block.AssignmentAt(i);
             const std::size_t start = assignment.value & ~std::uint32_t{1};
             if (!HasStringSlot(assignment.type) || start >= area.size()) continue;
             const std::optional<std::size_t> end = ends.at(start);
             if (!end) continue;
-            const std::uint64_t size = *end - start + 2;
-            if (copy.StringBytes() + size > area.size()) continue;
-            std::u16string text((*end - start) / 2, u'\0');
-            for (std::size_t u = 0; u < text.size(); ++u)
-                text[u] = static_cast<char16_t>(ReadLe16(area, start + 2 * u));
-            if (Status s = copy.Strings().Set(i, text); !s) return Error{s.error()};
+            if (Status s = copy.Strings().SetShared(i, decoded, start / 2, (*end - start) / 2); !s)
+                return Error{s.error()};
         }
         return copy;
     } catch (const std::bad_alloc&) {
@@ -193,8 +195,12 @@ Status WriteProfileFile(ConfigStore& store, const std::filesystem::path& path, c
 Status SaveWorkingProfileFile(ConfigStore& store, const std::filesystem::path& workingProfilePath)
 {
     std::error_code ec;
-    if (!std::filesystem::is_regular_file(workingProfilePath, ec))
+    const auto type = std::filesystem::status(workingProfilePath, ec).type();
+    if (type == std::filesystem::file_type::not_found)
         return Error{"the working profile file " + workingProfilePath.string() + " does not exist"};
+    if (type != std::filesystem::file_type::regular)
+        return Error{"expected the working profile file at " + workingProfilePath.string() +
+                     ", found a folder or something else that is not a file"};
     return WriteProfileFile(store, workingProfilePath);
 }
 

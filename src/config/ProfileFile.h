@@ -28,10 +28,11 @@ inline constexpr const char* kProfileFileExtension = "kpf";
 // program or text-block key. Fails when the image is shorter than the header
 // announces, holds more than kMaxMacros macros, or its sizes do not add up.
 // A key whose offset lies outside the string area, or whose text has no
-// terminator inside it, gets no text; so does a key whose text would make the
-// texts read add up to more than the string area holds (several keys pointing
-// at one text). Nothing outside the image is ever read. 'slots' says which
-// action slots of the macro records are decoded.
+// terminator inside it, gets no text. Keys pointing at one text each get it;
+// the copy holds the area's texts once, so its memory stays within the
+// image's size. Fails when the texts would not fit a profile file written
+// again. Nothing outside the image is ever read. 'slots' says which action
+// slots of the macro records are decoded.
 Result<CurrentCopy> ParseProfileImage(std::span<const std::uint8_t> image, ActionSlots slots = ActionSlots::All);
 
 // Loads the file into the store's current copy, replacing it whole on

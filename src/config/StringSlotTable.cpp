@@ -6,24 +6,37 @@ namespace kestrune {
 
 namespace {
 
-std::uint64_t BytesOf(std::u16string_view text)
+std::uint64_t BytesOf(std::size_t length)
 {
-    return (static_cast<std::uint64_t>(text.size()) + 1) * sizeof(char16_t);
+    return (static_cast<std::uint64_t>(length) + 1) * sizeof(char16_t);
 }
 
 } // namespace
 
 Status StringSlotTable::Set(std::size_t index, std::u16string_view text)
 {
+    if (const auto nul = text.find(u'\0'); nul != std::u16string_view::npos) text = text.substr(0, nul);
+    return Store(index, Part{std::make_shared<const std::u16string>(text), 0, text.size()});
+}
+
+Status StringSlotTable::SetShared(std::size_t index, std::shared_ptr<const std::u16string> text, std::size_t start,
+                                  std::size_t length)
+{
+    if (!text || start > text->size() || length > text->size() - start)
+        return Error{"a shared text part lies outside its text"};
+    return Store(index, Part{std::move(text), start, length});
+}
+
+Status StringSlotTable::Store(std::size_t index, Part part)
+{
     if (index >= kStringSlotCount)
         return Error{"string slot " + std::to_string(index) + " is out of range: expected below " +
                      std::to_string(kStringSlotCount)};
-    if (const auto nul = text.find(u'\0'); nul != std::u16string_view::npos) text = text.substr(0, nul);
-    const std::uint64_t newSum = static_cast<std::uint64_t>(m_stringBytes) - Size(index) + BytesOf(text);
+    const std::uint64_t newSum = static_cast<std::uint64_t>(m_stringBytes) - Size(index) + BytesOf(part.length);
     if (newSum > kMaxStringBytes)
         return Error{"texts of " + std::to_string(newSum) + " bytes do not fit a profile file: expected at most " +
                      std::to_string(kMaxStringBytes)};
-    m_slots[index] = std::u16string(text);
+    m_slots[index] = std::move(part);
     m_stringBytes = static_cast<std::uint32_t>(newSum);
     return Status::Ok();
 }
@@ -44,13 +57,23 @@ void StringSlotTable::ClearAll()
 std::optional<std::u16string_view> StringSlotTable::Text(std::size_t index) const
 {
     if (index >= kStringSlotCount || !m_slots[index]) return std::nullopt;
-    return std::u16string_view(*m_slots[index]);
+    const Part& part = *m_slots[index];
+    return std::u16string_view(*part.text).substr(part.start, part.length);
 }
 
 std::uint32_t StringSlotTable::Size(std::size_t index) const
 {
     if (index >= kStringSlotCount || !m_slots[index]) return 0;
-    return static_cast<std::uint32_t>(BytesOf(*m_slots[index]));
+    return static_cast<std::uint32_t>(BytesOf(m_slots[index]->length));
+}
+
+bool StringSlotTable::operator==(const StringSlotTable& other) const
+{
+    if (m_stringBytes != other.m_stringBytes) return false;
+    for (std::size_t i = 0; i < kStringSlotCount; ++i) {
+        if (Text(i) != other.Text(i)) return false;
+    }
+    return true;
 }
 
 } // namespace kestrune

@@ -5,6 +5,11 @@
 // table also keeps the sum of the sizes of all filled slots, which is what a
 // saved file announces as its string area.
 //
+// Slots may share the characters they hold: a file can point many keys at
+// one text, and a loaded table keeps the file's texts once however many keys
+// use them, so the memory a load takes stays within the file's own size.
+// Every slot still has its own text: changing one leaves the others alone.
+//
 // Not thread-safe on its own: it lives inside a configuration copy and is
 // used under that copy's lock.
 
@@ -13,6 +18,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -34,6 +40,13 @@ public:
     // or when the table's string bytes would no longer fit a file.
     Status Set(std::size_t index, std::u16string_view text);
 
+    // Stores the units [start, start + length) of a text that other slots
+    // may use too; the text is kept, not copied. The caller has found where
+    // the text ends: the part holds no NUL. Fails like Set, and for a part
+    // outside the text.
+    Status SetShared(std::size_t index, std::shared_ptr<const std::u16string> text, std::size_t start,
+                     std::size_t length);
+
     // Empties a slot; an empty or out-of-range slot is left alone.
     void Clear(std::size_t index);
     void ClearAll();
@@ -48,10 +61,18 @@ public:
     // Sum of Size() over all slots.
     std::uint32_t StringBytes() const { return m_stringBytes; }
 
-    bool operator==(const StringSlotTable&) const = default;
+    // Equal when every slot holds the same text, shared or not.
+    bool operator==(const StringSlotTable& other) const;
 
 private:
-    std::array<std::optional<std::u16string>, kStringSlotCount> m_slots;
+    struct Part {
+        std::shared_ptr<const std::u16string> text;
+        std::size_t start = 0;
+        std::size_t length = 0;
+    };
+    Status Store(std::size_t index, Part part);
+
+    std::array<std::optional<Part>, kStringSlotCount> m_slots;
     std::uint32_t m_stringBytes = 0;
 };
 

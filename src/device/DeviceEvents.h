@@ -97,6 +97,22 @@ public:
     virtual void ClearUnappliedChanges() = 0;
 };
 
+// A front end without a window (a command, a test): nothing to show or
+// refresh, and always initialised so the attach never waits for it.
+class QuietDeviceEventSink : public DeviceEventSink {
+public:
+    void SendRefreshProfile() override {}
+    void SendDetached() override {}
+    void HideMainWindow() override {}
+    void PostOpen() override {}
+    void SendBankChanged(bool) override {}
+    void StartLightingTimer() override {}
+    void SetTrayIcon(int) override {}
+    bool Initialised() const override { return true; }
+    void RefreshKeyDisplay() override {}
+    void ClearUnappliedChanges() override {}
+};
+
 // The two bank-status bytes; bit 0 of the second is the macro-key bank (0 = A, 1 = B).
 struct BankStatus {
     std::array<std::uint8_t, wire::kBankStatusSize> bytes{};

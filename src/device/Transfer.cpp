@@ -7,6 +7,7 @@
 #include "config/ProfileFile.h"
 #include "device/CommandProtocol.h"
 #include "device/DeviceEvents.h"
+#include "device/ReadBack.h"
 #include "keymodel/DefaultHardwareTable.h"
 #include "macro/MacroArea.h"
 #include "wire/SettingsRecord.h"
@@ -15,6 +16,11 @@
 #include <vector>
 
 namespace kestrune {
+
+namespace {
+// The window's message for a profile file it could not write.
+constexpr std::string_view kWorkingFileNotWrittenKey = "MAIN_EXPORT_FAILED";
+} // namespace
 
 Transfer::Transfer(CommandProtocol& protocol, ConfigStore& store, Reporter& reporter, DeviceEventSink* window)
     : m_protocol(protocol), m_store(store), m_reporter(reporter), m_defaultTable(DefaultHardwareTable), m_window(window)
@@ -108,6 +114,11 @@ void Transfer::SetActiveProfile(int profile)
 
 int Transfer::DownloadConfiguration(const WorkingSnapshot& snapshot, bool allProfiles)
 {
+    // Without the capacity (the attach could not read it) any macro area would
+    // look too big: the settings record is read now, as the attach would
+    // have, and a keyboard that cannot tell it (gone, or not answering) fails
+    // the download without talk of macro space.
+    if (MacroCapacity() == 0 && !ReadSettingsAtAttach()) return kDownloadFailed;
     const MacroAreaSize sizes = MacroAreaSizes(snapshot.macros);
     const std::size_t capacity = MacroCapacity();
     if (sizes.withoutNames > capacity) {
@@ -155,52 +166,7 @@ int Transfer::DownloadConfiguration(const WorkingSnapshot& snapshot, bool allPro
 
 int Transfer::ReadBackToFile(const std::filesystem::path& path)
 {
-    const int active = ActiveProfile();
-    if (active == kUnknownProfile) return 0;
-
-    std::array<std::array<std::uint8_t, wire::kKeyTableSize>, wire::kProfileCount> tables{};
-    std::vector<std::uint8_t> area;
-    {
-        auto exchanges = m_protocol.LockExchanges();
-        for (int profile = 0; profile < wire::kProfileCount; ++profile)
-            if (m_protocol.ReadKeyTable(profile, tables[static_cast<std::size_t>(profile)]) != kResultOk) return 0;
-
-        std::array<std::uint8_t, wire::kMacroAreaHeaderSize> header{};
-        if (m_protocol.ReadMacroArea(header) != kResultOk) return 0;
-        if (ReadLe16(header, wire::kMacroAreaOffMagic) == wire::kMacroAreaMagic) {
-            const std::size_t length = ReadLe16(header, wire::kMacroAreaOffLength);
-            // A length shorter than the header cannot hold what the header announces.
-            if (length < wire::kMacroAreaHeaderSize) return 0;
-            area.resize(length);
-            if (m_protocol.ReadMacroArea(area) != kResultOk) return 0;
-        }
-    }
-
-    std::vector<MacroRecord> macros;
-    if (!area.empty()) {
-        const std::size_t count = ReadLe16(area, wire::kMacroAreaOffCount);
-        const std::u16string prefix = TheLanguageTable().Text(kNewMacroPrefixKey);
-        // An area that does not hold together is an error, not an empty list:
-        // the keys that play its macros would otherwise point at nothing.
-        Result<std::vector<MacroRecord>> decoded = DecodeMacroArea(area, count, prefix);
-        if (!decoded) return 0;
-        macros = std::move(*decoded);
-    }
-
-    try {
-        auto block = std::make_unique<ConfigBlock>();
-        BuildHeader(block->header, static_cast<std::uint16_t>(macros.size()), 0, kConfigFlagWritten);
-        block->device = DefaultDeviceBlock();
-        const HardwareKeyTable defaultTable = CurrentDefaultTable();
-        for (std::size_t profile = 0; profile < wire::kProfileCount; ++profile) {
-            Result<HardwareKeyTable> table = ReadHardwareKeyTable(tables[profile]);
-            if (!table) return 0;
-            block->maps[profile] = DecodeKeyTable(*table, defaultTable);
-        }
-        return WriteProfileImage(path, *block, macros, {}) ? 1 : 0;
-    } catch (const std::bad_alloc&) {
-        return 0;
-    }
+    return ReadBack(m_protocol, *this, m_reporter, path).ok() ? 1 : 0;
 }
 
 void Transfer::SetWorkingProfilePath(std::filesystem::path path)
@@ -223,8 +189,22 @@ int Transfer::RefreshFromKeyboard(bool leaveApplyState)
     // WorkingProfilePath creates the profile folder.
     const Result<std::filesystem::path> path = WorkingPath();
     bool loaded = false;
-    if (path && ActiveProfile() != kUnknownProfile && ReadBackToFile(*path) == 1)
-        loaded = static_cast<bool>(ReadProfileFile(m_store, *path));
+    std::vector<std::uint8_t> image;
+    if (ActiveProfile() != kUnknownProfile && ReadKeyboardImage(m_protocol, *this, m_reporter, image).ok()) {
+        // What the keyboard holds is the copy, whether or not the working
+        // file can be written; a file that cannot is the user's to know.
+        const Status written = path ? WriteFileAtomically(*path, image) : Status(Error{path.error()});
+        if (!written) {
+            const std::string name = path ? path->string() : std::string("$Profile0");
+            m_reporter.Inform({std::string(kWorkingFileNotWrittenKey), {name, written.error()}});
+        }
+        Result<CurrentCopy> copy = ParseProfileImage(image);
+        if (copy) {
+            std::lock_guard lock(m_store.CurrentLock());
+            m_store.Current() = std::move(*copy);
+            loaded = true;
+        }
+    }
     if (!loaded) {
         std::lock_guard lock(m_store.CurrentLock());
         m_store.EmptyCurrentCopy();

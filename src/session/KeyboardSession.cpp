@@ -4,26 +4,6 @@
 
 namespace kestrune {
 
-namespace {
-
-// A front end without a window: nothing to show or refresh, and always
-// initialised so the attach never waits for it.
-class QuietSink : public DeviceEventSink {
-public:
-    void SendRefreshProfile() override {}
-    void SendDetached() override {}
-    void HideMainWindow() override {}
-    void PostOpen() override {}
-    void SendBankChanged(bool) override {}
-    void StartLightingTimer() override {}
-    void SetTrayIcon(int) override {}
-    bool Initialised() const override { return true; }
-    void RefreshKeyDisplay() override {}
-    void ClearUnappliedChanges() override {}
-};
-
-} // namespace
-
 Result<std::filesystem::path> KeyboardSession::ProgramLibraryPath(bool emulator)
 {
     auto folder = ProgramDirectory();
@@ -42,7 +22,7 @@ Result<std::unique_ptr<KeyboardSession>> KeyboardSession::Create(KeyboardSession
 
     std::unique_ptr<KeyboardSession> session(new KeyboardSession());
     if (options.sink == nullptr) {
-        session->m_quietSink = std::make_unique<QuietSink>();
+        session->m_quietSink = std::make_unique<QuietDeviceEventSink>();
         options.sink = session->m_quietSink.get();
     }
     session->m_sink = options.sink;

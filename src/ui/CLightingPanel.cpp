@@ -27,11 +27,11 @@ namespace kestrune {
 namespace {
 
 // Captioned labels: skin key and caption key.
-struct LabelSpec {
+struct PanelLabel {
     std::string_view skinKey;
     std::string_view caption;
 };
-constexpr LabelSpec kLabels[] = {
+constexpr PanelLabel kLabels[] = {
     {"CONTROL_UsbStatic", "Usb"},     {"CONTROL_DengStatic", "Deng"},    {"CONTROL_LightStatic", "Light"},
     {"CONTROL_SpeedStatic", "Speed"}, {"CONTROL_BLFXStatic", "FX"},      {"CONTROL_FYYSStatic", "Color"},
     {"CONTROL_FYSJSStatic", "QCFY"},  {"CONTROL_FYCFStatic", "CF"},      {"CONTROL_FYdjcfStatic", "DJCF"},
@@ -220,11 +220,11 @@ void CLightingPanel::CreateControls()
     auto name = [](QWidget* widget, std::string_view key) {
         widget->setObjectName(QString::fromUtf8(key.data(), static_cast<qsizetype>(key.size())));
     };
-    for (const LabelSpec& spec : kLabels) {
+    for (const PanelLabel& entry : kLabels) {
         auto* label = new ColorStatic(&m_window);
-        name(label, spec.skinKey);
-        m_labels[spec.skinKey] = label;
-        m_controls[spec.skinKey] = label;
+        name(label, entry.skinKey);
+        m_labels[entry.skinKey] = label;
+        m_controls[entry.skinKey] = label;
     }
     for (std::string_view key : kPictureKeys) {
         auto* picture = new CPictureStatic(&m_window);
@@ -318,6 +318,7 @@ void CLightingPanel::CreateControls()
     m_notice = new QLabel(&m_window);
     name(m_notice, kNoticeKey);
     m_notice->setWordWrap(true);
+    m_notice->setAttribute(Qt::WA_TransparentForMouseEvents);
     m_notice->setAlignment(Qt::AlignCenter);
     m_notice->setStyleSheet(QStringLiteral("QLabel { background: rgba(12, 14, 18, 235); color: #ffd166; "
                                            "border: 1px solid #ff3d8b; border-radius: 4px; padding: 3px; }"));
@@ -360,11 +361,11 @@ void CLightingPanel::Recaption(int languageIndex)
     // without a section of its own reads the first.
     std::string_view section = "Control_Name";
     if (auto own = PanelCaptionSection(languageIndex)) section = *own;
-    for (const LabelSpec& spec : kLabels) {
-        QString text = ReadSkinText(m_setup.skinIni, section, spec.caption, u"");
-        if (spec.skinKey == kRunRainbowLabel && text.isEmpty())
+    for (const PanelLabel& entry : kLabels) {
+        QString text = ReadSkinText(m_setup.skinIni, section, entry.caption, u"");
+        if (entry.skinKey == kRunRainbowLabel && text.isEmpty())
             text = ReadSkinText(m_setup.skinIni, section, kRunRainbowFallback, u"");
-        m_labels[spec.skinKey]->setText(text);
+        m_labels[entry.skinKey]->setText(text);
     }
     FillEffectList();
     m_effectList->setCurrentIndex(m_effectIndex.RowOf(m_view.effect));

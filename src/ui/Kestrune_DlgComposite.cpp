@@ -7,23 +7,21 @@
 #include "keymodel/NativeKeys.h"
 #include "macro/MacroArea.h"
 #include "ui/ColorStatic.h"
+#include "ui/UserDialogs.h"
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
-#include <QDesktopServices>
 #include <QGuiApplication>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLineEdit>
-#include <QMessageBox>
 #include <QMouseEvent>
 #include <QRegularExpressionValidator>
 #include <QScreen>
 #include <QStyledItemDelegate>
 #include <QTreeWidget>
-#include <QUrl>
 
 #include <algorithm>
 #include <mutex>
@@ -164,11 +162,10 @@ Kestrune_DlgComposite::Kestrune_DlgComposite(ConfigStore& store, UserSettings& s
     setModal(true);
     m_ask = [this](const QString& text, bool question) {
         if (!question) {
-            QMessageBox::information(this, windowTitle(), text);
+            ShowInformation(this, text);
             return true;
         }
-        return QMessageBox::question(this, windowTitle(), text, QMessageBox::Yes | QMessageBox::No, QMessageBox::No) ==
-               QMessageBox::Yes;
+        return AskYesNo(this, text);
     };
 
     m_mask = MakeButton(kIdMask, "CONTROL_MASK");
@@ -649,9 +646,7 @@ void Kestrune_DlgComposite::keyPressEvent(QKeyEvent* event)
         return;
     case Qt::Key_F1:
     case Qt::Key_Help:
-        if (!m_recorder.IsRecording())
-            QDesktopServices::openUrl(
-                QUrl::fromLocalFile(QString::fromStdU16String((HelpFolder() / "index.html").u16string())));
+        if (!m_recorder.IsRecording()) OpenHelp();
         event->accept();
         return;
     default:

@@ -8,6 +8,7 @@
 // switch as far as the skin and language files go.
 
 #include "common/Result.h"
+#include "config/SkinValues.h"
 #include "ui/CPngButton.h"
 
 #include <QImage>
@@ -68,26 +69,10 @@ inline constexpr std::string_view kScreenLinkKey = "Link";
 inline constexpr std::string_view kPlacementSection = "BUTTONINFO";
 inline constexpr std::string_view kArrowPictureSection = "BUTTONINFO2";
 inline constexpr std::u16string_view kDefaultSkinLink = u"https://www.kestrune.com/";
-// What a missing placement reads as: a 1 x 1 control at (1, 1).
-inline constexpr std::u16string_view kMissingSkinRect = u"1,1,1,1,x";
-// Skin values are read through a buffer of this many units, terminator included.
-inline constexpr std::size_t kSkinReadBuffer = 260;
 // Each state picture is this much larger than the dialog, right and down.
 inline constexpr int kStateImageMargin = 100;
 
-// A control placement: top-left corner in the dialog and size in pixels.
-struct SkinRect {
-    int x = 1;
-    int y = 1;
-    int w = 1;
-    int h = 1;
-    bool operator==(const SkinRect&) const = default;
-};
-
-// Four decimal integers separated by commas, anything after the fourth
-// ignored. A number may have blanks and a sign before it, but the comma must
-// follow it at once. Numbers that are not there count as 1.
-SkinRect ParseSkinRect(std::u16string_view value);
+// Placements as the skin file at iniPath gives them (see config/SkinValues.h).
 SkinRect ReadSkinRect(const std::filesystem::path& iniPath, std::string_view section, std::string_view key);
 
 // A value of a skin file as text, read like every skin value.

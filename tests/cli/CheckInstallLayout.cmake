@@ -33,6 +33,17 @@ endforeach()
 if(NOT EXISTS ${STAGE}/${UDEV_DIR}/70-kestrune.rules)
   message(FATAL_ERROR "expected the udev rule in ${UDEV_DIR}")
 endif()
+# The rule runs its helper by the helper's installed path.
+if(UDEV_HELPER_DIR)
+  if(NOT EXISTS ${STAGE}/${UDEV_HELPER_DIR}/kestrune-hid-access)
+    message(FATAL_ERROR "expected the udev helper kestrune-hid-access in ${UDEV_HELPER_DIR}")
+  endif()
+  file(READ ${STAGE}/${UDEV_DIR}/70-kestrune.rules rule)
+  string(FIND "${rule}" "IMPORT{program}=\"${STAGE}/${UDEV_HELPER_DIR}/kestrune-hid-access " at)
+  if(at EQUAL -1 OR rule MATCHES "@")
+    message(FATAL_ERROR "expected the udev rule to run ${STAGE}/${UDEV_HELPER_DIR}/kestrune-hid-access:\n${rule}")
+  endif()
+endif()
 
 # The skin and the help page, when the build has them, sit beside the program.
 if(EXISTS ${BUILD_DIR}/bin/Skins AND NOT EXISTS ${STAGE}/${PROGRAM_DIR}/Skins/language.ini)

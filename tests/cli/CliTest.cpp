@@ -5,6 +5,7 @@
 #include "CliTestSupport.h"
 
 #include "CliReporter.h"
+#include "Commands.h"
 #include "emulator/StateFile.h"
 
 #include "common/LittleEndian.h"
@@ -438,11 +439,11 @@ TEST(CliFaults, AMisbehavingKeyboardEndsTheCommandWithItsResultInWords)
          {"apply", "sample.kpf"},
          {"the download of", "failed (result 0: the keyboard refused, lost or did not answer part of it)"},
          false},
-        // The settings record is answered, the first key table read refused.
+        // The settings record (which gives the active profile) is answered; the first key table is refused.
         {1,
          "status ff 3",
          {"read-back", "out.kpf"},
-         {"failed (result 0: the keyboard refused, lost or did not answer a read", "the file was left as it was"},
+         {"failed at reading key table 0 (result -102: " + refusedFF + ")", "the file was left as it was"},
          true},
     };
     for (const auto& c : cases) {
@@ -501,6 +502,65 @@ TEST(CliFaults, FailedApplyAndReadBackLeaveTheFilesAsTheyWere)
     EXPECT_NE(read.err.find("the file was left as it was"), std::string::npos) << read.err;
     EXPECT_TRUE(ReadBytes(kept) == ReadBytes(sample));
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folders.Root()), {}), folderBefore);
+}
+
+TEST(CliFaults, FileErrorsNameTheFileAndTheSystemsReasonAndExitFour)
+{
+    CliFolders folders;
+    std::filesystem::create_directory(folders.Root() / "taken.kpf");
+    std::filesystem::create_symlink("loop.kpf", folders.Root() / "loop.kpf");
+    struct Case {
+        std::filesystem::path path;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {folders.Root() / "absent" / "out.kpf", "No such file or directory"},
+        {folders.Root() / "taken.kpf", "Is a directory"},
+        {folders.Root() / "loop.kpf", "Too many levels of symbolic links"},
+    };
+    for (const Case& c : cases) {
+        const RunResult run = folders.Cli({"read-back", c.path.string()});
+        EXPECT_EQ(run.exitCode, kExitFile) << run.err;
+        EXPECT_NE(run.err.find(c.path.string()), std::string::npos) << run.err;
+        EXPECT_NE(run.err.find(c.reason), std::string::npos) << run.err;
+        EXPECT_EQ(run.err.find("the keyboard refused"), std::string::npos) << run.err;
+    }
+
+    // The download was taken but the working file could not follow it: the
+    // user hears it and the exit status says it.
+    const auto sample = WriteSampleProfile(folders.Root() / "sample.kpf");
+    const auto working = WorkingProfilePath();
+    ASSERT_TRUE(working.ok()) << working.error();
+    std::filesystem::create_directories(*working);
+    const RunResult apply = folders.Cli({"apply", sample.string()});
+    EXPECT_EQ(apply.exitCode, kExitFile) << apply.err;
+    EXPECT_NE(apply.err.find("working profile file was not updated"), std::string::npos) << apply.err;
+    EXPECT_NE(apply.err.find(working->string()), std::string::npos) << apply.err;
+}
+
+TEST(CliFaults, AKeyboardUnpluggedDuringItsFirstReadsFailsTheApplyWithOneMessage)
+{
+    CliFolders folders;
+    const auto sample = folders.Root() / "plain.kpf";
+    ASSERT_TRUE(CreateDefaultConfiguration(sample)); // no macros at all
+    for (const unsigned after : {2u, 8u}) {
+        SCOPED_TRACE(after);
+        ASSERT_EQ(folders.Emu({"plug"}).exitCode, 0);
+        const RunResult run =
+            folders.CliWithFaults("unplug-after " + std::to_string(after), {"apply", sample.string()});
+        EXPECT_EQ(run.exitCode, kExitKeyboard) << run.err;
+        EXPECT_EQ(run.err.find("Macro space"), std::string::npos) << run.err;
+    }
+}
+
+TEST(CliFiles, KeyAndMediaNamesFollowTheLanguageFile)
+{
+    CliFolders folders;
+    const auto sample = WriteSampleProfile(folders.Root() / "sample.kpf");
+    const RunResult run = folders.Cli({"show", sample.string()});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    // F2 plays media row 1; the shipped language file names it in English.
+    EXPECT_NE(run.out.find("media 1 (Play/Pause)"), std::string::npos) << run.out;
 }
 
 TEST(CliFaults, AMalformedFaultListIsReportedAndTheEmulatorRunsWithoutFaults)

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <random>
 
@@ -60,6 +62,117 @@ TEST(WriteFileAtomically, AnInterruptedWriteKeepsTheOldFile)
         AtomicWriteHooks hooks;
         hooks.proceed = [stop](AtomicWriteStage stage) { return stage != stop; };
         EXPECT_FALSE(WriteFileAtomically(target, std::vector<std::uint8_t>(100, 0), hooks));
+        EXPECT_EQ(ReadAll(target), old);
+        EXPECT_EQ(FolderEntries(folder.path()), std::vector<std::string>{"$Profile0"});
+    }
+}
+
+TEST(WriteFileAtomically, TakesEveryLegalNameLength)
+{
+    ScratchFolder folder;
+    // 'e' with an accent is two bytes, so some cuts fall inside it.
+    const std::string accented = "\xC3\xA9";
+    const std::string names[] = {std::string(242, 'n'), std::string(243, 'n'), std::string(255, 'n'), "a" + [&] {
+                                     std::string s;
+                                     for (int i = 0; i < 127; ++i) s += accented;
+                                     return s;
+                                 }()};
+    for (const std::string& name : names) {
+        SCOPED_TRACE(name.size());
+        const std::vector<std::uint8_t> bytes(300, static_cast<std::uint8_t>(name.size()));
+        const Status written = WriteFileAtomically(folder / name, bytes);
+        ASSERT_TRUE(written) << written.error();
+        EXPECT_EQ(ReadAll(folder / name), bytes);
+        EXPECT_EQ(FolderEntries(folder.path()), std::vector<std::string>{name});
+        std::filesystem::remove(folder / name);
+    }
+}
+
+pid_t FinishedProcess()
+{
+    const pid_t child = ::fork();
+    if (child == 0) ::_exit(0);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return child;
+}
+
+TEST(WriteFileAtomically, RemovesOnlyTheStaleTemporariesOfKilledWrites)
+{
+    ScratchFolder folder;
+    const std::string gone = std::to_string(FinishedProcess());
+    const std::string alive = std::to_string(::getppid());
+    struct Case {
+        std::string name;
+        bool removed;
+    };
+    const Case cases[] = {
+        {".$Profile0." + gone + ".0.kestrune.tmp", true},
+        {".other.kpf." + gone + ".17.kestrune.tmp", true},
+        {".." + gone + ".1.kestrune.tmp", true}, // a name cut to nothing
+        {".$Profile0." + alive + ".0.kestrune.tmp", false},
+        {".$Profile0." + std::to_string(::getpid()) + ".99.kestrune.tmp", false},
+        {".$Profile0." + gone + ".0.tmp", false},
+        {"$Profile0." + gone + ".0.kestrune.tmp", false},
+        {".$Profile0." + gone + ".x.kestrune.tmp", false},
+        {".$Profile0.-" + gone + ".0.kestrune.tmp", false},
+        {".$Profile0." + gone + ".kestrune.tmp", false},
+    };
+    const auto old = std::filesystem::file_time_type::clock::now() - std::chrono::minutes(5);
+    for (const Case& c : cases) {
+        WriteAll(folder / c.name, {1, 2, 3});
+        std::filesystem::last_write_time(folder / c.name, old);
+    }
+    // Newer than the write that finds it: a write of another machine on a shared folder.
+    const std::string newer = ".$Profile0." + gone + ".1.kestrune.tmp";
+    WriteAll(folder / newer, {1});
+    std::filesystem::last_write_time(folder / newer, old + std::chrono::hours(1));
+    const std::string folderNamed = ".$Profile0." + gone + ".2.kestrune.tmp";
+    std::filesystem::create_directory(folder / folderNamed);
+
+    ASSERT_TRUE(WriteFileAtomically(folder / "$Profile0", std::vector<std::uint8_t>{9}));
+    for (const Case& c : cases) EXPECT_EQ(std::filesystem::exists(folder / c.name), !c.removed) << c.name;
+    EXPECT_TRUE(std::filesystem::exists(folder / newer));
+    EXPECT_TRUE(std::filesystem::is_directory(folder / folderNamed));
+    EXPECT_EQ(ReadAll(folder / "$Profile0"), std::vector<std::uint8_t>{9});
+}
+
+TEST(WriteFileAtomically, AFullDiskOrAFailingFlushKeepsTheOldFileAndSaysWhy)
+{
+    struct Case {
+        const char* name;
+        AtomicWriteHooks hooks;
+        const char* reason;
+    };
+    AtomicWriteHooks fullDisk;
+    // Half the bytes go in, then the disk is full.
+    fullDisk.write = [](int fd, const void* data, std::size_t size) -> long {
+        static thread_local bool first = true;
+        if (first) {
+            first = false;
+            return ::write(fd, data, size / 2);
+        }
+        first = true;
+        errno = ENOSPC;
+        return -1;
+    };
+    AtomicWriteHooks failingFlush;
+    failingFlush.fsync = [](int) {
+        errno = EIO;
+        return -1;
+    };
+    const Case cases[] = {{"full disk", fullDisk, "No space left on device"},
+                          {"failing flush", failingFlush, "Input/output error"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScratchFolder folder;
+        const auto target = folder / "$Profile0";
+        const std::vector<std::uint8_t> old(40000, 0x5A);
+        WriteAll(target, old);
+        const Status written = WriteFileAtomically(target, std::vector<std::uint8_t>(50000, 1), c.hooks);
+        ASSERT_FALSE(written);
+        EXPECT_NE(written.error().find(c.reason), std::string::npos) << written.error();
+        EXPECT_NE(written.error().find("$Profile0"), std::string::npos) << written.error();
         EXPECT_EQ(ReadAll(target), old);
         EXPECT_EQ(FolderEntries(folder.path()), std::vector<std::string>{"$Profile0"});
     }

@@ -48,6 +48,10 @@ TEST(Folders, DocumentsFolderFollowsUserDirs)
         if (c.file != nullptr) WriteBytes(home / "cfg" / "user-dirs.dirs", c.file);
         EXPECT_EQ(DocumentsFolder(), c.expected) << (c.file ? c.file : "(no file)");
     }
+    // The system would stop reading the path at the NUL, in another folder.
+    using namespace std::string_view_literals;
+    EXPECT_EQ(DocumentsFolderFromUserDirs("XDG_DOCUMENTS_DIR=\"/srv/a\0b\"\n"sv, "/home/u"), std::nullopt);
+    EXPECT_EQ(DocumentsFolderFromUserDirs("XDG_DOCUMENTS_DIR=\"$HOME/a\\\0\"\n"sv, "/home/u"), std::nullopt);
 }
 
 TEST(Folders, ProfileFolderIsCreatedSettingsPathIsNot)

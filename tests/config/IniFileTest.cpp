@@ -24,6 +24,8 @@ constexpr const char* kMixedFile = "; settings of the test\r\n"
                                    "QUOTED=\" keep blanks \"\r\n"
                                    "Half=\"only leading\r\n"
                                    "Twice=\"\"x\"\"\r\n"
+                                   "Single=' in single quotes '\r\n"
+                                   "Unmatched='x\"\r\n"
                                    "Empty=\r\n"
                                    "Dup=first\r\n"
                                    "dup=second\r\n"
@@ -53,6 +55,8 @@ TEST(IniFile, ReadsFollowTheProfileStringRules)
         {"Main", "quoted", kIniNoLimit, u" keep blanks "},
         {"Main", "Half", kIniNoLimit, u"\"only leading"},
         {"Main", "Twice", kIniNoLimit, u"\"x\""},
+        {"Main", "Single", kIniNoLimit, u" in single quotes "},
+        {"Main", "Unmatched", kIniNoLimit, u"'x\""},
         {"Main", "Empty", kIniNoLimit, u""}, // present but empty: not the default
         {"Main", "Dup", kIniNoLimit, u"first"},
         {"Main", "Late", kIniNoLimit, u"<default>"}, // under a repeated header
@@ -138,7 +142,7 @@ TEST(IniFile, NewFileIsUtf8WithLfAndValuesReadBackAsWritten)
 {
     ScratchFolder folder;
     const auto path = folder / "new.ini";
-    const std::u16string values[] = {u" padded ", u"\"quoted\"", u"\u4E2D\u6587", u"", u"a;b=c"};
+    const std::u16string values[] = {u" padded ", u"\"quoted\"", u"\u4E2D\u6587", u"", u"a;b=c", u"'single'"};
     for (std::size_t i = 0; i < std::size(values); ++i) {
         ASSERT_TRUE(WriteIniString(path, "language", "v" + std::to_string(i), values[i]).ok());
     }
@@ -183,7 +187,7 @@ TEST(IniFile, WritesKeepTheEncodingOfTheFile)
 
     const IniFile utf16 = IniFile::FromBytes(Utf16LeBytes(u"[A]\r\nK=\U0001F600 v \r\n"));
     EXPECT_EQ(utf16.encoding(), IniEncoding::Utf16Le);
-    EXPECT_TRUE(utf16.usesCrLf());
+    EXPECT_EQ(utf16.lineBreak(), u"\r\n");
     EXPECT_EQ(utf16.ReadString("a", "k", u""), u"\U0001F600 v");
 }
 
@@ -244,12 +248,46 @@ TEST(IniFile, SaveReplacesAtomicallyKeepingModeAndLinks)
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()), {}), 2);
 }
 
+TEST(IniFile, CrAloneEndsALineAndNewLinesFollowTheFilesBreaks)
+{
+    struct Case {
+        std::string original;
+        std::string expected; // after writing C=3 into [S]
+    };
+    const Case cases[] = {
+        {"[S]\rA=1\rB=2\r", "[S]\rA=1\rB=2\rC=3\r"},
+        {"[S]\rA=1\r\nB=2\nX", "[S]\rA=1\r\nB=2\nX\rC=3\r"},
+        {"[S]\r\nA=1\rB=2", "[S]\r\nA=1\rB=2\r\nC=3\r\n"},
+        {Utf16LeBytes(u"[S]\rA=1\rB=2"), Utf16LeBytes(u"[S]\rA=1\rB=2\rC=3\r")},
+    };
+    for (const Case& c : cases) {
+        IniFile file = IniFile::FromBytes(c.original);
+        EXPECT_EQ(file.ReadInt("s", "a", 0), 1);
+        EXPECT_EQ(file.ReadInt("s", "b", 0), 2);
+        ASSERT_TRUE(file.WriteString("S", "C", u"3").ok());
+        EXPECT_EQ(file.ToBytes(), c.expected);
+    }
+}
+
 TEST(IniFile, RemoveKeyAndInMemoryEdits)
 {
+    struct Case {
+        const char* original;
+        const char* expected; // after removing B
+    };
+    const Case cases[] = {
+        {"[S]\nA=1\nB=2", "[S]\nA=1\n"},
+        {"[S]\r\nA=1\r\nB=2\r\n", "[S]\r\nA=1\r\n"},
+        {"[S]\nB=2\nA=1", "[S]\nA=1"},
+    };
+    for (const Case& c : cases) {
+        IniFile file = IniFile::FromBytes(c.original);
+        EXPECT_TRUE(file.RemoveKey("s", "b"));
+        EXPECT_FALSE(file.RemoveKey("s", "b"));
+        EXPECT_EQ(file.ToBytes(), c.expected);
+    }
     IniFile file = IniFile::FromBytes("[S]\nA=1\nB=2");
-    EXPECT_TRUE(file.RemoveKey("s", "b"));
-    EXPECT_FALSE(file.RemoveKey("s", "b"));
-    EXPECT_EQ(file.ToBytes(), "[S]\nA=1");
+    ASSERT_TRUE(file.RemoveKey("S", "B"));
     ASSERT_TRUE(file.WriteString("S", "C", u"3").ok());
     EXPECT_EQ(file.ToBytes(), "[S]\nA=1\nC=3\n");
     EXPECT_EQ(file.ReadInt("S", "C", 0), 3);

@@ -123,8 +123,8 @@ TEST(ParseProfileImage, TakesOnlyTextsInsideTheArea)
         {"inside a text", {2}, {u"b"}},
         {"no terminator before the end", {10, 12}, {std::nullopt, std::nullopt}},
         {"outside the area", {14, 0xFFFFFFFF}, {std::nullopt, std::nullopt}},
-        // A second copy of "ab" would make 16 bytes of texts from a 14-byte area.
-        {"shared text beyond the area's size", {0, 6, 0, 0}, {u"ab", u"c", std::nullopt, std::nullopt}},
+        // Keys sharing a text each keep it, though the texts outgrow the area.
+        {"shared offsets", {0, 6, 0, 1, 2}, {u"ab", u"c", u"ab", u"ab", u"b"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -134,7 +134,6 @@ TEST(ParseProfileImage, TakesOnlyTextsInsideTheArea)
             const auto text = parsed->Strings().Text(i);
             EXPECT_EQ(text ? std::optional<std::u16string>(*text) : std::nullopt, c.texts[i]) << "slot " << i;
         }
-        EXPECT_LE(parsed->StringBytes(), area.size());
     }
 
     // Texts belong only to program and text-block keys.
@@ -143,6 +142,44 @@ TEST(ParseProfileImage, TakesOnlyTextsInsideTheArea)
     Result<CurrentCopy> remap = ParseProfileImage(image);
     ASSERT_TRUE(remap);
     EXPECT_EQ(remap->StringBytes(), 0u);
+}
+
+TEST(ProfileFile, KeysSharingATextKeepItThroughASaveAndHoldItOnce)
+{
+    ScratchFolder folder;
+    // Two text keys and a program key at the offset of one long text.
+    std::vector<std::uint8_t> area;
+    for (int i = 0; i < 4000; ++i) area.insert(area.end(), {'x', 0});
+    area.insert(area.end(), {0, 0});
+    WriteAll(folder / "shared.kpf", ImageWithTexts(area, {0, 0, 0}));
+    {
+        auto image = ReadAll(folder / "shared.kpf");
+        WriteLe16(image, kKeyMapsOffset + 2 * kKeyAssignmentSize,
+                  static_cast<std::uint16_t>(AssignmentType::LaunchProgram));
+        WriteAll(folder / "shared.kpf", image);
+    }
+
+    ConfigStore store;
+    ASSERT_TRUE(ReadProfileFile(store, folder / "shared.kpf"));
+    {
+        std::lock_guard lock(store.CurrentLock());
+        const StringSlotTable& strings = store.Current().Strings();
+        ASSERT_TRUE(strings.Text(0) && strings.Text(1) && strings.Text(2));
+        EXPECT_TRUE(*strings.Text(2) == std::u16string(4000, u'x'));
+        // One copy of the file's text serves all three keys.
+        EXPECT_EQ(strings.Text(0)->data(), strings.Text(2)->data());
+        EXPECT_EQ(strings.StringBytes(), 3u * 8002);
+    }
+
+    const auto saved = WriteAndRead(store, folder / "again.kpf");
+    ASSERT_EQ(saved.size(), kConfigBlockSize + 3 * 8002);
+    for (std::uint32_t i = 0; i < 3; ++i)
+        EXPECT_EQ(ReadLe32(saved, kKeyMapsOffset + i * kKeyAssignmentSize + kAssignmentOffValue), i * 8002);
+    ConfigStore reloaded;
+    ASSERT_TRUE(ReadProfileFile(reloaded, folder / "again.kpf"));
+    std::lock_guard a(store.CurrentLock());
+    std::lock_guard b(reloaded.CurrentLock());
+    EXPECT_EQ(reloaded.Current().Strings(), store.Current().Strings());
 }
 
 TEST(ParseProfileImage, RejectsSizesThatDoNotAddUp)

@@ -125,15 +125,19 @@ inline void SaveScreenshot(QWidget& widget, const char* name)
         widget.grab().save(QString::fromLocal8Bit(folder) + "/" + name);
 }
 
-// Answers every message box (OK, or the default No) and file dialog (the next
-// scripted file; an empty one cancels) and keeps what was asked.
+// Answers every message box (OK; a question with the next scripted answer,
+// else its default No) and file dialog (the next scripted file; an empty one
+// cancels) and keeps what was asked.
 class ScriptedDialogs {
 public:
     ScriptedDialogs()
     {
         SetMessageBoxHook([this](const MessageBoxRequest& request) {
             messages.push_back(request);
-            return request.question ? QMessageBox::No : QMessageBox::Ok;
+            if (!request.question) return QMessageBox::Ok;
+            const bool yes = !answers.empty() && answers.front();
+            if (!answers.empty()) answers.pop_front();
+            return yes ? QMessageBox::Yes : QMessageBox::No;
         });
         SetFileDialogHook([this](const FileDialogRequest& request) {
             fileDialogs.push_back(request);
@@ -160,6 +164,7 @@ public:
         return texts;
     }
 
+    std::deque<bool> answers; // true: Yes
     std::deque<QString> files;
     std::vector<MessageBoxRequest> messages;
     std::vector<FileDialogRequest> fileDialogs;
@@ -183,16 +188,27 @@ protected:
         KeyboardSessionOptions options;
         options.libraryPath = EMULATOR_LIBRARY;
         options.timing = QuickTiming();
-        options.sink = &window;
-        auto made = KeyboardSession::Create(std::move(options), reporter);
+        options.sink = &SessionSink();
+        auto made = KeyboardSession::Create(std::move(options), SessionReporter());
         ASSERT_TRUE(made.ok()) << made.error();
         session = std::move(*made);
         protocol = &session->Protocol();
         transfer = &session->GetTransfer();
         window.transfer = transfer;
-        ASSERT_TRUE(session->StartAndWaitForAttach().ok());
+        BeforeStart();
+        if (HasFatalFailure()) return;
+        ASSERT_TRUE(session->Start().ok());
+        // The attach may need the GUI thread (a main window's refresh).
+        ASSERT_TRUE(WaitUntil([&] { return session->Attached(); }));
+        session->WaitForAttach();
         ASSERT_EQ(transfer->CachedActiveProfile(), 0);
     }
+
+    // Who hears the device events and the transfer's messages, and what runs
+    // before the events start: a plain refreshing window unless a test says otherwise.
+    virtual DeviceEventSink& SessionSink() { return window; }
+    virtual Reporter& SessionReporter() { return reporter; }
+    virtual void BeforeStart() {}
 
     void TearDown() override
     {

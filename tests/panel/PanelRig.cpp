@@ -85,29 +85,15 @@ std::unique_ptr<DeviceLibrary> BindRecordedEmulator()
     return std::move(*bound);
 }
 
-class QuietSink : public DeviceEventSink {
-public:
-    void SendRefreshProfile() override {}
-    void SendDetached() override {}
-    void HideMainWindow() override {}
-    void PostOpen() override {}
-    void SendBankChanged(bool) override {}
-    void StartLightingTimer() override {}
-    void SetTrayIcon(int) override {}
-    bool Initialised() const override { return true; }
-    void RefreshKeyDisplay() override {}
-    void ClearUnappliedChanges() override {}
-};
-
 class QuietReporter : public Reporter {
 public:
     void Inform(const UserMessage&) override {}
     bool Ask(const UserMessage&) override { return false; }
 };
 
-QuietSink& Sink()
+QuietDeviceEventSink& Sink()
 {
-    static QuietSink sink;
+    static QuietDeviceEventSink sink;
     return sink;
 }
 QuietReporter& Quiet()
@@ -116,10 +102,12 @@ QuietReporter& Quiet()
     return reporter;
 }
 
+// The keyboard's own reply wait: a machine under load answers late, and a
+// read that gives up early would show nothing of what the keyboard holds.
 ProtocolTiming QuickTiming()
 {
     ProtocolTiming timing;
-    timing.replyWait = std::chrono::milliseconds(200);
+    timing.replyWait = std::chrono::milliseconds(1000);
     timing.giveWayPause = std::chrono::milliseconds(5);
     timing.retryPause = std::chrono::milliseconds(1);
     timing.endUpdatePause = std::chrono::milliseconds(1);
@@ -195,17 +183,24 @@ PanelRig::~PanelRig()
 
 bool PanelRig::Settle(int timeoutMs)
 {
+    // The writer reports a finished job before it counts as idle, so every
+    // report made before idleness was seen is handled by the next round of
+    // events; a report may start another job (a read after a refusal).
+    auto handleReports = [] {
+        QCoreApplication::sendPostedEvents();
+        QCoreApplication::processEvents();
+    };
     QElapsedTimer timer;
     timer.start();
+    int idleRounds = 0;
     while (timer.elapsed() < timeoutMs) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        if (!panel->Writer().Busy()) {
-            // The writer's last report is a queued call: let it land.
-            QCoreApplication::processEvents();
-            QCoreApplication::sendPostedEvents();
-            QCoreApplication::processEvents();
-            if (!panel->Writer().Busy()) return true;
+        if (panel->Writer().Busy()) {
+            idleRounds = 0;
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+            continue;
         }
+        handleReports();
+        if (++idleRounds >= 2 && !panel->Writer().Busy()) return true;
     }
     return false;
 }

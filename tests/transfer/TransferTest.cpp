@@ -1,6 +1,9 @@
 #include "EventsFixture.h"
 
+#include "common/LittleEndian.h"
 #include "config/LanguageTable.h"
+#include "config/ProfileFile.h"
+#include "device/ReadBack.h"
 #include "keymodel/DefaultHardwareTable.h"
 #include "macro/MacroArea.h"
 
@@ -137,9 +140,8 @@ TEST_F(TransferTest, AMacroAreaTheKeyboardRefusedIsNoSuccess)
 
 TEST_F(TransferTest, MacrosBeyondTheCapacitySendNothing)
 {
-    // Capacity 0: no attach read has told the program the keyboard's room.
-    transfer.SetMacroCapacity(0);
-    FillCurrentCopy({});
+    SetCapacityUnits(1); // 128 bytes
+    FillCurrentCopy({MakeMacro(1, 40, u"long")});
     const std::size_t mark = Mark();
     EXPECT_EQ(Download(true), 0);
     EXPECT_TRUE(SentSince(mark).empty());
@@ -147,6 +149,21 @@ TEST_F(TransferTest, MacrosBeyondTheCapacitySendNothing)
     EXPECT_EQ(MessageText(TheLanguageTable(), {"MACRO_SPACE_EXCEEDED", {}}),
               u"Macro space exceeds the hardware space.\r\n Please reduce the number of macros or macro action "
               u"number\uFF0Cand then download.");
+}
+
+TEST_F(TransferTest, ACapacityTheAttachDidNotReadIsReadBeforeTheDownload)
+{
+    // As after an attach whose reads the keyboard did not answer.
+    transfer.SetMacroCapacity(0);
+    FillCurrentCopy({MakeMacro(1, 2, u"m")});
+    EXPECT_EQ(Download(true), 1);
+    EXPECT_EQ(transfer.MacroCapacity(), 0x40u * wire::kMacroCapacityUnit);
+
+    // A keyboard that is gone by then fails the download, without a word about macro space.
+    transfer.SetMacroCapacity(0);
+    keyboard.Unplug();
+    EXPECT_EQ(Download(true), 0);
+    EXPECT_TRUE(reporter.Keys().empty());
 }
 
 TEST_F(TransferTest, SettingTheActiveProfileReachesTheKeyboardAndTheCache)
@@ -171,6 +188,74 @@ TEST_F(TransferTest, RefreshReplacesTheCurrentCopyWithTheKeyboards)
     EXPECT_EQ(store.Current().MacroCount(), 0u);
     EXPECT_EQ(store.Current().Assignment(0, SlotOfKey(kKeyEsc))->type, AssignmentType::Default);
     EXPECT_EQ(store.Current().Assignment(1, SlotOfKey(kKeyEsc))->type, AssignmentType::RemapKey);
+}
+
+// A header with the magic whose count the area cannot hold.
+void BreakMacroArea(emulator::KeyboardState& state)
+{
+    WriteLe16(state.macroArea, wire::kMacroAreaOffMagic, wire::kMacroAreaMagic);
+    WriteLe16(state.macroArea, wire::kMacroAreaOffLength, 64);
+    WriteLe16(state.macroArea, wire::kMacroAreaOffCount, 99);
+}
+
+TEST_F(TransferTest, AMacroAreaThatDoesNotDecodeCostsOnlyTheMacros)
+{
+    EditState([](emulator::KeyboardState& state) {
+        state.keyTables[1][3 * 8 + 2] = 0x04;
+        BreakMacroArea(state);
+    });
+    FillCurrentCopy({MakeMacro(5, 1, u"gone")});
+    EXPECT_EQ(transfer.RefreshFromKeyboard(false), 1);
+    {
+        std::lock_guard lock(store.CurrentLock());
+        EXPECT_EQ(store.Current().MacroCount(), 0u);
+        EXPECT_EQ(store.Current().Assignment(1, SlotOfKey(kKeyEsc))->type, AssignmentType::RemapKey);
+    }
+    EXPECT_EQ(reporter.Keys(), std::vector<std::string>{"MAIN_MACROS_UNREADABLE"});
+
+    const ReadBackOutcome outcome = ReadBack(protocol, transfer, reporter, folder / "out.kpf");
+    EXPECT_TRUE(outcome.ok()) << outcome.reason;
+    EXPECT_TRUE(outcome.macrosDropped);
+    ConfigStore loaded;
+    ASSERT_TRUE(ReadProfileFile(loaded, folder / "out.kpf"));
+    std::lock_guard lock(loaded.CurrentLock());
+    EXPECT_EQ(loaded.Current().MacroCount(), 0u);
+    EXPECT_EQ(loaded.Current().Assignment(1, SlotOfKey(kKeyEsc))->type, AssignmentType::RemapKey);
+}
+
+TEST_F(TransferTest, ReadBackTellsFileErrorsFromKeyboardErrors)
+{
+    std::filesystem::create_directory(folder / "taken");
+    struct Case {
+        std::filesystem::path path;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {folder / "absent" / "out.kpf", "No such file or directory"},
+        {folder / "taken", "Is a directory"},
+    };
+    for (const Case& c : cases) {
+        const ReadBackOutcome outcome = ReadBack(protocol, transfer, reporter, c.path);
+        EXPECT_EQ(outcome.failure, ReadBackOutcome::Failure::File) << c.path;
+        EXPECT_NE(outcome.reason.find(c.reason), std::string::npos) << outcome.reason;
+        EXPECT_NE(outcome.reason.find(c.path.string()), std::string::npos) << outcome.reason;
+    }
+    keyboard.Unplug();
+    const ReadBackOutcome gone = ReadBack(protocol, transfer, reporter, folder / "out.kpf");
+    EXPECT_EQ(gone.failure, ReadBackOutcome::Failure::Keyboard);
+    EXPECT_FALSE(std::filesystem::exists(folder / "out.kpf"));
+}
+
+TEST_F(TransferTest, RefreshKeepsTheKeyboardsCopyWhenTheWorkingFileCannotBeWritten)
+{
+    std::filesystem::create_directory(folder / "$Profile0"); // the working file's name taken by a folder
+    EditState([](emulator::KeyboardState& state) { state.keyTables[1][3 * 8 + 2] = 0x04; });
+    EXPECT_EQ(transfer.RefreshFromKeyboard(false), 1);
+    {
+        std::lock_guard lock(store.CurrentLock());
+        EXPECT_EQ(store.Current().Assignment(1, SlotOfKey(kKeyEsc))->type, AssignmentType::RemapKey);
+    }
+    EXPECT_EQ(reporter.Keys(), std::vector<std::string>{"MAIN_EXPORT_FAILED"});
 }
 
 } // namespace

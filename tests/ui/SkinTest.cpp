@@ -222,14 +222,17 @@ protected:
                                 "[CHINESE]\n"
                                 "MENU_11=Dakai\n"
                                 "PROFILE_TIP=Dangqian\n"
+                                "MEDIA_V_ADD_7=Yinliang jia\n"
                                 "[ENGINSH]\n"
                                 "MENU_11=Open\n"
-                                "PROFILE_TIP=Current\n");
+                                "PROFILE_TIP=Current\n"
+                                "MEDIA_V_ADD_7=Volume up\n");
     }
     ~LanguageSwitchTest() override
     {
         // The table is the whole program's: hand it on as it was at start.
         TheLanguageTable().ResetToBuiltIn();
+        ResetKeyLanguageTexts();
     }
 
     std::filesystem::path languageFile;
@@ -241,11 +244,14 @@ TEST_F(LanguageSwitchTest, StoresTheIndexReloadsTheTableAndRecaptions)
     EXPECT_TRUE(SwitchLanguage(1, [&](int index) { recaptioned.push_back(index); }).ok());
     EXPECT_EQ(ReadLanguageIndex(languageFile), 1);
     EXPECT_EQ(TheLanguageTable().TextUtf8("PROFILE_TIP"), "Current");
+    // Key and media names follow the language too.
+    EXPECT_EQ(KeyName(MediaTable[6].key), u"Volume up");
     EXPECT_EQ(SwitchedLanguageIndex(), 1);
     EXPECT_TRUE(MainCaptionsInEnglish());
 
     EXPECT_TRUE(SwitchLanguage(0, [&](int index) { recaptioned.push_back(index); }).ok());
     EXPECT_EQ(TheLanguageTable().TextUtf8("PROFILE_TIP"), "Dangqian");
+    EXPECT_EQ(KeyName(MediaTable[6].key), u"Yinliang jia");
     EXPECT_FALSE(MainCaptionsInEnglish());
     EXPECT_EQ(recaptioned, (std::vector<int>{1, 0}));
 }
