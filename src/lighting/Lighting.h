@@ -51,6 +51,14 @@ public:
     // The base colour of effect 5 followed by the whole key colour table.
     int WriteBaseColour(Colour colour);
     int WriteKeyColour(std::size_t light, Colour colour);
+    // Several keys painted in one update: each light's request is the one
+    // WriteKeyColour sends, between a single BeginUpdate and EndUpdate.
+    // Nothing is sent for an empty list; a light out of range sends nothing.
+    struct KeyPaint {
+        std::size_t light;
+        Colour colour;
+    };
+    int WriteKeyColours(std::span<const KeyPaint> paints);
     // Sets the key colour table entry without sending it: the panel gives
     // every base-coloured key the new base colour before WriteBaseColour.
     void SetKeyColour(std::size_t light, Colour colour);
