@@ -533,7 +533,9 @@ TEST(CliFaults, AKeyboardUnpluggedDuringItsFirstReadsFailsTheApplyWithOneMessage
     CliFolders folders;
     const auto sample = folders.Root() / "plain.kpf";
     ASSERT_TRUE(CreateDefaultConfiguration(sample)); // no macros at all
-    for (const unsigned after : {2u, 8u}) {
+    // Whether the unplug lands in the factory table read or the settings read
+    // depends on the timing of the attach, so every count of the range.
+    for (unsigned after = 2; after <= 8; ++after) {
         SCOPED_TRACE(after);
         ASSERT_EQ(folders.Emu({"plug"}).exitCode, 0);
         const RunResult run =
