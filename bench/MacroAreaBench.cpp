@@ -1,8 +1,8 @@
 // Encoding and decoding the macro area of a full keyboard: as many named
 // macros as the keyboard's 8 KiB area holds with their names.
 
-#include "device/Protocol.h"
 #include "macro/MacroArea.h"
+#include "wire/Protocol.h"
 
 #include <benchmark/benchmark.h>
 

@@ -82,15 +82,20 @@ struct Context {
     bool emulator = false;
 };
 
+// Whether a command encodes or decodes key tables, and so needs the keyboard's
+// factory key table; the attach reads it only then.
+enum class KeyTables { Unused, Used };
+
 // The keyboard session of one command: the library bound the way the program
 // binds it, and the attach at start handled when this returns. An absent
 // keyboard is a session that is not attached.
-std::unique_ptr<KeyboardSession> OpenSession(Context& ctx)
+std::unique_ptr<KeyboardSession> OpenSession(Context& ctx, KeyTables keyTables)
 {
     auto path = KeyboardSession::ProgramLibraryPath(ctx.emulator);
     if (!path) throw Failure{kExitKeyboard, "cannot use the device library: " + path.error()};
     KeyboardSessionOptions options;
     options.libraryPath = *path;
+    options.attachReads.factoryTable = keyTables == KeyTables::Used;
     auto session = KeyboardSession::Create(std::move(options), ctx.reporter);
     if (!session) throw Failure{kExitKeyboard, "cannot use the device library: " + session.error()};
     if (Status started = (*session)->StartAndWaitForAttach(); !started)
@@ -98,9 +103,9 @@ std::unique_ptr<KeyboardSession> OpenSession(Context& ctx)
     return std::move(*session);
 }
 
-std::unique_ptr<KeyboardSession> NeedKeyboard(Context& ctx)
+std::unique_ptr<KeyboardSession> NeedKeyboard(Context& ctx, KeyTables keyTables = KeyTables::Unused)
 {
-    auto session = OpenSession(ctx);
+    auto session = OpenSession(ctx, keyTables);
     if (!session->Attached())
         throw Failure{kExitKeyboard, "no keyboard is attached (" + ResultText(kResultAbsent) + ")"};
     return session;
@@ -111,6 +116,15 @@ SettingsRecord ReadSettingsRecord(KeyboardSession& session)
     SettingsRecord record;
     Require(session.Protocol().ReadSettings(record.bytes), "reading the keyboard's settings");
     return record;
+}
+
+// The record the attach read, or the attach read's failure in words.
+SettingsRecord AttachSettings(KeyboardSession& session)
+{
+    if (std::optional<SettingsRecord> record = session.Settings()) return *record;
+    Require(session.GetTransfer().AttachSettingsResult(), "reading the keyboard's settings");
+    // Read, yet forgotten since: the keyboard went away after the attach.
+    throw Failure{kExitKeyboard, "reading the keyboard's settings failed (" + ResultText(kResultAbsent) + ")"};
 }
 
 std::string EffectList(const SettingsRecord& settings)
@@ -199,7 +213,7 @@ std::optional<std::string> SaveWorkingFileIfPresent(ConfigStore& store)
 void Apply(Context& ctx, const std::string& path)
 {
     LoadProfileOrFail(ctx, path);
-    auto session = NeedKeyboard(ctx);
+    auto session = NeedKeyboard(ctx, KeyTables::Used);
     ConfigStore& store = session->Store();
     int result = kDownloadFailed;
     std::optional<std::string> workingProblem;
@@ -230,7 +244,7 @@ void Apply(Context& ctx, const std::string& path)
 
 void ReadBack(Context& ctx, const std::string& path)
 {
-    auto session = NeedKeyboard(ctx);
+    auto session = NeedKeyboard(ctx, KeyTables::Used);
     ReadBackOutcome outcome;
     {
         ProgressBar progress(ctx.err, "Reading", StandardErrorIsTerminal());
@@ -258,34 +272,35 @@ void ReadBack(Context& ctx, const std::string& path)
 
 void ShowStatus(Context& ctx)
 {
-    auto session = OpenSession(ctx);
+    auto session = OpenSession(ctx, KeyTables::Unused);
     if (!session->Attached()) {
         ctx.out << "Keyboard: not attached\n";
         throw Failure{kExitKeyboard, "no keyboard is attached (" + ResultText(kResultAbsent) + ")"};
     }
     KeyboardSession& s = *session;
-    const SettingsRecord settings = ReadSettingsRecord(s);
+    const SettingsRecord settings = AttachSettings(s);
     ctx.out << "Keyboard: attached (" << s.LibraryDescription() << ")\n"
             << "Active profile: " << settings.ActiveProfileByte() << "\n"
             << "Macro capacity: " << settings.MacroCapacityBytes() << " bytes\n"
             << "Effects offered: " << EffectList(settings) << "\n";
-    if (s.GetLighting().ReadLightingState(false) != 0) throw Failure{kExitKeyboard, kLightingUnread};
+    if (s.GetLighting().ReadLightingState(false, settings) != 0) throw Failure{kExitKeyboard, kLightingUnread};
     PrintLighting(ctx.out, s.GetLighting().State());
 }
 
 void ShowProfile(Context& ctx)
 {
     auto session = NeedKeyboard(ctx);
-    ctx.out << ReadSettingsRecord(*session).ActiveProfileByte() << "\n";
+    ctx.out << AttachSettings(*session).ActiveProfileByte() << "\n";
 }
 
 void SetProfile(Context& ctx, int profile)
 {
     auto session = NeedKeyboard(ctx);
     {
-        // Read, change one byte, write: each step's own result code tells what failed.
+        // The record the attach just read with one byte changed: each step's
+        // own result code tells what failed.
         auto exchanges = session->Protocol().LockExchanges();
-        SettingsRecord settings = ReadSettingsRecord(*session);
+        SettingsRecord settings = AttachSettings(*session);
         settings.SetActiveProfileByte(static_cast<std::uint8_t>(profile));
         Require(session->Protocol().WriteSettings(settings.bytes), "switching to profile " + std::to_string(profile));
     }
@@ -310,10 +325,12 @@ struct LightingRequest {
     bool Empty() const { return !effect && !brightness && !speed && !direction && !colour && !rainbow && !trigger; }
 };
 
+// The lighting's own reads; the settings record is the attach's.
 LightingState ReadLighting(KeyboardSession& session, bool withKeyColours)
 {
-    (void)ReadSettingsRecord(session); // for its result code
-    if (session.GetLighting().ReadLightingState(withKeyColours) != 0) throw Failure{kExitKeyboard, kLightingUnread};
+    const SettingsRecord settings = AttachSettings(session);
+    if (session.GetLighting().ReadLightingState(withKeyColours, settings) != 0)
+        throw Failure{kExitKeyboard, kLightingUnread};
     return session.GetLighting().State();
 }
 

@@ -102,5 +102,6 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_STRIP_FILES ON)
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS udev)
+# The Chinese texts need a font with CJK glyphs; without one they show as boxes.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "udev, fonts-noto-cjk | fonts-wqy-microhei")
 include(CPack)

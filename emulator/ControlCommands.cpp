@@ -106,6 +106,8 @@ ControlReply RunFault(EmulatedKeyboard& keyboard, const std::vector<std::string>
     return Done(DescribeFaults(plan));
 }
 
+} // namespace
+
 std::vector<std::string> SplitWords(const std::string& text)
 {
     std::vector<std::string> words;
@@ -113,8 +115,6 @@ std::vector<std::string> SplitWords(const std::string& text)
     for (std::string word; in >> word;) words.push_back(word);
     return words;
 }
-
-} // namespace
 
 std::string HexBytes(std::span<const std::uint8_t> bytes)
 {

@@ -29,6 +29,9 @@ struct ControlReply {
 
 ControlReply RunControlCommand(EmulatedKeyboard& keyboard, const std::vector<std::string>& words);
 
+// The words of a command line, split at white space.
+std::vector<std::string> SplitWords(const std::string& text);
+
 // Bytes as two lower-case hex digits each, separated by blanks.
 std::string HexBytes(std::span<const std::uint8_t> bytes);
 

@@ -88,14 +88,6 @@ void SetTimeouts(int fd)
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout));
 }
 
-std::vector<std::string> SplitWords(const std::string& line)
-{
-    std::vector<std::string> words;
-    std::istringstream in(line);
-    for (std::string word; in >> word;) words.push_back(word);
-    return words;
-}
-
 } // namespace
 
 namespace {

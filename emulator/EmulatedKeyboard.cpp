@@ -229,18 +229,15 @@ Report EmulatedKeyboard::Execute(const Report& request, bool& changed)
 
 bool EmulatedKeyboard::WriteBankStatus(std::span<const std::uint8_t> status)
 {
-    Pending pending;
-    {
-        std::lock_guard lock(m_mutex);
+    return ChangeThenDispatch([&](Pending& pending) {
         if (!m_state.attached || m_bootMode || status.size() != wire::kBankStatusSize) return false;
         std::array<std::uint8_t, wire::kBankStatusSize> bytes{};
         std::copy(status.begin(), status.end(), bytes.begin());
         m_bankWrites.push_back(bytes);
         pending.stateChanged = bytes != m_state.bankStatus;
         m_state.bankStatus = bytes;
-    }
-    Dispatch(pending);
-    return true;
+        return true;
+    });
 }
 
 std::vector<std::array<std::uint8_t, wire::kBankStatusSize>> EmulatedKeyboard::BankStatusWrites() const
@@ -273,33 +270,18 @@ void EmulatedKeyboard::SetPresenceLocked(bool attached, bool bootMode, Pending& 
 
 void EmulatedKeyboard::Plug()
 {
-    Pending pending;
-    {
-        std::lock_guard lock(m_mutex);
-        SetPresenceLocked(true, false, pending);
-    }
-    Dispatch(pending);
+    ChangeThenDispatch([&](Pending& pending) { SetPresenceLocked(true, false, pending); });
 }
 
 void EmulatedKeyboard::Unplug()
 {
-    Pending pending;
-    {
-        std::lock_guard lock(m_mutex);
-        // Pulling the cable also ends boot mode: the keyboard restarts normally when it comes back.
-        SetPresenceLocked(false, false, pending);
-    }
-    Dispatch(pending);
+    // Pulling the cable also ends boot mode: the keyboard restarts normally when it comes back.
+    ChangeThenDispatch([&](Pending& pending) { SetPresenceLocked(false, false, pending); });
 }
 
 void EmulatedKeyboard::LeaveBootMode()
 {
-    Pending pending;
-    {
-        std::lock_guard lock(m_mutex);
-        SetPresenceLocked(m_state.attached, false, pending);
-    }
-    Dispatch(pending);
+    ChangeThenDispatch([&](Pending& pending) { SetPresenceLocked(m_state.attached, false, pending); });
 }
 
 bool EmulatedKeyboard::SendConsumerLocked(std::uint16_t word, Pending& pending)
@@ -311,23 +293,13 @@ bool EmulatedKeyboard::SendConsumerLocked(std::uint16_t word, Pending& pending)
 
 bool EmulatedKeyboard::PressBankKey()
 {
-    Pending pending;
-    bool sent = false;
-    {
-        std::lock_guard lock(m_mutex);
-        sent = SendConsumerLocked(wire::kConsBankKey, pending);
-    }
-    Dispatch(pending);
-    return sent;
+    return ChangeThenDispatch([&](Pending& pending) { return SendConsumerLocked(wire::kConsBankKey, pending); });
 }
 
 bool EmulatedKeyboard::ChangeLightingOnKeyboard()
 {
-    Pending pending;
-    bool sent = false;
-    {
-        std::lock_guard lock(m_mutex);
-        sent = SendConsumerLocked(wire::kConsLightingChanged, pending);
+    return ChangeThenDispatch([&](Pending& pending) {
+        const bool sent = SendConsumerLocked(wire::kConsLightingChanged, pending);
         if (sent) {
             // The next offered effect after the selected one, wrapping round; empty slots are skipped.
             std::vector<std::uint8_t> offered;
@@ -343,33 +315,18 @@ bool EmulatedKeyboard::ChangeLightingOnKeyboard()
                 m_state.lighting[0] = next;
             }
         }
-    }
-    Dispatch(pending);
-    return sent;
+        return sent;
+    });
 }
 
 bool EmulatedKeyboard::StartOnboardRecording()
 {
-    Pending pending;
-    bool sent = false;
-    {
-        std::lock_guard lock(m_mutex);
-        sent = SendConsumerLocked(wire::kConsRecordStart, pending);
-    }
-    Dispatch(pending);
-    return sent;
+    return ChangeThenDispatch([&](Pending& pending) { return SendConsumerLocked(wire::kConsRecordStart, pending); });
 }
 
 bool EmulatedKeyboard::StopOnboardRecording()
 {
-    Pending pending;
-    bool sent = false;
-    {
-        std::lock_guard lock(m_mutex);
-        sent = SendConsumerLocked(wire::kConsRecordStop, pending);
-    }
-    Dispatch(pending);
-    return sent;
+    return ChangeThenDispatch([&](Pending& pending) { return SendConsumerLocked(wire::kConsRecordStop, pending); });
 }
 
 KeyboardState EmulatedKeyboard::State() const

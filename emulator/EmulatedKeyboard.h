@@ -44,6 +44,7 @@
 #include <mutex>
 #include <optional>
 #include <span>
+#include <type_traits>
 #include <vector>
 
 namespace kestrune::emulator {
@@ -149,6 +150,26 @@ private:
     bool SendConsumerLocked(std::uint16_t word, Pending& pending);
     void SetPresenceLocked(bool attached, bool bootMode, Pending& pending);
     void Dispatch(const Pending& pending);
+    // Runs 'change' on the state under the lock, then tells the listener what
+    // it left pending, outside the lock; gives what 'change' gives.
+    template <typename Change> auto ChangeThenDispatch(Change&& change)
+    {
+        Pending pending;
+        if constexpr (std::is_void_v<std::invoke_result_t<Change&, Pending&>>) {
+            {
+                std::lock_guard lock(m_mutex);
+                change(pending);
+            }
+            Dispatch(pending);
+        } else {
+            auto result = [&] {
+                std::lock_guard lock(m_mutex);
+                return change(pending);
+            }();
+            Dispatch(pending);
+            return result;
+        }
+    }
 
     mutable std::mutex m_mutex;
     KeyboardState m_state;

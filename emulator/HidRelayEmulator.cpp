@@ -23,7 +23,7 @@
 #include "emulator/EmulatedKeyboard.h"
 #include "emulator/StateFile.h"
 
-#include <HidRelay.h>
+#include "wire/HidRelay.h"
 
 #include <algorithm>
 #include <atomic>
@@ -67,9 +67,14 @@ Interface Classify(const HidRelaySelector* selector)
     return Interface::None;
 }
 
+bool Logging(int level)
+{
+    return g_debugLevel.load(std::memory_order_relaxed) >= level;
+}
+
 void Log(int level, const std::string& text)
 {
-    if (g_debugLevel.load() >= level) std::fprintf(stderr, "kestrune emulator: %s\n", text.c_str());
+    if (Logging(level)) std::fprintf(stderr, "kestrune emulator: %s\n", text.c_str());
 }
 
 std::optional<unsigned long> NumberFromEnvironment(const char* name)
@@ -298,17 +303,23 @@ public:
 
     std::chrono::microseconds Latency() const { return m_keyboard.Faults().latency; }
 
+    // The report reaches the keyboard one latency after it was written and the
+    // reply the program one latency after that. Both are deadlines, so the
+    // time the emulator itself takes falls inside the latency it models
+    // instead of adding to it.
     void SendCommandReport(std::span<const std::uint8_t> report)
     {
-        std::this_thread::sleep_for(Latency());
-        Log(2, "out " + HexBytes(report));
+        const auto latency = Latency();
+        const auto arrives = Clock::now() + latency;
+        std::this_thread::sleep_until(arrives);
+        if (Logging(2)) Log(2, "out " + HexBytes(report));
         std::vector<bool> deferred;
         t_deferredPresence = &deferred;
         const auto replies = m_keyboard.HandleOutputReport(report);
         t_deferredPresence = nullptr;
-        const auto due = Clock::now() + Latency();
+        const auto due = arrives + latency;
         for (const auto& reply : replies) {
-            Log(2, "in  " + HexBytes(reply.Arrived()));
+            if (Logging(2)) Log(2, "in  " + HexBytes(reply.Arrived()));
             Broadcast(Interface::Command, Delivery{false, 0, {reply.Arrived().begin(), reply.Arrived().end()}, due});
         }
         for (bool present : deferred) OnPresenceChanged(present);
@@ -327,7 +338,7 @@ public:
 
     void OnConsumerReport(std::span<const std::uint8_t> report) override
     {
-        Log(1, "consumer report " + HexBytes(report));
+        if (Logging(1)) Log(1, "consumer report " + HexBytes(report));
         Broadcast(Interface::Consumer, Delivery{false, 0, {report.begin(), report.end()}, Clock::now() + Latency()});
     }
 
@@ -439,8 +450,8 @@ int WriteBankStatus(Emulator& emulator, const HidRelaySelector* selector, const 
                     std::uint32_t length)
 {
     if (Classify(selector) != Interface::BankStatus || !data) return 0;
-    std::this_thread::sleep_for(emulator.Latency());
-    Log(1, "bank status " + HexBytes({data, length}));
+    std::this_thread::sleep_until(Clock::now() + emulator.Latency());
+    if (Logging(1)) Log(1, "bank status " + HexBytes({data, length}));
     return emulator.Keyboard().WriteBankStatus({data, length}) ? 1 : 0;
 }
 

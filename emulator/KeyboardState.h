@@ -6,7 +6,7 @@
 // tool: every byte field is a lower-case hex string.
 
 #include "common/Result.h"
-#include "device/Protocol.h"
+#include "wire/Protocol.h"
 
 #include <array>
 #include <cstddef>

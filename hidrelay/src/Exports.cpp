@@ -3,9 +3,9 @@
 
 #include "Relay.h"
 
-#include "device/Protocol.h"
+#include "wire/Protocol.h"
 
-#include <HidRelay.h>
+#include "wire/HidRelay.h"
 
 #include <algorithm>
 #include <array>
@@ -20,7 +20,7 @@ void StoreHandle(HidRelayHandle* out, std::uint32_t unitId, int result)
     if (out != nullptr) *out = result > 0 ? unitId : 0;
 }
 
-}  // namespace
+} // namespace
 
 extern "C" {
 
@@ -84,14 +84,11 @@ HIDRELAY_API int RequestWriteOne(const HidRelaySelector* selector, HidRelayCallb
     return written;
 }
 
-HIDRELAY_API int RequestStatusWrite(const HidRelaySelector* selector, HidRelayCallback /*callback*/,
-                                    uint32_t /*tag*/, const uint8_t* data, uint32_t length, uint32_t unit_id,
-                                    HidRelayHandle* out_handle)
+// A status write is an output report on the status interface: the same write.
+HIDRELAY_API int RequestStatusWrite(const HidRelaySelector* selector, HidRelayCallback callback, uint32_t tag,
+                                    const uint8_t* data, uint32_t length, uint32_t unit_id, HidRelayHandle* out_handle)
 {
-    if (selector == nullptr) return 0;
-    const int written = Relay::Instance().WriteReport(*selector, data, length);
-    StoreHandle(out_handle, unit_id, written);
-    return written;
+    return RequestWriteOne(selector, callback, tag, data, length, unit_id, out_handle);
 }
 
 HIDRELAY_API int RequestStatusGet(const HidRelaySelector* selector, HidRelayCallback /*callback*/, uint32_t /*tag*/,
@@ -122,4 +119,4 @@ HIDRELAY_API int RequestAsyncRead(const HidRelaySelector* selector, HidRelayCall
     return started;
 }
 
-}  // extern "C"
+} // extern "C"

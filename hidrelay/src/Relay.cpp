@@ -1,6 +1,6 @@
 #include "Relay.h"
 
-#include "device/Protocol.h"
+#include "wire/Protocol.h"
 
 #include <hidapi.h>
 

@@ -6,7 +6,7 @@
 
 #include "Presence.h"
 
-#include <HidRelay.h>
+#include "wire/HidRelay.h"
 
 #include <atomic>
 #include <condition_variable>

@@ -172,6 +172,10 @@ void CKestruneDlg::MakeKeyDialog()
     host.showButtonAssigned = [this](int id, bool assigned) {
         if (CPngButton* button = Button(id)) button->SetSelected(assigned);
     };
+    host.resetKeyButton = [this](std::size_t slot) { ResetKeyButton(slot); };
+    host.runDevice = [this](std::function<void()> job, std::function<void()> then) {
+        RunOnDevice(std::move(job), std::move(then));
+    };
     host.setUnappliedChanges = [this] { SetUnappliedChanges(true); };
     host.refreshKeyTooltips = [this] { RefreshKeyButtons(); };
     host.macroCapacity = [this] { return m_link.transfer != nullptr ? m_link.transfer->MacroCapacity() : 0; };
@@ -692,6 +696,26 @@ void CKestruneDlg::OnRestoreDefaults()
     Apply();
 }
 
+void CKestruneDlg::ResetKeyButton(std::size_t slot)
+{
+    CPngButton* button = nullptr;
+    std::u16string caption;
+    for (std::size_t i = 0; i < kOrdinaryKeyCount && button == nullptr; ++i) {
+        if (SlotOfKey(KeyButtonOrder[i]) != slot) continue;
+        button = m_keyButtons[i];
+        caption = KeyButtonCaption(KeyButtonOrder[i]);
+    }
+    const GKeyBank bank = BankB() ? GKeyBank::B : GKeyBank::A;
+    for (int n = 1; n <= kGKeyCount && button == nullptr; ++n) {
+        if (GKeySlot(n, bank) != slot) continue;
+        button = m_gKeyButtons[static_cast<std::size_t>(n - 1)];
+        caption = GKeyButtonCaption(n);
+    }
+    if (button == nullptr) return;
+    button->SetSelected(false);
+    button->SetTooltipText(ToQString(KeyButtonTooltipText(TheLanguageTable(), caption, KeyAssignment{}, {})), true);
+}
+
 void CKestruneDlg::ResetAllAssignments()
 {
     const int profile = ActiveProfile();
@@ -1089,6 +1113,9 @@ int CKestruneDlg::SwitchProfile(int index)
             if (tellManager && m_children.profileManagerSwitched) m_children.profileManagerSwitched(index);
             RefreshKeyButtons();
             BuildProfileMenu(false);
+            // The menus switch too, and the profile buttons must not go on
+            // showing the profile the keyboard has left.
+            ShowActiveProfileButton();
         });
     return 1;
 }

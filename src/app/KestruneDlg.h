@@ -159,6 +159,10 @@ public:
     void RefreshKeyButtons();
     void OpenKeyDialog(int buttonId);
     void ResetAllAssignments();
+    // The button of this slot of the shown profile (one of the 104 keys, or
+    // a macro key of the present bank) shows no assignment: plain look, its
+    // caption as tooltip; it stays disabled when it is. Other slots: nothing.
+    void ResetKeyButton(std::size_t slot);
     void RepaintColourMarks();
     void ShowActiveProfileButton();
 

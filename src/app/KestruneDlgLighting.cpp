@@ -65,6 +65,10 @@ void CKestruneDlg::CreateLightingPanel()
     setup.disable = m_disable;
     setup.languageIndex = SwitchedLanguageIndex().value_or(ReadLanguageIndex());
     m_panel = new CLightingPanel(*this, *m_link.lighting, m_panelKeys.get(), setup);
+    // The keys a click paints can be painted by dragging across them too.
+    for (int button = 0; button < static_cast<int>(kOrdinaryKeyCount); ++button)
+        m_panel->WatchKeyButton(Button(ButtonId(button)), button);
+    m_panel->WatchKeyButton(Button(kIdFn), kLightingFnButton);
 
     m_lighting.refresh = [this] { m_panel->RefreshLightingPanel(); };
     m_lighting.perKeyLightSwitchOn = [this] { return m_panel->KeyLightsOn(); };

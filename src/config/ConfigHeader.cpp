@@ -1,7 +1,7 @@
 #include "config/ConfigHeader.h"
 
 #include "common/LittleEndian.h"
-#include "device/Protocol.h"
+#include "wire/Protocol.h"
 
 namespace kestrune {
 

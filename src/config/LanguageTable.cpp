@@ -137,6 +137,11 @@ constexpr LanguageEntry kWindowEntries[] = {
     {"PROFILE_CANCLE", u"hello"},
     {"PROFILE_APPLY", u"hello"},
     {"MAIN_UPDATE_FILE_LABEL", u"Update program:"},
+    {"MAIN_COLOR_OTHER", u"Other colours\u2026"},
+    // The profile manager's column headings; the built-in ones are Chinese.
+    {"PROFILE_COLUMN_ACTIVE", u"\u6FC0\u6D3B"}, // 激活
+    {"PROFILE_COLUMN_NAME", u"\u540D\u79F0"},   // 名称
+    {"PROFILE_COLUMN_PATH", u"\u8DEF\u5F84"},   // 路径
     {"MENU_1", u"Import"},
     {"MENU_2", u"Export"},
     {"MENU_3", u"About"},
@@ -173,6 +178,7 @@ constexpr LanguageEntry kWindowEntries[] = {
     {"FUNCTION_TISHI", u"hello"},
     {"COMPOSITE_MACRO_OVER", u""},
     {"MAIN_LIGHTING_NOT_TAKEN", u"The keyboard did not take the lighting change; the panel shows what it holds."},
+    {"MAIN_SETTING_NOT_KEPT", u"The setting could not be saved; the panel shows the one kept. (%s)"},
 };
 
 const LanguageEntry* FindEntry(std::span<const LanguageEntry> entries, std::string_view key)
@@ -249,6 +255,19 @@ std::u16string ReadLanguageText(const IniFile& file, std::string_view key)
 std::u16string ReadLanguageText(const std::filesystem::path& languageFile, std::string_view key)
 {
     return ReadLanguageText(LoadOrEmpty(languageFile), key);
+}
+
+std::u16string ReadLanguageTextOrBuiltIn(const std::filesystem::path& languageFile, std::string_view key,
+                                         std::optional<int> languageIndex)
+{
+    const IniFile file = LoadOrEmpty(languageFile);
+    std::u16string text =
+        languageIndex ? file.ReadString(LanguageSection(*languageIndex), key, kMissingLanguageText, kLanguageReadBuffer)
+                      : ReadLanguageText(file, key);
+    if (IsBlankText(text)) {
+        if (const auto builtIn = BuiltInLanguageText(key)) text = std::u16string(*builtIn);
+    }
+    return text;
 }
 
 // ---------------------------------------------------------------------------

@@ -68,6 +68,11 @@ Status WriteLanguageIndex(const std::filesystem::path& languageFile, int index);
 // is read: a missing key or file gives a single blank, at most 259 units.
 std::u16string ReadLanguageText(const IniFile& file, std::string_view key);
 std::u16string ReadLanguageText(const std::filesystem::path& languageFile, std::string_view key);
+// The same, but a blank text (the key missing from the file) gives the
+// key's built-in text: for captions a window must not show empty. With a
+// language index, the section of that language rather than the file's own.
+std::u16string ReadLanguageTextOrBuiltIn(const std::filesystem::path& languageFile, std::string_view key,
+                                         std::optional<int> languageIndex = std::nullopt);
 
 class LanguageTable {
 public:

@@ -13,7 +13,6 @@ namespace kestrune {
 inline constexpr int kProfileFileValid = 1;
 inline constexpr int kProfileFileRejected = 0; // missing, too small or too large, or a bad header
 inline constexpr int kProfileFileCannotOpen = -2;
-inline constexpr int kProfileFileNoMemory = -3; // kept for callers; the check needs no large buffer
 
 inline constexpr const char* kProfileFormatErrorKey = "PROFILE_FORMAT_ERROR"; // argument: the path
 

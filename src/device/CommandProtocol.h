@@ -17,9 +17,9 @@
 
 #include "common/Result.h"
 #include "device/DeviceLibrary.h"
-#include "device/Protocol.h"
+#include "wire/Protocol.h"
 
-#include <HidRelay.h>
+#include "wire/HidRelay.h"
 
 #include <array>
 #include <chrono>
@@ -147,7 +147,7 @@ struct ProtocolTiming {
     std::chrono::milliseconds giveWayPause{1001};
     std::chrono::milliseconds retryPause{10};
     std::chrono::milliseconds endUpdatePause{10};
-    std::function<void(std::chrono::milliseconds)> pause;  // empty: sleep
+    std::function<void(std::chrono::milliseconds)> pause; // empty: sleep
 };
 
 class CommandProtocol {
@@ -214,4 +214,4 @@ private:
     std::recursive_mutex m_exchangeLock;
 };
 
-}  // namespace kestrune
+} // namespace kestrune

@@ -20,8 +20,9 @@ inline constexpr std::size_t kConsumerWordSize = 2;
 
 } // namespace
 
-DeviceEvents::DeviceEvents(CommandProtocol& protocol, Transfer& transfer, DeviceEventSink& sink, Reporter& reporter)
-    : m_protocol(protocol), m_transfer(transfer), m_sink(sink), m_reporter(reporter)
+DeviceEvents::DeviceEvents(CommandProtocol& protocol, Transfer& transfer, DeviceEventSink& sink, Reporter& reporter,
+                           AttachReads reads)
+    : m_protocol(protocol), m_transfer(transfer), m_sink(sink), m_reporter(reporter), m_reads(reads)
 {
 }
 
@@ -222,8 +223,9 @@ void DeviceEvents::HandleAttachChange(std::uint32_t presence)
     if (presence == last) return;
 
     if (presence != 0) {
-        if (!m_transfer.ReadDefaultTableFromKeyboard()) m_reporter.Inform({"MAIN_DEFAULT_MATRIX_PROMPT", {}});
-        m_transfer.ReadCapacityFromKeyboard();
+        if (m_reads.factoryTable && !m_transfer.ReadDefaultTableFromKeyboard())
+            m_reporter.Inform({"MAIN_DEFAULT_MATRIX_PROMPT", {}});
+        m_transfer.ReadSettingsAtAttach();
         if (m_stopping) return;
         m_sink.SendRefreshProfile();
     } else if (last != 0) {

@@ -26,9 +26,9 @@
 
 #include "common/Reporter.h"
 #include "common/Result.h"
-#include "device/Protocol.h"
+#include "wire/Protocol.h"
 
-#include <HidRelay.h>
+#include "wire/HidRelay.h"
 
 #include <array>
 #include <atomic>
@@ -124,9 +124,18 @@ inline constexpr std::uint8_t kBankBit = 0x01;
 // Polling periods of the attach and icon threads.
 inline constexpr std::chrono::milliseconds kInitialisedPoll{50};
 
+// What the attach reads before it tells the sink. The settings record is
+// always read (it carries the macro capacity and the active profile); the
+// factory key table only matters to a front end that encodes or decodes key
+// tables, so a command that does neither may leave it out.
+struct AttachReads {
+    bool factoryTable = true;
+};
+
 class DeviceEvents {
 public:
-    DeviceEvents(CommandProtocol& protocol, Transfer& transfer, DeviceEventSink& sink, Reporter& reporter);
+    DeviceEvents(CommandProtocol& protocol, Transfer& transfer, DeviceEventSink& sink, Reporter& reporter,
+                 AttachReads reads = {});
     ~DeviceEvents();
     DeviceEvents(const DeviceEvents&) = delete;
     DeviceEvents& operator=(const DeviceEvents&) = delete;
@@ -175,6 +184,7 @@ private:
     Transfer& m_transfer;
     DeviceEventSink& m_sink;
     Reporter& m_reporter;
+    const AttachReads m_reads;
 
     mutable std::mutex m_bankMutex;
     BankStatus m_bank = kInitialBankStatus;

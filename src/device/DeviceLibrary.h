@@ -11,7 +11,7 @@
 
 #include "common/Result.h"
 
-#include <HidRelay.h>
+#include "wire/HidRelay.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -72,8 +72,8 @@ public:
 
     int GetDeviceCount(const HidRelaySelector& selector, std::uint32_t unitId) const;
     int WriteOne(const HidRelaySelector& selector, std::span<const std::uint8_t> report, std::uint32_t unitId) const;
-    int AsyncRead(const HidRelaySelector& selector, HidRelayCallback callback, std::uint32_t tag,
-                  std::uint32_t unitId, HidRelayHandle* outHandle) const;
+    int AsyncRead(const HidRelaySelector& selector, HidRelayCallback callback, std::uint32_t tag, std::uint32_t unitId,
+                  HidRelayHandle* outHandle) const;
     int StatusWrite(const HidRelaySelector& selector, HidRelayCallback callback, std::uint32_t tag,
                     std::span<const std::uint8_t> status, std::uint32_t unitId, HidRelayHandle* outHandle) const;
     int DeleteRequest(HidRelayHandle handle) const;
@@ -89,4 +89,4 @@ private:
     static Result<std::unique_ptr<DeviceLibrary>> Start(std::unique_ptr<DeviceLibrary> library);
 };
 
-}  // namespace kestrune
+} // namespace kestrune

@@ -9,8 +9,8 @@
 #include "device/DeviceEvents.h"
 #include "device/ReadBack.h"
 #include "keymodel/DefaultHardwareTable.h"
-#include "lighting/LightingRecords.h"
 #include "macro/MacroArea.h"
+#include "wire/SettingsRecord.h"
 
 #include <new>
 #include <vector>
@@ -49,12 +49,44 @@ bool Transfer::ReadDefaultTableFromKeyboard()
     return true;
 }
 
-bool Transfer::ReadCapacityFromKeyboard()
+bool Transfer::ReadSettingsAtAttach()
 {
     SettingsRecord settings;
-    if (m_protocol.ReadSettings(settings.bytes) != kResultOk) return false;
+    if (const int result = m_protocol.ReadSettings(settings.bytes); result != kResultOk) {
+        std::lock_guard lock(m_tableMutex);
+        m_attachSettings.reset();
+        m_attachSettingsResult = result;
+        return false;
+    }
     m_macroCapacity = settings.MacroCapacityBytes();
+    // What ActiveProfile would read next: a read-back or a download of the
+    // active profile right after the attach needs no second read.
+    const int profile = settings.ActiveProfileByte();
+    if (profile < wire::kProfileCount) m_activeProfile = profile;
+    std::lock_guard lock(m_tableMutex);
+    m_attachSettings = settings;
+    m_attachSettingsResult = kResultOk;
     return true;
+}
+
+std::optional<SettingsRecord> Transfer::AttachSettings() const
+{
+    std::lock_guard lock(m_tableMutex);
+    return m_attachSettings;
+}
+
+int Transfer::AttachSettingsResult() const
+{
+    std::lock_guard lock(m_tableMutex);
+    return m_attachSettingsResult;
+}
+
+void Transfer::ForgetActiveProfile()
+{
+    m_activeProfile = kUnknownProfile;
+    std::lock_guard lock(m_tableMutex);
+    m_attachSettings.reset();
+    m_attachSettingsResult = kResultAbsent;
 }
 
 int Transfer::ActiveProfile()
@@ -83,9 +115,10 @@ void Transfer::SetActiveProfile(int profile)
 int Transfer::DownloadConfiguration(const WorkingSnapshot& snapshot, bool allProfiles)
 {
     // Without the capacity (the attach could not read it) any macro area would
-    // look too big: it is read now, and a keyboard that cannot tell it (gone,
-    // or not answering) fails the download without talk of macro space.
-    if (MacroCapacity() == 0 && !ReadCapacityFromKeyboard()) return kDownloadFailed;
+    // look too big: the settings record is read now, as the attach would
+    // have, and a keyboard that cannot tell it (gone, or not answering) fails
+    // the download without talk of macro space.
+    if (MacroCapacity() == 0 && !ReadSettingsAtAttach()) return kDownloadFailed;
     const MacroAreaSize sizes = MacroAreaSizes(snapshot.macros);
     const std::size_t capacity = MacroCapacity();
     if (sizes.withoutNames > capacity) {

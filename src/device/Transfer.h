@@ -23,12 +23,14 @@
 #include "common/Reporter.h"
 #include "config/ConfigStore.h"
 #include "keymodel/KeyAssignment.h"
+#include "wire/SettingsRecord.h"
 
 #include <atomic>
 #include <cstddef>
 #include <filesystem>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 
 namespace kestrune {
@@ -59,14 +61,23 @@ public:
     void SetDefaultTable(const HardwareKeyTable& table);
     // The cached active profile, -1 when unknown; forgotten at detach.
     int CachedActiveProfile() const { return m_activeProfile.load(); }
-    void ForgetActiveProfile() { m_activeProfile = kUnknownProfile; }
+    // At detach: the active profile and the attach's settings record.
+    void ForgetActiveProfile();
 
     // --- Attach-time reads --------------------------------------------------
     // ReadDefaultKeyTable into the current factory table; false (and the
     // previous table kept) when the keyboard does not give it.
     bool ReadDefaultTableFromKeyboard();
-    // ReadSettings and, on success, the macro capacity from its byte 11.
-    bool ReadCapacityFromKeyboard();
+    // ReadSettings and, on success, the macro capacity from its byte 11 and
+    // the active profile from its byte 10 (one read serves both), and the
+    // record kept for AttachSettings.
+    bool ReadSettingsAtAttach();
+    // The settings record the last attach read; nothing when that read
+    // failed or no keyboard has attached. Forgotten at detach.
+    std::optional<SettingsRecord> AttachSettings() const;
+    // The result code of that read: kResultOk, the failed read's code, or
+    // kResultAbsent when no keyboard has attached.
+    int AttachSettingsResult() const;
 
     // --- Active profile -----------------------------------------------------
     // 0 to 2, or -1 when the keyboard cannot tell.
@@ -109,7 +120,9 @@ private:
     std::atomic<int> m_activeProfile{kUnknownProfile};
     mutable std::mutex m_tableMutex;
     HardwareKeyTable m_defaultTable;
-    std::filesystem::path m_workingPath; // guarded by m_tableMutex; empty: the profile folder's
+    std::filesystem::path m_workingPath;            // guarded by m_tableMutex; empty: the profile folder's
+    std::optional<SettingsRecord> m_attachSettings; // guarded by m_tableMutex
+    int m_attachSettingsResult;                     // guarded by m_tableMutex
     DeviceEventSink* const m_window;
 };
 

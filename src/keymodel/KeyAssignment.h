@@ -5,8 +5,8 @@
 // three bytes), and the conversions between the two.
 
 #include "common/Result.h"
-#include "device/Protocol.h"
 #include "keymodel/KeyCodes.h"
+#include "wire/Protocol.h"
 
 #include <array>
 #include <cstddef>
@@ -37,11 +37,6 @@ enum class AssignmentType : std::uint16_t {
 };
 
 inline constexpr std::uint16_t kAssignmentTypeCount = 10;
-
-constexpr bool IsKnownAssignmentType(AssignmentType type)
-{
-    return static_cast<std::uint16_t>(type) < kAssignmentTypeCount;
-}
 
 // The colour-keys mark of a slot: non-zero = marked. The main window toggles
 // it between 0 and 1.

@@ -42,7 +42,7 @@ LightingState Lighting::State() const
     return m_state;
 }
 
-int Lighting::ReadLightingState(bool withKeyColours)
+int Lighting::ReadLightingState(bool withKeyColours, const std::optional<SettingsRecord>& known)
 {
     {
         std::lock_guard lock(m_mutex);
@@ -51,7 +51,10 @@ int Lighting::ReadLightingState(bool withKeyColours)
 
     auto exchanges = m_protocol.LockExchanges();
     SettingsRecord settings;
-    if (m_protocol.ReadSettings(settings.bytes) != kResultOk) return -1;
+    if (known)
+        settings = *known;
+    else if (m_protocol.ReadSettings(settings.bytes) != kResultOk)
+        return -1;
 
     m_protocol.BeginUpdate();
     std::optional<KeyColourTable> colours;
@@ -239,13 +242,22 @@ void Lighting::SetKeyColour(std::size_t light, Colour colour)
 
 int Lighting::WriteKeyColour(std::size_t light, Colour colour)
 {
-    if (light >= kLightCount) return kResultNotSent;
-    const auto rgb = ColourBytes(colour);
+    const KeyPaint paint{light, colour};
+    return WriteKeyColours(std::span(&paint, 1));
+}
+
+int Lighting::WriteKeyColours(std::span<const KeyPaint> paints)
+{
+    if (paints.empty()) return kResultOk;
+    for (const KeyPaint& paint : paints)
+        if (paint.light >= kLightCount) return kResultNotSent;
     auto exchanges = m_protocol.LockExchanges();
-    SetKeyColour(light, colour);
     UpdateResult result;
     result.Add(m_protocol.BeginUpdate());
-    result.Add(m_protocol.WriteColours(static_cast<int>(light), rgb));
+    for (const KeyPaint& paint : paints) {
+        SetKeyColour(paint.light, paint.colour);
+        result.Add(m_protocol.WriteColours(static_cast<int>(paint.light), ColourBytes(paint.colour)));
+    }
     result.Add(m_protocol.EndUpdate());
     return result.Get();
 }

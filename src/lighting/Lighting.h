@@ -36,8 +36,9 @@ public:
     // Gives 0, or -1 when the settings record cannot be read (the effect list
     // then stays empty and everything else keeps its value). The per-key
     // colours are read only with 'withKeyColours' and only when the keyboard
-    // offers effect 5.
-    int ReadLightingState(bool withKeyColours);
+    // offers effect 5. A settings record the caller already holds (the one
+    // read at attach) is used instead of reading it again.
+    int ReadLightingState(bool withKeyColours, const std::optional<SettingsRecord>& known = std::nullopt);
 
     int WriteEffect(int effect);
     int WriteBrightness(int position);
@@ -50,6 +51,14 @@ public:
     // The base colour of effect 5 followed by the whole key colour table.
     int WriteBaseColour(Colour colour);
     int WriteKeyColour(std::size_t light, Colour colour);
+    // Several keys painted in one update: each light's request is the one
+    // WriteKeyColour sends, between a single BeginUpdate and EndUpdate.
+    // Nothing is sent for an empty list; a light out of range sends nothing.
+    struct KeyPaint {
+        std::size_t light;
+        Colour colour;
+    };
+    int WriteKeyColours(std::span<const KeyPaint> paints);
     // Sets the key colour table entry without sending it: the panel gives
     // every base-coloured key the new base colour before WriteBaseColour.
     void SetKeyColour(std::size_t light, Colour colour);

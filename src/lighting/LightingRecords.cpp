@@ -4,18 +4,6 @@
 
 namespace kestrune {
 
-void SettingsRecord::ClearEffectList()
-{
-    std::fill_n(bytes.begin() + wire::kSettingsEffectList, wire::kEffectListSlots, std::uint8_t{0});
-}
-
-bool SettingsRecord::OffersEffect(int effect) const
-{
-    for (std::size_t slot = 0; slot < wire::kEffectListSlots; ++slot)
-        if (EffectSlot(slot) == effect) return true;
-    return false;
-}
-
 std::optional<std::size_t> RainbowSlot(int effect)
 {
     for (std::size_t i = 0; i < kRainbowEffects.size(); ++i)

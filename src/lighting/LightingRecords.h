@@ -1,10 +1,11 @@
 #pragma once
 
-// The keyboard's lighting data as the program sees it: the settings record,
-// the lighting block addressed by byte, the per-key colour table, which light
-// sits under which key button, and the effect list's row numbering.
+// The keyboard's lighting data as the program sees it: the lighting block
+// addressed by byte, the per-key colour table, which light sits under which
+// key button, and the effect list's row numbering of the settings record.
 
-#include "device/Protocol.h"
+#include "wire/Protocol.h"
+#include "wire/SettingsRecord.h"
 
 #include <array>
 #include <cstddef>
@@ -58,20 +59,6 @@ inline constexpr int kEffect11 = 11;
 inline constexpr int kEffect12 = 12;
 inline constexpr int kEffect14 = 14;
 inline constexpr int kEffect15 = 15;
-
-// The 28-byte record of ReadSettings / WriteSettings. Bytes the program does
-// not use are carried unchanged when the record is written back.
-struct SettingsRecord {
-    std::array<std::uint8_t, wire::kSettingsRecordSize> bytes{};
-
-    int ActiveProfileByte() const { return bytes[wire::kSettingsActiveProfile]; }
-    void SetActiveProfileByte(std::uint8_t profile) { bytes[wire::kSettingsActiveProfile] = profile; }
-    std::size_t MacroCapacityBytes() const { return wire::kMacroCapacityUnit * bytes[wire::kSettingsMacroCapacity]; }
-    std::uint8_t EffectSlot(std::size_t slot) const { return bytes[wire::kSettingsEffectList + slot]; }
-    void ClearEffectList();
-    bool OffersEffect(int effect) const;
-};
-static_assert(sizeof(SettingsRecord) == wire::kSettingsRecordSize);
 
 // Byte addresses inside the keyboard's lighting block.
 namespace lightaddr {

@@ -1,9 +1,9 @@
 #include "macro/MacroArea.h"
 
 #include "common/LittleEndian.h"
-#include "device/Protocol.h"
 #include "keymodel/KeyAssignment.h"
 #include "keymodel/KeyCodes.h"
+#include "wire/Protocol.h"
 
 #include <algorithm>
 #include <string>

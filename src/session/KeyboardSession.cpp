@@ -29,8 +29,8 @@ Result<std::unique_ptr<KeyboardSession>> KeyboardSession::Create(KeyboardSession
     session->m_protocol = std::make_unique<CommandProtocol>(std::move(library), options.timing);
     session->m_transfer = std::make_unique<Transfer>(*session->m_protocol, session->m_store, reporter, session->m_sink);
     if (!options.workingProfilePath.empty()) session->m_transfer->SetWorkingProfilePath(options.workingProfilePath);
-    session->m_events =
-        std::make_unique<DeviceEvents>(*session->m_protocol, *session->m_transfer, *session->m_sink, reporter);
+    session->m_events = std::make_unique<DeviceEvents>(*session->m_protocol, *session->m_transfer, *session->m_sink,
+                                                       reporter, options.attachReads);
     session->m_lighting = std::make_unique<Lighting>(*session->m_protocol, std::move(options.settingsFile));
     return session;
 }

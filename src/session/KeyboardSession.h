@@ -44,6 +44,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace kestrune {
@@ -56,6 +57,8 @@ struct KeyboardSessionOptions {
     ProtocolTiming timing;
     // The main window's side of the device events; null for a quiet one.
     DeviceEventSink* sink = nullptr;
+    // What the attach reads before it calls the sink.
+    AttachReads attachReads;
     // The working profile file of refreshes; empty for the profile folder's.
     std::filesystem::path workingProfilePath;
     // Where the lighting finds the per-key light switch and the report rate.
@@ -94,6 +97,9 @@ public:
     bool Attached() const;
     // The bound library file, for messages.
     const std::string& LibraryDescription() const;
+    // The settings record the last attach read (active profile, macro
+    // capacity, effects offered); nothing when it could not be read.
+    std::optional<SettingsRecord> Settings() const { return m_transfer->AttachSettings(); }
 
     CommandProtocol& Protocol() { return *m_protocol; }
     ConfigStore& Store() { return m_store; }

@@ -4,12 +4,13 @@
 #include "config/Folders.h"
 #include "config/LanguageTable.h"
 #include "config/ProfileFile.h"
-#include "device/Protocol.h"
+#include "wire/Protocol.h"
 #include "device/Transfer.h"
 #include "ui/UserDialogs.h"
 
 #include <QHeaderView>
 #include <QKeyEvent>
+#include <QPushButton>
 #include <QTableWidget>
 
 #include <memory>
@@ -19,8 +20,8 @@ namespace kestrune {
 
 namespace {
 
-// The headings are the dialog's own, the same in every language.
-const char16_t* const kHeadings[] = {u"\u6FC0\u6D3B", u"\u540D\u79F0", u"\u8DEF\u5F84"}; // 激活 名称 路径
+// The headings speak the language shown; the built-in texts are the Chinese ones.
+constexpr std::string_view kHeadingKeys[] = {kProfileActiveHeadingKey, kProfileNameHeadingKey, kProfilePathHeadingKey};
 constexpr int kColumnWidths[] = {60, 120, 230};
 constexpr int kCheckColumn = 0;
 constexpr int kNameColumn = 1;
@@ -63,13 +64,16 @@ QString NewProfileOffer(const std::filesystem::path& profileFolder, std::u16stri
 CKestrune_DlgProfile::CKestrune_DlgProfile(QWidget* parent, Transfer& transfer, DeviceJobRunner runDevice,
                                            UserSettings& settings, const LanguageTable& language,
                                            ProfileManagerOwner& owner)
-    : CBaseDialog(parent, ProgramFolder() / std::filesystem::path(kProfileSkin), kestrune::SkinFolder()),
-      m_transfer(transfer), m_runDevice(std::move(runDevice)), m_settings(settings), m_language(language),
-      m_owner(owner), m_list(new QTableWidget(0, 3, this)), m_add(new CPngButton(this)), m_load(new CPngButton(this)),
-      m_delete(new CPngButton(this)), m_ok(new CPngButton(this)), m_cancel(new CPngButton(this)),
-      m_apply(new CPngButton(this))
+    : CDeviceDialog(parent, ProgramFolder() / std::filesystem::path(kProfileSkin), std::move(runDevice), language),
+      m_transfer(transfer), m_settings(settings), m_owner(owner), m_list(new QTableWidget(0, 3, this)),
+      m_add(new CPngButton(this)), m_load(new CPngButton(this)), m_delete(new CPngButton(this)),
+      m_ok(new CPngButton(this)), m_cancel(new CPngButton(this)), m_apply(new CPngButton(this)),
+      m_test(new QPushButton(QStringLiteral("Test"), this))
 {
-    setModal(true);
+    // A button of the dialog's resource that nothing shows and nothing answers.
+    m_test->setObjectName(QStringLiteral("1013"));
+    m_test->setEnabled(false);
+    m_test->hide();
     SetUpList();
     connect(m_add, &QAbstractButton::clicked, this, &CKestrune_DlgProfile::OnAdd);
     connect(m_load, &QAbstractButton::clicked, this, &CKestrune_DlgProfile::OnLoad);
@@ -84,9 +88,9 @@ CKestrune_DlgProfile::~CKestrune_DlgProfile() = default;
 
 void CKestrune_DlgProfile::SetUpList()
 {
-    QStringList headings;
-    for (const char16_t* heading : kHeadings) headings << QString::fromUtf16(heading);
-    m_list->setHorizontalHeaderLabels(headings);
+    m_list->setObjectName(QStringLiteral("PROGRAM_LIST"));
+    m_list->setStyleSheet(SkinnedListStyle());
+    SetHeadings();
     for (int column = 0; column < 3; ++column) m_list->setColumnWidth(column, kColumnWidths[column]);
     QHeaderView* header = m_list->horizontalHeader();
     header->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
@@ -100,24 +104,24 @@ void CKestrune_DlgProfile::SetUpList()
     m_list->setWordWrap(false);
 }
 
+void CKestrune_DlgProfile::SetHeadings()
+{
+    QStringList headings;
+    for (std::string_view key : kHeadingKeys)
+        headings << QString::fromStdU16String(ReadLanguageTextOrBuiltIn(LanguageFilePath(), key));
+    m_list->setHorizontalHeaderLabels(headings);
+}
+
 bool CKestrune_DlgProfile::OnInitDialog()
 {
     if (!CBaseDialog::OnInitDialog()) return false;
     ++m_openCount;
     ++m_opening;
-    if (!m_picturesLoaded) LoadPictures();
+    LoadPicturesOnce(kProfilePictures);
     PlaceControls();
+    SetHeadings();
     FillList();
     return true;
-}
-
-void CKestrune_DlgProfile::LoadPictures()
-{
-    m_normal = LoadStateImage(kProfilePictures.normal, *this);
-    m_over = LoadStateImage(kProfilePictures.over, *this);
-    m_down = LoadStateImage(kProfilePictures.down, *this);
-    m_disable = LoadStateImage(kProfilePictures.disable, *this);
-    m_picturesLoaded = true;
 }
 
 void CKestrune_DlgProfile::PlaceControls()
@@ -201,11 +205,6 @@ void CKestrune_DlgProfile::SetApplyPending(bool pending)
     m_apply->setEnabled(pending);
 }
 
-void CKestrune_DlgProfile::Inform(std::string_view key, std::vector<std::string> args)
-{
-    ShowInformation(this, QString::fromStdU16String(MessageText(m_language, {std::string(key), std::move(args)})));
-}
-
 void CKestrune_DlgProfile::OnAdd()
 {
     if (Busy()) return;
@@ -287,18 +286,14 @@ void CKestrune_DlgProfile::StartApply(bool closeAfter)
 
     const unsigned opening = m_opening;
     setCursor(Qt::BusyCursor);
-    m_busy = true;
     auto switchedTo = std::make_shared<int>(-1);
-    m_runDevice(
+    RunDeviceJob(
         [transfer = &m_transfer, profile, switchedTo] {
             transfer->SetActiveProfile(profile);
             *switchedTo = transfer->CachedActiveProfile();
             transfer->RefreshFromKeyboard(false);
         },
-        [this, opening, profile, switchedTo, closeAfter] {
-            m_busy = false;
-            FinishApply(opening, profile, *switchedTo, closeAfter);
-        });
+        [this, opening, profile, switchedTo, closeAfter] { FinishApply(opening, profile, *switchedTo, closeAfter); });
 }
 
 void CKestrune_DlgProfile::FinishApply(unsigned opening, int profile, int switchedTo, bool closeAfter)

@@ -13,10 +13,8 @@
 // everything else runs on the GUI thread.
 
 #include "config/Settings.h"
-#include "ui/CBaseDialog.h"
+#include "ui/CDeviceDialog.h"
 #include "ui/CPngButton.h"
-#include "ui/DeviceJobRunner.h"
-#include "ui/Skin.h"
 
 #include <QString>
 
@@ -25,10 +23,10 @@
 
 class QTableWidget;
 class QTableWidgetItem;
+class QPushButton;
 
 namespace kestrune {
 
-class LanguageTable;
 class Transfer;
 
 // What the profile manager asks of the window that owns it.
@@ -45,6 +43,12 @@ inline constexpr int kProfileAddControl = 1010;
 inline constexpr int kProfileLoadControl = 1008;
 inline constexpr int kProfileDeleteControl = 1011;
 inline constexpr int kProfileApplyControl = 1012;
+inline constexpr int kProfileTestControl = 1013;
+
+// Language keys of the list's column headings.
+inline constexpr std::string_view kProfileActiveHeadingKey = "PROFILE_COLUMN_ACTIVE";
+inline constexpr std::string_view kProfileNameHeadingKey = "PROFILE_COLUMN_NAME";
+inline constexpr std::string_view kProfilePathHeadingKey = "PROFILE_COLUMN_PATH";
 
 // Skin keys of the profile manager (section BUTTONINFO of Profile.ini).
 inline constexpr std::string_view kProfileListKey = "PROGRAM_LIST";
@@ -71,7 +75,7 @@ QString KeptPathOf(const ProfileRowText& row);
 // this system's.
 QString NewProfileOffer(const std::filesystem::path& profileFolder, std::u16string_view text);
 
-class CKestrune_DlgProfile : public CBaseDialog {
+class CKestrune_DlgProfile : public CDeviceDialog {
     Q_OBJECT
 public:
     CKestrune_DlgProfile(QWidget* parent, Transfer& transfer, DeviceJobRunner runDevice, UserSettings& settings,
@@ -92,8 +96,6 @@ public:
     // A switch made elsewhere while the dialog is open: the row of that
     // keyboard profile becomes the checked one, and Apply is disabled.
     void ShowSwitchedProfile(int profile);
-    // Apply's keyboard work is still running.
-    bool Busy() const { return m_busy; }
 
     void OnAdd();
     void OnLoad();
@@ -105,7 +107,7 @@ protected:
 
 private:
     void SetUpList();
-    void LoadPictures();
+    void SetHeadings();
     void PlaceControls();
     void FillList();
     void AppendRow(const std::filesystem::path& file, int keyboardProfile);
@@ -116,12 +118,9 @@ private:
     void StartApply(bool closeAfter);
     void FinishApply(unsigned opening, int profile, int switchedTo, bool closeAfter);
     void CloseDialog(bool accepted);
-    void Inform(std::string_view key, std::vector<std::string> args = {});
 
     Transfer& m_transfer;
-    DeviceJobRunner m_runDevice;
     UserSettings& m_settings;
-    const LanguageTable& m_language;
     ProfileManagerOwner& m_owner;
 
     QTableWidget* m_list;
@@ -131,14 +130,12 @@ private:
     CPngButton* m_ok;
     CPngButton* m_cancel;
     CPngButton* m_apply;
+    QPushButton* m_test;
 
-    StateImage m_normal, m_over, m_down, m_disable;
-    bool m_picturesLoaded = false;
     int m_openCount = 0;
     unsigned m_opening = 0; // counts openings, so late work knows whether its opening is still on
     bool m_applyPending = false;
     bool m_checking = false; // inside the single-check bookkeeping
-    bool m_busy = false;     // Apply's keyboard work is queued or running
 };
 
 } // namespace kestrune

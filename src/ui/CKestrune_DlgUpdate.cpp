@@ -35,12 +35,11 @@ UpdaterCheck CheckUpdater(const QString& path)
 
 CKestrune_DlgUpdate::CKestrune_DlgUpdate(QWidget* parent, CommandProtocol& protocol, ConfigStore& store,
                                          DeviceJobRunner runDevice, const LanguageTable& language)
-    : CBaseDialog(parent, ProgramFolder() / std::filesystem::path(kUpdateSkin), kestrune::SkinFolder()),
-      m_protocol(protocol), m_store(store), m_runDevice(std::move(runDevice)), m_language(language),
-      m_caption(new ColorStatic(this)), m_path(new QComboBox(this)), m_open(new CPngButton(this)),
-      m_backup(new CPngButton(this)), m_update(new CPngButton(this)), m_cancel(new CPngButton(this))
+    : CDeviceDialog(parent, ProgramFolder() / std::filesystem::path(kUpdateSkin), std::move(runDevice), language),
+      m_protocol(protocol), m_store(store), m_caption(new ColorStatic(this)), m_path(new QComboBox(this)),
+      m_open(new CPngButton(this)), m_backup(new CPngButton(this)), m_update(new CPngButton(this)),
+      m_cancel(new CPngButton(this))
 {
-    setModal(true);
     // A path may be typed as well as chosen.
     m_path->setEditable(true);
     m_path->setInsertPolicy(QComboBox::NoInsert);
@@ -56,18 +55,11 @@ CKestrune_DlgUpdate::~CKestrune_DlgUpdate() = default;
 bool CKestrune_DlgUpdate::OnInitDialog()
 {
     if (!CBaseDialog::OnInitDialog()) return false;
-    if (!m_picturesLoaded) LoadPictures();
+    LoadPicturesOnce(kUpdatePictures);
     PlaceControls();
     m_caption->setText(QString::fromStdU16String(ReadLanguageText(LanguageFilePath(), kUpdateCaptionLanguageKey)));
     SetUpdateFilePath(m_updateFilePath);
     return true;
-}
-
-void CKestrune_DlgUpdate::LoadPictures()
-{
-    m_normal = LoadStateImage(kUpdatePictures.normal, *this);
-    m_over = LoadStateImage(kUpdatePictures.over, *this);
-    m_picturesLoaded = true;
 }
 
 void CKestrune_DlgUpdate::PlaceControls()
@@ -86,13 +78,6 @@ void CKestrune_DlgUpdate::SetUpdateFilePath(const QString& path)
 {
     m_updateFilePath = path;
     m_path->setEditText(path);
-}
-
-void CKestrune_DlgUpdate::Inform(std::string_view key, std::vector<std::string> args, const QString& detail)
-{
-    QString text = QString::fromStdU16String(MessageText(m_language, {std::string(key), std::move(args)}));
-    if (!detail.isEmpty()) text += QStringLiteral("\n") + detail;
-    ShowInformation(this, text);
 }
 
 void CKestrune_DlgUpdate::OnOpen()
@@ -125,17 +110,15 @@ void CKestrune_DlgUpdate::OnBackup()
     const std::filesystem::path file(chosen.toStdU16String());
     // WriteProfileFile takes the configuration lock, which a download holds
     // for as long as it talks to the keyboard.
-    m_busy = true;
     auto written = std::make_shared<Status>();
-    m_runDevice([store = &m_store, file, written] { *written = WriteProfileFile(*store, file); },
-                [this, written] {
-                    m_busy = false;
-                    if (*written) {
-                        Inform("MAIN_UPDATE_BACKUP_OK");
-                    } else {
-                        Inform("MAIN_UPDATE_BACKUP_NG", {}, QString::fromStdString(written->error()));
-                    }
-                });
+    RunDeviceJob([store = &m_store, file, written] { *written = WriteProfileFile(*store, file); },
+                 [this, written] {
+                     if (*written) {
+                         Inform("MAIN_UPDATE_BACKUP_OK");
+                     } else {
+                         Inform("MAIN_UPDATE_BACKUP_NG", {}, QString::fromStdString(written->error()));
+                     }
+                 });
 }
 
 void CKestrune_DlgUpdate::OnUpdate()
@@ -154,13 +137,9 @@ void CKestrune_DlgUpdate::OnUpdate()
     case UpdaterCheck::Usable:
         break;
     }
-    m_busy = true;
     auto sent = std::make_shared<int>(kResultNotSent);
-    m_runDevice([protocol = &m_protocol, sent] { *sent = protocol->EnterBootMode(); },
-                [this, updater, sent] {
-                    m_busy = false;
-                    FinishUpdate(updater, *sent);
-                });
+    RunDeviceJob([protocol = &m_protocol, sent] { *sent = protocol->EnterBootMode(); },
+                 [this, updater, sent] { FinishUpdate(updater, *sent); });
 }
 
 void CKestrune_DlgUpdate::FinishUpdate(const QString& updater, int sent)

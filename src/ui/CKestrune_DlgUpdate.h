@@ -13,10 +13,8 @@
 // configuration lock a running download holds) run through the
 // DeviceJobRunner.
 
-#include "ui/CBaseDialog.h"
+#include "ui/CDeviceDialog.h"
 #include "ui/CPngButton.h"
-#include "ui/DeviceJobRunner.h"
-#include "ui/Skin.h"
 
 #include <QString>
 
@@ -32,7 +30,6 @@ namespace kestrune {
 class ColorStatic;
 class CommandProtocol;
 class ConfigStore;
-class LanguageTable;
 
 // Control ids, as the rest of the program knows them.
 inline constexpr int kUpdateCaptionControl = 1179;
@@ -58,7 +55,7 @@ enum class UpdaterCheck { Usable, Missing, NotExecutable };
 // Whether `path` names a file this user may run.
 UpdaterCheck CheckUpdater(const QString& path);
 
-class CKestrune_DlgUpdate : public CBaseDialog {
+class CKestrune_DlgUpdate : public CDeviceDialog {
     Q_OBJECT
 public:
     CKestrune_DlgUpdate(QWidget* parent, CommandProtocol& protocol, ConfigStore& store, DeviceJobRunner runDevice,
@@ -78,20 +75,14 @@ public:
     // The chosen updater; kept while the program runs, empty after every
     // update attempt that reached the updater, and after every cancel.
     const QString& UpdateFilePath() const { return m_updateFilePath; }
-    // The backup's or the update's work is queued or running.
-    bool Busy() const { return m_busy; }
 
 private:
-    void LoadPictures();
     void PlaceControls();
     void SetUpdateFilePath(const QString& path);
     void FinishUpdate(const QString& updater, int sent);
-    void Inform(std::string_view key, std::vector<std::string> args = {}, const QString& detail = {});
 
     CommandProtocol& m_protocol;
     ConfigStore& m_store;
-    DeviceJobRunner m_runDevice;
-    const LanguageTable& m_language;
 
     ColorStatic* m_caption;
     QComboBox* m_path;
@@ -100,10 +91,7 @@ private:
     CPngButton* m_update;
     CPngButton* m_cancel;
 
-    StateImage m_normal, m_over;
-    bool m_picturesLoaded = false;
     QString m_updateFilePath;
-    bool m_busy = false;
 };
 
 } // namespace kestrune

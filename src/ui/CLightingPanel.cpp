@@ -21,6 +21,8 @@
 #include <QWidget>
 
 #include <algorithm>
+#include <mutex>
+#include <utility>
 
 namespace kestrune {
 
@@ -157,13 +159,30 @@ int LightOfKeyButton(int button)
     return light ? *light : -1;
 }
 
-QString LightingNoticeText()
+QString LightingNoticeText(std::string_view key, const std::vector<std::string>& args)
 {
-    std::u16string text = ReadLanguageText(LanguageFilePath(), kLightingNotTakenKey);
-    if (text.find_first_not_of(u' ') == std::u16string::npos)
-        text = BuiltInLanguageText(kLightingNotTakenKey).value_or(u"");
-    return QString::fromStdU16String(text);
+    return QString::fromStdU16String(FormatLanguageText(ReadLanguageTextOrBuiltIn(LanguageFilePath(), key), args));
 }
+
+struct CLightingPanel::PaintBatch {
+    std::mutex mutex;
+    std::vector<Lighting::KeyPaint> paints;
+
+    void Add(std::size_t light, Colour colour)
+    {
+        std::lock_guard lock(mutex);
+        auto it = std::find_if(paints.begin(), paints.end(), [&](const auto& p) { return p.light == light; });
+        if (it != paints.end())
+            it->colour = colour; // painted again before it went out: only the last colour is sent
+        else
+            paints.push_back({light, colour});
+    }
+    std::vector<Lighting::KeyPaint> Take()
+    {
+        std::lock_guard lock(mutex);
+        return std::exchange(paints, {});
+    }
+};
 
 bool InColourRing(QPoint windowPoint)
 {
@@ -367,6 +386,10 @@ void CLightingPanel::Recaption(int languageIndex)
             text = ReadSkinText(m_setup.skinIni, section, kRunRainbowFallback, u"");
         m_labels[entry.skinKey]->setText(text);
     }
+    const QString other =
+        QString::fromStdU16String(ReadLanguageTextOrBuiltIn(LanguageFilePath(), kOtherColourKey, languageIndex));
+    for (auto& [key, widget] : m_controls)
+        if (auto* button = qobject_cast<CSkinColorBtn*>(widget)) button->EnableOtherButton(other);
     FillEffectList();
     m_effectList->setCurrentIndex(m_effectIndex.RowOf(m_view.effect));
 }
@@ -406,8 +429,8 @@ void CLightingPanel::RefreshLightingPanel()
 
 void CLightingPanel::ReadAndRefresh(bool withKeyColours)
 {
-    m_writer->Submit({LightingJob::Read, withKeyColours ? 1 : 0},
-                     [withKeyColours](Lighting& lighting) { return lighting.ReadLightingState(withKeyColours); });
+    Send({LightingJob::Read, withKeyColours ? 1 : 0},
+         [withKeyColours](Lighting& lighting) { return lighting.ReadLightingState(withKeyColours); });
 }
 
 void CLightingPanel::ShowView()
@@ -529,7 +552,7 @@ void CLightingPanel::OnEffectActivated(int row)
     PlaceForEffect(effect);
     if (KnownEffect(effect)) {
         m_view.effect = effect;
-        m_writer->Submit({LightingJob::Effect}, [effect](Lighting& l) { return l.WriteEffect(effect); });
+        Send({LightingJob::Effect}, [effect](Lighting& l) { return l.WriteEffect(effect); });
         FillKeysForEffect(effect);
     }
     // An effect this program does not know is not written; the list stays,
@@ -543,11 +566,11 @@ void CLightingPanel::OnSliderMoved(int controlId, int position)
     if (controlId == lightid::kBrightnessSlider) {
         m_brightness->SetPicture(Picture(QString::number(position) + ".bmp"));
         m_view.brightness = position;
-        m_writer->Submit({LightingJob::Brightness}, [position](Lighting& l) { return l.WriteBrightness(position); });
+        Send({LightingJob::Brightness}, [position](Lighting& l) { return l.WriteBrightness(position); });
     } else if (controlId == lightid::kSpeedSlider) {
         m_speed->SetPicture(Picture(QString::number(kBrightnessMax + 1 + position) + ".bmp"));
         m_view.speed = kSpeedMax - position;
-        m_writer->Submit({LightingJob::Speed}, [position](Lighting& l) { return l.WriteSpeed(position); });
+        Send({LightingJob::Speed}, [position](Lighting& l) { return l.WriteSpeed(position); });
     }
 }
 
@@ -555,7 +578,7 @@ void CLightingPanel::OnDirection(int direction)
 {
     m_view.direction = direction;
     ShowPictures();
-    m_writer->Submit({LightingJob::Direction}, [direction](Lighting& l) { return l.WriteDirection(direction); });
+    Send({LightingJob::Direction}, [direction](Lighting& l) { return l.WriteDirection(direction); });
 }
 
 void CLightingPanel::OnEffectColour(int effect, Colour colour)
@@ -567,8 +590,8 @@ void CLightingPanel::OnEffectColour(int effect, Colour colour)
     ShowPictures();
     ShowColourButtons();
     SetBoxes(colour);
-    m_writer->Submit({LightingJob::EffectColour, effect},
-                     [effect, colour](Lighting& l) { return l.WriteEffectColour(effect, colour); });
+    Send({LightingJob::EffectColour, effect},
+         [effect, colour](Lighting& l) { return l.WriteEffectColour(effect, colour); });
     if (m_view.perKeyLights) FillAllKeys(ColorFromRef(colour));
 }
 
@@ -577,8 +600,7 @@ void CLightingPanel::OnRainbow(int effect)
     const auto flag = static_cast<std::uint8_t>(m_view.RainbowOf(effect) != 0 ? 0 : 1);
     m_view.SetRainbow(effect, flag);
     ShowPictures();
-    m_writer->Submit({LightingJob::Rainbow, effect},
-                     [effect, flag](Lighting& l) { return l.WriteRainbowFlag(effect, flag); });
+    Send({LightingJob::Rainbow, effect}, [effect, flag](Lighting& l) { return l.WriteRainbowFlag(effect, flag); });
 }
 
 void CLightingPanel::OnTrigger(std::uint8_t trigger)
@@ -586,7 +608,7 @@ void CLightingPanel::OnTrigger(std::uint8_t trigger)
     if (m_view.trigger[trigger] != 0) return;
     m_view.SetTrigger(trigger);
     ShowPictures();
-    m_writer->Submit({LightingJob::Trigger}, [trigger](Lighting& l) { return l.WriteTrigger(trigger); });
+    Send({LightingJob::Trigger}, [trigger](Lighting& l) { return l.WriteTrigger(trigger); });
 }
 
 void CLightingPanel::OnBrushColour(Colour colour)
@@ -609,7 +631,7 @@ void CLightingPanel::OnBaseColour(Colour colour)
         if (m_keys != nullptr && m_view.perKeyLights && SelectedEffect() == kEffectPerKey)
             m_keys->FillKeyButton(button, ColorFromRef(colour));
     }
-    m_writer->Submit({LightingJob::BaseColour}, [lights, colour](Lighting& l) {
+    Send({LightingJob::BaseColour}, [lights, colour](Lighting& l) {
         for (std::size_t light : lights) l.SetKeyColour(light, colour);
         return l.WriteBaseColour(colour);
     });
@@ -638,9 +660,72 @@ void CLightingPanel::PaintKeyColour(int button)
         if (m_keys != nullptr) m_keys->FillKeyButton(other, ColorFromRef(colour));
     }
     m_view.keyColours.Set(static_cast<std::size_t>(light), colour);
-    m_writer->Submit({LightingJob::KeyColour, light}, [light, colour](Lighting& l) {
-        return l.WriteKeyColour(static_cast<std::size_t>(light), colour);
+    // Keys painted while the keyboard is busy go out together in the next
+    // update, each light once with its last colour.
+    if (!m_paintBatch) {
+        m_paintBatch = std::make_shared<PaintBatch>();
+        ++m_paintBatches;
+    }
+    m_paintBatch->Add(static_cast<std::size_t>(light), colour);
+    m_writer->Submit({LightingJob::KeyColour, m_paintBatches}, [batch = m_paintBatch](Lighting& l) {
+        const std::vector<Lighting::KeyPaint> paints = batch->Take();
+        return l.WriteKeyColours(paints);
     });
+}
+
+bool CLightingPanel::PaintsKeys() const
+{
+    return m_view.perKeyLights && SelectedEffect() == kEffectPerKey;
+}
+
+void CLightingPanel::WatchKeyButton(QWidget* button, int number)
+{
+    if (button == nullptr || LightOfKeyButton(number) < 0) return;
+    m_watchedKeys[button] = number;
+    button->installEventFilter(this);
+    connect(button, &QObject::destroyed, this, [this](QObject* gone) { m_watchedKeys.erase(gone); });
+}
+
+bool CLightingPanel::OnKeyButtonMouse(QWidget* button, int number, QEvent* event)
+{
+    switch (event->type()) {
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonDblClick: {
+        if (static_cast<QMouseEvent*>(event)->button() != Qt::LeftButton || !PaintsKeys() || !button->isEnabled())
+            return false;
+        // The press paints at once; the button's own click would paint again.
+        if (event->type() == QEvent::MouseButtonPress || m_dragKey != number) PaintKeyColour(number);
+        m_dragKey = number;
+        return true;
+    }
+    case QEvent::MouseMove: {
+        if (m_dragKey < 0) return false;
+        auto* mouse = static_cast<QMouseEvent*>(event);
+        if (!(mouse->buttons() & Qt::LeftButton) || !PaintsKeys()) {
+            m_dragKey = -1;
+            return false;
+        }
+        // The pressed button holds the mouse: find the key under it.
+        const QPoint at = button->mapTo(&m_window, mouse->position().toPoint());
+        for (QWidget* under = m_window.childAt(at); under != nullptr && under != &m_window;
+             under = under->parentWidget()) {
+            auto it = m_watchedKeys.find(under);
+            if (it == m_watchedKeys.end()) continue;
+            if (it->second != m_dragKey && under->isEnabled() && under->isVisible()) {
+                m_dragKey = it->second;
+                PaintKeyColour(m_dragKey);
+            }
+            break;
+        }
+        return true;
+    }
+    case QEvent::MouseButtonRelease:
+        if (m_dragKey < 0 || static_cast<QMouseEvent*>(event)->button() != Qt::LeftButton) return false;
+        m_dragKey = -1;
+        return true;
+    default:
+        return false;
+    }
 }
 
 void CLightingPanel::OnBoxEdited(int box)
@@ -690,8 +775,10 @@ void CLightingPanel::OnLightSwitch()
         return;
     }
     if (m_keys != nullptr && !m_keys->SettleKeyEdits()) return;
-    if (Status stored = m_setup.settings.SetLightSwitch(true); !stored.ok())
-        qWarning("the light switch is not kept for the next start: %s", stored.error().c_str());
+    if (Status stored = m_setup.settings.SetLightSwitch(true); !stored.ok()) {
+        ShowKeptSetting(stored.error());
+        return;
+    }
     m_view.perKeyLights = true;
     ShowPictures();
     FillKeysForEffect(SelectedEffect());
@@ -700,39 +787,59 @@ void CLightingPanel::OnLightSwitch()
 
 void CLightingPanel::SwitchOffKeyLights()
 {
-    if (Status stored = m_setup.settings.SetLightSwitch(false); !stored.ok())
-        qWarning("the light switch is not kept for the next start: %s", stored.error().c_str());
+    Status stored = m_setup.settings.SetLightSwitch(false);
+    // Off for this run even when the file keeps it on: the profile buttons
+    // rely on the keys showing their assignments again.
     m_view.perKeyLights = false;
     ShowPictures();
     FillAllKeys(std::nullopt);
     if (m_keys != nullptr) m_keys->ShowAssignmentLooks();
     ShowControlsFor(SelectedEffect());
+    if (!stored.ok()) ShowNotice(kSettingNotKeptKey, {stored.error()});
+}
+
+void CLightingPanel::ShowKeptSetting(const std::string& reason)
+{
+    const bool on = m_setup.settings.LightSwitch();
+    if (on != m_view.perKeyLights) {
+        m_view.perKeyLights = on;
+        ShowPictures();
+        FillKeysForEffect(SelectedEffect());
+        if (!on) {
+            FillAllKeys(std::nullopt);
+            if (m_keys != nullptr) m_keys->ShowAssignmentLooks();
+        }
+        ShowControlsFor(SelectedEffect());
+    }
+    ShowReportRate(m_setup.settings.ReportRate());
+    ShowNotice(kSettingNotKeptKey, {reason});
 }
 
 void CLightingPanel::RestoreLightingDefaults()
 {
     if (!m_view.perKeyLights) return;
-    m_writer->Submit({LightingJob::Defaults}, [](Lighting& l) { return l.WriteLightingDefaults(); });
+    Send({LightingJob::Defaults}, [](Lighting& l) { return l.WriteLightingDefaults(); });
     // The panel shows what the defaults write, flags included.
     LightingBlock block = m_view.block;
     std::copy(kLightingDefaults.begin(), kLightingDefaults.end(), block.bytes.begin());
     m_view.SetRainbow(kEffectColourTrail, block.bytes[lightaddr::kRainbow4]);
     DecodeLightingBlock(block, m_view);
-    if (m_effectIndex.RowOf(1) >= 0)
-        m_writer->Submit({LightingJob::Effect}, [](Lighting& l) { return l.WriteEffect(1); });
+    if (m_effectIndex.RowOf(1) >= 0) Send({LightingJob::Effect}, [](Lighting& l) { return l.WriteEffect(1); });
     if (m_view.settings.OffersEffect(kEffectPerKey)) {
         m_brush = 0;
         m_tool = 0;
         for (std::size_t light = 0; light < kWhiteLightCount; ++light) m_view.keyColours.Set(light, kWhite);
-        m_writer->Submit({LightingJob::WhiteKeyColours}, [](Lighting& l) { return l.WriteWhiteKeyColours(); });
+        Send({LightingJob::WhiteKeyColours}, [](Lighting& l) { return l.WriteWhiteKeyColours(); });
     }
     ShowView();
 }
 
 void CLightingPanel::OnReportRate(int rate)
 {
-    if (Status stored = m_setup.settings.SetReportRate(rate); !stored.ok())
-        qWarning("the report rate is not kept for the next start: %s", stored.error().c_str());
+    if (Status stored = m_setup.settings.SetReportRate(rate); !stored.ok()) {
+        ShowKeptSetting(stored.error());
+        return;
+    }
     ShowReportRate(rate);
 }
 
@@ -750,16 +857,21 @@ void CLightingPanel::OnJobDone(const LightingJobDone& done)
         const bool withColours = m_view.settings.OffersEffect(kEffectPerKey);
         ReadAndRefresh(withColours);
         m_refreshPending = true;
-        ShowNotice();
+        ShowNotice(kLightingNotTakenKey);
         Q_EMIT changeRefused();
     }
     if (m_refreshPending && !m_writer->Busy()) RefreshLightingPanel();
 }
 
-void CLightingPanel::ShowNotice()
+void CLightingPanel::Send(LightingJobKind kind, std::function<int(Lighting&)> job)
 {
-    m_notice->setText(
-        QString::fromStdU16String(MessageText(TheLanguageTable(), {std::string(kLightingNotTakenKey), {}})));
+    m_paintBatch.reset();
+    m_writer->Submit(kind, std::move(job));
+}
+
+void CLightingPanel::ShowNotice(std::string_view key, const std::vector<std::string>& args)
+{
+    m_notice->setText(LightingNoticeText(key, args));
     m_notice->show();
     m_notice->raise();
     m_noticeTimer->start(kNoticeMs);
@@ -767,6 +879,8 @@ void CLightingPanel::ShowNotice()
 
 bool CLightingPanel::eventFilter(QObject* watched, QEvent* event)
 {
+    if (auto key = m_watchedKeys.find(watched); key != m_watchedKeys.end())
+        return OnKeyButtonMouse(static_cast<QWidget*>(watched), key->second, event);
     if (watched == &m_window) {
         if (const WindowMessage* moved = WindowMessage::As(event, kSliderMoved)) {
             OnSliderMoved(static_cast<int>(moved->first()), static_cast<int>(moved->second()));

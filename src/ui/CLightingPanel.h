@@ -27,9 +27,11 @@
 
 #include <array>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -48,6 +50,7 @@ class ColorStatic;
 class Lighting;
 class LightingWriter;
 struct LightingJobDone;
+struct LightingJobKind;
 
 // Key buttons by number: the 104 ordinary keys in key-button order, then G1
 // to G9, then Fn.
@@ -97,11 +100,16 @@ inline constexpr std::array<Colour, lightid::kPresetCount> kPresetColours = {
     MakeColour(254, 17, 0),  MakeColour(255, 100, 0), MakeColour(255, 186, 0),
     MakeColour(255, 247, 0), MakeColour(144, 255, 0), MakeColour(11, 255, 1)};
 
-// The language key of the notice shown when the keyboard did not take a change.
+// The language keys of the notices: the keyboard did not take a change; the
+// settings file did not keep the light switch or the report rate (with the
+// reason as its argument).
 inline constexpr std::string_view kLightingNotTakenKey = "MAIN_LIGHTING_NOT_TAKEN";
+inline constexpr std::string_view kSettingNotKeptKey = "MAIN_SETTING_NOT_KEPT";
 inline constexpr int kNoticeMs = 5000;
-// Its words in the language the file chooses, else the built-in ones.
-QString LightingNoticeText();
+// A notice's words in the language the file chooses, else the built-in ones.
+QString LightingNoticeText(std::string_view key = kLightingNotTakenKey, const std::vector<std::string>& args = {});
+// The colour buttons' entry that opens the colour dialog.
+inline constexpr std::string_view kOtherColourKey = "MAIN_COLOR_OTHER";
 
 struct LightingPanelSetup {
     std::filesystem::path skinIni;    // the main window's skin file
@@ -130,6 +138,12 @@ public:
     void Recaption(int languageIndex);
     // A click on a key button while the switch is on.
     void PaintKeyColour(int button);
+    // Whether a click on a key button paints it now.
+    bool PaintsKeys() const;
+    // The panel watches this key button (a number as for PaintKeyColour):
+    // while keys are painted, a press paints it and dragging the pressed
+    // mouse over other watched buttons paints each one it enters.
+    void WatchKeyButton(QWidget* button, int number);
     void RestoreLightingDefaults();
     void SwitchOffKeyLights();
     bool KeyLightsOn() const { return m_view.perKeyLights; }
@@ -185,7 +199,13 @@ private:
     void OnReportRate(int rate);
     void ShowReportRate(int rate);
     void OnJobDone(const LightingJobDone& done);
-    void ShowNotice();
+    void ShowNotice(std::string_view key, const std::vector<std::string>& args = {});
+    // Every write goes through here, paints excepted: a paint made after
+    // this change must not be sent before it.
+    void Send(LightingJobKind kind, std::function<int(Lighting&)> job);
+    // The settings file did not keep the switch or the rate: show what it holds.
+    void ShowKeptSetting(const std::string& reason);
+    bool OnKeyButtonMouse(QWidget* button, int number, QEvent* event);
 
     QWidget& m_window;
     Lighting& m_lighting;
@@ -198,6 +218,13 @@ private:
     Colour m_brush = 0;
     int m_tool = 0;
     std::array<bool, kLightingKeyButtons> m_baseColoured{};
+    // Keys painted and not yet sent, gathered into one update; a new batch
+    // starts after any other write.
+    struct PaintBatch;
+    std::shared_ptr<PaintBatch> m_paintBatch;
+    int m_paintBatches = 0;
+    std::map<const QObject*, int> m_watchedKeys;
+    int m_dragKey = -1; // the key last painted by the drag under way, -1 when none
     bool m_reportShown = false;
     bool m_refreshPending = false;
     int m_language = 0;

@@ -18,6 +18,7 @@
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QMouseEvent>
+#include <QPointer>
 #include <QRegularExpressionValidator>
 #include <QScreen>
 #include <QStyledItemDelegate>
@@ -46,11 +47,7 @@ const QColor kLoadedCellColour(0x80, 0x80, 0x80); // the grey of loaded and reco
 QString Text(std::string_view key)
 {
     if (const auto text = TheLanguageTable().Find(key)) return QString::fromStdU16String(*text);
-    std::u16string text = ReadLanguageText(LanguageFilePath(), key);
-    if (text == kMissingLanguageText) {
-        if (const auto builtIn = BuiltInLanguageText(key)) text = std::u16string(*builtIn);
-    }
-    return QString::fromStdU16String(text);
+    return QString::fromStdU16String(ReadLanguageTextOrBuiltIn(LanguageFilePath(), key));
 }
 
 QString Q(const std::u16string& text)
@@ -424,21 +421,42 @@ bool Kestrune_DlgComposite::OnInitDialog()
     m_mediaSelect->setCurrentIndex(0);
     m_functionSelect->setCurrentIndex(0);
     m_cycles->setText(QStringLiteral("1"));
-    // 5. The macro list; no macro current yet.
+    // 5. No macro current yet.
     m_recorder.Stop();
     m_currentMacro = -1;
-    LoadMacroList(true);
     EnableApply(false);
-    // 6. What the slot holds now.
     m_firstMacroPane = true;
-    {
-        std::lock_guard lock(m_store.CurrentLock());
-        const KeyAssignment* slot = m_store.Current().Assignment(Profile(), m_slot);
-        const KeyAssignment stored = slot != nullptr ? *slot : KeyAssignment{};
-        m_paneType = stored.type;
-        m_storedValue = stored.value;
-        m_storedAux = stored.aux;
-    }
+    // 5, 6. The macro list and what the slot holds now, from the copy; while
+    // a download holds it, the dialog is up and fills in when it is free.
+    const unsigned opening = ++m_opening;
+    m_loading = true;
+    auto read = std::make_shared<OpeningRead>();
+    WithCurrentCopy(
+        [read, profile = Profile(), slot = m_slot](CurrentCopy& copy) {
+            if (copy.HasBlock()) read->macros = copy.Macros();
+            const KeyAssignment* stored = copy.Assignment(profile, slot);
+            read->stored = stored != nullptr ? *stored : KeyAssignment{};
+        },
+        [this, opening, read] {
+            if (opening == m_opening && IsOpen()) ShowOpeningRead(*read);
+        });
+    // 9, 10.
+    PlaceBeside(m_buttonId);
+    SetTexts();
+    return true;
+}
+
+void Kestrune_DlgComposite::ShowOpeningRead(const OpeningRead& read)
+{
+    m_loading = false;
+    // Whatever was typed into the editor before the copy came is not of it.
+    if (!m_macros.empty()) ClearMacroList();
+    LoadMacroList(true, read.macros);
+    EnableApply(false);
+    // 6.
+    m_paneType = read.stored.type;
+    m_storedValue = read.stored.value;
+    m_storedAux = read.stored.aux;
     // 7. Macros only.
     const bool others = !m_macroOnly;
     if (m_macroOnly) m_paneType = AssignmentType::PlayMacro;
@@ -447,10 +465,34 @@ bool Kestrune_DlgComposite::OnInitDialog()
     m_capturedKey = kNoKey;
     ShowPane(true);
     EnableApply(false);
-    // 9, 10.
-    PlaceBeside(m_buttonId);
-    SetTexts();
-    return true;
+}
+
+void Kestrune_DlgComposite::WithCurrentCopy(std::function<void(CurrentCopy&)> use, std::function<void()> then)
+{
+    // Work that found the copy busy runs first, so the copy sees every
+    // change in the order the user made it.
+    std::recursive_mutex& lock = m_store.CurrentLock();
+    if (m_storeWaits == 0 && (!m_host.runDevice || lock.try_lock())) {
+        {
+            // Without a device thread to wait on, this thread waits.
+            std::unique_lock held = m_host.runDevice ? std::unique_lock(lock, std::adopt_lock) : std::unique_lock(lock);
+            use(m_store.Current());
+        }
+        if (then) then();
+        return;
+    }
+    ++m_storeWaits;
+    QPointer<Kestrune_DlgComposite> self(this);
+    m_host.runDevice(
+        [store = &m_store, use = std::move(use)] {
+            std::lock_guard held(store->CurrentLock());
+            use(store->Current());
+        },
+        [self, then = std::move(then)] {
+            if (self == nullptr) return;
+            --self->m_storeWaits;
+            if (then) then();
+        });
 }
 
 void Kestrune_DlgComposite::PlaceBeside(int buttonId)
@@ -732,6 +774,8 @@ bool Kestrune_DlgComposite::Commit()
     // stays in the dialog to be shortened.
     SaveActions(m_currentMacro);
     if (!ConfirmMacroSpace()) return false;
+    // Before the copy has been read, the editor holds nothing of it.
+    if (m_loading) return false;
     std::vector<MacroRecord> edited = EditedMacros();
     KeyChoice choice;
     choice.paneType = m_paneType;
@@ -741,21 +785,31 @@ bool Kestrune_DlgComposite::Commit()
     choice.cycles = ParseTypedCycles(m_cycles->text().toStdU16String()).cycles;
     choice.mediaLine = m_mediaSelect->currentIndex();
     choice.functionLine = m_functionSelect->currentIndex();
-    std::optional<KeyAssignment> written;
-    {
-        std::lock_guard lock(m_store.CurrentLock());
-        CurrentCopy& copy = m_store.Current();
-        CommitEditedMacros(copy, edited);
-        // 3 to 7.
-        written = WriteKeyChoice(copy, Profile(), m_slot, choice);
-    }
+    auto written = std::make_shared<std::optional<KeyAssignment>>();
+    const int buttonId = m_buttonId;
+    const std::size_t slot = m_slot;
+    // The window's looks follow once the copy holds the edits (at once,
+    // unless a download holds the copy; OK closes the dialog meanwhile).
+    WithCurrentCopy(
+        [edited = std::move(edited), choice, profile = Profile(), slot, written](CurrentCopy& copy) mutable {
+            CommitEditedMacros(copy, edited);
+            // 3 to 7.
+            *written = WriteKeyChoice(copy, profile, slot, choice);
+        },
+        [host = m_host, buttonId, slot, written] {
+            // 6, 8.
+            if (*written && (*written)->type != AssignmentType::Default) {
+                if (host.showButtonAssigned) host.showButtonAssigned(buttonId, true);
+            } else if (host.resetKeyButton) {
+                host.resetKeyButton(slot);
+            } else if (host.showButtonAssigned) {
+                host.showButtonAssigned(buttonId, false);
+            }
+            if (host.refreshKeyTooltips) host.refreshKeyTooltips();
+            if (host.setUnappliedChanges) host.setUnappliedChanges();
+        });
     for (auto& macro : m_macros) macro->newFlag = 0;
-    // 6, 8.
-    if (m_host.showButtonAssigned)
-        m_host.showButtonAssigned(m_buttonId, written && written->type != AssignmentType::Default);
-    if (m_host.refreshKeyTooltips) m_host.refreshKeyTooltips();
     EnableApply(false);
-    if (m_host.setUnappliedChanges) m_host.setUnappliedChanges();
     return true;
 }
 
@@ -805,21 +859,15 @@ std::vector<std::u16string> Kestrune_DlgComposite::MacroNames() const
     return names;
 }
 
-void Kestrune_DlgComposite::LoadMacroList(bool opening)
+void Kestrune_DlgComposite::LoadMacroList(bool opening, const std::vector<MacroRecord>& macros)
 {
     if (!opening) ClearMacroList();
     m_suppressSelection = true;
-    {
-        std::lock_guard lock(m_store.CurrentLock());
-        const CurrentCopy& copy = m_store.Current();
-        if (copy.HasBlock()) {
-            for (const MacroRecord& macro : copy.Macros()) {
-                auto record = std::make_unique<MacroRecord>(macro);
-                record->newFlag = 0;
-                m_macroName->addItem(Q(std::u16string(record->Name())));
-                m_macros.push_back(std::move(record));
-            }
-        }
+    for (const MacroRecord& macro : macros) {
+        auto record = std::make_unique<MacroRecord>(macro);
+        record->newFlag = 0;
+        m_macroName->addItem(Q(std::u16string(record->Name())));
+        m_macros.push_back(std::move(record));
     }
     m_macroName->setCurrentIndex(-1);
     m_suppressSelection = false;
@@ -866,35 +914,53 @@ void Kestrune_DlgComposite::SaveActions(int position)
     m_actions.SaveInto(record);
 }
 
+QTreeWidgetItem* Kestrune_DlgComposite::MakeActionItem(const MacroAction& action) const
+{
+    auto* item = new QTreeWidgetItem;
+    item->setText(0, Q(KeyName(action.key)));
+    item->setText(1, QString::fromUtf16(action.direction == kMacroRelease ? kReleaseText : kPressText));
+    item->setText(2, QString::number(action.delay));
+    item->setForeground(0, kLoadedCellColour);
+    item->setForeground(1, kLoadedCellColour);
+    item->setFlags(item->flags() | Qt::ItemIsEditable);
+    return item;
+}
+
+void Kestrune_DlgComposite::ShowSelectedAction()
+{
+    if (m_actions.Selected() < 0) return;
+    QTreeWidgetItem* selected = m_actionView->topLevelItem(m_actions.Selected());
+    m_actionView->setCurrentItem(selected);
+    m_actionView->scrollToItem(selected);
+}
+
 void Kestrune_DlgComposite::RefreshActionView()
 {
     m_actionView->blockSignals(true);
     m_actionView->clear();
     QList<QTreeWidgetItem*> items;
     items.reserve(static_cast<qsizetype>(m_actions.Size()));
-    for (const MacroAction& action : m_actions.Rows()) {
-        auto* item = new QTreeWidgetItem;
-        item->setText(0, Q(KeyName(action.key)));
-        item->setText(1, QString::fromUtf16(action.direction == kMacroRelease ? kReleaseText : kPressText));
-        item->setText(2, QString::number(action.delay));
-        item->setForeground(0, kLoadedCellColour);
-        item->setForeground(1, kLoadedCellColour);
-        item->setFlags(item->flags() | Qt::ItemIsEditable);
-        items.push_back(item);
-    }
+    for (const MacroAction& action : m_actions.Rows()) items.push_back(MakeActionItem(action));
     m_actionView->addTopLevelItems(items);
-    if (m_actions.Selected() >= 0) {
-        QTreeWidgetItem* selected = m_actionView->topLevelItem(m_actions.Selected());
-        m_actionView->setCurrentItem(selected);
-        m_actionView->scrollToItem(selected);
-    }
+    ShowSelectedAction();
     m_actionView->blockSignals(false);
 }
 
 void Kestrune_DlgComposite::AddRecordedAction(const MacroAction& action)
 {
-    if (!m_actions.Add(action, true, m_recordDelay, true, false)) return;
-    RefreshActionView();
+    const std::optional<int> row = m_actions.Add(action, true, m_recordDelay, true, false);
+    if (!row) return;
+    // One row more, and the delay of the row above it: a long recording
+    // does not rebuild the whole list at every key.
+    const std::span<const MacroAction> rows = m_actions.Rows();
+    m_actionView->blockSignals(true);
+    m_actionView->insertTopLevelItem(*row, MakeActionItem(rows[static_cast<std::size_t>(*row)]));
+    if (*row > 0) {
+        if (QTreeWidgetItem* above = m_actionView->topLevelItem(*row - 1))
+            above->setText(2, QString::number(rows[static_cast<std::size_t>(*row - 1)].delay));
+    }
+    ShowSelectedAction();
+    m_actionView->blockSignals(false);
     EnableApply(true);
 }
 
@@ -948,6 +1014,7 @@ void Kestrune_DlgComposite::OnCyclesTyped(const QString& text)
 
 void Kestrune_DlgComposite::OnMacroAdd()
 {
+    if (m_loading) return; // the list of the copy is not in the editor yet
     const std::size_t n = m_macros.size();
     if (n >= kMaxMacros) {
         m_ask(Formatted("MACRO_ERR_MAX", static_cast<int>(kMaxMacros)), false);
@@ -970,23 +1037,35 @@ void Kestrune_DlgComposite::OnMacroAdd()
     EnableApply(true);
 }
 
-bool Kestrune_DlgComposite::MacroDeletionAllowed(const MacroRecord& record)
+bool Kestrune_DlgComposite::MacroDeletionAllowed(const MacroRecord& record, bool played)
 {
-    if (record.newFlag != 0) return true;
-    bool played = false;
-    {
-        std::lock_guard lock(m_store.CurrentLock());
-        played = m_store.Current().AnyKeyPlaysMacro(record.id);
-    }
-    if (!played) return true;
+    if (record.newFlag != 0 || !played) return true;
     return m_ask(Text("MACRO_DELETE_CONFIRM_OF_KEYS"), true);
 }
 
 void Kestrune_DlgComposite::OnMacroDelete()
 {
     if (m_macros.empty() || m_currentMacro < 0) return;
-    const auto position = static_cast<std::size_t>(m_currentMacro);
-    if (!MacroDeletionAllowed(*m_macros[position])) return;
+    const MacroRecord* record = m_macros[static_cast<std::size_t>(m_currentMacro)].get();
+    if (record->newFlag != 0) {
+        DeleteMacro(static_cast<std::size_t>(m_currentMacro));
+        return;
+    }
+    auto played = std::make_shared<bool>(false);
+    const unsigned opening = m_opening;
+    WithCurrentCopy([played, id = record->id](CurrentCopy& copy) { *played = copy.AnyKeyPlaysMacro(id); },
+                    [this, opening, record, played] {
+                        if (opening != m_opening || !IsOpen()) return;
+                        // The list may have changed while the copy was busy.
+                        auto it = std::find_if(m_macros.begin(), m_macros.end(),
+                                               [&](const auto& macro) { return macro.get() == record; });
+                        if (it == m_macros.end() || !MacroDeletionAllowed(*record, *played)) return;
+                        DeleteMacro(static_cast<std::size_t>(it - m_macros.begin()));
+                    });
+}
+
+void Kestrune_DlgComposite::DeleteMacro(std::size_t position)
+{
     m_suppressSelection = true;
     m_macros.erase(m_macros.begin() + static_cast<std::ptrdiff_t>(position));
     m_macroName->removeItem(static_cast<int>(position));

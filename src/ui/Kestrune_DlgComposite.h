@@ -12,6 +12,7 @@
 #include "macro/MacroRecorder.h"
 #include "ui/CBaseDialog.h"
 #include "ui/CPngButton.h"
+#include "ui/DeviceJobRunner.h"
 #include "ui/Skin.h"
 #include "ui/X11KeyGrab.h"
 
@@ -29,6 +30,7 @@ class QComboBox;
 class QKeyEvent;
 class QLineEdit;
 class QTreeWidget;
+class QTreeWidgetItem;
 
 namespace kestrune {
 
@@ -89,12 +91,18 @@ struct KeyDialogHost {
     // plain or assigned look.
     std::function<void(int buttonId, bool pressed)> showButtonPressed;
     std::function<void(int buttonId, bool assigned)> showButtonAssigned;
+    // ResetKeyButton: the button of a slot (of the profile shown) back to no assignment.
+    std::function<void(std::size_t slot)> resetKeyButton;
     // The main window's Apply becomes available.
     std::function<void()> setUnappliedChanges;
     // RefreshKeyTooltips: every key button's tooltip and look.
     std::function<void()> refreshKeyTooltips;
     // The keyboard's macro space in bytes; 0 when not known.
     std::function<std::size_t()> macroCapacity;
+    // Where the dialog's reads and writes of the configuration copy wait
+    // while someone else (a download) holds it, so the GUI thread never
+    // does. Empty: the GUI thread waits (a host without a device thread).
+    DeviceJobRunner runDevice;
 };
 
 // Answers the dialog's message boxes: the text, and whether it is a Yes/No
@@ -127,6 +135,8 @@ public:
     int RecordDelayOption() const { return m_recordDelay; }
     int CurrentMacro() const { return m_currentMacro; }
     const MacroActionList& Actions() const { return m_actions; }
+    // Reads or writes of the configuration copy wait on the device thread.
+    bool WaitingForCopy() const { return m_storeWaits > 0; }
     // The editor's macro copies, in the name box's order.
     std::vector<MacroRecord> EditedMacros() const;
     // The keys held by the desktop-wide grab now.
@@ -176,18 +186,31 @@ private:
     bool ConfirmMacroSpace();
     bool Commit();
     void Closing();
+    // What an opening reads from the copy.
+    struct OpeningRead {
+        std::vector<MacroRecord> macros;
+        KeyAssignment stored;
+    };
+    void ShowOpeningRead(const OpeningRead& read);
+    // Runs `use` on the copy under its lock and then `then`: here and now
+    // when the lock is free, else on the device thread with `then` back
+    // here afterwards.
+    void WithCurrentCopy(std::function<void(CurrentCopy&)> use, std::function<void()> then);
 
     // The macro editor.
-    void LoadMacroList(bool opening);
+    void LoadMacroList(bool opening, const std::vector<MacroRecord>& macros);
     void ClearMacroList();
     void LoadActions(bool opening);
     void SaveActions(int position);
     void AddRecordedAction(const MacroAction& action);
-    bool MacroDeletionAllowed(const MacroRecord& record);
+    bool MacroDeletionAllowed(const MacroRecord& record, bool played);
+    void DeleteMacro(std::size_t position);
     void OnNameSelected(int index);
     void OnNameTyped(const QString& text);
     void OnCyclesTyped(const QString& text);
     void RefreshActionView();
+    QTreeWidgetItem* MakeActionItem(const MacroAction& action) const;
+    void ShowSelectedAction();
     void EnableActionButtons();
     std::vector<std::u16string> MacroNames() const;
 
@@ -210,6 +233,9 @@ private:
     bool m_firstMacroPane = true;
     bool m_suppressSelection = false;
     int m_openCount = 0;
+    unsigned m_opening = 0; // counts openings, so a late read knows whether its opening is still on
+    bool m_loading = false; // the opening's read of the copy has not come back yet
+    int m_storeWaits = 0;   // work on the copy waiting on the device thread
     bool m_picturesLoaded = false;
     std::uint32_t m_recordClickTime = 0;
 

@@ -170,6 +170,30 @@ void ApplyCaptionStyle(CPngButton& button, const CaptionStyle& style)
     button.SetTextRotation(style.escapement, style.heavy);
 }
 
+QString SkinnedListStyle()
+{
+    // The colours of the default skin's pictures: text, dim text, cap faces
+    // and edges, accent and selection.
+    return QStringLiteral(
+               "QTableView { background: transparent; color: #e8ecf2; gridline-color: #2b313c; border: none;"
+               " font-family: \"%1\"; font-size: %2pt;"
+               " selection-background-color: #1273d6; selection-color: #ffffff; }"
+               "QTableView::item { padding-left: 3px; }"
+               "QTableView::indicator { width: 12px; height: 12px; border: 1px solid #8a93a3; border-radius: 2px;"
+               " background: #0c0e12; }"
+               "QTableView::indicator:checked { background: #19d3ff; border-color: #19d3ff; }"
+               "QHeaderView { background: transparent; }"
+               "QHeaderView::section { background: #23272f; color: #e8ecf2; border: none;"
+               " border-right: 1px solid #3c4350; border-bottom: 1px solid #3c4350; padding: 3px 4px;"
+               " font-family: \"%1\"; font-size: %2pt; font-weight: bold; }"
+               "QTableCornerButton::section { background: #23272f; border: none; }"
+               "QScrollBar { background: #171b23; width: 10px; height: 10px; }"
+               "QScrollBar::handle { background: #3c4350; border-radius: 4px; min-height: 20px; min-width: 20px; }"
+               "QScrollBar::add-line, QScrollBar::sub-line { width: 0; height: 0; }")
+        .arg(QString::fromLatin1(kTextButtonCaption.face))
+        .arg(kTextButtonCaption.points);
+}
+
 PictureFailureHandler SetPictureFailureHandler(PictureFailureHandler handler)
 {
     return std::exchange(FailureHandler(), std::move(handler));

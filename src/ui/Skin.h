@@ -146,6 +146,11 @@ inline constexpr CaptionStyle kVersionLabelCaption{"Verdana", 8, 0xE4E4E4,
                                                    kCaptionLeft | kCaptionVCenter | kCaptionSingleLine};
 void ApplyCaptionStyle(CPngButton& button, const CaptionStyle& style);
 
+// A list or table drawn into a field of the dialog picture: transparent over
+// the field, in the skin's text colour and the buttons' caption face, with
+// headings, grid, check boxes and selection in the skin's colours.
+QString SkinnedListStyle();
+
 // What happens when a picture a dialog cannot do without fails to load or
 // to be made: by default the reason goes to standard error and the program
 // ends with exit code 0. Returns the handler it replaces. A handler that

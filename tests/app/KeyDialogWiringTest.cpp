@@ -106,6 +106,61 @@ TEST_F(KeyDialogWiringTest, AKeyButtonOpensTheDialogBesideItAndOkSetsTheKey)
     EXPECT_EQ(SlotOf(0x1E).value, 0x030u);
 }
 
+// ResetKeyButton finds the button of a slot (a key, or a macro key of the
+// bank shown) and shows it unassigned, keeping it disabled when it is; a
+// slot without a button changes nothing. Clear then OK in the dialog uses it.
+TEST_F(KeyDialogWiringTest, ResetKeyButtonShowsTheSlotsButtonUnassigned)
+{
+    const std::size_t slotA = 0x1E, g1 = *GKeySlot(1, GKeyBank::A), g1OfB = *GKeySlot(1, GKeyBank::B);
+    {
+        std::lock_guard lock(session->Store().CurrentLock());
+        CurrentCopy& copy = session->Store().Current();
+        for (std::size_t slot : {slotA, g1, g1OfB}) {
+            copy.Assignment(0, slot)->type = AssignmentType::Media;
+            copy.Assignment(0, slot)->value = 2;
+        }
+    }
+    window->RefreshKeyButtons();
+    CPngButton& a = *window->Button(kKeyButtonIds[0]);
+    CPngButton& g1Button = *window->Button(kGKeyIds[0]);
+    ASSERT_TRUE(a.IsSelected());
+    ASSERT_TRUE(g1Button.IsSelected());
+    g1Button.setEnabled(false);
+
+    struct Case {
+        std::size_t slot;
+        CPngButton* button; // null: no button of this slot is shown
+        QString caption;
+    };
+    const Case cases[] = {
+        {slotA, &a, QStringLiteral("A")}, {g1, &g1Button, QStringLiteral("G1")}, {g1OfB, nullptr, {}}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.slot);
+        const QString aTooltip = a.TooltipText(), g1Tooltip = g1Button.TooltipText();
+        window->ResetKeyButton(c.slot);
+        if (c.button == nullptr) {
+            EXPECT_EQ(a.TooltipText(), aTooltip);
+            EXPECT_EQ(g1Button.TooltipText(), g1Tooltip);
+            continue;
+        }
+        EXPECT_FALSE(c.button->IsSelected());
+        EXPECT_EQ(c.button->TooltipText(), c.caption);
+    }
+    EXPECT_FALSE(g1Button.isEnabled());
+    EXPECT_EQ(SlotOf(slotA).type, AssignmentType::Media) << "only the button changes";
+
+    // Clear and OK leave the key unassigned, and its button says so.
+    window->RefreshKeyButtons();
+    ASSERT_TRUE(a.IsSelected());
+    OpenFromButton(kKeyButtonIds[0], [&] {
+        dialog->OnClear();
+        dialog->OnOK();
+    });
+    EXPECT_EQ(SlotOf(slotA).type, AssignmentType::Default);
+    EXPECT_FALSE(a.IsSelected());
+    EXPECT_EQ(a.TooltipText(), QStringLiteral("A"));
+}
+
 TEST_F(KeyDialogWiringTest, TheMacroButtonOpensTheEditorOnG9AndTheWindowClosesItAsCancel)
 {
     OpenFromButton(kIdMacro, [&] {

@@ -383,14 +383,20 @@ TEST(CliUsage, BadUsageExitsTwoAndHelpAndVersionSucceed)
     }
 }
 
-// Every start reads the factory key table (nine reports) and the settings
-// record before the command runs: faults aimed at the command's own
-// exchanges wait for those and for the command's first 'held' replies.
-constexpr unsigned kStartReports = 10;
+// Every start reads the settings record, and a command that encodes or
+// decodes key tables (apply, read-back) first the factory key table in nine
+// reports. 'held' counts the replies from the settings record on: 0 aims the
+// faults at the settings read itself.
+constexpr unsigned kFactoryTableReports = 9;
 
-std::string FaultsAfter(unsigned held, const std::string& faults)
+bool ReadsFactoryTable(const std::vector<std::string>& args)
 {
-    return "after " + std::to_string(kStartReports + held) + "; " + faults;
+    return !args.empty() && (args[0] == "apply" || args[0] == "read-back");
+}
+
+std::string FaultsAfter(const std::vector<std::string>& args, unsigned held, const std::string& faults)
+{
+    return "after " + std::to_string((ReadsFactoryTable(args) ? kFactoryTableReports : 0) + held) + "; " + faults;
 }
 
 TEST(CliFaults, AMisbehavingKeyboardEndsTheCommandWithItsResultInWords)
@@ -414,26 +420,29 @@ TEST(CliFaults, AMisbehavingKeyboardEndsTheCommandWithItsResultInWords)
         {0, "wrong-code 3", {"lighting", "set", "--brightness", "2"}, {noAnswer}, true},
         {0, "short 3", {"profile"}, {"reading the keyboard's settings failed (" + damaged}, true},
         {0, "corrupt 3", {"profile", "set", "2"}, {"failed (" + damaged}, true},
-        // The settings read is answered, the write that switches is refused or finds no keyboard.
+        // The settings read is answered, the write that switches is refused.
         {1, "status fe 3", {"profile", "set", "1"}, {"switching to profile 1 failed (result -103: " + refusedFE}, true},
+        // The switch is taken, then the keyboard goes away before the check.
         {0,
-         "unplug-after " + std::to_string(kStartReports + 1),
+         "unplug-after 2",
          {"profile", "set", "1"},
-         {"switching to profile 1 failed (result 0: keyboard absent or not answering)"},
+         {"reading the keyboard's settings failed (result 0: keyboard absent or not answering)"},
          false},
         // Lighting writes carry no result: the read afterwards shows what the keyboard holds.
-        {15,
+        // The settings record, then the lighting read (BeginUpdate, nine key
+        // colour parts, the block, EndUpdate); the write's BeginUpdate is answered.
+        {1 + 12 + 1,
          "status ff 3",
          {"lighting", "set", "--brightness", "2"},
          {"the keyboard did not take the new brightness"},
          true},
-        // BeginUpdate is answered, the macro area refused.
-        {1,
+        // The settings record and BeginUpdate are answered, the macro area refused.
+        {2,
          "status fe 3",
          {"apply", "sample.kpf"},
          {"the download of", "failed (result 0: the keyboard refused, lost or did not answer part of it)"},
          false},
-        // The active profile is read first and answered; the first key table is refused.
+        // The settings record (which gives the active profile) is answered; the first key table is refused.
         {1,
          "status ff 3",
          {"read-back", "out.kpf"},
@@ -443,7 +452,7 @@ TEST(CliFaults, AMisbehavingKeyboardEndsTheCommandWithItsResultInWords)
         {1, "corrupt 3", {"read-back", "out.kpf"}, {"failed at reading key table 0 (" + damaged}, true},
     };
     for (const auto& c : cases) {
-        const std::string faults = FaultsAfter(c.held, c.faults);
+        const std::string faults = FaultsAfter(c.args, c.held, c.faults);
         SCOPED_TRACE(faults + " / " + c.args[0] + (c.args.size() > 1 ? " " + c.args[1] : ""));
         CliFolders folders;
         WriteSampleProfile(folders.Root() / "sample.kpf");
@@ -481,18 +490,19 @@ TEST(CliFaults, FailedApplyAndReadBackLeaveTheFilesAsTheyWere)
     ASSERT_TRUE(workingBefore != ReadBytes(factory));
 
     // Refused at the macro area: the keyboard holds only part of the new file.
-    const RunResult apply = folders.CliWithFaults(FaultsAfter(1, "status fe 3"), {"apply", factory.string()});
+    const RunResult apply =
+        folders.CliWithFaults(FaultsAfter({"apply"}, 2, "status fe 3"), {"apply", factory.string()});
     ASSERT_EQ(apply.exitCode, 1) << apply.err;
     EXPECT_TRUE(ReadBytes(*working) == workingBefore) << "the working file follows only a download that was taken";
 
-    // The settings record, three key tables in nine reports each, the macro area's header.
+    // The settings record at attach, three key tables in nine reports each, the macro area's header.
     constexpr unsigned kReadBackLastRead = 1 + 3 * 9;
     // Refused at the last read: the old file stays, and no partial file lies beside it.
     const auto kept = folders.Root() / "kept.kpf";
     std::filesystem::copy_file(sample, kept);
     const auto folderBefore = std::distance(std::filesystem::directory_iterator(folders.Root()), {});
-    const RunResult read =
-        folders.CliWithFaults(FaultsAfter(kReadBackLastRead, "status ff 3"), {"read-back", kept.string()});
+    const RunResult read = folders.CliWithFaults(FaultsAfter({"read-back"}, kReadBackLastRead, "status ff 3"),
+                                                 {"read-back", kept.string()});
     ASSERT_EQ(read.exitCode, 1) << read.err;
     EXPECT_NE(read.err.find("the file was left as it was"), std::string::npos) << read.err;
     EXPECT_TRUE(ReadBytes(kept) == ReadBytes(sample));

@@ -1,7 +1,7 @@
 /* A minimal device library for the binding's tests: the twelve exports (or
    eleven, with TEST_RELAY_OMIT_SET_FEATURE) and an Init result chosen at
    build time. It reaches no device. */
-#include <HidRelay.h>
+#include "wire/HidRelay.h"
 
 #ifndef TEST_RELAY_INIT_RESULT
 #define TEST_RELAY_INIT_RESULT 1

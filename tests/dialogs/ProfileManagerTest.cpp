@@ -4,6 +4,7 @@
 #include "ui/CKestrune_DlgProfile.h"
 
 #include <QHeaderView>
+#include <QPushButton>
 #include <QTableWidget>
 #include <QTest>
 
@@ -107,8 +108,6 @@ TEST_F(ProfileManagerTest, OpensOnTheThreeKeyboardRowsWithTheActiveOneChecked)
     EXPECT_FALSE(dialog->ApplyPending());
     EXPECT_FALSE(Button("CONTROL2_APPLY")->isEnabled());
 
-    EXPECT_EQ(list->horizontalHeaderItem(0)->text(), QString::fromUtf8("激活"));
-    EXPECT_EQ(list->horizontalHeaderItem(2)->text(), QString::fromUtf8("路径"));
     EXPECT_EQ(list->columnWidth(1), 120);
     EXPECT_FALSE(list->horizontalHeader()->sectionsClickable());
     EXPECT_EQ(list->selectionMode(), QAbstractItemView::SingleSelection);
@@ -195,6 +194,52 @@ TEST_F(ProfileManagerTest, AddWritesADefaultProfileFileAndCancelForgetsTheRow)
     Open();
     EXPECT_EQ(list->rowCount(), 3);
     EXPECT_TRUE(std::filesystem::exists(file));
+}
+
+// The headings speak the language chosen, the list is drawn in the skin's
+// colours over its field, and the dialog's hidden button is there, unusable.
+TEST_F(ProfileManagerTest, HeadingsFollowTheLanguageAndTheListWearsTheSkin)
+{
+    // A language file of this test's own, beside the shared skin pictures.
+    const std::filesystem::path skins = program / "Skins";
+    const std::filesystem::path shared = std::filesystem::read_symlink(skins);
+    std::filesystem::remove(skins);
+    std::filesystem::create_directory(skins);
+    for (const auto& entry : std::filesystem::directory_iterator(shared)) {
+        if (entry.path().filename() == "language.ini")
+            std::filesystem::copy_file(entry.path(), skins / "language.ini");
+        else
+            std::filesystem::create_symlink(entry.path(), skins / entry.path().filename());
+    }
+    struct Case {
+        int language;
+        const char* headings[3];
+        const char* screenshot;
+    };
+    const Case cases[] = {
+        {kChineseLanguageIndex, {"激活", "名称", "路径"}, "profile-manager-chinese.png"},
+        {kEnglishLanguageIndex, {"Active", "Name", "Folder"}, "profile-manager-english.png"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.language);
+        ASSERT_TRUE(WriteLanguageIndex(LanguageFilePath(), c.language).ok());
+        Open();
+        for (int column = 0; column < 3; ++column)
+            EXPECT_EQ(list->horizontalHeaderItem(column)->text(), QString::fromUtf8(c.headings[column]));
+        const QImage drawn = dialog->grab().toImage();
+        SaveScreenshot(*dialog, c.screenshot);
+        // Below the last row the list shows the dark field of the picture, not a white page.
+        const QPoint empty = list->geometry().bottomLeft() + QPoint(40, -12);
+        EXPECT_LT(qGray(drawn.pixel(empty)), 64);
+        const QColor text = list->palette().color(QPalette::Text);
+        EXPECT_GT(text.lightness(), 200) << "text in the skin's light colour";
+        dialog->OnCancel();
+    }
+    auto* test = dialog->findChild<QPushButton*>(QString::number(kProfileTestControl));
+    ASSERT_NE(test, nullptr);
+    EXPECT_EQ(test->text(), "Test");
+    EXPECT_FALSE(test->isVisible());
+    EXPECT_FALSE(test->isEnabled());
 }
 
 TEST_F(ProfileManagerTest, TheOfferedNameFollowsTheLanguageText)

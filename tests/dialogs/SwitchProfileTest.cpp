@@ -120,6 +120,7 @@ TEST_F(SwitchProfileTest, EveryCallerSwitchesAndSettlesUnappliedEditsAsAnswered)
         transfer->RefreshFromKeyboard(false);
         Settle();
         main->BuildProfileMenu(false);
+        main->ShowActiveProfileButton();
         prompts.messages.clear();
         if (c.edits != Edits::None) {
             EditWithoutApplying();
@@ -132,6 +133,7 @@ TEST_F(SwitchProfileTest, EveryCallerSwitchesAndSettlesUnappliedEditsAsAnswered)
         EXPECT_EQ(main->ActiveProfile(), 2);
         EXPECT_FALSE(main->UnappliedChanges());
         EXPECT_TRUE(MenuCommand(kCmdDefaultProfile + 3)->isChecked());
+        for (int n = 0; n < 3; ++n) EXPECT_EQ(main->Button(kIdProfile1 + n)->IsSelected(), n == 2) << "button " << n;
         if (c.edits == Edits::None) {
             EXPECT_TRUE(prompts.messages.empty());
             continue;

@@ -4,8 +4,15 @@
 #   1. started with /Start it stays hidden, its icon docked in the tray;
 #   2. a second start shows the window and ends with status 0;
 #   3. a click on the second profile button makes it the keyboard's active profile;
-#   4. /Kill ends the program with status 0.
-# Every process started here is stopped by its process id.
+#   4. a single click on the tray icon brings up the profile menu, whose third
+#      profile makes that profile the keyboard's active one;
+#   5. the lighting panel: an effect picked from the list and the brightness
+#      slider dragged reach the keyboard's lighting block;
+#   6. /Kill ends the program with status 0.
+# Controls are found where the installed skin places them. Every process
+# started here is stopped by its process id. With KESTRUNE_E2E_SHOTS set to a
+# folder, a picture of the screen is left there after each step; a failure
+# leaves one beside the build (e2e-failure.png).
 #
 #   tray_program.sh BUILD_DIR
 set -uo pipefail
@@ -28,8 +35,21 @@ cleanup() {
 }
 trap cleanup EXIT
 
+# A picture of the whole screen (ImageMagick's import), when there is a display.
+shot() {
+  [ -n "${DISPLAY:-}" ] && command -v import >/dev/null || return 0
+  import -window root "$1" 2>/dev/null
+}
+step_shot() {
+  [ -n "${KESTRUNE_E2E_SHOTS:-}" ] || return 0
+  mkdir -p "$KESTRUNE_E2E_SHOTS" && shot "$KESTRUNE_E2E_SHOTS/$1.png"
+}
+
 fail() {
   echo "FAIL: $*" >&2
+  if shot "$build/e2e-failure.png" && [ -f "$build/e2e-failure.png" ]; then
+    echo "  the screen at the failure: $build/e2e-failure.png" >&2
+  fi
   [ -f "$work/kestrune.log" ] && sed 's/^/  kestrune: /' "$work/kestrune.log" >&2
   exit 1
 }
@@ -92,19 +112,87 @@ status=$?
 wait_for 100 main_window || fail "the second start did not bring the window up"
 window=$(main_window | head -n1)
 
-# 3. A click on the second profile button switches the keyboard's profile.
-active_profile() {
-  "$emu" dump | python3 -c 'import json, sys; print(int(json.load(sys.stdin)["settings"][20:22], 16))'
-}
-[ "$(active_profile)" = 0 ] || fail "the emulator does not start on profile 0"
-read -r x y w h < <(sed -n 's/^FUNC_PROFILE2=\([0-9]*\),\([0-9]*\),\([0-9]*\),\([0-9]*\).*/\1 \2 \3 \4/p' \
-                      "$work/usr/lib/kestrune/Skins/Main.ini")
-[ -n "${h:-}" ] || fail "FUNC_PROFILE2 is not in the installed Main.ini"
-xdotool mousemove --window "$window" $((x + w / 2)) $((y + h / 2)) click 1
-profile_is_1() { [ "$(active_profile)" = 1 ]; }
-wait_for 100 profile_is_1 || fail "the click on profile 2 left the keyboard on profile $(active_profile)"
+step_shot 2-window
 
-# 4. /Kill ends the running program with 0.
+# Where the installed skin places a control: "x y w h" in its window.
+skins="$work/usr/lib/kestrune/Skins"
+skin_rect() {
+  local rect
+  rect=$(sed -n "s/^$2=\([0-9]*\),\([0-9]*\),\([0-9]*\),\([0-9]*\).*/\1 \2 \3 \4/p" "$skins/$1" | head -n1)
+  [ -n "$rect" ] || fail "$2 is not placed in the installed $1"
+  echo "$rect"
+}
+# Clicks the middle of control $3 of skin file $2 in window $1.
+click_control() {
+  local x y w h
+  read -r x y w h < <(skin_rect "$2" "$3")
+  xdotool mousemove --window "$1" $((x + w / 2)) $((y + h / 2)) click 1
+}
+
+# Evaluates a Python expression on the emulator's state `s` (its JSON dump).
+emu_state() {
+  "$emu" dump | python3 -c "import json, sys; s = json.load(sys.stdin); print($1)"
+}
+active_profile() { emu_state 'int(s["settings"][20:22], 16)'; }
+lighting_byte() { emu_state "int(s['lighting'][2 * $1:2 * $1 + 2], 16)"; }
+is() { [ "$("$1" "${@:3}")" = "$2" ]; } # is FUNCTION VALUE [ARGS]
+
+# The program's windows on show, and a window that is new since a list of them.
+shown_windows() { xdotool search --onlyvisible --pid "$kestrune_pid" 2>/dev/null | sort; }
+new_window() { comm -13 <(echo "$1") <(shown_windows) | head -n1 | grep .; }
+
+# 3. A click on the second profile button switches the keyboard's profile.
+[ "$(active_profile)" = 0 ] || fail "the emulator does not start on profile 0"
+click_control "$window" Main.ini FUNC_PROFILE2
+wait_for 100 is active_profile 1 || fail "the click on profile 2 left the keyboard on profile $(active_profile)"
+
+# 4. A single click on the tray icon: the profile menu at the cursor. Its items
+# are the default profile, a separator and the three keyboard profiles.
+icon=$(xwininfo -tree -id "$tray_window" | awk '/"kestrune"/ { print $1; exit }')
+[ -n "$icon" ] || fail "no tray icon window to click"
+before=$(shown_windows)
+xdotool mousemove --window "$icon" 8 8 click 1
+wait_for 50 new_window "$before" || fail "a single click on the tray icon brought up no profile menu"
+step_shot 4-tray-menu
+xdotool key Down Down Down Down Return
+wait_for 100 is active_profile 2 ||
+  fail "the profile menu's third profile left the keyboard on profile $(active_profile)"
+
+# 5. The lighting panel. The switch shows the effect list; the effect is picked
+# from the list's popup by its name in the skin, the brightness slider dragged
+# across its steps. Both reach the keyboard at once, without Apply.
+effect=11 # one with a brightness
+effect_name=$(sed -n '/^\[Mode1\]/,/^\[/ s/^'"$effect"'=//p' "$skins/Main.ini" | tr -d '\r')
+[ -n "$effect_name" ] || fail "the installed Main.ini names no effect $effect"
+[ "$(lighting_byte 0)" != "$effect" ] || fail "the emulator starts on effect $effect already"
+click_control "$window" Main.ini CONTROL_DengStaPic
+before=$(shown_windows)
+click_control "$window" Main.ini CONTROL_XGcombox
+wait_for 50 new_window "$before" || fail "a click on the effect list opened no list"
+xdotool type --delay 40 "$effect_name"
+xdotool key Return
+wait_for 100 is lighting_byte "$effect" 0 || fail "picking \"$effect_name\" left the keyboard on effect $(lighting_byte 0)"
+
+# The slider maps its width onto brightness 0 to 4; the drag passes through
+# 0 and ends on 1, and the last step is what the keyboard keeps.
+brightness_steps=4
+read -r x y w h < <(skin_rect Main.ini CONTROL_LightSlider)
+step_x() { echo $((x + (2 * $1 + 1) * w / (2 * brightness_steps))); }
+[ "$(lighting_byte 1)" != 1 ] || fail "the emulator starts on brightness 1 already"
+xdotool mousemove --window "$window" "$(step_x 3)" $((y + h / 2)) mousedown 1 \
+        sleep 0.1 mousemove --window "$window" "$(step_x 2)" $((y + h / 2)) \
+        sleep 0.1 mousemove --window "$window" "$(step_x 0)" $((y + h / 2)) \
+        sleep 0.1 mousemove --window "$window" "$(step_x 1)" $((y + h / 2)) \
+        sleep 0.1 mouseup 1
+wait_for 100 is lighting_byte 1 1 || fail "the brightness slider dragged to 1 left the keyboard on $(lighting_byte 1)"
+sleep 0.5 # nothing later may overwrite it
+[ "$(lighting_byte 1)" = 1 ] || fail "the brightness moved on to $(lighting_byte 1) after the drag"
+[ "$(lighting_byte 0)" = "$effect" ] || fail "the drag changed the effect to $(lighting_byte 0)"
+step_shot 5-lighting
+# Off again: with the switch on a click on a key paints it instead of opening its dialog.
+click_control "$window" Main.ini CONTROL_DengStaPic
+
+# 6. /Kill ends the running program with 0.
 timeout 30 "$program" /Kill >>"$work/kestrune.log" 2>&1
 status=$?
 [ $status -eq 0 ] || fail "/Kill ended with $status"
@@ -112,4 +200,5 @@ wait_for 100 bash -c "! kill -0 $kestrune_pid 2>/dev/null" || fail "the program 
 wait "$kestrune_pid"
 status=$?
 [ $status -eq 0 ] || fail "the program ended with $status after /Kill"
-echo "PASS: hidden in the tray, second start, profile switch by click, /Kill"
+echo "PASS: hidden in the tray, second start, profile switch by click and by the tray's profile menu," \
+     "effect and brightness from the lighting panel, /Kill"

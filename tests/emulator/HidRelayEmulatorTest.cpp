@@ -9,7 +9,7 @@
 #include "EmulatorTestSupport.h"
 #include "common/LittleEndian.h"
 
-#include <HidRelay.h>
+#include "wire/HidRelay.h"
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 

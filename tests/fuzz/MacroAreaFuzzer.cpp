@@ -4,8 +4,8 @@
 // give them back.
 
 #include "common/LittleEndian.h"
-#include "device/Protocol.h"
 #include "macro/MacroArea.h"
+#include "wire/Protocol.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -7,7 +7,7 @@
 #include "device/CommandProtocol.h"
 #include "emulator/EmulatedKeyboard.h"
 
-#include <HidRelay.h>
+#include "wire/HidRelay.h"
 #include <gtest/gtest.h>
 
 #include <algorithm>

@@ -2,6 +2,7 @@
 
 #include "EventsFixture.h"
 #include "UiTestSupport.h"
+#include "app/DeviceWorker.h"
 #include "config/Folders.h"
 #include "config/KeyButtonText.h"
 #include "config/LanguageTable.h"
@@ -14,13 +15,18 @@
 #include <QDir>
 #include <QKeyEvent>
 #include <QLineEdit>
+#include <QMetaObject>
+#include <QScrollBar>
 #include <QTest>
 #include <QTreeWidget>
 
 #include <linux/input-event-codes.h>
 
+#include <condition_variable>
 #include <map>
+#include <mutex>
 #include <optional>
+#include <thread>
 
 namespace kestrune {
 namespace {
@@ -60,7 +66,7 @@ protected:
     {
         KeyboardFixture::SetUp();
         StartEvents();
-        ASSERT_TRUE(transfer.ReadCapacityFromKeyboard());
+        ASSERT_TRUE(transfer.ReadSettingsAtAttach());
         testing::FillConfiguration(store, {testing::MakeMacro(1, 4, u"one"), testing::MakeMacro(2, 2, u"two")});
         KeyDialogHost host;
         host.activeProfile = [this] { return profile; };
@@ -76,6 +82,12 @@ protected:
         host.setUnappliedChanges = [this] { ++unappliedChanges; };
         host.refreshKeyTooltips = [this] { ++tooltipRefreshes; };
         host.macroCapacity = [this] { return transfer.MacroCapacity(); };
+        host.runDevice = [this](std::function<void()> job, std::function<void()> then) {
+            worker.Run([job = std::move(job), then = std::move(then)] {
+                job();
+                QMetaObject::invokeMethod(qApp, then, Qt::QueuedConnection);
+            });
+        };
         dialog = std::make_unique<Kestrune_DlgComposite>(store, settings, host);
         dialog->SetAsk([this](const QString& text, bool question) {
             asked.push_back(text);
@@ -149,6 +161,7 @@ protected:
     int unappliedChanges = 0;
     int tooltipRefreshes = 0;
     IniUserSettings settings;
+    DeviceWorker worker; // the window's device thread
     std::unique_ptr<Kestrune_DlgComposite> dialog;
 };
 
@@ -342,6 +355,122 @@ TEST_F(KeyDialogTest, RecordedMacroReachesTheKeyboardWithItsKeysDirectionsAndDel
     const HardwareKeyTable table = EncodeKeyTable(map, DefaultHardwareTable, ids);
     const auto bytes = HardwareKeyTableToBytes(table);
     EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), state.keyTables[0].begin()));
+}
+
+// A long recording adds its rows to the list one at a time: the rows shown
+// stay as they are, every row shows what the editor holds, and the row just
+// recorded is the selected one, scrolled into view.
+TEST_F(KeyDialogTest, ALongRecordingAppendsItsRowsToTheList)
+{
+    ASSERT_TRUE(dialog->Open(kGKeyButtonIds[0]));
+    Click("CONTROL_MACRO");
+    Click("FUNC_MACRO_ADD");
+    Click("FUNC_MACRO_RECORD_DELAY"); // measured delays, so each row's differs
+    Click("FUNC_MACRO_RECORD");
+    ASSERT_TRUE(dialog->Recording());
+    auto* view = Control<QTreeWidget>("FUNC_MACRO_LIST2");
+    std::uint64_t at = 1000;
+    Key(KEY_A, false, at);
+    QTreeWidgetItem* first = view->topLevelItem(0);
+    ASSERT_NE(first, nullptr);
+    constexpr int kEvents = 600;
+    for (int i = 1; i < kEvents; ++i) {
+        at += 5 + static_cast<std::uint64_t>(i % 7);
+        Key(KEY_A, i % 2 == 1, at);
+    }
+    Click("FUNC_MACRO_RECORD");
+    const std::vector<MacroAction> rows = Rows();
+    ASSERT_EQ(rows.size(), static_cast<std::size_t>(kEvents));
+    ASSERT_EQ(view->topLevelItemCount(), kEvents);
+    EXPECT_EQ(view->topLevelItem(0), first) << "the list was built again";
+    for (int r = 0; r < kEvents; ++r) {
+        const QTreeWidgetItem* item = view->topLevelItem(r);
+        ASSERT_EQ(item->text(2), QString::number(rows[static_cast<std::size_t>(r)].delay)) << "row " << r;
+        ASSERT_EQ(item->text(1).contains(u'\u2191'), rows[static_cast<std::size_t>(r)].direction == kMacroRelease)
+            << "row " << r;
+    }
+    EXPECT_EQ(dialog->Actions().Selected(), kEvents - 1);
+    EXPECT_EQ(view->currentItem(), view->topLevelItem(kEvents - 1));
+    QApplication::processEvents();
+    EXPECT_EQ(view->verticalScrollBar()->value(), view->verticalScrollBar()->maximum());
+    EXPECT_GT(view->verticalScrollBar()->maximum(), 0);
+}
+
+// A download that holds the configuration copy for its whole transfer, on a
+// thread of its own: it takes the copy at once and starts sending when let go.
+class HeldDownload {
+public:
+    HeldDownload(ConfigStore& store, Transfer& transfer)
+        : m_thread([this, &store, &transfer] {
+              std::lock_guard copy(store.CurrentLock());
+              std::unique_lock lock(m_gate);
+              m_holding = true;
+              m_changed.notify_all();
+              // Were the GUI thread waiting on the copy, nobody would let go.
+              m_heldTooLong = !m_changed.wait_for(lock, std::chrono::seconds(20), [this] { return m_release; });
+              lock.unlock();
+              m_result = store.TakeWorkingSnapshot(false, transfer);
+          })
+    {
+        std::unique_lock lock(m_gate);
+        m_changed.wait(lock, [this] { return m_holding; });
+    }
+    // Lets the download go and waits for its end; false when the GUI thread kept it waiting.
+    bool Finish()
+    {
+        bool inTime = false;
+        {
+            std::lock_guard lock(m_gate);
+            inTime = !m_heldTooLong;
+            m_release = true;
+        }
+        m_changed.notify_all();
+        m_thread.join();
+        return inTime && m_result == kDownloadSucceeded;
+    }
+
+private:
+    std::mutex m_gate;
+    std::condition_variable m_changed;
+    bool m_holding = false, m_release = false, m_heldTooLong = false;
+    int m_result = -1;
+    std::thread m_thread;
+};
+
+// While a download on a slow keyboard holds the copy, the dialog opens, is
+// edited and commits without the GUI thread waiting: its reads and writes
+// wait on the device thread and land once the download lets go.
+TEST_F(KeyDialogTest, TheDialogStaysLiveWhileADownloadHoldsTheConfiguration)
+{
+    emulator::FaultPlan slow = keyboard.Faults();
+    slow.latency = std::chrono::milliseconds(2);
+    keyboard.SetFaults(slow);
+    const std::size_t slot = SlotOfKey(KeyButtonOrder[0]);
+    {
+        std::lock_guard lock(store.CurrentLock());
+        *store.Current().Assignment(0, slot) = KeyAssignment{AssignmentType::Media, 0, 3};
+    }
+
+    auto opening = std::make_unique<HeldDownload>(store, transfer);
+    ASSERT_TRUE(dialog->Open(kFirstKeyButton));
+    EXPECT_TRUE(dialog->WaitingForCopy());
+    EXPECT_FALSE(Control("CONTROL_APPLY")->isEnabled()) << "nothing of the copy is in the editor yet";
+    ASSERT_TRUE(opening->Finish());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !dialog->WaitingForCopy(); }, 20000));
+    EXPECT_EQ(dialog->PaneType(), AssignmentType::Media);
+    EXPECT_EQ(Control<QComboBox>("FUNC_MEDIA_SELECT")->currentIndex(), 3);
+    EXPECT_EQ(dialog->EditedMacros().size(), 2u);
+
+    auto committing = std::make_unique<HeldDownload>(store, transfer);
+    Control<QComboBox>("FUNC_MEDIA_SELECT")->setCurrentIndex(5);
+    Click("CONTROL_OK");
+    EXPECT_FALSE(dialog->IsOpen()) << "OK closes while the edit waits for the copy";
+    EXPECT_TRUE(dialog->WaitingForCopy());
+    ASSERT_TRUE(committing->Finish());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !dialog->WaitingForCopy(); }, 20000));
+    EXPECT_EQ(SlotOf(0, slot), (KeyAssignment{AssignmentType::Media, 0, 5}));
+    EXPECT_TRUE(assignedButtons[kFirstKeyButton]);
+    EXPECT_EQ(StoredMacros().size(), 2u);
 }
 
 TEST_F(KeyDialogTest, DeletingAPlayedMacroAsksAndApplyResetsItsKeys)

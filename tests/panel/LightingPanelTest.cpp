@@ -15,14 +15,20 @@
 #include "ui/ColorStatic.h"
 #include "ui/WindowMessage.h"
 
+#include <QApplication>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
+#include <QToolButton>
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <functional>
 
 namespace kestrune::test {
@@ -410,7 +416,109 @@ TEST_F(LightingPanelTest, ALanguageSwitchRecaptionsAndRenamesTheEffects)
         ASSERT_EQ(list->count(), 14);
         EXPECT_EQ(list->itemText(13), ReadEffectName(skin, language, 15));
         EXPECT_EQ(list->currentIndex(), 1); // effect 2 stays chosen
+        // The colour buttons' entry that opens the colour dialog speaks the language too.
+        auto* other = rig->Find<CSkinColorBtn>("CONTROL_HXysButton")->PaletteMenu()->findChild<QToolButton*>("other");
+        ASSERT_NE(other, nullptr);
+        EXPECT_EQ(other->text(),
+                  QString::fromStdU16String(ReadLanguageTextOrBuiltIn(LanguageFilePath(), kOtherColourKey, language)));
+        EXPECT_NE(other->text().trimmed(), QString());
+        EXPECT_NE(other->text(), QStringLiteral("other"));
     }
+}
+
+// The settings file cannot be written (here a folder stands in its place):
+// the switch and the report rate show what the file holds, and the user
+// hears why.
+TEST_F(LightingPanelTest, ASettingTheFileDoesNotKeepShowsWhatItHolds)
+{
+    Open(EveryKindOfEffect(), false);
+    std::filesystem::remove(rig->settings.path());
+    std::filesystem::create_directory(rig->settings.path());
+    const QString notTaken = LightingNoticeText();
+
+    rig->Click("CONTROL_DengStaPic");
+    EXPECT_FALSE(rig->panel->KeyLightsOn());
+    EXPECT_FALSE(Visible("CONTROL_XGcombox"));
+    EXPECT_TRUE(rig->panel->Notice()->isVisible());
+    const QString notice = rig->panel->Notice()->text();
+    EXPECT_NE(notice, notTaken);
+    EXPECT_TRUE(notice.contains(QString::fromStdString(rig->settings.path().filename().string())))
+        << notice.toStdString();
+
+    rig->panel->Notice()->hide();
+    rig->Click("FUNC_REPORT3");
+    EXPECT_TRUE(rig->panel->Notice()->isVisible());
+    EXPECT_FALSE(rig->Find<CPngButton>("FUNC_REPORT3")->IsSelected());
+    EXPECT_TRUE(rig->Find<CPngButton>("FUNC_REPORT1")->IsSelected()); // what a missing file reads as
+    EXPECT_EQ(rig->keys.settleCalls, 1);
+}
+
+// A drag across the keys with the mouse held paints each key it enters at
+// once on screen; a slow keyboard gets every key once, with its colour, in
+// fewer updates than keys.
+TEST_F(LightingPanelTest, DraggingAcrossKeysPaintsEachOnceAndCoalesces)
+{
+    Open();
+    rig->ChooseEffect(5);
+    const QColor brush(12, 34, 56);
+    Q_EMIT rig->Find<CSkinColorBtn>("CONTROL_USERysButton")->colorChosen(brush);
+    ASSERT_TRUE(rig->Settle());
+    // A row of key buttons, as the window has them; the fourth is disabled.
+    constexpr int kKeys = 12, kDisabled = 3;
+    std::vector<QPushButton*> row;
+    for (int i = 0; i < kKeys; ++i) {
+        auto* key = new QPushButton(rig->window.get());
+        key->setGeometry(300 + 30 * i, 420, 28, 28);
+        key->setEnabled(i != kDisabled);
+        key->show();
+        rig->panel->WatchKeyButton(key, 20 + i);
+        row.push_back(key);
+    }
+    QSignalSpy clicked(row[0], &QPushButton::clicked);
+    rig->Control({"fault", "latency", "1000"});
+    const std::size_t mark = rig->Mark();
+
+    // The pressed button holds the mouse: every move and the release go to it.
+    auto send = [&](QEvent::Type type, int windowX, Qt::MouseButtons held) {
+        const QPointF local = row[0]->mapFrom(rig->window.get(), QPoint(windowX, 434));
+        QMouseEvent event(type, local, row[0]->mapToGlobal(local), Qt::LeftButton, held, {});
+        QApplication::sendEvent(row[0], &event);
+    };
+    const int lastX = 300 + 30 * (kKeys - 1) + 14;
+    send(QEvent::MouseButtonPress, 314, Qt::LeftButton);
+    EXPECT_EQ(rig->keys.fills[20], brush) << "the pressed key is painted at once";
+    for (int x = 314; x <= lastX; x += 5) send(QEvent::MouseMove, x, Qt::LeftButton);
+    send(QEvent::MouseButtonRelease, lastX, Qt::NoButton);
+    for (int i = 0; i < kKeys; ++i)
+        EXPECT_EQ(rig->keys.fills[static_cast<std::size_t>(20 + i)] == brush, i != kDisabled) << "key " << i;
+    EXPECT_EQ(clicked.count(), 0) << "the click would paint the first key again";
+    ASSERT_TRUE(rig->Settle());
+
+    std::vector<int> lightWrites, updates;
+    for (const SentReport& r : rig->SentSince(mark)) {
+        if (r.command == static_cast<std::uint8_t>(wire::Command::WriteColours)) lightWrites.push_back(r.address / 3);
+        if (r.command == static_cast<std::uint8_t>(wire::Command::BeginUpdate)) updates.push_back(r.address);
+    }
+    std::vector<int> painted;
+    for (int i = 0; i < kKeys; ++i)
+        if (i != kDisabled) painted.push_back(LightOfKeyButton(20 + i));
+    std::vector<int> sorted = lightWrites;
+    std::sort(sorted.begin(), sorted.end());
+    std::sort(painted.begin(), painted.end());
+    EXPECT_EQ(sorted, painted) << "each painted light once";
+    EXPECT_LT(updates.size(), painted.size()) << "paints made while the keyboard was busy went out together";
+    const auto colours = rig->Dump().keyColours;
+    for (int light : painted)
+        EXPECT_EQ(QColor(colours[static_cast<std::size_t>(3 * light)], colours[static_cast<std::size_t>(3 * light + 1)],
+                         colours[static_cast<std::size_t>(3 * light + 2)]),
+                  brush)
+            << "light " << light;
+
+    // With another effect a press is the button's own again.
+    rig->ChooseEffect(9);
+    send(QEvent::MouseButtonPress, 314, Qt::LeftButton);
+    send(QEvent::MouseButtonRelease, 314, Qt::NoButton);
+    EXPECT_EQ(clicked.count(), 1);
 }
 
 } // namespace

@@ -25,7 +25,7 @@ protected:
             state.settings[wire::kSettingsMacroCapacity] = units;
             state.macroArea.assign(emulator::MacroCapacityBytes(state.settings), 0xFF);
         });
-        ASSERT_TRUE(transfer.ReadCapacityFromKeyboard());
+        ASSERT_TRUE(transfer.ReadSettingsAtAttach());
     }
 
     void FillCurrentCopy(std::vector<MacroRecord> macros) { FillConfiguration(store, std::move(macros)); }
@@ -99,8 +99,9 @@ TEST_F(TransferTest, DownloadOfAllProfilesWritesTheEncodedAreaAndThreeTables)
 
 TEST_F(TransferTest, DownloadOfTheActiveProfileWritesTheWholeAreaAndOneTable)
 {
-    SetCapacityUnits(0x40);
+    // On profile 1 when it attaches.
     EditState([](emulator::KeyboardState& state) { state.settings[wire::kSettingsActiveProfile] = 1; });
+    SetCapacityUnits(0x40);
     FillCurrentCopy({MakeMacro(1, 2, u"only")});
     const emulator::KeyboardState before = keyboard.State();
 

@@ -37,7 +37,7 @@ typedef struct HidRelaySelector {
     uint16_t product_id; /* 0x5004 */
     uint16_t usage_page;
     uint16_t usage;
-    uint32_t reserved;   /* 0 */
+    uint32_t reserved; /* 0 */
 } HidRelaySelector;
 
 #define HIDRELAY_SELECTOR_MATCH_ALL 0x0000000Fu
@@ -106,8 +106,7 @@ HIDRELAY_API int RequestWriteOne(const HidRelaySelector* selector, HidRelayCallb
 /* Writes the status bytes (the bank status: two bytes) to the selected interface as an output report.
    Returns a value above 0 when written. */
 HIDRELAY_API int RequestStatusWrite(const HidRelaySelector* selector, HidRelayCallback callback, uint32_t tag,
-                                    const uint8_t* data, uint32_t length, uint32_t unit_id,
-                                    HidRelayHandle* out_handle);
+                                    const uint8_t* data, uint32_t length, uint32_t unit_id, HidRelayHandle* out_handle);
 
 /* Reads up to 'length' status bytes (a feature report) into 'data'. Returns the count read, 0 or less on failure. */
 HIDRELAY_API int RequestStatusGet(const HidRelaySelector* selector, HidRelayCallback callback, uint32_t tag,
