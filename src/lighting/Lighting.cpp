@@ -127,38 +127,31 @@ int Lighting::WriteEffect(int effect)
 
 int Lighting::WriteBrightness(int position)
 {
-    const auto value = static_cast<std::uint8_t>(std::clamp(position, 0, kBrightnessMax));
-    auto exchanges = m_protocol.LockExchanges();
-    {
-        std::lock_guard lock(m_mutex);
-        m_state.brightness = value;
-        m_state.block.bytes[lightaddr::kBrightness] = value;
-    }
-    return SendByte(lightaddr::kBrightness, value);
+    return WriteBlockByte(&LightingState::brightness, lightaddr::kBrightness,
+                          static_cast<std::uint8_t>(std::clamp(position, 0, kBrightnessMax)));
 }
 
 int Lighting::WriteSpeed(int sliderPosition)
 {
-    const auto value = static_cast<std::uint8_t>(kSpeedMax - std::clamp(sliderPosition, 0, kSpeedMax));
-    auto exchanges = m_protocol.LockExchanges();
-    {
-        std::lock_guard lock(m_mutex);
-        m_state.speed = value;
-        m_state.block.bytes[lightaddr::kSpeed] = value;
-    }
-    return SendByte(lightaddr::kSpeed, value);
+    return WriteBlockByte(&LightingState::speed, lightaddr::kSpeed,
+                          static_cast<std::uint8_t>(kSpeedMax - std::clamp(sliderPosition, 0, kSpeedMax)));
 }
 
 int Lighting::WriteDirection(int direction)
 {
-    const auto value = static_cast<std::uint8_t>(direction != 0 ? 1 : 0);
+    return WriteBlockByte(&LightingState::direction, lightaddr::kDirection,
+                          static_cast<std::uint8_t>(direction != 0 ? 1 : 0));
+}
+
+int Lighting::WriteBlockByte(int LightingState::*field, std::uint16_t address, std::uint8_t value)
+{
     auto exchanges = m_protocol.LockExchanges();
     {
         std::lock_guard lock(m_mutex);
-        m_state.direction = value;
-        m_state.block.bytes[lightaddr::kDirection] = value;
+        m_state.*field = value;
+        m_state.block.bytes[address] = value;
     }
-    return SendByte(lightaddr::kDirection, value);
+    return SendByte(address, value);
 }
 
 int Lighting::WriteEffectColour(int effect, Colour colour)

@@ -75,6 +75,9 @@ private:
     };
     int SendMemoryWrites(std::initializer_list<MemoryWrite> writes);
     int SendByte(std::uint16_t address, std::uint8_t value);
+    // A one-byte setting: kept in the state as 'field' and in the block at
+    // 'address', then sent.
+    int WriteBlockByte(int LightingState::*field, std::uint16_t address, std::uint8_t value);
     // Sends the whole key colour table in nine requests; 'memory' first when given.
     int SendKeyColourTable(const KeyColourTable& table, std::optional<MemoryWrite> memory);
 

@@ -9,16 +9,25 @@
 // The grabs go with the object: Release, the destructor and the end of the
 // process (the X server drops a dead client's grabs) each end them, so no way
 // out of the dialog leaves a key stuck.
+//
+// The X server reports the press that sets a passive grab off on the grab
+// window itself (the root), whatever owner_events says; only the events after
+// it reach the focused window. While keys are grabbed, such a press is handed
+// to the window that has the focus, so the dialog sees the press as well as
+// the release.
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
+
+class QAbstractNativeEventFilter;
 
 namespace kestrune {
 
 class X11KeyGrab {
 public:
-    X11KeyGrab() = default;
+    X11KeyGrab();
     ~X11KeyGrab();
     X11KeyGrab(const X11KeyGrab&) = delete;
     X11KeyGrab& operator=(const X11KeyGrab&) = delete;
@@ -36,6 +45,7 @@ public:
 
 private:
     std::vector<std::uint32_t> m_grabbed;
+    std::unique_ptr<QAbstractNativeEventFilter> m_forwarder;
 };
 
 } // namespace kestrune

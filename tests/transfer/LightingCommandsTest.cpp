@@ -152,6 +152,36 @@ TEST_F(LightingCommandsTest, KeyColourTablesGoOutInNineParts)
     EXPECT_EQ(keyWrites[0].payload, (std::vector<std::uint8_t>{4, 5, 6}));
 }
 
+// Keys painted together go out in one update: each light's write is the one
+// a single key sends, in the order given. Nothing is sent for no keys, and a
+// list with a light out of range sends none of it.
+TEST_F(LightingCommandsTest, PaintedKeysGoOutInOneUpdate)
+{
+    const Lighting::KeyPaint paints[] = {
+        {91, MakeColour(1, 2, 3)}, {0, MakeColour(4, 5, 6)}, {161, MakeColour(7, 8, 9)}};
+    std::size_t mark = Mark();
+    ASSERT_EQ(lighting.WriteKeyColours(paints), kResultOk);
+    const auto writes = Writes(mark);
+    ASSERT_EQ(writes.size(), 3u);
+    EXPECT_EQ(SentSince(mark).size(), 5u) << "one BeginUpdate and one EndUpdate for all three";
+    for (std::size_t i = 0; i < writes.size(); ++i) {
+        EXPECT_EQ(writes[i].command, 17);
+        EXPECT_EQ(writes[i].address, 3 * paints[i].light);
+        EXPECT_EQ(writes[i].payload, (std::vector<std::uint8_t>{RedOf(paints[i].colour), GreenOf(paints[i].colour),
+                                                                BlueOf(paints[i].colour)}));
+    }
+    const auto colours = keyboard.State().keyColours;
+    EXPECT_EQ(colours[3 * 161 + 2], 9);
+    EXPECT_EQ(lighting.State().keyColours.Get(0), MakeColour(4, 5, 6));
+
+    mark = Mark();
+    EXPECT_EQ(lighting.WriteKeyColours({}), kResultOk);
+    const Lighting::KeyPaint outOfRange[] = {{5, MakeColour(1, 1, 1)}, {kLightCount, MakeColour(1, 1, 1)}};
+    EXPECT_EQ(lighting.WriteKeyColours(outOfRange), kResultNotSent);
+    EXPECT_TRUE(SentSince(mark).empty());
+    EXPECT_NE(lighting.State().keyColours.Get(5), MakeColour(1, 1, 1));
+}
+
 TEST_F(LightingCommandsTest, ReadingTakesKeyColoursOnlyFromAKeyboardWithEffect5)
 {
     EditState([](emulator::KeyboardState& state) {
