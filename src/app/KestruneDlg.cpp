@@ -1117,8 +1117,9 @@ int CKestruneDlg::SwitchProfile(int index)
             // showing the profile the keyboard has left.
             ShowActiveProfileButton();
             // Nor one it never reached: the user hears that the switch failed.
+            // (A negative index is the default item: the keyboard stays.)
             const int active = ActiveProfile();
-            if (transfer != nullptr && active != index) {
+            if (transfer != nullptr && index >= 0 && active != index) {
                 for (int n = 0; n < 3; ++n) Button(kIdProfile1 + n)->SetSelected(n == active);
                 m_reporter->Inform({"PROFILE_SWITCH_FAILED", {std::to_string(index + 1)}});
             }
