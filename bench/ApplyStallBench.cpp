@@ -9,6 +9,8 @@
 // Runs offscreen on build/bin/libHidRelayEmulator.so with a state file and a
 // home folder of its own.
 
+#include "LargestConfiguration.h"
+
 #include "app/AboutDlg.h"
 #include "app/KestruneDlg.h"
 #include "config/Folders.h"
@@ -31,28 +33,6 @@
 #include <cstdlib>
 
 using namespace kestrune;
-
-namespace {
-
-// As many macros of as many actions as fit `capacity` bytes of macro area.
-std::vector<MacroRecord> LargestMacroList(std::size_t capacity)
-{
-    static constexpr std::uint16_t keys[] = {0x01D, 0x01E, 0x130, 0x15E, 0x054, 0x136};
-    std::vector<MacroRecord> list;
-    for (std::uint16_t id = 1; id <= kMaxMacros; ++id) {
-        MacroRecord record = MakeMacroRecord(u"Macro " + std::u16string(1, char16_t(u'A' + id % 26)), id);
-        for (std::size_t i = 0; i < 40; ++i)
-            record.AppendAction({static_cast<std::int32_t>(10 * i), keys[i % 6], static_cast<std::uint16_t>(i % 2)});
-        list.push_back(record);
-        if (MacroAreaSizes(list).withNames > capacity) {
-            list.pop_back();
-            break;
-        }
-    }
-    return list;
-}
-
-} // namespace
 
 int main(int argc, char** argv)
 {
@@ -102,13 +82,8 @@ int main(int argc, char** argv)
         ConfigStore& store = (*session)->Store();
         std::lock_guard lock(store.CurrentLock());
         CurrentCopy& current = store.Current();
-        const auto profile = static_cast<std::size_t>(window.ActiveProfile());
-        for (std::size_t i = 0; i < kOrdinaryKeyCount; ++i) {
-            KeyAssignment* slot = current.Assignment(profile, CompactFromKey(KeyButtonOrder[i]));
-            if (slot != nullptr)
-                SetAssignment(*slot, AssignmentType::RemapKey, 0, KeyButtonOrder[(i + 1) % kOrdinaryKeyCount]);
-        }
-        current.Macros() = LargestMacroList(capacity);
+        bench::RemapOrdinaryKeys(current, static_cast<std::size_t>(window.ActiveProfile()));
+        current.Macros() = bench::LargestMacroList(capacity);
         macroCount = current.MacroCount();
     }
 

@@ -9,7 +9,6 @@
 #include "config/LanguageKeyNames.h"
 #include "config/LanguageTable.h"
 #include "config/ProfileFile.h"
-#include "config/ProfileFileCheck.h"
 #include "device/ReadBack.h"
 #include "session/KeyboardSession.h"
 
@@ -161,15 +160,10 @@ void PrintLighting(std::ostream& out, const LightingState& state)
 
 // --- Profile files ----------------------------------------------------------
 
-CurrentCopy LoadProfileOrFail(Context& ctx, const std::string& path)
+CurrentCopy LoadProfileOrFail(const std::string& path, ActionSlots slots = ActionSlots::All)
 {
-    auto copy = LoadCheckedProfile(path);
+    auto copy = LoadCheckedProfile(path, slots);
     if (!copy) throw Failure{kExitBadFile, path + ": " + copy.error()};
-    // The core's own check must agree before anything goes near the keyboard.
-    const int verdict = ValidateProfileFile(path, ctx.reporter);
-    if (verdict <= 0)
-        throw Failure{kExitBadFile,
-                      path + ": rejected as a profile file (check result " + std::to_string(verdict) + ")"};
     return std::move(*copy);
 }
 
@@ -184,14 +178,14 @@ int CountAssigned(const CurrentCopy& copy)
 
 void Validate(Context& ctx, const std::string& path)
 {
-    const CurrentCopy copy = LoadProfileOrFail(ctx, path);
+    const CurrentCopy copy = LoadProfileOrFail(path);
     ctx.out << path << ": a valid profile file with " << CountAssigned(copy) << " assigned keys and "
             << copy.MacroCount() << " macros\n";
 }
 
 void Show(Context& ctx, const std::string& path, bool json)
 {
-    const CurrentCopy copy = LoadProfileOrFail(ctx, path);
+    const CurrentCopy copy = LoadProfileOrFail(path);
     if (json)
         ctx.out << ProfileJson(copy).dump(2) << "\n";
     else
@@ -212,15 +206,17 @@ std::optional<std::string> SaveWorkingFileIfPresent(ConfigStore& store)
 
 void Apply(Context& ctx, const std::string& path)
 {
-    LoadProfileOrFail(ctx, path);
+    // Read and parsed once, checked before the keyboard is opened. Only the
+    // actions the macros use are decoded: the keyboard takes no more, and the
+    // working file describes what the keyboard holds.
+    CurrentCopy copy = LoadProfileOrFail(path, ActionSlots::Used);
     auto session = NeedKeyboard(ctx, KeyTables::Used);
     ConfigStore& store = session->Store();
     int result = kDownloadFailed;
     std::optional<std::string> workingProblem;
     {
         std::lock_guard lock(store.CurrentLock());
-        store.EmptyCurrentCopy();
-        if (Status read = ReadProfileFile(store, path); !read) throw Failure{kExitBadFile, path + ": " + read.error()};
+        store.Current() = std::move(copy);
         {
             ProgressBar progress(ctx.err, "Applying", StandardErrorIsTerminal());
             result = store.TakeWorkingSnapshot(true, session->GetTransfer());

@@ -3,6 +3,7 @@
 #include "common/Utf.h"
 #include "config/ConfigHeader.h"
 #include "config/ProfileFile.h"
+#include "config/ProfileFileCheck.h"
 #include "keymodel/KeyAssignment.h"
 
 #include <algorithm>
@@ -121,7 +122,7 @@ std::string ActionText(const MacroAction& action)
 
 } // namespace
 
-Result<CurrentCopy> LoadCheckedProfile(const std::filesystem::path& path)
+Result<CurrentCopy> LoadCheckedProfile(const std::filesystem::path& path, ActionSlots slots)
 {
     std::error_code ec;
     if (!std::filesystem::exists(path, ec)) return Error{"there is no such file"};
@@ -138,6 +139,8 @@ Result<CurrentCopy> LoadCheckedProfile(const std::filesystem::path& path)
     std::array<std::uint8_t, kConfigHeaderSize> header{};
     if (!file.read(reinterpret_cast<char*>(header.data()), header.size())) return Error{"its header cannot be read"};
     if (std::string problem = HeaderProblem(header, fileSize); !problem.empty()) return Error{problem};
+    // The words above are ours; the verdict must still be the core's.
+    if (!ProfileHeaderAccepted(header, fileSize)) return Error{"the header is not one a profile file has"};
 
     // Only the bytes the header announces; anything after them is ignored.
     const ConfigHeader h = DecodeConfigHeader(header);
@@ -147,7 +150,7 @@ Result<CurrentCopy> LoadCheckedProfile(const std::filesystem::path& path)
                    static_cast<std::streamsize>(image.size() - kConfigHeaderSize)))
         return Error{"the file could not be read to its end"};
 
-    auto copy = ParseProfileImage(image);
+    auto copy = ParseProfileImage(image, slots);
     if (!copy) return Error{copy.error()};
     if (Status macros = CheckMacroList(copy->Macros()); !macros) return Error{"bad macro list: " + macros.error()};
     return copy;

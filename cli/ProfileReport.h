@@ -17,11 +17,13 @@
 
 namespace kestrune::cli {
 
-// Reads and checks a whole profile file. The error says what is wrong with
-// the file (truncated, a header field, too many macros, a bad checksum, a
-// broken macro list) without naming the file; the caller adds the path.
-// Never reads beyond the bytes the file holds.
-Result<CurrentCopy> LoadCheckedProfile(const std::filesystem::path& path);
+// Reads and checks a whole profile file, reading it once: the header passes
+// the core's check of profile files as well. The error says what is wrong
+// with the file (truncated, a header field, too many macros, a bad checksum,
+// a broken macro list) without naming the file; the caller adds the path.
+// Never reads beyond the bytes the file holds. 'slots' as for
+// ParseProfileImage.
+Result<CurrentCopy> LoadCheckedProfile(const std::filesystem::path& path, ActionSlots slots = ActionSlots::All);
 
 // Every key whose assignment is not Default in key maps 0 to 2, by key name
 // with its target, then every macro with its id, cycles and actions.

@@ -39,10 +39,49 @@
 #include <sstream>
 #include <thread>
 
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
+
 namespace kestrune::emulator {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// A timed wait of the calling thread ends as close to its deadline as the
+// system allows: Linux lets a sleep run late by the thread's timer slack
+// (50 us by default), twice per exchange, which would add to the latency
+// the emulator is told to model.
+class PreciseTimers {
+public:
+    PreciseTimers()
+    {
+#ifdef __linux__
+        m_previous = ::prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
+        if (m_previous > 1) ::prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
+#endif
+    }
+    ~PreciseTimers()
+    {
+#ifdef __linux__
+        if (m_previous > 1) ::prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(m_previous), 0, 0, 0);
+#endif
+    }
+    PreciseTimers(const PreciseTimers&) = delete;
+    PreciseTimers& operator=(const PreciseTimers&) = delete;
+
+private:
+    [[maybe_unused]] long m_previous = 0;
+};
+
+// Sleeps until the deadline on a thread of the program's, whose timer slack
+// is left as it was.
+void SleepUntil(Clock::time_point deadline)
+{
+    if (Clock::now() >= deadline) return;
+    PreciseTimers precise;
+    std::this_thread::sleep_until(deadline);
+}
 
 constexpr const char* kLatencyVariable = "KESTRUNE_EMULATOR_LATENCY_US";
 constexpr const char* kBootVariable = "KESTRUNE_EMULATOR_BOOT_MS";
@@ -140,6 +179,7 @@ public:
 private:
     void Run()
     {
+        PreciseTimers precise;
         std::unique_lock lock(m_mutex);
         for (;;) {
             m_wake.wait(lock, [this] { return m_stop || !m_queue.empty(); });
@@ -311,7 +351,7 @@ public:
     {
         const auto latency = Latency();
         const auto arrives = Clock::now() + latency;
-        std::this_thread::sleep_until(arrives);
+        SleepUntil(arrives);
         if (Logging(2)) Log(2, "out " + HexBytes(report));
         std::vector<bool> deferred;
         t_deferredPresence = &deferred;
@@ -450,7 +490,7 @@ int WriteBankStatus(Emulator& emulator, const HidRelaySelector* selector, const 
                     std::uint32_t length)
 {
     if (Classify(selector) != Interface::BankStatus || !data) return 0;
-    std::this_thread::sleep_until(Clock::now() + emulator.Latency());
+    SleepUntil(Clock::now() + emulator.Latency());
     if (Logging(1)) Log(1, "bank status " + HexBytes({data, length}));
     return emulator.Keyboard().WriteBankStatus({data, length}) ? 1 : 0;
 }

@@ -55,6 +55,8 @@ public:
         m_thread.join();
     }
 
+    bool NoticesEveryChange() const override { return true; }
+
 private:
     void Run(const std::function<void()>& changed)
     {
@@ -99,6 +101,8 @@ public:
         m_wake.notify_all();
         if (m_thread.joinable()) m_thread.join();
     }
+
+    bool NoticesEveryChange() const override { return false; }
 
 private:
     static std::set<std::string> Interfaces()

@@ -18,12 +18,20 @@ public:
     // Starts watching. 'changed' may be called on any thread, until Stop returns.
     virtual bool Start(std::function<void()> changed) = 0;
     virtual void Stop() = 0;
+
+    // True when every change is noticed as it happens. The library then keeps
+    // the list of interfaces from the notices and answers from it, and a
+    // closed read waits for a notice without looking again on its own; else
+    // it searches the devices whenever it needs to know.
+    virtual bool NoticesEveryChange() const = 0;
 };
 
 // Follows udev's hidraw events; null where no udev daemon runs (containers, CI).
+// It notices every change.
 std::unique_ptr<PresenceSource> MakeUdevPresence();
 
-// Compares the list of HID interfaces every 'period'.
+// Compares the list of HID interfaces every 'period'; a change may go
+// unnoticed for that long.
 std::unique_ptr<PresenceSource> MakePollingPresence(std::chrono::milliseconds period);
 
 using PresenceFactory = std::function<std::unique_ptr<PresenceSource>()>;

@@ -1,10 +1,16 @@
 #include "Relay.h"
 
+#include "InputFile.h"
+
 #include "wire/Protocol.h"
 
 #include <hidapi.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -13,28 +19,49 @@ namespace kestrune::hidrelay {
 
 namespace {
 
-// A read returns at least this often to look at its stop flag.
-constexpr int kReadSliceMs = 100;
 // An interface that is listed but will not open yet (its permissions are set
 // just after it appears) is tried again this soon.
-constexpr std::chrono::milliseconds kOpenRetry{250};
-// Without any presence notice a closed read still looks again this often, so
-// a lost notice delays a replug but never loses it.
-constexpr std::chrono::milliseconds kIdleRecheck{2000};
+constexpr int kOpenRetryMs = 250;
+// Where the presence source may miss a change, a closed read still looks
+// again this often, so a missed notice delays a replug but never loses it.
+constexpr int kIdleRecheckMs = 2000;
 // Input reports of the keyboard are 64 bytes; room for larger ones all the same.
 constexpr std::size_t kReadBufferSize = 256;
 constexpr std::chrono::milliseconds kPollingPeriod{500};
 
 std::atomic<int> g_debugLevel{0};
 
-bool SelectorMatches(const HidRelaySelector& selector, const hid_device_info& info)
+bool SelectorMatches(const HidRelaySelector& selector, const InterfaceInfo& info)
 {
     const std::uint32_t flags = selector.flags;
-    if ((flags & 0x1u) && info.vendor_id != selector.vendor_id) return false;
-    if ((flags & 0x2u) && info.product_id != selector.product_id) return false;
-    if ((flags & 0x4u) && info.usage_page != selector.usage_page) return false;
+    if ((flags & 0x1u) && info.vendorId != selector.vendor_id) return false;
+    if ((flags & 0x2u) && info.productId != selector.product_id) return false;
+    if ((flags & 0x4u) && info.usagePage != selector.usage_page) return false;
     if ((flags & 0x8u) && info.usage != selector.usage) return false;
     return true;
+}
+
+// hidapi's list of interfaces, narrowed to a vendor and product (0: any).
+std::vector<InterfaceInfo> SearchInterfaces(std::uint16_t vendorId, std::uint16_t productId)
+{
+    std::vector<InterfaceInfo> found;
+    std::lock_guard lock(HidApiLock());
+    hid_device_info* list = hid_enumerate(vendorId, productId);
+    for (const hid_device_info* info = list; info != nullptr; info = info->next)
+        if (info->path != nullptr)
+            found.push_back({info->path, info->vendor_id, info->product_id, info->usage_page, info->usage});
+    hid_free_enumeration(list);
+    return found;
+}
+
+std::vector<std::string> PathsMatching(const std::vector<InterfaceInfo>& interfaces, const HidRelaySelector& selector)
+{
+    std::vector<std::string> paths;
+    for (const InterfaceInfo& info : interfaces) {
+        if (!SelectorMatches(selector, info)) continue;
+        if (std::find(paths.begin(), paths.end(), info.path) == paths.end()) paths.push_back(info.path);
+    }
+    return paths;
 }
 
 bool IsCommandInterface(const HidRelaySelector& selector)
@@ -79,20 +106,6 @@ void Log(int level, const char* format, ...)
     std::fprintf(stderr, "HidRelay: %s\n", line);
 }
 
-std::vector<std::string> MatchingPaths(const HidRelaySelector& selector)
-{
-    std::vector<std::string> paths;
-    std::lock_guard lock(HidApiLock());
-    hid_device_info* list = hid_enumerate((selector.flags & 0x1u) ? selector.vendor_id : 0,
-                                         (selector.flags & 0x2u) ? selector.product_id : 0);
-    for (const hid_device_info* info = list; info != nullptr; info = info->next) {
-        if (info->path == nullptr || !SelectorMatches(selector, *info)) continue;
-        if (std::find(paths.begin(), paths.end(), info->path) == paths.end()) paths.emplace_back(info->path);
-    }
-    hid_free_enumeration(list);
-    return paths;
-}
-
 HidDevice* OpenPath(const std::string& path)
 {
     std::lock_guard lock(HidApiLock());
@@ -103,9 +116,10 @@ HidDevice* OpenPath(const std::string& path)
 
 // ------------------------------------------------------------- StandingRead
 
-StandingRead::StandingRead(const HidRelaySelector& selector, HidRelayCallback callback, std::uint32_t tag,
+StandingRead::StandingRead(Relay& relay, const HidRelaySelector& selector, HidRelayCallback callback, std::uint32_t tag,
                            HidRelayHandle handle, bool reportsPresence)
-    : m_selector(selector), m_callback(callback), m_tag(tag), m_handle(handle), m_reportsPresence(reportsPresence)
+    : m_relay(relay), m_selector(selector), m_callback(callback), m_tag(tag), m_handle(handle),
+      m_reportsPresence(reportsPresence), m_wakeFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
 {
 }
 
@@ -113,25 +127,30 @@ StandingRead::~StandingRead()
 {
     RequestStop();
     if (m_thread.joinable()) {
-        if (OnOwnThread())
+        if (OnOwnThread()) {
+            // The thread still runs its loop after this: its wake signal stays.
             m_thread.detach();
-        else
-            m_thread.join();
+            return;
+        }
+        m_thread.join();
     }
+    if (m_wakeFd >= 0) close(m_wakeFd);
 }
 
-void StandingRead::Start(HidDevice* device, bool present)
+bool StandingRead::Start(int input, bool present)
 {
-    m_thread = std::thread([this, device, present] { Run(device, present); });
+    if (m_wakeFd < 0) {
+        Log(1, "handle %u: no wake signal for the read: %s", m_handle, std::strerror(errno));
+        return false;
+    }
+    m_thread = std::thread([this, input, present] { Run(input, present); });
+    return true;
 }
 
 void StandingRead::RequestStop()
 {
-    {
-        std::lock_guard lock(m_mutex);
-        m_stop = true;
-    }
-    m_wake.notify_all();
+    m_stop = true;
+    Wake();
 }
 
 void StandingRead::Join()
@@ -141,20 +160,20 @@ void StandingRead::Join()
 
 void StandingRead::Wake()
 {
-    {
-        std::lock_guard lock(m_mutex);
-        ++m_generation;
-    }
-    m_wake.notify_all();
+    const std::uint64_t one = 1;
+    if (m_wakeFd >= 0 && write(m_wakeFd, &one, sizeof one) < 0) Log(1, "handle %u: cannot wake the read", m_handle);
 }
 
-// Returns false when the read is to stop.
-bool StandingRead::WaitForChange(std::uint64_t& seen, std::chrono::milliseconds timeout)
+short StandingRead::Wait(int input, int timeoutMs)
 {
-    std::unique_lock lock(m_mutex);
-    m_wake.wait_for(lock, timeout, [&] { return m_stop || m_generation != seen; });
-    seen = m_generation;
-    return !m_stop;
+    pollfd fds[2] = {{m_wakeFd, POLLIN, 0}, {input, POLLIN, 0}};
+    if (poll(fds, input >= 0 ? 2 : 1, timeoutMs) <= 0) return 0;
+    if (fds[0].revents != 0) {
+        std::uint64_t wakes = 0;
+        if (read(m_wakeFd, &wakes, sizeof wakes) < 0) Log(2, "handle %u: wake already taken", m_handle);
+        return 0;
+    }
+    return input >= 0 ? fds[1].revents : 0;
 }
 
 void StandingRead::Announce(bool present)
@@ -187,26 +206,17 @@ void StandingRead::DeliverReport(const std::uint8_t* bytes, std::uint32_t length
     m_callback(&event);
 }
 
-void StandingRead::Run(HidDevice* device, bool present)
+void StandingRead::Run(int input, bool present)
 {
     m_threadId.store(std::this_thread::get_id());
-    std::uint64_t seen = 0;
-    {
-        std::lock_guard lock(m_mutex);
-        seen = m_generation;
-    }
     bool announced = present;
     std::uint8_t buffer[kReadBufferSize];
-    auto stopping = [this] {
-        std::lock_guard lock(m_mutex);
-        return m_stop;
-    };
 
-    while (!stopping()) {
-        if (device == nullptr) {
-            const std::vector<std::string> paths = MatchingPaths(m_selector);
-            if (!paths.empty()) device = OpenPath(paths.front());
-            if (device != nullptr) {
+    while (!m_stop.load()) {
+        if (input < 0) {
+            const std::vector<std::string> paths = m_relay.MatchingPaths(m_selector);
+            if (!paths.empty()) input = OpenInputFile(paths.front());
+            if (input >= 0) {
                 if (!announced) Announce(true);
                 announced = true;
                 continue;
@@ -215,22 +225,31 @@ void StandingRead::Run(HidDevice* device, bool present)
                 Announce(false);
                 announced = false;
             }
-            if (!WaitForChange(seen, paths.empty() ? kIdleRecheck : kOpenRetry)) break;
+            const int timeout = !paths.empty() ? kOpenRetryMs : m_relay.NoticesEveryChange() ? -1 : kIdleRecheckMs;
+            Wait(-1, timeout);
             continue;
         }
 
-        const int count = hid_read_timeout(device, buffer, sizeof buffer, kReadSliceMs);
-        if (count > 0) {
-            DeliverReport(buffer, static_cast<std::uint32_t>(count));
-        } else if (count < 0) {
-            // The interface went away (or failed): close it and look again at
-            // once; the loop above reopens it or reports the removal.
-            Log(1, "handle %u: read failed, reopening", m_handle);
-            hid_close(device);
-            device = nullptr;
+        // Blocks until a report comes, the interface goes or the read is
+        // woken: an idle keyboard wakes nothing. A presence notice needs
+        // nothing from an open read; the file tells when its interface goes.
+        const short events = Wait(input, -1);
+        if (events == 0) continue;
+        if (events & POLLIN) {
+            const ssize_t count = read(input, buffer, sizeof buffer);
+            if (count > 0) {
+                DeliverReport(buffer, static_cast<std::uint32_t>(count));
+                continue;
+            }
+            if (count < 0 && (errno == EAGAIN || errno == EINTR)) continue;
         }
+        // The interface went away (or failed): close it and look again at
+        // once; the loop above reopens it or reports the removal.
+        Log(1, "handle %u: interface gone or failed, reopening", m_handle);
+        close(input);
+        input = -1;
     }
-    if (device != nullptr) hid_close(device);
+    if (input >= 0) close(input);
 }
 
 // -------------------------------------------------------------------- Relay
@@ -282,13 +301,19 @@ int Relay::Init()
     }
     // Started without the relay's lock: a source may report at once, and
     // reporting takes that lock.
+    auto start = [this](PresenceSource& candidate) {
+        m_noticesEveryChange = candidate.NoticesEveryChange();
+        return candidate.Start([this] { PresenceChanged(); });
+    };
     if (!source) source = MakeUdevPresence();
     if (!source) source = MakePollingPresence(kPollingPeriod);
-    if (!source->Start([this] { PresenceChanged(); })) {
+    if (!start(*source)) {
         Log(1, "presence source did not start; polling instead");
         source = MakePollingPresence(kPollingPeriod);
-        if (!source->Start([this] { PresenceChanged(); })) return 0;
+        if (!start(*source)) return 0;
     }
+    // Watching already, so no change after this list goes unnoticed.
+    RefreshInterfaces();
     std::lock_guard lock(m_mutex);
     m_presence = std::move(source);
     m_running = true;
@@ -310,6 +335,11 @@ int Relay::End()
         presence = std::move(m_presence);
     }
     if (presence) presence->Stop();
+    {
+        std::lock_guard lock(m_interfacesMutex);
+        m_noticesEveryChange = false;
+        m_interfaces.reset();
+    }
     for (auto& [handle, read] : reads) read->RequestStop();
     for (auto& [handle, read] : reads) read->Join();
     for (auto& read : retired) read->Join();
@@ -355,17 +385,17 @@ int Relay::AsyncRead(const HidRelaySelector& selector, HidRelayCallback callback
     JoinRetired();
     // Opened before the call returns, so no report sent after it is missed.
     const std::vector<std::string> paths = MatchingPaths(selector);
-    HidDevice* device = paths.empty() ? nullptr : OpenPath(paths.front());
-    auto read = std::make_shared<StandingRead>(selector, callback, tag, handle, IsCommandInterface(selector));
+    const int input = paths.empty() ? -1 : OpenInputFile(paths.front());
+    auto read = std::make_shared<StandingRead>(*this, selector, callback, tag, handle, IsCommandInterface(selector));
     {
         std::lock_guard lock(m_mutex);
-        if (!m_running || m_reads.count(handle) != 0) {
-            Log(1, "handle %u: %s", handle, m_running ? "already reading" : "library not started");
-            if (device != nullptr) hid_close(device);
+        const bool refused = !m_running || m_reads.count(handle) != 0;
+        if (refused) Log(1, "handle %u: %s", handle, m_running ? "already reading" : "library not started");
+        if (refused || !read->Start(input, !paths.empty())) {
+            if (input >= 0) close(input);
             return 0;
         }
         m_reads[handle] = read;
-        read->Start(device, !paths.empty());
     }
     Log(1, "handle %u: standing read started (%s)", handle, paths.empty() ? "no device yet" : paths.front().c_str());
     return 1;
@@ -388,8 +418,30 @@ int Relay::Delete(HidRelayHandle handle)
     return 1;
 }
 
+// Called for every notice; with a source that notices every change this is
+// the only search of the devices, so counts and reads cost none.
+void Relay::RefreshInterfaces()
+{
+    std::lock_guard lock(m_interfacesMutex);
+    if (!m_noticesEveryChange.load()) return;
+    m_interfaces = SearchInterfaces(0, 0);
+}
+
+std::vector<std::string> Relay::MatchingPaths(const HidRelaySelector& selector)
+{
+    {
+        std::lock_guard lock(m_interfacesMutex);
+        if (m_interfaces) return PathsMatching(*m_interfaces, selector);
+    }
+    return PathsMatching(SearchInterfaces((selector.flags & 0x1u) ? selector.vendor_id : 0,
+                                          (selector.flags & 0x2u) ? selector.product_id : 0),
+                         selector);
+}
+
 void Relay::PresenceChanged()
 {
+    // The list first, so that a read woken by this notice finds it current.
+    RefreshInterfaces();
     std::vector<std::shared_ptr<StandingRead>> reads;
     {
         std::lock_guard lock(m_mutex);

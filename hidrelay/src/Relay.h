@@ -9,7 +9,6 @@
 #include "wire/HidRelay.h"
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -29,8 +28,14 @@ using HidDevice = hid_device_;
 // init and exit all replace; those calls must not run at the same time.
 std::mutex& HidApiLock();
 
-// The interfaces a selector picks, without duplicates, in enumeration order.
-std::vector<std::string> MatchingPaths(const HidRelaySelector& selector);
+// One HID interface as a search lists it.
+struct InterfaceInfo {
+    std::string path;
+    std::uint16_t vendorId = 0;
+    std::uint16_t productId = 0;
+    std::uint16_t usagePage = 0;
+    std::uint16_t usage = 0;
+};
 
 // Opens an interface under the hidapi lock; null when it cannot be opened.
 HidDevice* OpenPath(const std::string& path);
@@ -38,14 +43,17 @@ HidDevice* OpenPath(const std::string& path);
 void Log(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 int SetDebugLevel(int level);
 
+class Relay;
+
 class StandingRead {
 public:
-    StandingRead(const HidRelaySelector& selector, HidRelayCallback callback, std::uint32_t tag,
+    StandingRead(Relay& relay, const HidRelaySelector& selector, HidRelayCallback callback, std::uint32_t tag,
                  HidRelayHandle handle, bool reportsPresence);
     ~StandingRead();
 
-    // 'device' (may be null) was opened by the caller and becomes the read's.
-    void Start(HidDevice* device, bool present);
+    // 'input' (an input file or -1) was opened by the caller and becomes the
+    // read's. False, with 'input' left to the caller, when the read cannot run.
+    bool Start(int input, bool present);
     void RequestStop();
     // Waits for the thread unless called on it.
     void Join();
@@ -55,21 +63,24 @@ public:
     HidRelayHandle Handle() const { return m_handle; }
 
 private:
-    void Run(HidDevice* device, bool present);
+    void Run(int input, bool present);
     void Announce(bool present);
     void DeliverReport(const std::uint8_t* bytes, std::uint32_t length);
-    bool WaitForChange(std::uint64_t& seen, std::chrono::milliseconds timeout);
+    // Blocks until the read is woken, 'input' (when not -1) is ready, or
+    // 'timeoutMs' (-1: none) has passed; gives the input's poll events, 0
+    // when nothing but a wake or the time came.
+    short Wait(int input, int timeoutMs);
 
+    Relay& m_relay;
     const HidRelaySelector m_selector;
     const HidRelayCallback m_callback;
     const std::uint32_t m_tag;
     const HidRelayHandle m_handle;
     const bool m_reportsPresence;
 
-    std::mutex m_mutex;
-    std::condition_variable m_wake;
-    std::uint64_t m_generation = 0;
-    bool m_stop = false;
+    // Counts wakes and the stop, so that none is lost between two waits.
+    int m_wakeFd = -1;
+    std::atomic<bool> m_stop{false};
     std::atomic<std::thread::id> m_threadId{};
     std::thread m_thread;
 };
@@ -94,8 +105,16 @@ public:
 
     void PresenceChanged();
 
+    // The paths of the interfaces a selector picks, without duplicates, in the
+    // order of the search: from the list the presence notices keep when the
+    // source notices every change, else from a search of the devices.
+    std::vector<std::string> MatchingPaths(const HidRelaySelector& selector);
+    bool NoticesEveryChange() const { return m_noticesEveryChange.load(); }
+
 private:
     Relay() = default;
+
+    void RefreshInterfaces();
 
     template <typename Operation>
     int WithWriteHandle(const HidRelaySelector& selector, Operation operation);
@@ -107,6 +126,10 @@ private:
     std::map<HidRelayHandle, std::shared_ptr<StandingRead>> m_reads;
     std::vector<std::shared_ptr<StandingRead>> m_retired;
     std::unique_ptr<PresenceSource> m_presence;
+
+    std::atomic<bool> m_noticesEveryChange{false};
+    std::mutex m_interfacesMutex;                           // taken before the hidapi lock
+    std::optional<std::vector<InterfaceInfo>> m_interfaces; // kept while the source notices every change
 
     std::mutex m_writeMutex;  // the write handles and every write through them
     std::map<std::string, HidDevice*> m_writeHandles;  // by selector bytes

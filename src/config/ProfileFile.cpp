@@ -82,7 +82,7 @@ Result<std::vector<std::uint8_t>> LoadImage(const std::filesystem::path& path)
 
 } // namespace
 
-Result<CurrentCopy> ParseProfileImage(std::span<const std::uint8_t> image)
+Result<CurrentCopy> ParseProfileImage(std::span<const std::uint8_t> image, ActionSlots slots)
 {
     if (image.size() < kConfigBlockSize)
         return Error{"expected a profile of at least " + Bytes(kConfigBlockSize) + ", found " + Bytes(image.size())};
@@ -102,7 +102,7 @@ Result<CurrentCopy> ParseProfileImage(std::span<const std::uint8_t> image)
         copy.SetBlock(std::make_unique<ConfigBlock>(ConfigBlockFromBytes(image.first<kConfigBlockSize>())));
         const std::size_t macroBytes = kMacroRecordSize * header.macroCount;
         Result<std::vector<MacroRecord>> macros =
-            MacroListFromBytes(image.subspan(kConfigBlockSize, macroBytes), header.macroCount);
+            MacroListFromBytes(image.subspan(kConfigBlockSize, macroBytes), header.macroCount, slots);
         if (!macros) return Error{macros.error()};
         copy.Macros() = std::move(*macros);
 

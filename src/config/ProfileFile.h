@@ -31,8 +31,9 @@ inline constexpr const char* kProfileFileExtension = "kpf";
 // terminator inside it, gets no text. Keys pointing at one text each get it;
 // the copy holds the area's texts once, so its memory stays within the
 // image's size. Fails when the texts would not fit a profile file written
-// again. Nothing outside the image is ever read.
-Result<CurrentCopy> ParseProfileImage(std::span<const std::uint8_t> image);
+// again. Nothing outside the image is ever read. 'slots' says which action
+// slots of the macro records are decoded.
+Result<CurrentCopy> ParseProfileImage(std::span<const std::uint8_t> image, ActionSlots slots = ActionSlots::All);
 
 // Loads the file into the store's current copy, replacing it whole on
 // success and leaving it untouched on failure. Takes CurrentLock only for the

@@ -1,9 +1,6 @@
 #include "config/ProfileFileCheck.h"
 
-#include "config/ConfigHeader.h"
-
 #include <array>
-#include <cstdint>
 #include <fstream>
 #include <system_error>
 
@@ -13,8 +10,11 @@ namespace {
 
 inline constexpr std::uint64_t kMaxProfileFileSize = 0xFFFFFFFFull; // the total size is a u32
 
-bool HeaderAccepted(const std::array<std::uint8_t, kConfigHeaderSize>& bytes, std::uint64_t fileSize)
+} // namespace
+
+bool ProfileHeaderAccepted(std::span<const std::uint8_t, kConfigHeaderSize> bytes, std::uint64_t fileSize)
 {
+    if (fileSize > kMaxProfileFileSize || fileSize < kConfigBlockSize) return false;
     const ConfigHeader h = DecodeConfigHeader(bytes);
     return h.magic == kConfigMagic && h.headerSize == kConfigHeaderSize && h.version == kConfigVersion &&
            h.one == kConfigHeaderOne && h.totalSize >= kConfigBlockSize && h.slotCount == kConfigKeySlotCount &&
@@ -22,8 +22,6 @@ bool HeaderAccepted(const std::array<std::uint8_t, kConfigHeaderSize>& bytes, st
            h.totalSize == ProfileTotalSize(h.macroCount, h.stringBytes) && h.checksum == HeaderChecksum(bytes) &&
            fileSize >= h.totalSize;
 }
-
-} // namespace
 
 int ValidateProfileFile(const std::filesystem::path& path, Reporter& reporter)
 {
@@ -37,7 +35,7 @@ int ValidateProfileFile(const std::filesystem::path& path, Reporter& reporter)
 
     std::array<std::uint8_t, kConfigHeaderSize> header{};
     if (!file.read(reinterpret_cast<char*>(header.data()), header.size())) return kProfileFileCannotOpen;
-    if (HeaderAccepted(header, size)) return kProfileFileValid;
+    if (ProfileHeaderAccepted(header, size)) return kProfileFileValid;
     reporter.Inform(UserMessage{kProfileFormatErrorKey, {path.string()}});
     return kProfileFileRejected;
 }

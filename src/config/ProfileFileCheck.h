@@ -5,8 +5,11 @@
 // loads.
 
 #include "common/Reporter.h"
+#include "config/ConfigHeader.h"
 
+#include <cstdint>
 #include <filesystem>
+#include <span>
 
 namespace kestrune {
 
@@ -22,5 +25,9 @@ inline constexpr const char* kProfileFormatErrorKey = "PROFILE_FORMAT_ERROR"; //
 // is shorter than the size its header announces, is rejected after telling
 // the user through the reporter. Bytes beyond the announced size are ignored.
 int ValidateProfileFile(const std::filesystem::path& path, Reporter& reporter);
+
+// The same check of a header already read from a file of fileSize bytes: true
+// when ValidateProfileFile would find the file valid.
+bool ProfileHeaderAccepted(std::span<const std::uint8_t, kConfigHeaderSize> header, std::uint64_t fileSize);
 
 } // namespace kestrune

@@ -81,7 +81,7 @@ void MacroRecordToBytes(const MacroRecord& record, std::span<std::uint8_t, kMacr
                            out.subspan(kMacroOffActions + kMacroActionSize * i).first<kMacroActionSize>());
 }
 
-MacroRecord MacroRecordFromBytes(std::span<const std::uint8_t, kMacroRecordSize> bytes)
+MacroRecord MacroRecordFromBytes(std::span<const std::uint8_t, kMacroRecordSize> bytes, ActionSlots slots)
 {
     MacroRecord record;
     for (std::size_t i = 0; i < kMacroNameUnits; ++i)
@@ -93,7 +93,8 @@ MacroRecord MacroRecordFromBytes(std::span<const std::uint8_t, kMacroRecordSize>
     record.id = ReadLe16(bytes, kMacroOffId);
     record.actionCount = ReadLe16(bytes, kMacroOffActionCount);
     record.reserved3 = ReadLe16(bytes, kMacroOffReserved3);
-    for (std::size_t i = 0; i < kMaxMacroActions; ++i)
+    const std::size_t decoded = slots == ActionSlots::All ? kMaxMacroActions : record.EffectiveActionCount();
+    for (std::size_t i = 0; i < decoded; ++i)
         record.actions[i] =
             MacroActionFromBytes(bytes.subspan(kMacroOffActions + kMacroActionSize * i).first<kMacroActionSize>());
     return record;
@@ -108,7 +109,8 @@ std::vector<std::uint8_t> MacroListToBytes(std::span<const MacroRecord> list)
     return bytes;
 }
 
-Result<std::vector<MacroRecord>> MacroListFromBytes(std::span<const std::uint8_t> bytes, std::size_t count)
+Result<std::vector<MacroRecord>> MacroListFromBytes(std::span<const std::uint8_t> bytes, std::size_t count,
+                                                    ActionSlots slots)
 {
     if (count > kMaxMacros)
         return Error{"macro list: expected at most " + std::to_string(kMaxMacros) + " macros, found " +
@@ -119,7 +121,7 @@ Result<std::vector<MacroRecord>> MacroListFromBytes(std::span<const std::uint8_t
                      " bytes), found " + std::to_string(bytes.size()) + " bytes"};
     std::vector<MacroRecord> list(count);
     for (std::size_t i = 0; i < count; ++i)
-        list[i] = MacroRecordFromBytes(bytes.subspan(i * kMacroRecordSize).first<kMacroRecordSize>());
+        list[i] = MacroRecordFromBytes(bytes.subspan(i * kMacroRecordSize).first<kMacroRecordSize>(), slots);
     return list;
 }
 

@@ -102,16 +102,27 @@ MacroRecord MakeMacroRecord(std::u16string_view name, std::uint16_t id);
 void MacroActionToBytes(const MacroAction& action, std::span<std::uint8_t, kMacroActionSize> out);
 MacroAction MacroActionFromBytes(std::span<const std::uint8_t, kMacroActionSize> bytes);
 
+// Which action slots a record read from bytes decodes.
+enum class ActionSlots {
+    // All kMaxMacroActions, so that the record is written back unchanged.
+    All,
+    // Only the actions the record uses (Actions()); the slots past them stay
+    // zero. For a copy that goes to the keyboard, which takes no more.
+    Used,
+};
+
 // Every byte of the record is written, reserved ones included, so a record
-// read from a file is written back unchanged.
+// read from a file (with ActionSlots::All) is written back unchanged.
 void MacroRecordToBytes(const MacroRecord& record, std::span<std::uint8_t, kMacroRecordSize> out);
-MacroRecord MacroRecordFromBytes(std::span<const std::uint8_t, kMacroRecordSize> bytes);
+MacroRecord MacroRecordFromBytes(std::span<const std::uint8_t, kMacroRecordSize> bytes,
+                                 ActionSlots slots = ActionSlots::All);
 
 // A list as it lies in a profile file: count records back to back.
 std::vector<std::uint8_t> MacroListToBytes(std::span<const MacroRecord> list);
 // Reads count records from the start of bytes; fails when count is above
 // kMaxMacros or bytes holds fewer than count records.
-Result<std::vector<MacroRecord>> MacroListFromBytes(std::span<const std::uint8_t> bytes, std::size_t count);
+Result<std::vector<MacroRecord>> MacroListFromBytes(std::span<const std::uint8_t> bytes, std::size_t count,
+                                                    ActionSlots slots = ActionSlots::All);
 
 // The rules every stored list keeps: at most kMaxMacros records, ids in
 // 1..100 and unique, at most kMaxMacroActions actions, cycles 1..255, names

@@ -1,9 +1,13 @@
 #include "HidShim.h"
 
+#include "InputFile.h"
+
 #include <hidapi.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 
@@ -12,9 +16,6 @@ struct hid_device_ : kestrune::hidshim::ShimBus::Handle {};
 namespace kestrune::hidshim {
 
 namespace {
-
-// hidraw keeps this many reports per open file and drops newer ones when full.
-constexpr std::size_t kQueueLimit = 64;
 
 struct InterfaceKind {
     std::uint16_t usagePage;
@@ -56,27 +57,47 @@ void ShimBus::Disconnect()
         m_changed = nullptr;
     }
     if (keyboard != nullptr) keyboard->SetListener(nullptr);
-    m_input.notify_all();
+}
+
+void ShimBus::PruneInputsLocked() const
+{
+    std::erase_if(m_inputs, [](const Input& input) {
+        pollfd end{input.fd, 0, 0};
+        if (poll(&end, 1, 0) <= 0 || (end.revents & POLLHUP) == 0) return false;
+        close(input.fd);
+        return true;
+    });
 }
 
 int ShimBus::OpenHandles() const
 {
     std::lock_guard lock(m_mutex);
-    return static_cast<int>(m_handles.size());
+    PruneInputsLocked();
+    return static_cast<int>(m_handles.size() + m_inputs.size());
 }
 
 int ShimBus::OpenHandlesOn(std::uint16_t usagePage) const
 {
     std::lock_guard lock(m_mutex);
-    return static_cast<int>(std::count_if(m_handles.begin(), m_handles.end(), [&](const Handle* handle) {
-        return !handle->interface->gone && handle->interface->usagePage == usagePage;
-    }));
+    PruneInputsLocked();
+    auto on = [&](const std::shared_ptr<ShimInterface>& interface) {
+        return !interface->gone && interface->usagePage == usagePage;
+    };
+    return static_cast<int>(
+        std::count_if(m_handles.begin(), m_handles.end(), [&](const Handle* h) { return on(h->interface); }) +
+        std::count_if(m_inputs.begin(), m_inputs.end(), [&](const Input& i) { return on(i.interface); }));
 }
 
 int ShimBus::InitCalls() const
 {
     std::lock_guard lock(m_mutex);
     return m_initCalls;
+}
+
+int ShimBus::EnumerateCalls() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_enumerateCalls;
 }
 
 int ShimBus::ExitCalls() const
@@ -101,6 +122,12 @@ void ShimBus::UnplugLocked()
 {
     for (auto& interface : m_interfaces) interface->gone = true;
     m_interfaces.clear();
+    // Their input files hang up, as hidraw's do for a device that went away.
+    std::erase_if(m_inputs, [](const Input& input) {
+        if (!input.interface->gone) return false;
+        close(input.fd);
+        return true;
+    });
 }
 
 void ShimBus::OnPresenceChanged(bool present)
@@ -114,25 +141,22 @@ void ShimBus::OnPresenceChanged(bool present)
             UnplugLocked();
         changed = m_changed;
     }
-    m_input.notify_all();
     if (changed) changed();
 }
 
 void ShimBus::QueueLocked(std::uint16_t usagePage, std::span<const std::uint8_t> report)
 {
-    for (Handle* handle : m_handles) {
-        if (handle->interface->gone || handle->interface->usagePage != usagePage) continue;
-        if (handle->queue.size() < kQueueLimit) handle->queue.emplace_back(report.begin(), report.end());
-    }
+    // Like hidraw, a file whose queue is full drops the report; so does one
+    // the library has closed already.
+    for (const Input& input : m_inputs)
+        if (!input.interface->gone && input.interface->usagePage == usagePage)
+            (void)send(input.fd, report.data(), report.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
 }
 
 void ShimBus::OnConsumerReport(std::span<const std::uint8_t> report)
 {
-    {
-        std::lock_guard lock(m_mutex);
-        QueueLocked(wire::kConsumerUsagePage, report);
-    }
-    m_input.notify_all();
+    std::lock_guard lock(m_mutex);
+    QueueLocked(wire::kConsumerUsagePage, report);
 }
 
 void ShimBus::Init()
@@ -147,9 +171,10 @@ void ShimBus::Exit()
     ++m_exitCalls;
 }
 
-std::vector<std::shared_ptr<ShimInterface>> ShimBus::Interfaces() const
+std::vector<std::shared_ptr<ShimInterface>> ShimBus::Interfaces()
 {
     std::lock_guard lock(m_mutex);
+    ++m_enumerateCalls;
     return m_interfaces;
 }
 
@@ -174,22 +199,17 @@ void ShimBus::Close(Handle* handle)
     delete static_cast<hid_device_*>(handle);
 }
 
-int ShimBus::Read(Handle* handle, std::uint8_t* data, std::size_t length, int milliseconds)
+int ShimBus::OpenInput(const char* path)
 {
-    std::unique_lock lock(m_mutex);
-    auto ready = [&] { return handle->interface->gone || !handle->queue.empty(); };
-    if (milliseconds < 0)
-        m_input.wait(lock, ready);
-    else
-        m_input.wait_for(lock, std::chrono::milliseconds(milliseconds), ready);
-    if (!handle->queue.empty()) {
-        std::vector<std::uint8_t> report = std::move(handle->queue.front());
-        handle->queue.pop_front();
-        const std::size_t count = std::min(length, report.size());
-        std::memcpy(data, report.data(), count);
-        return static_cast<int>(count);
-    }
-    return handle->interface->gone ? -1 : 0;
+    std::lock_guard lock(m_mutex);
+    auto found = std::find_if(m_interfaces.begin(), m_interfaces.end(),
+                              [&](const auto& interface) { return interface->path == path; });
+    if (found == m_interfaces.end()) return -1;
+    // A datagram per report keeps them whole, one per read.
+    int ends[2];
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, ends) != 0) return -1;
+    m_inputs.push_back({*found, ends[0]});
+    return ends[1];
 }
 
 int ShimBus::Write(Handle* handle, const std::uint8_t* data, std::size_t length)
@@ -206,11 +226,8 @@ int ShimBus::Write(Handle* handle, const std::uint8_t* data, std::size_t length)
     // The model is called without the bus lock: it calls back into the bus.
     if (usagePage == wire::kCommandUsagePage) {
         const std::vector<emulator::Reply> replies = keyboard->HandleOutputReport(report);
-        {
-            std::lock_guard lock(m_mutex);
-            for (const emulator::Reply& reply : replies) QueueLocked(wire::kCommandUsagePage, reply.Arrived());
-        }
-        m_input.notify_all();
+        std::lock_guard lock(m_mutex);
+        for (const emulator::Reply& reply : replies) QueueLocked(wire::kCommandUsagePage, reply.Arrived());
         return static_cast<int>(length);
     }
     if (usagePage == wire::kBankStatusUsagePage) return keyboard->WriteBankStatus(report) ? static_cast<int>(length) : -1;
@@ -220,6 +237,11 @@ int ShimBus::Write(Handle* handle, const std::uint8_t* data, std::size_t length)
 }  // namespace kestrune::hidshim
 
 using kestrune::hidshim::ShimBus;
+
+int kestrune::hidrelay::OpenInputFile(const std::string& path)
+{
+    return ShimBus::Instance().OpenInput(path.c_str());
+}
 
 extern "C" {
 
@@ -274,16 +296,6 @@ hid_device* hid_open_path(const char* path)
 void hid_close(hid_device* dev)
 {
     if (dev != nullptr) ShimBus::Instance().Close(dev);
-}
-
-int hid_read_timeout(hid_device* dev, unsigned char* data, size_t length, int milliseconds)
-{
-    return ShimBus::Instance().Read(dev, data, length, milliseconds);
-}
-
-int hid_read(hid_device* dev, unsigned char* data, size_t length)
-{
-    return ShimBus::Instance().Read(dev, data, length, -1);
 }
 
 int hid_write(hid_device* dev, const unsigned char* data, size_t length)

@@ -1,8 +1,7 @@
 // The device access library's own sources, linked against the hidapi test
 // implementation and the emulator's keyboard model: no device file is touched.
 
-#include "HidShim.h"
-#include "Presence.h"
+#include "LinkedRelay.h"
 
 #include "device/CommandProtocol.h"
 #include "emulator/EmulatedKeyboard.h"
@@ -25,31 +24,8 @@ namespace kestrune {
 namespace {
 
 using namespace std::chrono_literals;
-
-// Stands in for udev: the bus tells it when interfaces come or go.
-class ManualPresence final : public hidrelay::PresenceSource {
-public:
-    bool Start(std::function<void()> changed) override
-    {
-        std::lock_guard lock(m_mutex);
-        m_changed = std::move(changed);
-        return true;
-    }
-    void Stop() override
-    {
-        std::lock_guard lock(m_mutex);
-        m_changed = nullptr;
-    }
-    void Notify()
-    {
-        std::lock_guard lock(m_mutex);
-        if (m_changed) m_changed();
-    }
-
-private:
-    std::mutex m_mutex;
-    std::function<void()> m_changed;
-};
+using hidshim::LinkedFunctions;
+using hidshim::ManualPresence;
 
 struct Event {
     unsigned kind = 0;
@@ -124,30 +100,14 @@ std::size_t ThreadCount()
     return count;
 }
 
-DeviceFunctions LinkedFunctions()
-{
-    DeviceFunctions f;
-    f.Debug = &::Debug;
-    f.Init = &::Init;
-    f.End = &::End;
-    f.RequestGetDeviceCount = &::RequestGetDeviceCount;
-    f.DeleteRequestFromUnitId = &::DeleteRequestFromUnitId;
-    f.DeleteRequestFromHandle = &::DeleteRequestFromHandle;
-    f.RequestWrite = &::RequestWrite;
-    f.RequestWriteOne = &::RequestWriteOne;
-    f.RequestStatusWrite = &::RequestStatusWrite;
-    f.RequestStatusGet = &::RequestStatusGet;
-    f.RequestAsyncRead = &::RequestAsyncRead;
-    f.RequestStatusSetFeature = &::RequestStatusSetFeature;
-    return f;
-}
-
 bool IsPresence(const Event& e, HidRelayHandle handle, std::uint32_t value)
 {
     return e.kind == HIDRELAY_EVENT_PRESENCE && e.handle == handle && e.value == value;
 }
 
-class RelayTest : public ::testing::Test {
+// Run once with a presence source that notices every change (the library
+// answers from its notices) and once with one that may miss some (it searches).
+class RelayTest : public ::testing::TestWithParam<bool> {
 protected:
     void SetUp() override
     {
@@ -158,7 +118,7 @@ protected:
         baselineThreads = ThreadCount();
         Recorder::current = &recorder;
         hidrelay::SetPresenceFactory([this] {
-            auto source = std::make_unique<ManualPresence>();
+            auto source = std::make_unique<ManualPresence>(GetParam());
             presence = source.get();
             return source;
         });
@@ -212,7 +172,7 @@ protected:
     std::size_t baselineThreads = 0;
 };
 
-TEST_F(RelayTest, CountsTheInterfacesASelectorPicks)
+TEST_P(RelayTest, CountsTheInterfacesASelectorPicks)
 {
     DeviceLibrary& library = protocol->Library();
     HidRelaySelector otherProduct = CommandSelector();
@@ -223,16 +183,21 @@ TEST_F(RelayTest, CountsTheInterfacesASelectorPicks)
         {CommandSelector(), 1}, {ConsumerSelector(), 1}, {BankStatusSelector(), 1},
         {otherProduct, 0},      {anyVendorDevice, 3},
     };
+    const int searchesBefore = hidshim::ShimBus::Instance().EnumerateCalls();
     for (const auto& [selector, expected] : cases)
         EXPECT_EQ(library.GetDeviceCount(selector, 1), expected) << std::hex << selector.usage_page;
     EXPECT_TRUE(protocol->DevicePresent());
+    // Counted from the notices when they can be trusted, without a search.
+    EXPECT_EQ(hidshim::ShimBus::Instance().EnumerateCalls() == searchesBefore, GetParam());
 
     keyboard.Unplug();
     EXPECT_EQ(library.GetDeviceCount(CommandSelector(), 1), 0);
     EXPECT_FALSE(protocol->DevicePresent());
+    keyboard.Plug();
+    EXPECT_EQ(library.GetDeviceCount(CommandSelector(), 1), 1);
 }
 
-TEST_F(RelayTest, CommandsTravelThroughWritesAndTheStandingRead)
+TEST_P(RelayTest, CommandsTravelThroughWritesAndTheStandingRead)
 {
     std::array<std::uint8_t, wire::kSettingsRecordSize> settings{};
     ASSERT_EQ(protocol->ReadSettings(settings), kResultOk);
@@ -254,7 +219,7 @@ TEST_F(RelayTest, CommandsTravelThroughWritesAndTheStandingRead)
               19u);
 }
 
-TEST_F(RelayTest, BankStatusAndOneReportWritesReachTheKeyboard)
+TEST_P(RelayTest, BankStatusAndOneReportWritesReachTheKeyboard)
 {
     const std::array<std::uint8_t, wire::kBankStatusSize> status{0x05, 0x03};
     const HidRelaySelector selector = BankStatusSelector();
@@ -280,7 +245,7 @@ TEST_F(RelayTest, BankStatusAndOneReportWritesReachTheKeyboard)
     EXPECT_EQ(keyboard.ReceivedReports().size(), 2u);
 }
 
-TEST_F(RelayTest, UnplugAndReplugArePresenceEventsAndTheReadsResume)
+TEST_P(RelayTest, UnplugAndReplugArePresenceEventsAndTheReadsResume)
 {
     keyboard.Unplug();
     ASSERT_TRUE(recorder.WaitFor([&](const Event& e) { return IsPresence(e, ctrlHandle, 0); }));
@@ -317,7 +282,7 @@ TEST_F(RelayTest, UnplugAndReplugArePresenceEventsAndTheReadsResume)
     ASSERT_TRUE(recorder.WaitFor([&](const Event& e) { return IsPresence(e, ctrlHandle, 0); }, 2));
 }
 
-TEST_F(RelayTest, DeletedReadsStopEvenFromTheirOwnCallback)
+TEST_P(RelayTest, DeletedReadsStopEvenFromTheirOwnCallback)
 {
     // The consumer read deletes itself on its first report.
     std::atomic<int> deleted{-1};
@@ -343,7 +308,7 @@ TEST_F(RelayTest, DeletedReadsStopEvenFromTheirOwnCallback)
     EXPECT_LT(hidshim::ShimBus::Instance().OpenHandles(), handlesBefore);
 }
 
-TEST_F(RelayTest, EndStopsEveryThreadAndClosesEveryHandle)
+TEST_P(RelayTest, EndStopsEveryThreadAndClosesEveryHandle)
 {
     std::array<std::uint8_t, wire::kSettingsRecordSize> settings{};
     ASSERT_EQ(protocol->ReadSettings(settings), kResultOk);
@@ -369,6 +334,11 @@ TEST_F(RelayTest, EndStopsEveryThreadAndClosesEveryHandle)
     ASSERT_EQ(protocol->ReadSettings(settings), kResultOk);
     EXPECT_EQ(settings, keyboard.State().settings);
 }
+
+INSTANTIATE_TEST_SUITE_P(PresenceSources, RelayTest, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& source) {
+                             return source.param ? "NoticesEveryChange" : "MayMissChanges";
+                         });
 
 int IgnoreEvent(const HidRelayEvent*)
 {

@@ -48,6 +48,12 @@ TEST(MacroRecord, BytesSitAtTheirOffsetsLittleEndian)
               (std::vector<std::uint8_t>{0x40, 0x9C, 0x00, 0x00, 0x7E, 0x01, 0x01, 0x00}));
 
     EXPECT_EQ(MacroRecordFromBytes(std::span<const std::uint8_t, kMacroRecordSize>(bytes)), record);
+
+    // Decoding only the used actions leaves the slots past the count empty.
+    MacroRecord used = MacroRecordFromBytes(std::span<const std::uint8_t, kMacroRecordSize>(bytes), ActionSlots::Used);
+    EXPECT_EQ(used.actions[1999], MacroAction{});
+    used.actions[1999] = record.actions[1999];
+    EXPECT_EQ(used, record);
 }
 
 TEST(MacroRecord, ListLiesBackToBackAndShortInputIsRefused)

@@ -1,0 +1,180 @@
+// How close Apply of the largest configuration comes to the time the
+// keyboard's link itself takes: every ordinary key of all three profiles
+// remapped and as many macros as the macro area takes, downloaded to the
+// keyboard emulator answering each report after 1 ms each way. Timed are the
+// steps of `kestrune-cli apply` once the keyboard is open: the profile file
+// read and checked, the download of all three profiles, the working profile
+// file written. The goal is 1.05 x (2 ms per report sent + the protocol's own
+// pauses), the reports counted as the library sends them and the pauses as
+// the protocol takes them.
+//
+//   bench_apply [RUNS] [LATENCY_US]
+// Runs on build/bin/libHidRelayEmulator.so with a state file and a home
+// folder of its own.
+
+#include "LargestConfiguration.h"
+
+#include "ProfileReport.h"
+
+#include "PrintingReporter.h"
+#include "config/Folders.h"
+#include "config/ProfileFile.h"
+#include "session/KeyboardSession.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace kestrune;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// Every report the program sends goes through RequestWriteOne.
+decltype(&::RequestWriteOne) g_writeOne = nullptr;
+std::atomic<long> g_reports{0};
+
+int CountedWriteOne(const HidRelaySelector* selector, HidRelayCallback callback, uint32_t tag, const uint8_t* data,
+                    uint32_t length, uint32_t unitId, HidRelayHandle* outHandle)
+{
+    ++g_reports;
+    return g_writeOne(selector, callback, tag, data, length, unitId, outHandle);
+}
+
+double Milliseconds(Clock::duration d)
+{
+    return std::chrono::duration<double, std::milli>(d).count();
+}
+
+int Fail(const std::string& what)
+{
+    std::fprintf(stderr, "bench_apply: %s\n", what.c_str());
+    return 1;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
+    const std::string latency = argc > 2 ? argv[2] : "1000";
+    char home[] = "/tmp/kestrune-apply-XXXXXX";
+    if (::mkdtemp(home) == nullptr) return Fail("no scratch folder");
+    const std::filesystem::path folder = home;
+    ::setenv("HOME", home, 1);
+    ::setenv("XDG_CONFIG_HOME", (folder / ".config").c_str(), 1);
+    ::setenv("KESTRUNE_EMULATOR_STATE", (folder / "emulator.json").c_str(), 1);
+    ::setenv("KESTRUNE_EMULATOR_SOCKET", (folder / "emulator.sock").c_str(), 1);
+    ::setenv("KESTRUNE_EMULATOR_LATENCY_US", latency.c_str(), 1);
+    std::filesystem::create_directories(folder / "Documents");
+
+    auto path = KeyboardSession::ProgramLibraryPath(true);
+    if (!path) return Fail(path.error());
+    // Bound once to find the functions, then again with the write counted;
+    // the first binding stays until the session has ended.
+    auto loaded = DeviceLibrary::Load(*path);
+    if (!loaded) return Fail(loaded.error());
+    DeviceFunctions functions = (*loaded)->Functions();
+    g_writeOne = functions.RequestWriteOne;
+    functions.RequestWriteOne = &CountedWriteOne;
+    auto counted = DeviceLibrary::FromFunctions(functions, (*loaded)->Description() + ", counted");
+    if (!counted) return Fail(counted.error());
+
+    std::atomic<long> pausedMs{0};
+    bench::PrintingReporter reporter;
+    KeyboardSessionOptions options;
+    options.library = std::move(*counted);
+    options.timing.pause = [&pausedMs](std::chrono::milliseconds pause) {
+        pausedMs += pause.count();
+        std::this_thread::sleep_for(pause);
+    };
+    auto session = KeyboardSession::Create(std::move(options), reporter);
+    if (!session) return Fail(session.error());
+    if (Status started = (*session)->StartAndWaitForAttach(); !started) return Fail(started.error());
+    if (!(*session)->Attached()) return Fail("the emulator did not attach");
+    ConfigStore& store = (*session)->Store();
+    Transfer& transfer = (*session)->GetTransfer();
+
+    // The working file exists, as it does once the program has run.
+    const auto working = WorkingProfilePath();
+    if (!working) return Fail(working.error());
+    if (transfer.ReadBackToFile(*working) != 1) return Fail("the emulator could not be read back");
+
+    const std::filesystem::path file = folder / "largest.kpf";
+    std::size_t macroCount = 0;
+    {
+        std::lock_guard lock(store.CurrentLock());
+        if (!store.CreateDefaultConfiguration()) return Fail("no default configuration");
+        for (std::size_t profile = 0; profile < wire::kProfileCount; ++profile)
+            bench::RemapOrdinaryKeys(store.Current(), profile);
+        store.Current().Macros() = bench::LargestMacroList(transfer.MacroCapacity());
+        macroCount = store.Current().MacroCount();
+    }
+    if (Status written = WriteProfileFile(store, file); !written) return Fail(written.error());
+
+    std::printf("largest configuration: %zu keys remapped in each of 3 profiles, %zu macros in %zu bytes of macro "
+                "area, %zu-byte file; emulator latency %s us each way\n",
+                kOrdinaryKeyCount, macroCount, transfer.MacroCapacity(), std::filesystem::file_size(file),
+                latency.c_str());
+    const double exchangeMs = 2.0 * std::stod(latency) / 1000.0;
+    {
+        // One exchange alone: what the emulator adds to the latency it models.
+        std::vector<double> times;
+        SettingsRecord record;
+        for (int i = 0; i < 200; ++i) {
+            const auto start = Clock::now();
+            if ((*session)->Protocol().ReadSettings(record.bytes) != kResultOk) return Fail("a settings read failed");
+            times.push_back(Milliseconds(Clock::now() - start));
+        }
+        std::sort(times.begin(), times.end());
+        std::printf("one exchange (settings read): median %.3f ms, 90th percentile %.3f ms; the link alone %.3f ms\n",
+                    times[times.size() / 2], times[times.size() * 9 / 10], exchangeMs);
+    }
+
+    std::vector<double> downloadRatios, applyRatios;
+    for (int run = 0; run < runs; ++run) {
+        g_reports = 0;
+        pausedMs = 0;
+        const auto start = Clock::now();
+        auto copy = cli::LoadCheckedProfile(file, ActionSlots::Used);
+        if (!copy) return Fail(copy.error());
+        const auto loadedAt = Clock::now();
+        int result = kDownloadFailed;
+        Clock::time_point downloadedAt;
+        {
+            std::lock_guard lock(store.CurrentLock());
+            store.Current() = std::move(*copy);
+            result = store.TakeWorkingSnapshot(true, transfer);
+            downloadedAt = Clock::now();
+            if (result == kDownloadSucceeded) (void)SaveWorkingProfileFile(store);
+        }
+        const auto end = Clock::now();
+        if (result != kDownloadSucceeded) return Fail("the download failed");
+        const double link = exchangeMs * static_cast<double>(g_reports.load()) + static_cast<double>(pausedMs.load());
+        const double download = Milliseconds(downloadedAt - loadedAt);
+        const double whole = Milliseconds(end - start);
+        downloadRatios.push_back(download / link);
+        applyRatios.push_back(whole / link);
+        std::printf("apply %d: %.1f ms (file read %.1f, download %.1f, working file %.1f) for %ld reports and %ld ms "
+                    "of pauses, the link alone %.1f ms: download %.3f x, apply %.3f x\n",
+                    run + 1, whole, Milliseconds(loadedAt - start), download, Milliseconds(end - downloadedAt),
+                    g_reports.load(), pausedMs.load(), link, download / link, whole / link);
+    }
+    std::sort(downloadRatios.begin(), downloadRatios.end());
+    std::sort(applyRatios.begin(), applyRatios.end());
+    std::printf("over %d applies, median (worst) of the time the link alone takes: download %.3f x (%.3f x), whole "
+                "apply %.3f x (%.3f x); goal <= 1.05 x\n",
+                runs, downloadRatios[runs / 2], downloadRatios.back(), applyRatios[runs / 2], applyRatios.back());
+
+    (*session)->Stop();
+    session->reset();
+    loaded->reset();
+    std::filesystem::remove_all(folder);
+    return 0;
+}
