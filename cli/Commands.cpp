@@ -44,6 +44,10 @@ std::string ResultText(int code)
     case kResultNoReply:
         meaning = "the keyboard did not answer, no reply after " + std::to_string(kSendAttempts) + " attempts";
         break;
+    case kResultBadReply:
+        meaning = "the keyboard's replies arrived damaged (cut short or failing their checksum), " +
+                  std::to_string(kSendAttempts) + " times; nothing of them was used";
+        break;
     case kResultStatusFF:
         meaning = "the keyboard refused the command with status ff";
         break;

@@ -102,6 +102,7 @@ const char* TypeName(AssignmentType type)
     case AssignmentType::TextBlock: return "TextBlock";
     case AssignmentType::Media: return "Media";
     case AssignmentType::FunctionKey: return "FunctionKey";
+    case AssignmentType::Unknown: return "Unknown";
     }
     return "Unknown";
 }
@@ -176,6 +177,7 @@ std::string DescribeAssignment(const CurrentCopy& copy, std::size_t map, std::si
             return "media " + Number(a->value) + " (" + Utf8KeyName(MediaTable[a->value].key) + ")";
         return "media " + Number(a->value);
     case AssignmentType::FunctionKey: return "function " + Number(a->value);
+    case AssignmentType::Unknown: return "unknown keyboard entry " + HardwareEntryText(RawEntryOf(a->value));
     }
     return "unknown type " + Number(static_cast<std::uint16_t>(a->type));
 }

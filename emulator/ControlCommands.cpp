@@ -29,7 +29,7 @@ std::string DescribeFaults(const FaultPlan& plan)
 {
     std::ostringstream out;
     out << "after " << plan.heldReports << "\ndrop " << plan.dropReplies << "\nwrong-code " << plan.wrongCodeReplies
-        << "\nstatus " << (plan.errorStatus == wire::kStatusErrorFE ? "fe " : "ff ") << plan.errorReplies
+        << "\nshort " << plan.shortReplies << "\ncorrupt " << plan.corruptReplies << "\nstatus " << (plan.errorStatus == wire::kStatusErrorFE ? "fe " : "ff ") << plan.errorReplies
         << "\nlatency " << plan.latency.count() << "\nunplug-after ";
     if (plan.unplugAfterReports)
         out << *plan.unplugAfterReports;
@@ -40,21 +40,21 @@ std::string DescribeFaults(const FaultPlan& plan)
 }
 
 const char* const kFaultUsage =
-    "expected: fault show | clear | after N | drop N | wrong-code N | status ff|fe N | latency "
-    "MICROSECONDS | unplug-after N";
+    "expected: fault show | clear | after N | drop N | wrong-code N | short N | corrupt N | status ff|fe N | "
+    "latency MICROSECONDS | unplug-after N";
 
 // One fault setting (the words after "fault") onto the plan; the plan is
 // untouched when the words are refused.
 Status ApplyFaultSetting(FaultPlan& plan, const std::vector<std::string>& words)
 {
-    const std::string expected = "expected after N | drop N | wrong-code N | status ff|fe N | latency MICROSECONDS | "
-                                 "unplug-after N";
+    const std::string expected = "expected after N | drop N | wrong-code N | short N | corrupt N | status ff|fe N | "
+                                 "latency MICROSECONDS | unplug-after N";
     std::string found;
     for (const auto& word : words) found += (found.empty() ? "" : " ") + word;
     if (words.empty()) return Error{expected + ", found nothing"};
     const std::string& what = words[0];
-    if (what != "after" && what != "drop" && what != "wrong-code" && what != "status" && what != "latency" &&
-        what != "unplug-after")
+    if (what != "after" && what != "drop" && what != "wrong-code" && what != "short" && what != "corrupt" &&
+        what != "status" && what != "latency" && what != "unplug-after")
         return Error{expected + ", found \"" + found + "\""};
     const std::size_t countAt = what == "status" ? 2 : 1;
     if (words.size() != countAt + 1) return Error{expected + ", found \"" + found + "\""};
@@ -67,6 +67,10 @@ Status ApplyFaultSetting(FaultPlan& plan, const std::vector<std::string>& words)
         next.dropReplies = *count;
     } else if (what == "wrong-code") {
         next.wrongCodeReplies = *count;
+    } else if (what == "short") {
+        next.shortReplies = *count;
+    } else if (what == "corrupt") {
+        next.corruptReplies = *count;
     } else if (what == "status") {
         if (words[1] == "ff")
             next.errorStatus = wire::kStatusErrorFF;

@@ -86,14 +86,14 @@ void EmulatedKeyboard::SetListener(KeyboardListener* listener)
     m_listener = listener;
 }
 
-std::vector<Report> EmulatedKeyboard::HandleOutputReport(std::span<const std::uint8_t> bytes)
+std::vector<Reply> EmulatedKeyboard::HandleOutputReport(std::span<const std::uint8_t> bytes)
 {
     if (bytes.empty() || bytes.size() > wire::kReportSize) return {};
     Report request{};
     std::copy(bytes.begin(), bytes.end(), request.begin());
     if (request[wire::kOffReportId] != wire::kReportId) return {};
 
-    std::vector<Report> replies;
+    std::vector<Reply> replies;
     Pending pending;
     {
         std::lock_guard lock(m_mutex);
@@ -105,17 +105,20 @@ std::vector<Report> EmulatedKeyboard::HandleOutputReport(std::span<const std::ui
             SetPresenceLocked(m_state.attached, true, pending);
         } else {
             bool changed = false;
-            Report reply;
+            Reply reply;
             const bool held = m_faults.heldReports > 0;
             if (held) --m_faults.heldReports;
-            if (!held && m_faults.errorReplies > 0 && m_faults.dropReplies == 0 && m_faults.wrongCodeReplies == 0) {
+            const bool replyFaultPending = m_faults.dropReplies > 0 || m_faults.wrongCodeReplies > 0 ||
+                                           m_faults.shortReplies > 0 || m_faults.corruptReplies > 0;
+            if (!held && m_faults.errorReplies > 0 && !replyFaultPending) {
                 --m_faults.errorReplies;
-                reply = MakeCommandReport(static_cast<Command>(request[wire::kOffCommand]), request[wire::kOffLength],
-                                          ReadLe16(request, wire::kOffAddress));
+                static_cast<Report&>(reply) =
+                    MakeCommandReport(static_cast<Command>(request[wire::kOffCommand]), request[wire::kOffLength],
+                                      ReadLe16(request, wire::kOffAddress));
                 reply[wire::kOffStatus] = m_faults.errorStatus;
                 WriteLe16(reply, wire::kOffChecksum, CommandChecksum(reply));
             } else {
-                reply = Execute(request, changed);
+                static_cast<Report&>(reply) = Execute(request, changed);
             }
             pending.stateChanged = changed;
             if (!held && m_faults.dropReplies > 0) {
@@ -125,6 +128,13 @@ std::vector<Report> EmulatedKeyboard::HandleOutputReport(std::span<const std::ui
                     --m_faults.wrongCodeReplies;
                     reply[wire::kOffCommand] = static_cast<std::uint8_t>(reply[wire::kOffCommand] ^ 0x80);
                     WriteLe16(reply, wire::kOffChecksum, CommandChecksum(reply));
+                } else if (!held && m_faults.shortReplies > 0) {
+                    --m_faults.shortReplies;
+                    reply.length = kShortReplyLength;
+                } else if (!held && m_faults.corruptReplies > 0) {
+                    --m_faults.corruptReplies;
+                    // As a bit flipped on the way would: the checksum no longer matches.
+                    reply[wire::kOffPayload] = static_cast<std::uint8_t>(reply[wire::kOffPayload] ^ 0x01);
                 }
                 replies.push_back(reply);
             }

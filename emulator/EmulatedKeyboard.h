@@ -51,6 +51,16 @@ namespace kestrune::emulator {
 
 using Report = std::array<std::uint8_t, wire::kReportSize>;
 
+// A reply as it reaches the host: the keyboard's 64 bytes, of which only the
+// first 'length' arrive (fewer than all only when a fault cuts it short).
+struct Reply : Report {
+    std::size_t length = wire::kReportSize;
+    std::span<const std::uint8_t> Arrived() const { return std::span<const std::uint8_t>(data(), length); }
+};
+
+// What a short reply keeps: its header, with no byte of the data it carries.
+inline constexpr std::size_t kShortReplyLength = wire::kOffPayload;
+
 class KeyboardListener {
 public:
     virtual ~KeyboardListener() = default;
@@ -63,13 +73,16 @@ public:
 };
 
 // Faults are counted down by the reports that would get a reply; the first
-// that applies wins, in the order of the fields. The first heldReports of
+// that applies wins, in the order of the fields (a refusal only when none of
+// the reply faults is pending). The first heldReports of
 // those are answered normally and count down nothing else, so a fault can be
 // aimed past a program's own start-up exchanges. The latency is not applied
 // by the model itself but by whoever delivers its reports.
 struct FaultPlan {
     unsigned dropReplies = 0;      // the command runs, its reply is lost
     unsigned wrongCodeReplies = 0; // the command runs, its reply carries another command code
+    unsigned shortReplies = 0;     // the command runs, its reply is cut to kShortReplyLength bytes
+    unsigned corruptReplies = 0;   // the command runs, a data byte of its reply changes after its checksum was made
     unsigned errorReplies = 0;     // the command is refused with errorStatus
     std::uint8_t errorStatus = wire::kStatusErrorFF;
     unsigned heldReports = 0;                   // answered normally before the three faults above start
@@ -92,7 +105,7 @@ public:
     // One output report of the command interface, report id first; shorter
     // reports are zero-padded, longer ones ignored. Gives the replies (none or
     // one) in the order the keyboard sends them.
-    std::vector<Report> HandleOutputReport(std::span<const std::uint8_t> report);
+    std::vector<Reply> HandleOutputReport(std::span<const std::uint8_t> report);
 
     // An output report of the bank-status interface (kBankStatusSize bytes).
     // False when absent or of another size.

@@ -359,8 +359,8 @@ public:
         t_deferredPresence = nullptr;
         const auto due = arrives + latency;
         for (const auto& reply : replies) {
-            if (Logging(2)) Log(2, "in  " + HexBytes(reply));
-            Broadcast(Interface::Command, Delivery{false, 0, {reply.begin(), reply.end()}, due});
+            if (Logging(2)) Log(2, "in  " + HexBytes(reply.Arrived()));
+            Broadcast(Interface::Command, Delivery{false, 0, {reply.Arrived().begin(), reply.Arrived().end()}, due});
         }
         for (bool present : deferred) OnPresenceChanged(present);
         if (m_keyboard.InBootMode()) ScheduleBootReturn();

@@ -86,6 +86,8 @@ int main(int argc, char** argv)
     counted("after", "answer the next N commands normally before the other faults start", "N");
     counted("drop", "lose the next N replies", "N");
     counted("wrong-code", "give the next N replies another command code", "N");
+    counted("short", "cut the next N replies to their header", "N");
+    counted("corrupt", "change a data byte of the next N replies after their checksum was made", "N");
     counted("latency", "delay every report this many microseconds each way", "MICROSECONDS");
     counted("unplug-after", "pull the keyboard out after N more command reports", "N");
     std::string status;

@@ -1142,13 +1142,20 @@ int CKestruneDlg::SwitchProfile(int index)
         [transfer, index] {
             if (transfer != nullptr) transfer->SetActiveProfile(index);
         },
-        [this, index, tellManager] {
+        [this, transfer, index, tellManager] {
             if (tellManager && m_children.profileManagerSwitched) m_children.profileManagerSwitched(index);
             RefreshKeyButtons();
             BuildProfileMenu(false);
             // The menus switch too, and the profile buttons must not go on
             // showing the profile the keyboard has left.
             ShowActiveProfileButton();
+            // Nor one it never reached: the user hears that the switch failed.
+            // (A negative index is the default item: the keyboard stays.)
+            const int active = ActiveProfile();
+            if (transfer != nullptr && index >= 0 && active != index) {
+                for (int n = 0; n < 3; ++n) Button(kIdProfile1 + n)->SetSelected(n == active);
+                m_reporter->Inform({"PROFILE_SWITCH_FAILED", {std::to_string(index + 1)}});
+            }
         });
     return 1;
 }

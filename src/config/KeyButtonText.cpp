@@ -69,6 +69,9 @@ std::u16string KeyButtonTooltipText(const LanguageTable& table, std::u16string_v
     case AssignmentType::FunctionKey:
         text += table.Text("KEY_PROMPT_FUNCTION") + FunctionKeyText(table, a.value) + u")";
         break;
+    case AssignmentType::Unknown:
+        text += table.Text("KEY_PROMPT_UNKNOWN") + Ascii(HardwareEntryText(RawEntryOf(a.value))) + u")";
+        break;
     default:
         break;
     }

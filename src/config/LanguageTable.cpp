@@ -63,6 +63,7 @@ constexpr LanguageEntry kTableEntries[] = {
     {"KEY_PROMPT_MACRO", u"Macro("},
     {"KEY_PROMPT_MEDIA", u"Media("},
     {"KEY_PROMPT_FUNCTION", u"Function("},
+    {"KEY_PROMPT_UNKNOWN", u"Unknown("},
     {"DEFAULT_PROFILE_NAME", u"<Default Profile>"},
     {"PROFILE_SELECT_PROMPT", u"Whether to save the profile settings made?"},
     {"PROFILE_SEELCT_PROMPT2", u"When fast switch scene mode, you must first close the editor dialog box."},

@@ -226,11 +226,13 @@ bool CommandProtocol::DevicePresent()
 }
 
 int CommandProtocol::SendCommand(std::span<const std::uint8_t> request, std::span<std::uint8_t> reply,
-                                 std::size_t& replyLength)
+                                 std::size_t& replyLength, std::size_t replyNeeds)
 {
     std::lock_guard exchange(m_exchangeLock);
     replyLength = 0;
-    if (request.size() > wire::kReportSize || reply.size() < wire::kOffPayload) return kResultNotSent;
+    replyNeeds = std::max(replyNeeds, wire::kOffPayload);
+    if (request.size() > wire::kReportSize || reply.size() < replyNeeds || replyNeeds > wire::kReportSize)
+        return kResultNotSent;
     if (!DevicePresent()) return kResultAbsent;
 
     CommandReport report;
@@ -239,6 +241,7 @@ int CommandProtocol::SendCommand(std::span<const std::uint8_t> request, std::spa
     const std::uint32_t unitId = UnitId(selector, 0, 0, report.bytes);
 
     int attempts = 0;
+    bool damaged = false; // some attempt was answered, but with a damaged reply
     for (;;) {
         if (m_slot.Busy()) {
             // Someone else's exchange is in flight: give it time to finish.
@@ -258,8 +261,12 @@ int CommandProtocol::SendCommand(std::span<const std::uint8_t> request, std::spa
         // A reply too short to carry its header cannot be matched to the request.
         if (!lost && (length < wire::kOffPayload || reply[wire::kOffCommand] != report.bytes[wire::kOffCommand]))
             lost = true;
+        if (!lost && ReplyDamaged(reply.first(length), replyNeeds)) {
+            damaged = true;
+            lost = true;
+        }
         if (lost) {
-            if (++attempts >= kSendAttempts) return kResultNoReply;
+            if (++attempts >= kSendAttempts) return damaged ? kResultBadReply : kResultNoReply;
             Pause(m_timing.retryPause);
             continue;
         }
@@ -285,6 +292,15 @@ int CommandProtocol::SendCommandNoReply(std::span<const std::uint8_t> request)
     return m_library->WriteOne(selector, report, UnitId(selector, 0, 0, report));
 }
 
+bool ReplyDamaged(std::span<const std::uint8_t> reply, std::size_t replyNeeds)
+{
+    if (reply.size() < replyNeeds) return true;
+    // Only a whole report can be checked: the sum runs to its last byte.
+    if (reply.size() < wire::kReportSize) return false;
+    const auto whole = reply.first<wire::kReportSize>();
+    return ReadLe16(whole, wire::kOffChecksum) != ReportChecksum(whole);
+}
+
 namespace {
 
 int MapStatus(std::uint8_t status)
@@ -308,11 +324,10 @@ int CommandProtocol::Exchange(CommandReport& request, std::span<std::uint8_t> pa
     request.SetChecksum();
     std::array<std::uint8_t, wire::kReportSize> reply{};
     std::size_t length = 0;
-    const int sent = SendCommand(request.bytes, reply, length);
+    const int sent = SendCommand(request.bytes, reply, length, wire::kOffPayload + payloadOut.size());
     if (sent != kResultOk) return sent;
     const int mapped = MapStatus(reply[wire::kOffStatus]);
     if (mapped != kResultOk) return mapped;
-    if (length < wire::kOffPayload + payloadOut.size()) return kResultNoReply;
     std::copy_n(reply.begin() + wire::kOffPayload, payloadOut.size(), payloadOut.begin());
     return kResultOk;
 }

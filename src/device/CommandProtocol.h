@@ -39,6 +39,7 @@ inline constexpr int kResultOk = 1;
 inline constexpr int kResultAbsent = 0;        // keyboard absent, or the wait failed
 inline constexpr int kResultNotSent = -1;      // the library refused the report (or the request was malformed)
 inline constexpr int kResultNoReply = -2;      // no matching reply after every attempt
+inline constexpr int kResultBadReply = -3;     // replies came, but cut short or failing their checksum, at every attempt
 inline constexpr int kResultStatusFF = -102;   // reply status 0xFF
 inline constexpr int kResultStatusFE = -103;   // reply status 0xFE
 inline constexpr int kResultBadProfile = -201; // profile number outside 0..2
@@ -88,6 +89,11 @@ CommandReport BootModeReport();
 
 // Sum of bytes 3..63 of a full report (61 bytes can never carry past 16 bits).
 std::uint16_t ReportChecksum(std::span<const std::uint8_t, wire::kReportSize> report);
+
+// Whether a reply that matches its request (report id, command) cannot be
+// trusted: shorter than the 'replyNeeds' bytes its command must carry, or a
+// whole report whose checksum does not match.
+bool ReplyDamaged(std::span<const std::uint8_t> reply, std::size_t replyNeeds);
 
 // One report of a chunked transfer: bytes [offset, offset + length) of the
 // data, sent to or read from 'address'.
@@ -161,9 +167,13 @@ public:
 
     // One exchange with up to three attempts. 'request' (at most 64 bytes) is
     // padded with zeros; the reply lands in 'reply' (at least the 8 header
-    // bytes) and its length in 'replyLength'. Gives 1, 0, -1 or -2; a reply
-    // with an error status still gives 1 and the caller maps the status.
-    int SendCommand(std::span<const std::uint8_t> request, std::span<std::uint8_t> reply, std::size_t& replyLength);
+    // bytes) and its length in 'replyLength'. Gives 1, 0, -1, -2 or -3; a
+    // reply with an error status still gives 1 and the caller maps the status.
+    // A reply is damaged, and asked for again like a lost one, when it is
+    // shorter than 'replyNeeds' bytes or a whole report whose checksum does
+    // not match its bytes: its data would otherwise be taken as the keyboard's.
+    int SendCommand(std::span<const std::uint8_t> request, std::span<std::uint8_t> reply, std::size_t& replyLength,
+                    std::size_t replyNeeds = wire::kOffPayload);
 
     // Writes a finished report (padded to 64 bytes) once, without waiting.
     // Gives the library's result.

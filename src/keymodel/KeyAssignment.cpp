@@ -122,6 +122,18 @@ Result<HardwareKeyTable> ReadHardwareKeyTable(std::span<const std::uint8_t> byte
     return table;
 }
 
+std::string HardwareEntryText(HardwareEntry entry)
+{
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string text;
+    for (std::uint8_t b : {entry.kind, entry.sub, entry.value}) {
+        if (!text.empty()) text.push_back(' ');
+        text.push_back(kDigits[b >> 4]);
+        text.push_back(kDigits[b & 0x0F]);
+    }
+    return text;
+}
+
 KeyIndex KeyFromTriple(HardwareEntry entry)
 {
     const auto wide = static_cast<std::uint16_t>(entry.sub | (entry.value << 8));
@@ -158,6 +170,33 @@ std::uint8_t MacroPosition(std::span<const std::uint16_t> macroIds, std::uint32_
 
 } // namespace
 
+HardwareEntry EncodeEntry(const KeyAssignment& a, HardwareEntry factory, std::span<const std::uint16_t> macroIds)
+{
+    switch (a.type) {
+    case AssignmentType::Disabled:
+    case AssignmentType::TextBlock:
+        return {};
+    case AssignmentType::RemapKey:
+        return EncodeRemap(static_cast<KeyIndex>(a.value <= kMaxKeyIndex ? a.value : kNoKey));
+    case AssignmentType::PlayMacro:
+        return {kHwKindMacro, kHwSubPlayMacro, MacroPosition(macroIds, a.value)};
+    case AssignmentType::StopMacro:
+        return {kHwKindMacro, kHwSubStopMacro, 0};
+    case AssignmentType::Media:
+        if (a.value < kMediaCount) {
+            const std::uint16_t usage = MediaTable[a.value].consumerUsage;
+            return {kHwKindConsumer, static_cast<std::uint8_t>(usage & 0xFF), static_cast<std::uint8_t>(usage >> 8)};
+        }
+        return factory;
+    case AssignmentType::FunctionKey:
+        return {kHwKindMacro, kHwSubFunction, static_cast<std::uint8_t>(a.value & 0xFF)};
+    case AssignmentType::Unknown:
+        return RawEntryOf(a.value);
+    default: // Default, LaunchProgram and types of no meaning keep the factory entry
+        return factory;
+    }
+}
+
 HardwareKeyTable EncodeKeyTable(const KeyMap& map, const HardwareKeyTable& defaultTable,
                                 std::span<const std::uint16_t> macroIds)
 {
@@ -165,34 +204,7 @@ HardwareKeyTable EncodeKeyTable(const KeyMap& map, const HardwareKeyTable& defau
     for (std::size_t p = 0; p < kHardwarePositions; ++p) {
         const KeyIndex key = KeyFromTriple(defaultTable[p]);
         if (key == kNoKey) continue;
-        const KeyAssignment& a = map[SlotOfKey(key)];
-        switch (a.type) {
-        case AssignmentType::Disabled:
-        case AssignmentType::TextBlock:
-            table[p] = {};
-            break;
-        case AssignmentType::RemapKey:
-            table[p] = EncodeRemap(static_cast<KeyIndex>(a.value <= kMaxKeyIndex ? a.value : kNoKey));
-            break;
-        case AssignmentType::PlayMacro:
-            table[p] = {kHwKindMacro, kHwSubPlayMacro, MacroPosition(macroIds, a.value)};
-            break;
-        case AssignmentType::StopMacro:
-            table[p] = {kHwKindMacro, kHwSubStopMacro, 0};
-            break;
-        case AssignmentType::Media:
-            if (a.value < kMediaCount) {
-                const std::uint16_t usage = MediaTable[a.value].consumerUsage;
-                table[p] = {kHwKindConsumer, static_cast<std::uint8_t>(usage & 0xFF),
-                            static_cast<std::uint8_t>(usage >> 8)};
-            }
-            break;
-        case AssignmentType::FunctionKey:
-            table[p] = {kHwKindMacro, kHwSubFunction, static_cast<std::uint8_t>(a.value & 0xFF)};
-            break;
-        default: // Default, LaunchProgram and unknown types keep the factory entry
-            break;
-        }
+        table[p] = EncodeEntry(map[SlotOfKey(key)], defaultTable[p], macroIds);
     }
     return table;
 }
@@ -224,6 +236,10 @@ KeyMap DecodeKeyTable(const HardwareKeyTable& keyboardTable, const HardwareKeyTa
         } else if (s.kind == kHwKindKey && s.sub == kHwSubModifier) {
             SetAssignment(a, AssignmentType::RemapKey, 0, KeyFromModifierBits(s.value));
         }
+        // A macro number is kept whatever the macro list (the read-back numbers
+        // its macros the same way); anything else must encode back to the byte.
+        if (a.type != AssignmentType::PlayMacro && EncodeEntry(a, d, {}) != s)
+            SetAssignment(a, AssignmentType::Unknown, 0, RawEntryValue(s));
     }
     return map;
 }

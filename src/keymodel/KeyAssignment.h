@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 
 namespace kestrune {
 
@@ -28,9 +29,14 @@ enum class AssignmentType : std::uint16_t {
     TextBlock = 6,   // value: offset of the text in a profile file's string area
     Media = 7,       // value: MediaTable row
     FunctionKey = 8, // value: keyboard function number
+    // An entry of the keyboard's table that no other type stands for exactly
+    // (a system usage, several modifiers, a kind the program does not know):
+    // value holds its three bytes (see RawEntryValue), and it goes back to the
+    // keyboard as it came. Only a read-back makes it.
+    Unknown = 9,
 };
 
-inline constexpr std::uint16_t kAssignmentTypeCount = 9;
+inline constexpr std::uint16_t kAssignmentTypeCount = 10;
 
 // The colour-keys mark of a slot: non-zero = marked. The main window toggles
 // it between 0 and 1.
@@ -144,6 +150,20 @@ struct HardwareEntry {
 inline constexpr std::size_t kHardwareEntrySize = 3;
 static_assert(sizeof(HardwareEntry) == kHardwareEntrySize);
 
+// The value of an Unknown assignment: kind, sub and value in bytes 0 to 2.
+constexpr std::uint32_t RawEntryValue(HardwareEntry entry)
+{
+    return std::uint32_t{entry.kind} | std::uint32_t{entry.sub} << 8 | std::uint32_t{entry.value} << 16;
+}
+constexpr HardwareEntry RawEntryOf(std::uint32_t value)
+{
+    return {static_cast<std::uint8_t>(value & 0xFF), static_cast<std::uint8_t>((value >> 8) & 0xFF),
+            static_cast<std::uint8_t>((value >> 16) & 0xFF)};
+}
+
+// The three bytes in hex, as "05 07 09".
+std::string HardwareEntryText(HardwareEntry entry);
+
 inline constexpr std::size_t kHardwarePositions = 160;
 
 struct HardwareKeyTable {
@@ -174,7 +194,13 @@ KeyIndex KeyFromTriple(HardwareEntry entry);
 HardwareKeyTable EncodeKeyTable(const KeyMap& map, const HardwareKeyTable& defaultTable,
                                 std::span<const std::uint16_t> macroIds);
 
-// The key map a hardware table read back from the keyboard stands for.
+// The entry an assignment puts at a position whose factory entry is 'factory'.
+HardwareEntry EncodeEntry(const KeyAssignment& assignment, HardwareEntry factory,
+                          std::span<const std::uint16_t> macroIds);
+
+// The key map a hardware table read back from the keyboard stands for. An
+// entry that no assignment would encode back to exactly becomes Unknown, so
+// a read-back followed by a download leaves the keyboard's table as it was.
 KeyMap DecodeKeyTable(const HardwareKeyTable& keyboardTable, const HardwareKeyTable& defaultTable);
 
 } // namespace kestrune

@@ -249,6 +249,23 @@ TEST_F(KeyboardWindowTest, ProfileButtonsSwitchTheKeyboardAndAskAboutPendingEdit
     EXPECT_TRUE(Button(kIdProfile1 + active).IsSelected());
 }
 
+// A switch the keyboard does not take is reported, and no profile button
+// shows a profile the keyboard is not on.
+TEST_F(KeyboardWindowTest, AProfileSwitchTheKeyboardDoesNotTakeIsReportedAndNotShown)
+{
+    Open(WithActiveProfile(0));
+    // The settings read is answered; the write that switches is refused.
+    Control({"fault", "after", "1"});
+    Control({"fault", "status", "fe", "3"});
+    Button(kIdProfile1 + 2).click();
+    ASSERT_TRUE(Settle());
+    QTRY_VERIFY(!boxes.empty());
+    EXPECT_EQ(BoxTexts(), std::vector<QString>{Text("PROFILE_SWITCH_FAILED").replace("%d", "3")});
+    EXPECT_EQ(Dump().settings[wire::kSettingsActiveProfile], 0);
+    EXPECT_FALSE(Button(kIdProfile1 + 2).IsSelected());
+    EXPECT_NE(window->ActiveProfile(), 2);
+}
+
 TEST_F(KeyboardWindowTest, ExportThenImportBringsTheConfigurationBackOnAllProfiles)
 {
     Open();

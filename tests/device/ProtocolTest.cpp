@@ -319,7 +319,13 @@ TEST_F(ProtocolTest, FaultsGiveTheirResultCodesAfterTheirAttempts)
         {{"fault", "status", "fe", "1"}, kResultOk, 2},
         {{"fault", "wrong-code", "2"}, kResultOk, 3},
         {{"fault", "drop", "1"}, kResultOk, 2},
+        // Damaged replies are asked for again like lost ones, and their bytes never used.
+        {{"fault", "short", "3"}, kResultBadReply, 3},
+        {{"fault", "corrupt", "3"}, kResultBadReply, 3},
+        {{"fault", "short", "1"}, kResultOk, 2},
+        {{"fault", "corrupt", "2"}, kResultOk, 3},
     };
+    const auto held = Dump().settings;
     for (const Case& c : cases) {
         Control({"fault", "clear"});
         Control({"fault", "latency", "0"});
@@ -329,6 +335,9 @@ TEST_F(ProtocolTest, FaultsGiveTheirResultCodesAfterTheirAttempts)
         std::array<std::uint8_t, wire::kSettingsRecordSize> settings{};
         EXPECT_EQ(protocol->ReadSettings(settings), c.expected) << c.fault[1];
         EXPECT_EQ(Tap::Take().size(), c.writes) << c.fault[1];
+        if (c.expected == kResultOk) {
+            EXPECT_EQ(settings, held) << c.fault[1];
+        }
         // Each retry waits 10 ms first.
         EXPECT_EQ(TakePauses(), std::vector<std::chrono::milliseconds>(c.writes - 1, 10ms)) << c.fault[1];
     }

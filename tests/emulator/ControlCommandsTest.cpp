@@ -17,6 +17,8 @@ TEST(ControlCommands, FaultCommandsSetThePlan)
     const std::vector<Case> cases = {
         {{"fault", "drop", "3"}, [](const FaultPlan& p) { return p.dropReplies == 3; }},
         {{"fault", "wrong-code", "2"}, [](const FaultPlan& p) { return p.wrongCodeReplies == 2; }},
+        {{"fault", "short", "5"}, [](const FaultPlan& p) { return p.shortReplies == 5; }},
+        {{"fault", "corrupt", "6"}, [](const FaultPlan& p) { return p.corruptReplies == 6; }},
         {{"fault", "status", "fe", "4"},
          [](const FaultPlan& p) { return p.errorReplies == 4 && p.errorStatus == wire::kStatusErrorFE; }},
         {{"fault", "status", "ff", "1"},

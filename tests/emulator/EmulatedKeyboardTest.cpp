@@ -365,6 +365,41 @@ TEST_F(EmulatedKeyboardTest, HeldReportsComeBeforeTheFaults)
     EXPECT_EQ(keyboard.HandleOutputReport(begin).at(0)[wire::kOffStatus], wire::kStatusOk) << "all used up";
 }
 
+// A short or corrupt reply still comes from a command that ran; only what
+// reaches the host is damaged, and a pending reply fault holds off a refusal.
+TEST_F(EmulatedKeyboardTest, ShortAndCorruptRepliesDamageOnlyWhatArrives)
+{
+    FaultPlan plan;
+    plan.shortReplies = 1;
+    plan.corruptReplies = 1;
+    plan.errorReplies = 1;
+    keyboard.SetFaults(plan);
+    const std::array<std::uint8_t, 3> colour = {9, 8, 7};
+    const auto write = MakeCommandReport(Command::WriteColours, 3, 0, colour);
+    const auto read = MakeCommandReport(Command::ReadColours, 3, 0);
+
+    const auto cut = keyboard.HandleOutputReport(write);
+    ASSERT_EQ(cut.size(), 1u);
+    EXPECT_EQ(cut[0].length, kShortReplyLength);
+    EXPECT_EQ(cut[0].Arrived().size(), kShortReplyLength);
+    EXPECT_EQ(cut[0][wire::kOffStatus], wire::kStatusOk);
+    EXPECT_EQ(keyboard.State().keyColours[0], 9) << "the write was carried out";
+
+    const auto corrupt = keyboard.HandleOutputReport(read);
+    ASSERT_EQ(corrupt.size(), 1u);
+    EXPECT_EQ(corrupt[0].length, wire::kReportSize);
+    EXPECT_NE(ReadLe16(corrupt[0], wire::kOffChecksum), CommandChecksum(corrupt[0]));
+    EXPECT_NE(corrupt[0][wire::kOffPayload], 9) << "a data byte changed";
+
+    EXPECT_EQ(keyboard.HandleOutputReport(read).at(0)[wire::kOffStatus], wire::kStatusErrorFF)
+        << "the refusal waited for the reply faults";
+    const auto sound = keyboard.HandleOutputReport(read);
+    ASSERT_EQ(sound.size(), 1u);
+    EXPECT_EQ(ReadLe16(sound[0], wire::kOffChecksum), CommandChecksum(sound[0]));
+    EXPECT_EQ(sound[0][wire::kOffPayload], 9);
+    EXPECT_EQ(keyboard.Faults(), FaultPlan{});
+}
+
 TEST_F(EmulatedKeyboardTest, UnplugsAfterTheAnnouncedNumberOfReports)
 {
     FaultPlan plan;

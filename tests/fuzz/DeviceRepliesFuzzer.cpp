@@ -1,7 +1,8 @@
 // Any bytes as what the keyboard answers to the program's reads: its settings
 // record, its lighting block and a key table, decoded the way the program
 // decodes them after an attach or a read-back. Nothing reads beyond the
-// reply, and every decoded value is one the program can hold.
+// reply, every decoded value is one the program can hold, and a decoded key
+// table encodes back to the bytes it came from.
 //
 // Input: the settings record (28 bytes), the lighting block (56), then a key
 // table (480); missing bytes are zero.
@@ -11,6 +12,7 @@
 #include "lighting/LightingState.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -61,6 +63,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const KeyMap map = DecodeKeyTable(*table, DefaultHardwareTable);
     for (const KeyAssignment& a : map.slots)
         Require(static_cast<unsigned>(a.type) < kAssignmentTypeCount, "an assignment type the program does not know");
+
+    // A read-back followed by a download gives the keyboard its table back,
+    // at every key held at one position only (two positions of one key share
+    // one assignment). The read-back numbers macros 1, 2, ... in area order.
+    std::array<std::uint16_t, 256> ids{};
+    for (std::size_t i = 0; i < ids.size(); ++i) ids[i] = static_cast<std::uint16_t>(i + 1);
+    const HardwareKeyTable again = EncodeKeyTable(map, DefaultHardwareTable, ids);
+    std::array<int, 512> positionsOfSlot{};
+    for (const HardwareEntry& entry : DefaultHardwareTable.entries)
+        if (const KeyIndex key = KeyFromTriple(entry)) ++positionsOfSlot[SlotOfKey(key)];
+    for (std::size_t p = 0; p < kHardwarePositions; ++p) {
+        const KeyIndex key = KeyFromTriple(DefaultHardwareTable[p]);
+        if (key == kNoKey || positionsOfSlot[SlotOfKey(key)] != 1) continue;
+        Require(again[p] == (*table)[p], "a read-back and download changed an entry of the key table");
+    }
 
     return 0;
 }

@@ -225,9 +225,9 @@ int ShimBus::Write(Handle* handle, const std::uint8_t* data, std::size_t length)
     const std::span<const std::uint8_t> report(data, length);
     // The model is called without the bus lock: it calls back into the bus.
     if (usagePage == wire::kCommandUsagePage) {
-        const std::vector<emulator::Report> replies = keyboard->HandleOutputReport(report);
+        const std::vector<emulator::Reply> replies = keyboard->HandleOutputReport(report);
         std::lock_guard lock(m_mutex);
-        for (const emulator::Report& reply : replies) QueueLocked(wire::kCommandUsagePage, reply);
+        for (const emulator::Reply& reply : replies) QueueLocked(wire::kCommandUsagePage, reply.Arrived());
         return static_cast<int>(length);
     }
     if (usagePage == wire::kBankStatusUsagePage) return keyboard->WriteBankStatus(report) ? static_cast<int>(length) : -1;

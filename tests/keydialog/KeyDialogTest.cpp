@@ -287,6 +287,8 @@ TEST_F(KeyDialogTest, AValueOutsideTheMediaListOpensOnLineZeroAndTheTooltipShows
     EXPECT_EQ(KeyButtonTooltipText(table, u"A", odd, {}), u"AKeys, Set: Media(?)");
     EXPECT_EQ(KeyButtonTooltipText(table, u"A", {AssignmentType::FunctionKey, 0, 11}, {}), u"AKeys, Set: Function(?)");
     EXPECT_EQ(KeyButtonTooltipText(table, u"A", {AssignmentType::RemapKey, 0, kKeyB}, {}), u"AKeys, Set: Key(B)");
+    EXPECT_EQ(KeyButtonTooltipText(table, u"A", {AssignmentType::Unknown, 0, 0x008104}, {}),
+              u"AKeys, Set: Unknown(04 81 00)");
     const std::vector<MacroRecord> macros = {MakeMacroRecord(u"Hello", 5)};
     EXPECT_EQ(KeyButtonTooltipText(table, u"G1", {AssignmentType::PlayMacro, 1, 5}, macros),
               u"G1Keys, Set: Macro(Hello)");

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include <cstdio>
 #include <optional>
 #include <ostream>
@@ -127,7 +129,8 @@ TEST(EncodeKeyTable, EncodesEachAssignmentTypeAtTheKeysPosition)
         {"www home", AssignmentType::Media, 8, {0x03, 0x23, 0x02}},
         {"media row beyond the table keeps the factory code", AssignmentType::Media, 18, DefaultHardwareTable[p]},
         {"function key", AssignmentType::FunctionKey, 0x10A, {0x05, 0x05, 0x0A}},
-        {"unknown type", static_cast<AssignmentType>(9), 5, DefaultHardwareTable[p]},
+        {"an entry read back as it came", AssignmentType::Unknown, 0x008104, {0x04, 0x81, 0x00}},
+        {"a type of no meaning", static_cast<AssignmentType>(kAssignmentTypeCount), 5, DefaultHardwareTable[p]},
     };
     for (const EncodeCase& c : cases) {
         const HardwareKeyTable table = EncodeKeyTable(MapWith(kKeyA, c.type, c.value), DefaultHardwareTable, macroIds);
@@ -214,17 +217,21 @@ TEST(DecodeKeyTable, RefinesEachEntryThatDiffersFromTheDefault)
     const DecodeCase cases[] = {
         {"same as the default", DefaultHardwareTable[p], AssignmentType::Default, 0},
         {"volume up", {0x03, 0xE9, 0x00}, AssignmentType::Media, 6},
-        {"consumer usage of no media function", {0x03, 0x00, 0x00}, AssignmentType::Disabled, 0},
-        {"modifier byte 0", {0x02, 0x01, 0x00}, AssignmentType::RemapKey, 0},
-        {"modifier bits", {0x02, 0x01, 0x60}, AssignmentType::RemapKey, 0x036},
-        {"keyboard usage 0", {0x02, 0x02, 0x00}, AssignmentType::Disabled, 0},
+        {"modifier bit of Right Shift", {0x02, 0x01, 0x20}, AssignmentType::RemapKey, 0x036},
         {"keyboard usage of Q", {0x02, 0x02, 0x14}, AssignmentType::RemapKey, 0x010},
         {"nothing", {0x00, 0x00, 0x00}, AssignmentType::Disabled, 0},
         {"macro number 3", {0x05, 0x01, 0x03}, AssignmentType::PlayMacro, 4},
         {"stop macro", {0x05, 0x02, 0x00}, AssignmentType::StopMacro, 0},
         {"function", {0x05, 0x05, 0x07}, AssignmentType::FunctionKey, 7},
-        {"system usage", {0x04, 0x81, 0x00}, AssignmentType::Disabled, 0},
-        {"unknown kind", {0x07, 0x01, 0x02}, AssignmentType::Disabled, 0},
+        // Entries no other type encodes back to exactly keep their bytes.
+        {"consumer usage of no media function", {0x03, 0x00, 0x00}, AssignmentType::Unknown, 0x000003},
+        {"modifier byte 0", {0x02, 0x01, 0x00}, AssignmentType::Unknown, 0x000102},
+        {"two modifier bits", {0x02, 0x01, 0x60}, AssignmentType::Unknown, 0x600102},
+        {"keyboard usage 0", {0x02, 0x02, 0x00}, AssignmentType::Unknown, 0x000202},
+        {"system usage", {0x04, 0x81, 0x00}, AssignmentType::Unknown, 0x008104},
+        {"unknown kind", {0x07, 0x01, 0x02}, AssignmentType::Unknown, 0x020107},
+        {"stop macro with a value", {0x05, 0x02, 0x09}, AssignmentType::Unknown, 0x090205},
+        {"nothing with bytes", {0x00, 0x04, 0x00}, AssignmentType::Unknown, 0x000400},
     };
     for (const DecodeCase& c : cases) {
         HardwareKeyTable keyboard = DefaultHardwareTable;
@@ -295,6 +302,30 @@ TEST(KeyTableCodec, DecodingAnEncodedMapGivesItBack)
     auto reread = ReadHardwareKeyTable(bytes);
     ASSERT_TRUE(reread.ok());
     EXPECT_EQ(*reread, table);
+}
+
+// What the keyboard holds and the program has no type for goes back to it
+// unchanged, at every position of a key, after a read-back and a download.
+TEST(KeyTableCodec, EntriesWithoutATypeGoBackAsTheyCame)
+{
+    const HardwareEntry odd[] = {{0x03, 0x00, 0x00}, {0x02, 0x01, 0x60}, {0x02, 0x02, 0x00}, {0x04, 0x82, 0x00},
+                                 {0x07, 0x01, 0x02}, {0x05, 0x02, 0x09}, {0x00, 0x04, 0x00}, {0xFF, 0xFF, 0xFF}};
+    HardwareKeyTable keyboard = DefaultHardwareTable;
+    // Positions of one key ("=" at 54 and 105, Alt at 29 and 137) hold one assignment between them.
+    std::map<KeyIndex, HardwareEntry> ofKey;
+    for (std::size_t p = 0; p < kHardwarePositions; ++p) {
+        const KeyIndex key = KeyFromTriple(DefaultHardwareTable[p]);
+        if (key == kNoKey) continue;
+        keyboard[p] = ofKey.emplace(key, odd[p % std::size(odd)]).first->second;
+    }
+
+    const KeyMap map = DecodeKeyTable(keyboard, DefaultHardwareTable);
+    EXPECT_EQ(map[SlotOfKey(kKeyA)].type, AssignmentType::Unknown);
+    EXPECT_EQ(EncodeKeyTable(map, DefaultHardwareTable, {}), keyboard);
+
+    const KeyAssignment power{AssignmentType::Unknown, 0, 0x008104};
+    EXPECT_EQ(RawEntryOf(power.value), (HardwareEntry{0x04, 0x81, 0x00}));
+    EXPECT_EQ(HardwareEntryText(RawEntryOf(power.value)), "04 81 00");
 }
 
 TEST(KeyAssignmentRecord, ChangingAnAssignmentKeepsMarkAndReserved)

@@ -128,8 +128,8 @@ int RelayWriteOne(const HidRelaySelector* selector, HidRelayCallback, uint32_t, 
                   uint32_t, HidRelayHandle*)
 {
     if (!IsCommand(selector) || data == nullptr || !g_relay.keyboard->Present()) return 0;
-    for (const emulator::Report& reply : g_relay.keyboard->HandleOutputReport(std::span(data, length)))
-        g_relay.Push({wire::kTagCtrl, HIDRELAY_EVENT_REPORT, 0, {reply.begin(), reply.end()}});
+    for (const emulator::Reply& reply : g_relay.keyboard->HandleOutputReport(std::span(data, length)))
+        g_relay.Push({wire::kTagCtrl, HIDRELAY_EVENT_REPORT, 0, {reply.Arrived().begin(), reply.Arrived().end()}});
     return 1;
 }
 int RelayWrite(const HidRelaySelector*, HidRelayCallback, uint32_t, const uint8_t*, uint32_t, uint32_t, HidRelayHandle*)

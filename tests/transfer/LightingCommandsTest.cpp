@@ -245,6 +245,69 @@ TEST_F(LightingCommandsTest, AWriteTellsWhetherTheKeyboardTookIt)
     EXPECT_EQ(lighting.WriteBaseColour(MakeColour(1, 2, 3)), kResultOk);
 }
 
+// However a write's reply goes wrong, the write gives no success; a refused
+// one leaves the keyboard as it was, and a read afterwards (the panel's way
+// back from a change that was not taken) shows exactly what the keyboard holds.
+TEST_F(LightingCommandsTest, AWriteWhoseReplyFailsNeverClaimsSuccess)
+{
+    struct Fault {
+        const char* name;
+        std::function<void(emulator::FaultPlan&)> arm;
+        int result;
+        bool keyboardUnchanged;
+    };
+    const Fault faults[] = {
+        {"refused", [](emulator::FaultPlan& p) { p.errorReplies = kSendAttempts; }, kResultStatusFF, true},
+        {"lost", [](emulator::FaultPlan& p) { p.dropReplies = kSendAttempts; }, kResultNoReply, false},
+        {"corrupt", [](emulator::FaultPlan& p) { p.corruptReplies = kSendAttempts; }, kResultBadReply, false},
+    };
+    // A table goes out in parts, each sent whether or not the one before was
+    // taken; 'kept' is what a refusal of the first write leaves unchanged.
+    struct Write {
+        const char* name;
+        std::function<int(Lighting&)> write;
+        std::size_t keptFrom = 0;
+        std::size_t keptLength = wire::kKeyColourTableSize;
+    };
+    const Write writes[] = {
+        {"brightness", [](Lighting& l) { return l.WriteBrightness(4); }},
+        {"effect colour", [](Lighting& l) { return l.WriteEffectColour(9, MakeColour(9, 8, 7)); }},
+        {"key colour", [](Lighting& l) { return l.WriteKeyColour(91, MakeColour(4, 5, 6)); }},
+        {"base colour and key colours", [](Lighting& l) { return l.WriteBaseColour(MakeColour(1, 2, 3)); }},
+        {"white key colours", [](Lighting& l) { return l.WriteWhiteKeyColours(); }, 0, 54},
+    };
+    for (const Fault& f : faults) {
+        for (const Write& w : writes) {
+            SCOPED_TRACE(std::string(f.name) + " " + w.name);
+            EditState([](emulator::KeyboardState& state) {
+                state.lighting[1] = 1;
+                state.keyColours.fill(0x22);
+            });
+            ASSERT_EQ(lighting.ReadLightingState(true), 0);
+            const emulator::KeyboardState before = keyboard.State();
+
+            emulator::FaultPlan plan;
+            f.arm(plan);
+            plan.heldReports = 1; // BeginUpdate is answered; the first write is not
+            keyboard.SetFaults(plan);
+            EXPECT_EQ(w.write(lighting), f.result);
+            keyboard.SetFaults({});
+
+            const emulator::KeyboardState after = keyboard.State();
+            if (f.keyboardUnchanged) {
+                EXPECT_EQ(after.lighting, before.lighting);
+                EXPECT_TRUE(std::equal(after.keyColours.begin() + w.keptFrom,
+                                       after.keyColours.begin() + w.keptFrom + w.keptLength,
+                                       before.keyColours.begin() + w.keptFrom));
+            }
+            ASSERT_EQ(lighting.ReadLightingState(true), 0);
+            const LightingState shown = lighting.State();
+            EXPECT_EQ(shown.block.bytes, after.lighting);
+            EXPECT_EQ(shown.keyColours.bytes, after.keyColours);
+        }
+    }
+}
+
 // Only what is still waiting is replaced: the write under way goes out, then
 // the last of the burst, after the changes of other kinds queued before it.
 TEST_F(LightingCommandsTest, TheWriterSendsTheLastOfABurstInOrder)

@@ -190,6 +190,77 @@ TEST_F(TransferTest, RefreshReplacesTheCurrentCopyWithTheKeyboards)
     EXPECT_EQ(store.Current().Assignment(1, SlotOfKey(kKeyEsc))->type, AssignmentType::RemapKey);
 }
 
+// A switch whose read or write goes wrong never leaves the program naming a
+// profile the keyboard is not on; the refresh that follows (as the profile
+// manager runs it) rebuilds the copy and the working file from the keyboard.
+TEST_F(TransferTest, AProfileSwitchThatFailsNamesNoProfileTheKeyboardIsNotOn)
+{
+    struct Fault {
+        const char* name;
+        std::function<void(emulator::FaultPlan&)> arm;
+    };
+    const Fault faults[] = {
+        {"refused", [](emulator::FaultPlan& p) { p.errorReplies = kSendAttempts; }},
+        {"lost", [](emulator::FaultPlan& p) { p.dropReplies = kSendAttempts; }},
+        {"short", [](emulator::FaultPlan& p) { p.shortReplies = kSendAttempts; }},
+        {"corrupt", [](emulator::FaultPlan& p) { p.corruptReplies = kSendAttempts; }},
+    };
+    const auto working = folder / "$Profile0";
+    transfer.SetWorkingProfilePath(working);
+    for (const Fault& f : faults) {
+        for (const unsigned held : {0u, 1u}) { // the settings read, then the write
+            SCOPED_TRACE(std::string(f.name) + (held == 0 ? " read" : " write"));
+            transfer.SetActiveProfile(0);
+            ASSERT_EQ(transfer.CachedActiveProfile(), 0);
+            EditState([](emulator::KeyboardState& state) { state.keyTables[2][3 * 19 + 2] = 0x05; }); // A sends B
+
+            emulator::FaultPlan plan;
+            f.arm(plan);
+            plan.heldReports = held;
+            keyboard.SetFaults(plan);
+            transfer.SetActiveProfile(2);
+            keyboard.SetFaults({});
+
+            const int onKeyboard = keyboard.State().settings[wire::kSettingsActiveProfile];
+            const int named = transfer.CachedActiveProfile();
+            EXPECT_TRUE(named == onKeyboard || named == kUnknownProfile) << named << " while the keyboard is on "
+                                                                         << onKeyboard;
+            EXPECT_EQ(transfer.ActiveProfile(), onKeyboard);
+
+            ASSERT_EQ(transfer.RefreshFromKeyboard(false), 1);
+            ConfigStore reread;
+            ASSERT_TRUE(ReadProfileFile(reread, working).ok());
+            std::lock_guard lock(reread.CurrentLock());
+            EXPECT_EQ(reread.Current().Assignment(2, SlotOfKey(kKeyA))->type, AssignmentType::RemapKey);
+        }
+    }
+}
+
+// An entry the program has no type for (here the system usage Sleep on A)
+// survives the working profile file and the next download byte for byte.
+TEST_F(TransferTest, ARefreshAndDownloadLeaveEntriesWithoutATypeAsTheyWere)
+{
+    const std::size_t a = 3 * 19; // position 19 is A in the factory table
+    ASSERT_EQ(KeyFromTriple(DefaultHardwareTable[19]), kKeyA);
+    EditState([&](emulator::KeyboardState& state) {
+        for (auto& table : state.keyTables) {
+            table[a] = 0x04;
+            table[a + 1] = 0x82;
+            table[a + 2] = 0x00;
+        }
+    });
+    const auto before = keyboard.State().keyTables;
+    EXPECT_EQ(transfer.RefreshFromKeyboard(false), 1);
+    {
+        std::lock_guard lock(store.CurrentLock());
+        const KeyAssignment* slot = store.Current().Assignment(0, SlotOfKey(kKeyA));
+        ASSERT_NE(slot, nullptr);
+        EXPECT_EQ(slot->type, AssignmentType::Unknown);
+    }
+    ASSERT_EQ(Download(true), 1);
+    EXPECT_EQ(keyboard.State().keyTables, before);
+}
+
 // A header with the magic whose count the area cannot hold.
 void BreakMacroArea(emulator::KeyboardState& state)
 {
