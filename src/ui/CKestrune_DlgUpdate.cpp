@@ -5,6 +5,7 @@
 #include "config/ProfileFile.h"
 #include "device/CommandProtocol.h"
 #include "ui/ColorStatic.h"
+#include "ui/Skin.h"
 #include "ui/UserDialogs.h"
 
 #include <QComboBox>
@@ -43,6 +44,7 @@ CKestrune_DlgUpdate::CKestrune_DlgUpdate(QWidget* parent, CommandProtocol& proto
     // A path may be typed as well as chosen.
     m_path->setEditable(true);
     m_path->setInsertPolicy(QComboBox::NoInsert);
+    m_path->setStyleSheet(SkinnedBoxStyle());
     connect(m_path, &QComboBox::editTextChanged, this, [this](const QString& text) { m_updateFilePath = text; });
     connect(m_open, &QAbstractButton::clicked, this, &CKestrune_DlgUpdate::OnOpen);
     connect(m_backup, &QAbstractButton::clicked, this, &CKestrune_DlgUpdate::OnBackup);

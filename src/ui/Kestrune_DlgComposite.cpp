@@ -226,6 +226,9 @@ Kestrune_DlgComposite::Kestrune_DlgComposite(ConfigStore& store, UserSettings& s
     m_cycles->setObjectName(QStringLiteral("FUNC_MACRO_CYCLES"));
     connect(m_cycles, &QLineEdit::textEdited, this, &Kestrune_DlgComposite::OnCyclesTyped);
 
+    for (QWidget* box : std::initializer_list<QWidget*>{m_keyInput, m_mediaSelect, m_functionSelect, m_macroName, m_cycles})
+        box->setStyleSheet(SkinnedBoxStyle());
+
     m_recordDelayBox = new QCheckBox(this);
     m_recordDelayBox->setObjectName(QStringLiteral("FUNC_MACRO_RECORD_DELAY"));
     connect(m_recordDelayBox, &QCheckBox::clicked, this, [this] { OnRecordDelayClicked(); });
@@ -238,6 +241,7 @@ Kestrune_DlgComposite::Kestrune_DlgComposite(ConfigStore& store, UserSettings& s
     m_actionView->setSelectionMode(QAbstractItemView::SingleSelection);
     m_actionView->setEditTriggers(QAbstractItemView::DoubleClicked | QAbstractItemView::SelectedClicked);
     m_actionView->setItemDelegate(new ActionCellDelegate(*this));
+    m_actionView->setStyleSheet(SkinnedListStyle());
     for (int c = 0; c < 3; ++c) m_actionView->setColumnWidth(c, kActionColumnWidths[c]);
     connect(m_actionView, &QTreeWidget::itemSelectionChanged, this, [this] {
         const auto items = m_actionView->selectedItems();

@@ -175,10 +175,10 @@ QString SkinnedListStyle()
     // The colours of the default skin's pictures: text, dim text, cap faces
     // and edges, accent and selection.
     return QStringLiteral(
-               "QTableView { background: transparent; color: #e8ecf2; gridline-color: #2b313c; border: none;"
+               "QTableView, QTreeView { background: transparent; color: #e8ecf2; gridline-color: #2b313c; border: none;"
                " font-family: \"%1\"; font-size: %2pt;"
                " selection-background-color: #1273d6; selection-color: #ffffff; }"
-               "QTableView::item { padding-left: 3px; }"
+               "QTableView::item, QTreeView::item { padding-left: 3px; }"
                "QTableView::indicator { width: 12px; height: 12px; border: 1px solid #8a93a3; border-radius: 2px;"
                " background: #0c0e12; }"
                "QTableView::indicator:checked { background: #19d3ff; border-color: #19d3ff; }"
@@ -192,6 +192,19 @@ QString SkinnedListStyle()
                "QScrollBar::add-line, QScrollBar::sub-line { width: 0; height: 0; }")
         .arg(QString::fromLatin1(kTextButtonCaption.face))
         .arg(kTextButtonCaption.points);
+}
+
+QString SkinnedBoxStyle()
+{
+    // The colours of SkinnedListStyle, so boxes and lists of one dialog match.
+    return QStringLiteral(
+        "QLineEdit, QComboBox { background: #0c0e12; color: #e8ecf2; border: 1px solid #3c4350;"
+        " border-radius: 3px; padding: 1px 4px; selection-background-color: #1273d6; selection-color: #ffffff; }"
+        "QLineEdit:focus, QComboBox:focus { border-color: #19d3ff; }"
+        "QLineEdit:disabled, QComboBox:disabled { color: #8a93a3; }"
+        "QComboBox QLineEdit { border: none; padding: 0; background: transparent; }"
+        "QComboBox QAbstractItemView { background: #171b23; color: #e8ecf2; border: 1px solid #3c4350;"
+        " selection-background-color: #1273d6; selection-color: #ffffff; outline: none; }");
 }
 
 PictureFailureHandler SetPictureFailureHandler(PictureFailureHandler handler)

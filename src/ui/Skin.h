@@ -146,10 +146,13 @@ inline constexpr CaptionStyle kVersionLabelCaption{"Verdana", 8, 0xE4E4E4,
                                                    kCaptionLeft | kCaptionVCenter | kCaptionSingleLine};
 void ApplyCaptionStyle(CPngButton& button, const CaptionStyle& style);
 
-// A list or table drawn into a field of the dialog picture: transparent over
+// A list, tree or table drawn into a field of the dialog picture: transparent over
 // the field, in the skin's text colour and the buttons' caption face, with
 // headings, grid, check boxes and selection in the skin's colours.
 QString SkinnedListStyle();
+// An edit box or combo box (editable or not) on a dialog picture: dark
+// field, the skin's text colour and edges, its drop-down list alike.
+QString SkinnedBoxStyle();
 
 // What happens when a picture a dialog cannot do without fails to load or
 // to be made: by default the reason goes to standard error and the program

@@ -5,6 +5,7 @@
 #include "ui/CKestrune_DlgUpdate.h"
 
 #include <QComboBox>
+#include <QImage>
 #include <QLabel>
 #include <QTest>
 
@@ -86,6 +87,10 @@ TEST_F(UpdateDialogTest, OpenStartsInThePackageFolderAndOffersPrograms)
 {
     Open();
     EXPECT_EQ(dialog->findChild<QLabel*>("CONTROL_UPStatic")->text(), "Update program:");
+    // The empty path box shows the dark field of the skin, not the desktop's white.
+    ASSERT_TRUE(path->currentText().isEmpty());
+    const QImage box = path->grab().toImage();
+    EXPECT_LT(box.pixelColor(box.width() / 2, box.height() / 2).lightness(), 64);
     const auto updater = WriteUpdater("flash", kExecutable);
     Choose(updater);
     ASSERT_EQ(prompts.fileDialogs.size(), 1u);

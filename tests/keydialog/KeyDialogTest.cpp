@@ -5,6 +5,7 @@
 #include "app/DeviceWorker.h"
 #include "config/Folders.h"
 #include "config/KeyButtonText.h"
+#include "config/LanguageKeyNames.h"
 #include "config/LanguageTable.h"
 #include "config/Settings.h"
 #include "keymodel/DefaultHardwareTable.h"
@@ -609,7 +610,7 @@ TEST_F(KeyDialogTest, EveryPaneShowsItsControlsWithoutOverlaps)
 {
     QDir().mkpath(QStringLiteral(KESTRUNE_REVIEW_DIR));
     // With the shipped texts, whose lengths are what the places must hold.
-    LoadLanguageTable();
+    LoadLanguageTableAndKeyNames();
     ASSERT_TRUE(dialog->Open(ButtonOf(kKeyA)));
     const std::pair<const char*, const char*> panes[] = {{"CONTROL_KEY", "key"},
                                                          {"CONTROL_MACRO", "macro"},
@@ -634,6 +635,7 @@ TEST_F(KeyDialogTest, EveryPaneShowsItsControlsWithoutOverlaps)
         dialog->grab().save(QStringLiteral(KESTRUNE_REVIEW_DIR "/composite-%1.png").arg(QLatin1String(name)));
     }
     TheLanguageTable().ResetToBuiltIn();
+    ApplyLanguageToKeyNames(TheLanguageTable());
 }
 
 } // namespace
