@@ -256,7 +256,7 @@ TEST(WriteProfileFile, AnInterruptedWriteKeepsTheOldFile)
     hooks.proceed = [](AtomicWriteStage stage) { return stage != AtomicWriteStage::DataFlushed; };
     EXPECT_FALSE(WriteProfileFile(store, path, hooks));
     EXPECT_EQ(ReadAll(path), old);
-    EXPECT_EQ(FolderEntries(folder.path()), std::vector<std::string>{"$Profile0"});
+    EXPECT_EQ(FolderEntries(folder.Path()), std::vector<std::string>{"$Profile0"});
 
     ConfigStore empty;
     EXPECT_FALSE(WriteProfileFile(empty, path));
@@ -266,7 +266,7 @@ TEST(WriteProfileFile, AnInterruptedWriteKeepsTheOldFile)
 TEST(SaveWorkingProfileFile, RewritesOnlyAFileThatExists)
 {
     ScratchFolder home;
-    EnvOverride homeVar("HOME", home.path().string());
+    EnvOverride homeVar("HOME", home.Path().string());
     EnvOverride configVar("XDG_CONFIG_HOME", std::nullopt);
     ConfigStore store;
     FillSample(store);
