@@ -81,7 +81,7 @@ TEST(ProfileFile, RoundTripKeepsEveryByte)
     EXPECT_EQ(*chosen->Block(), *original.Current().Block());
     EXPECT_EQ(chosen->Macros(), original.Current().Macros());
     EXPECT_EQ(chosen->Strings(), original.Current().Strings());
-    EXPECT_TRUE(reporter.messages.empty());
+    EXPECT_TRUE(reporter.Messages().empty());
 }
 
 TEST(ProfileFile, ExportOfATextBlockStoresItsTextAndOffset)
