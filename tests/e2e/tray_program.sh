@@ -16,8 +16,10 @@
 #   7. a macro recorded with pauses and assigned to G1 reaches the keyboard's
 #      macro area with its keys, directions and the pauses the X server timed;
 #      the recording holds the Windows keys and hands them back;
-#   8. --firmware-update reaches the running program, which opens its update dialog;
-#   9. /Kill ends the program with status 0, with that dialog still open.
+#   8. the keyboard unplugged during a recording and in the single-key pane:
+#      the dialog closes and the Windows keys go back to the desktop;
+#   9. --firmware-update reaches the running program, which opens its update dialog;
+#  10. /Kill ends the program with status 0, with that dialog still open.
 # Controls are found where the installed skin places them. Every process
 # started here is stopped by its process id. With KESTRUNE_E2E_SHOTS set to a
 # folder, a picture of the screen is left there after each step; a failure
@@ -231,7 +233,35 @@ print("; ".join(problems))
 # Macro keys are not in the keyboard's key table: Apply left it alone.
 [ "$(key_tables)" = "$tables_before" ] || fail "assigning the macro to G1 changed the keyboard's key tables"
 
-# 8. A request for the firmware update, handed to the running program, opens
+# 8. The keyboard unplugged while the key dialog holds the Windows keys, in a
+# recording and in the single-key pane: the dialog closes with the window and
+# the keys go back to the desktop. Plugged in again, the window comes back on
+# a second start.
+unplug_during() { # WHAT
+  "$emu" unplug >/dev/null || fail "the emulator did not unplug the keyboard"
+  wait_for 50 windows_keys_are free Menu || fail "the Windows or App keys stayed grabbed after an unplug during $1"
+  wait_for 50 bash -c "! xdotool search --onlyvisible --pid $kestrune_pid | grep -qx $dialog" ||
+    fail "the key dialog stayed open after an unplug during $1"
+  local before
+  before=$("$emu" received)
+  "$emu" plug >/dev/null || fail "the emulator did not plug the keyboard in"
+  # The attach reads the keyboard: once it asks, the program has seen it come back.
+  wait_for 100 bash -c "[ \"\$('$emu' received)\" != \"\$1\" ]" _ "$before" ||
+    fail "the program did not read the keyboard plugged in again"
+}
+open_key_dialog FUNC_G1
+click_control "$dialog" Composite.ini CONTROL_MACRO
+click_control "$dialog" Composite.ini FUNC_MACRO_RECORD
+wait_for 50 windows_keys_are held || fail "recording again left the Windows keys to others"
+unplug_during "a recording"
+timeout 30 "$program" --emulator >>"$work/kestrune.log" 2>&1
+wait_for 100 main_window || fail "a second start did not bring the window up after the keyboard came back"
+window=$(main_window | head -n1)
+open_key_dialog KEY_01E
+wait_for 50 windows_keys_are held Menu || fail "the key dialog after the replug did not take the Windows or App keys"
+unplug_during "the single-key pane"
+
+# 9. A request for the firmware update, handed to the running program, opens
 # its update dialog; the request itself ends with 0.
 before=$(shown_windows)
 timeout 30 "$program" --emulator --firmware-update >>"$work/kestrune.log" 2>&1
@@ -240,8 +270,8 @@ status=$?
 wait_for 100 new_window "$before" || fail "--firmware-update opened no update dialog"
 step_shot 8-update-dialog
 
-# 9. /Kill ends the running program with 0, its update dialog open.
+# 10. /Kill ends the running program with 0, its update dialog open.
 kill_program
 echo "PASS: hidden in the tray, second start, profile switch by click and by the tray's profile menu," \
      "effect and brightness from the lighting panel, key dialog with the Windows keys grabbed and handed back," \
-     "a key and a recorded macro on the keyboard, the update dialog on request, /Kill"
+     "a key and a recorded macro on the keyboard, the keys handed back on unplug, the update dialog on request, /Kill"
