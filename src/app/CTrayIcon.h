@@ -19,6 +19,7 @@
 
 #include "app/MainWindowIds.h"
 #include "common/Result.h"
+#include "device/DeviceEvents.h" // the icon ids
 
 #include <QIcon>
 #include <QObject>

@@ -196,8 +196,8 @@ void CKestruneDlg::SetKeyTooltip(CPngButton* button, const std::u16string& capti
                                  const CurrentCopy& copy)
 {
     const KeyAssignment assignment = slot != nullptr ? *slot : KeyAssignment{};
-    button->SetTooltipText(
-        ToQString(KeyButtonTooltipText(TheLanguageTable(), caption, assignment, copy.Macros())), true);
+    button->SetTooltipText(ToQString(KeyButtonTooltipText(TheLanguageTable(), caption, assignment, copy.Macros())),
+                           true);
 }
 
 void CKestruneDlg::SetKeyboard(KeyboardSession& session)
@@ -1065,11 +1065,6 @@ void CKestruneDlg::OnImport()
     const QString chosen = AskFileName(this, request);
     if (chosen.isEmpty()) return;
     const std::filesystem::path path(chosen.toStdU16String());
-    if (ValidateProfileFile(path, *m_reporter) <= 0) {
-        m_reporter->Inform({"MAIN_PROMPT_INPORT", {}});
-        return;
-    }
-    if (m_link.store == nullptr || m_link.transfer == nullptr) return;
     struct Outcome {
         Status read;
         Status saved;
@@ -1078,22 +1073,28 @@ void CKestruneDlg::OnImport()
     auto outcome = std::make_shared<Outcome>();
     Post(kMsgProgressStart);
     RunOnDevice(
-        [store = m_link.store, transfer = m_link.transfer, path, outcome] {
+        [store = m_link.store, transfer = m_link.transfer, reporter = m_reporter.get(), path, outcome] {
+            // Read and parsed once, before the configuration is touched: a
+            // file that fails to read leaves it as it was.
+            Result<CurrentCopy> copy = LoadProfileFile(path, *reporter);
+            if (!copy) {
+                outcome->read = Error{copy.error()};
+                return;
+            }
+            if (store == nullptr || transfer == nullptr) return;
             std::lock_guard lock(store->CurrentLock());
-            // The file is loaded whole or not at all: a file that fails to
-            // read leaves the configuration as it was.
-            outcome->read = ReadProfileFile(*store, path);
-            if (!outcome->read) return;
+            store->Current() = std::move(*copy);
             outcome->saved = SaveWorkingProfileFile(*store);
             outcome->downloaded = store->TakeWorkingSnapshot(true, *transfer);
         },
-        [this, outcome] {
+        [this, outcome, linked = m_link.store != nullptr && m_link.transfer != nullptr] {
             Post(kMsgProgressStop);
-            RefreshKeyButtons();
             if (!outcome->read) {
                 m_reporter->Inform({"MAIN_PROMPT_INPORT", {}});
                 return;
             }
+            if (!linked) return;
+            RefreshKeyButtons();
             if (!outcome->saved) m_reporter->Inform({"MAIN_APPLY_SAVE_FAILED", {outcome->saved.error()}});
             if (outcome->downloaded != kDownloadSucceeded) {
                 m_reporter->Inform({"MAIN_DOWNLOAD_FAILED", {}});

@@ -4,7 +4,6 @@
 // messages other threads and other instances send it. The numbers are the
 // ones the rest of the program knows them by; tests and the tray use them.
 
-#include "device/DeviceEvents.h"
 #include "keymodel/KeyCodes.h"
 
 #include <array>
@@ -82,13 +81,13 @@ inline constexpr int kMsgBank = 0x5045;     // 'PE', first parameter 'LED', seco
 inline constexpr int kMsgProgressStart = 1025;
 inline constexpr int kMsgProgressStop = 1026;
 inline constexpr std::uint32_t kParamInit = 0x494E4954;
-inline constexpr std::uint32_t kParamOpen = msg::kParamOpen;
+inline constexpr std::uint32_t kParamOpen = 0x4F50454E; // 'OPEN'
 inline constexpr std::uint32_t kParamKill = 0x4C4C494B;
 // 'UPDT' with 'SP' from a later start: open the firmware update dialog, which
 // no menu offers (command 32780).
 inline constexpr std::uint32_t kParamFirmwareUpdate = 0x55504454;
-inline constexpr std::uint32_t kParamProf = msg::kParamProf;
-inline constexpr std::uint32_t kParamLed = msg::kParamLed;
+inline constexpr std::uint32_t kParamProf = 0x50524F46;        // 'PROF'
+inline constexpr std::uint32_t kParamLed = 0x004C4544;         // 'LED'
 inline constexpr std::uint32_t kMainWindowMarker = 0x4D41494E; // 'MAIN'
 
 // Timers.
@@ -96,6 +95,6 @@ inline constexpr int kTimerProgress = 1050;
 inline constexpr int kProgressPeriodMs = 50;
 inline constexpr int kProgressFrames = 10;
 inline constexpr int kProgressLingerMs = 100;
-inline constexpr int kTimerLighting = msg::kLightingRefreshTimer;
+inline constexpr int kTimerLighting = 1051;
 
 } // namespace kestrune::mainwnd

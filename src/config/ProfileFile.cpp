@@ -3,6 +3,7 @@
 #include "common/LittleEndian.h"
 #include "config/Folders.h"
 
+#include <algorithm>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -47,6 +48,18 @@ std::map<std::size_t, std::optional<std::size_t>> TextEnds(std::span<const std::
     return ends;
 }
 
+// The image of `announced` bytes whose header was already read from `file`.
+Result<std::vector<std::uint8_t>> ReadRest(std::istream& file, std::span<const std::uint8_t, kConfigHeaderSize> header,
+                                           std::uint64_t announced, const std::filesystem::path& path)
+{
+    std::vector<std::uint8_t> image(static_cast<std::size_t>(announced));
+    std::ranges::copy(header, image.begin());
+    if (!file.read(reinterpret_cast<char*>(image.data() + kConfigHeaderSize),
+                   static_cast<std::streamsize>(image.size() - kConfigHeaderSize)))
+        return Error{"cannot read " + Bytes(announced) + " from " + path.string()};
+    return image;
+}
+
 Result<std::vector<std::uint8_t>> LoadImage(const std::filesystem::path& path)
 {
     std::error_code ec;
@@ -72,12 +85,7 @@ Result<std::vector<std::uint8_t>> LoadImage(const std::filesystem::path& path)
         return Error{path.string() + ": the header announces " + Bytes(announced) + ", the file holds " +
                      Bytes(fileSize)};
 
-    std::vector<std::uint8_t> image(static_cast<std::size_t>(announced));
-    std::copy(headerBytes.begin(), headerBytes.end(), image.begin());
-    if (!file.read(reinterpret_cast<char*>(image.data() + kConfigHeaderSize),
-                   static_cast<std::streamsize>(image.size() - kConfigHeaderSize)))
-        return Error{"cannot read " + Bytes(announced) + " from " + path.string()};
-    return image;
+    return ReadRest(file, headerBytes, announced, path);
 }
 
 } // namespace
@@ -145,6 +153,23 @@ Status ReadProfileFile(ConfigStore& store, const std::filesystem::path& path)
         std::lock_guard lock(store.CurrentLock());
         store.Current() = std::move(*parsed);
         return Status::Ok();
+    } catch (const std::bad_alloc&) {
+        return Error{"no memory to load " + path.string()};
+    }
+}
+
+Result<CurrentCopy> LoadProfileFile(const std::filesystem::path& path, Reporter& reporter, ActionSlots slots)
+{
+    try {
+        OpenedProfileFile opened = OpenProfileFile(path, reporter);
+        if (opened.verdict != kProfileFileValid) return Error{path.string() + ": not a profile file"};
+        // The check has tied the size the header announces to its parts and to the file's size.
+        const ConfigHeader header = DecodeConfigHeader(opened.header);
+        Result<std::vector<std::uint8_t>> image = ReadRest(opened.file, opened.header, header.totalSize, path);
+        if (!image) return Error{image.error()};
+        Result<CurrentCopy> parsed = ParseProfileImage(*image, slots);
+        if (!parsed) return Error{path.string() + ": " + parsed.error()};
+        return parsed;
     } catch (const std::bad_alloc&) {
         return Error{"no memory to load " + path.string()};
     }

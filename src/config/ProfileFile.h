@@ -41,6 +41,12 @@ Result<CurrentCopy> ParseProfileImage(std::span<const std::uint8_t> image, Actio
 // beyond the sizes; run ValidateProfileFile first on files from the user.
 Status ReadProfileFile(ConfigStore& store, const std::filesystem::path& path);
 
+// A profile file the user chose, opened and read once: the check of
+// ValidateProfileFile (telling the reporter what it tells), then the parse
+// of ParseProfileImage. Touches no store, so it needs no lock.
+Result<CurrentCopy> LoadProfileFile(const std::filesystem::path& path, Reporter& reporter,
+                                    ActionSlots slots = ActionSlots::All);
+
 // The bytes of a profile file holding block, macros and string area, in that
 // order. The block is written as it is: its header should describe the parts.
 std::vector<std::uint8_t> ProfileImage(const ConfigBlock& block, std::span<const MacroRecord> macros,

@@ -23,21 +23,33 @@ bool ProfileHeaderAccepted(std::span<const std::uint8_t, kConfigHeaderSize> byte
            fileSize >= h.totalSize;
 }
 
+OpenedProfileFile OpenProfileFile(const std::filesystem::path& path, Reporter& reporter)
+{
+    OpenedProfileFile opened; // rejected until shown otherwise
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec)) return opened;
+    opened.file.open(path, std::ios::binary);
+    opened.size = opened.file ? std::filesystem::file_size(path, ec) : 0;
+    if (!opened.file || ec) {
+        opened.verdict = kProfileFileCannotOpen;
+        return opened;
+    }
+    if (opened.size > kMaxProfileFileSize || opened.size < kConfigBlockSize) return opened;
+    if (!opened.file.read(reinterpret_cast<char*>(opened.header.data()), opened.header.size())) {
+        opened.verdict = kProfileFileCannotOpen;
+        return opened;
+    }
+    if (!ProfileHeaderAccepted(opened.header, opened.size)) {
+        reporter.Inform(UserMessage{kProfileFormatErrorKey, {path.string()}});
+        return opened;
+    }
+    opened.verdict = kProfileFileValid;
+    return opened;
+}
+
 int ValidateProfileFile(const std::filesystem::path& path, Reporter& reporter)
 {
-    std::error_code ec;
-    if (!std::filesystem::is_regular_file(path, ec)) return kProfileFileRejected;
-    std::ifstream file(path, std::ios::binary);
-    if (!file) return kProfileFileCannotOpen;
-    const std::uint64_t size = std::filesystem::file_size(path, ec);
-    if (ec) return kProfileFileCannotOpen;
-    if (size > kMaxProfileFileSize || size < kConfigBlockSize) return kProfileFileRejected;
-
-    std::array<std::uint8_t, kConfigHeaderSize> header{};
-    if (!file.read(reinterpret_cast<char*>(header.data()), header.size())) return kProfileFileCannotOpen;
-    if (ProfileHeaderAccepted(header, size)) return kProfileFileValid;
-    reporter.Inform(UserMessage{kProfileFormatErrorKey, {path.string()}});
-    return kProfileFileRejected;
+    return OpenProfileFile(path, reporter).verdict;
 }
 
 } // namespace kestrune

@@ -7,8 +7,10 @@
 #include "common/Reporter.h"
 #include "config/ConfigHeader.h"
 
+#include <array>
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
 #include <span>
 
 namespace kestrune {
@@ -25,6 +27,17 @@ inline constexpr const char* kProfileFormatErrorKey = "PROFILE_FORMAT_ERROR"; //
 // is shorter than the size its header announces, is rejected after telling
 // the user through the reporter. Bytes beyond the announced size are ignored.
 int ValidateProfileFile(const std::filesystem::path& path, Reporter& reporter);
+
+// ValidateProfileFile's check that keeps the file open: when the verdict is
+// valid, `file` stands just after the header, so a reader goes on from there
+// instead of opening the file again.
+struct OpenedProfileFile {
+    int verdict = kProfileFileRejected;
+    std::ifstream file;
+    std::uint64_t size = 0;
+    std::array<std::uint8_t, kConfigHeaderSize> header{};
+};
+OpenedProfileFile OpenProfileFile(const std::filesystem::path& path, Reporter& reporter);
 
 // The same check of a header already read from a file of fileSize bytes: true
 // when ValidateProfileFile would find the file valid.

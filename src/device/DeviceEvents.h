@@ -46,19 +46,6 @@ namespace kestrune {
 class CommandProtocol;
 class Transfer;
 
-// Main-window message numbers and parameters the device events use; the sink
-// operations below are named after them.
-namespace msg {
-inline constexpr std::uint32_t kOpenWindow = 0x5350;         // 'SP', wParam 'OPEN'
-inline constexpr std::uint32_t kRefreshAfterAttach = 0x5452; // 'TR', wParam 'PROF'
-inline constexpr std::uint32_t kDetached = 0x4753;           // 'GS', wParam 0
-inline constexpr std::uint32_t kBankChanged = 0x5045;        // 'PE', wParam 'LED'
-inline constexpr std::uint32_t kParamOpen = 0x4F50454E;      // 'OPEN'
-inline constexpr std::uint32_t kParamProf = 0x50524F46;      // 'PROF'
-inline constexpr std::uint32_t kParamLed = 0x004C4544;       // 'LED'
-inline constexpr int kLightingRefreshTimer = 1051;
-} // namespace msg
-
 // Notification icons.
 inline constexpr int kIconAttached = 141;
 inline constexpr int kIconDetached = 128;

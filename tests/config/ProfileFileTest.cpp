@@ -74,6 +74,14 @@ TEST(ProfileFile, RoundTripKeepsEveryByte)
     EXPECT_EQ(*loaded.Current().Block(), *original.Current().Block());
     EXPECT_EQ(loaded.Current().Macros(), original.Current().Macros());
     EXPECT_EQ(loaded.Current().Strings(), original.Current().Strings());
+
+    // The checked load of a file the user chose gives the same copy.
+    Result<CurrentCopy> chosen = LoadProfileFile(folder / "first.kpf", reporter);
+    ASSERT_TRUE(chosen) << chosen.error();
+    EXPECT_EQ(*chosen->Block(), *original.Current().Block());
+    EXPECT_EQ(chosen->Macros(), original.Current().Macros());
+    EXPECT_EQ(chosen->Strings(), original.Current().Strings());
+    EXPECT_TRUE(reporter.messages.empty());
 }
 
 TEST(ProfileFile, ExportOfATextBlockStoresItsTextAndOffset)
