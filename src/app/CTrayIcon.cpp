@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QDBusInterface>
 #include <QImageReader>
 #include <QMenu>
 #include <QMetaObject>
@@ -51,13 +52,21 @@ Result<TrayIcons> LoadTrayIcons(const std::filesystem::path& skinFolder)
 
 TrayHost CurrentTrayHost()
 {
-    // Qt shows the icon through a StatusNotifierItem exactly when a watcher
-    // is on the session bus; otherwise it docks into an XEmbed tray.
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    if (bus.isConnected() && bus.interface() != nullptr &&
-        bus.interface()->isServiceRegistered(QStringLiteral("org.kde.StatusNotifierWatcher")).value())
-        return TrayHost::StatusNotifier;
-    return TrayHost::XEmbed;
+    // Qt shows the icon through a StatusNotifierItem only when the watcher on
+    // the session bus says a host has registered, and it decides that once,
+    // for the first tray icon of the process; otherwise the icon docks into an
+    // XEmbed tray. A watcher without a host is no StatusNotifierItem host.
+    static const TrayHost host = [] {
+        const QString watcher = QStringLiteral("org.kde.StatusNotifierWatcher");
+        QDBusConnection bus = QDBusConnection::sessionBus();
+        if (!bus.isConnected() || bus.interface() == nullptr || !bus.interface()->isServiceRegistered(watcher).value())
+            return TrayHost::XEmbed;
+        QDBusInterface watcherObject(watcher, QStringLiteral("/StatusNotifierWatcher"), watcher, bus);
+        return watcherObject.isValid() && watcherObject.property("IsStatusNotifierHostRegistered").toBool()
+                   ? TrayHost::StatusNotifier
+                   : TrayHost::XEmbed;
+    }();
+    return host;
 }
 
 CTrayIcon::CTrayIcon(QObject* parent) : QObject(parent)

@@ -366,6 +366,8 @@ void Kestrune_DlgComposite::PlaceControls()
 
 void Kestrune_DlgComposite::SetTexts()
 {
+    // Named after what opened it: a key button, or the main window's macro button.
+    setWindowTitle(Text(m_macroOnly ? "PROFILE_MACRO" : "KEY_PROMPT"));
     m_tabKey->setText(m_macroOnly ? QString() : Text("SINGLE_KEY"));
     m_tabMacro->setText(Text("MACRO_SETTING"));
     m_tabMedia->setText(m_macroOnly ? QString() : Text("MULTI_MEDIA"));

@@ -54,15 +54,22 @@ protected:
     }
 
     // Runs `inside` once the dialog's modal loop is going, then opens the
-    // dialog from the button as a click does.
+    // dialog from the button as a click does. A click that opens nothing
+    // fails here, before `inside` could run in a later test step.
     void OpenFromButton(int id, std::function<void()> inside)
     {
-        QTimer::singleShot(0, dialog, [this, inside = std::move(inside)] {
+        QTimer timer;
+        timer.setSingleShot(true);
+        bool ran = false;
+        QObject::connect(&timer, &QTimer::timeout, dialog, [this, &ran, &inside] {
+            ran = true;
             EXPECT_TRUE(dialog->IsOpen());
             inside();
             if (dialog->IsOpen()) dialog->OnCancel();
         });
-        window->OpenKeyDialog(id);
+        timer.start(0);
+        window->OnCommand(id);
+        EXPECT_TRUE(ran) << "button " << id << " opened no dialog";
         EXPECT_FALSE(dialog->IsOpen());
     }
 
@@ -159,6 +166,25 @@ TEST_F(KeyDialogWiringTest, ResetKeyButtonShowsTheSlotsButtonUnassigned)
     EXPECT_EQ(SlotOf(slotA).type, AssignmentType::Default);
     EXPECT_FALSE(a.IsSelected());
     EXPECT_EQ(a.TooltipText(), QStringLiteral("A"));
+}
+
+// The title is read at every opening, so it follows a language switch made
+// while the dialog was closed.
+TEST_F(KeyDialogWiringTest, TheDialogsTitleFollowsTheLanguage)
+{
+    auto file = IniFile::Load(program / "Skins" / "language.ini");
+    ASSERT_TRUE(file.ok());
+    const std::pair<int, std::string_view> languages[] = {{kCmdChinese, kChineseSection}, {kCmdEnglish, kEnglishSection}};
+    for (const auto& [command, section] : languages) {
+        SCOPED_TRACE(section);
+        window->OnCommand(command);
+        const std::pair<int, const char*> openers[] = {{kKeyButtonIds[0], "KEY_PROMPT"}, {kIdMacro, "PROFILE_MACRO"}};
+        for (const auto& [id, key] : openers) {
+            const QString expected = QString::fromStdU16String(file->ReadString(section, key, u""));
+            ASSERT_FALSE(expected.isEmpty()) << key;
+            OpenFromButton(id, [&] { EXPECT_EQ(dialog->windowTitle(), expected) << key; });
+        }
+    }
 }
 
 TEST_F(KeyDialogWiringTest, TheMacroButtonOpensTheEditorOnG9AndTheWindowClosesItAsCancel)

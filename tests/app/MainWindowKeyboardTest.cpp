@@ -8,14 +8,19 @@
 #include "app/CTrayIcon.h"
 #include "config/ConfigStore.h"
 #include "config/ProfileFile.h"
+#include "emulator/ControlCommands.h"
 #include "emulator/ControlSocket.h"
 #include "emulator/KeyboardState.h"
 #include "emulator/StateFile.h"
 #include "keymodel/DefaultHardwareTable.h"
+#include "lighting/LightingWriter.h"
 #include "session/KeyboardSession.h"
+#include "ui/CLightingPanel.h"
+#include "ui/ColorRef.h"
 
 #include <QAccessible>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QSignalSpy>
 #include <QTest>
@@ -23,6 +28,8 @@
 #include <atomic>
 #include <fstream>
 #include <future>
+#include <set>
+#include <sstream>
 #include <thread>
 
 namespace kestrune::test {
@@ -71,12 +78,15 @@ protected:
         QCoreApplication::processEvents();
     }
 
-    void Control(std::vector<std::string> words)
+    void Control(std::vector<std::string> words) { ControlText(std::move(words)); }
+    // The emulator's answer to a command; fails the test when refused.
+    std::string ControlText(std::vector<std::string> words)
     {
         auto reply = emulator::SendControlCommand(root / "control", words);
-        ASSERT_TRUE(reply.ok()) << reply.error();
-        ASSERT_TRUE(reply->has_value());
-        ASSERT_TRUE((*reply)->ok) << (*reply)->text;
+        EXPECT_TRUE(reply.ok() && reply->has_value()) << (reply.ok() ? "no emulator answers" : reply.error());
+        if (!reply.ok() || !reply->has_value()) return {};
+        EXPECT_TRUE((*reply)->ok) << (*reply)->text;
+        return (*reply)->text;
     }
 
     emulator::KeyboardState Dump()
@@ -534,6 +544,109 @@ TEST_F(KeyboardWindowTest, TheKeyDisplayNeverWaitsForABusyConfiguration)
     release.set_value();
     holder.join();
     QTRY_VERIFY(Button(kKeyButtonIds[37]).IsSelected());
+}
+
+// With the per-key lights on, a press on one key, a drag across its
+// neighbours and back, and the release, all through the window's own mouse
+// handling: each key the drag passes holds the brush colour on screen and on
+// the keyboard, no other key changes, and the paints made while the keyboard
+// was busy reach it once per key, however often the drag entered it.
+TEST_F(KeyboardWindowTest, DraggingAcrossTheKeysPaintsThemOnTheKeyboard)
+{
+    emulator::KeyboardState state = emulator::FactoryKeyboardState();
+    state.lighting[lightaddr::kEffect] = kEffectPerKey;
+    std::filesystem::create_directories(SettingsFile().path().parent_path());
+    ASSERT_TRUE(SettingsFile().SetLightSwitch(true).ok());
+    Open(state);
+    CLightingPanel* panel = window->LightingPanelControls();
+    ASSERT_NE(panel, nullptr);
+    ASSERT_TRUE(panel->PaintsKeys());
+    const char* const rgbBoxes[] = {"m_edit_rgbr", "m_edit_rgbg", "m_edit_rgbb"};
+    const QColor brush(12, 134, 56);
+    const int channels[] = {brush.red(), brush.green(), brush.blue()};
+    for (std::size_t i = 0; i < 3; ++i) {
+        auto* box = window->findChild<QLineEdit*>(QString::fromLatin1(rgbBoxes[i]));
+        ASSERT_NE(box, nullptr);
+        box->selectAll();
+        QTest::keyClicks(box, QString::number(channels[i]));
+    }
+    ASSERT_EQ(panel->BrushColour(), RefFromColor(brush));
+    auto settle = [&] {
+        QTRY_VERIFY_WITH_TIMEOUT(!panel->Writer().Busy(), 10000);
+        QCoreApplication::processEvents();
+    };
+    settle();
+    const auto before = Dump().keyColours;
+    auto received = [&] {
+        std::vector<std::string> lines;
+        std::istringstream text(ControlText({"received"}));
+        for (std::string line; std::getline(text, line);) lines.push_back(line);
+        return lines;
+    };
+    auto colourWrites = [](const std::vector<std::string>& lines) {
+        // Hex of the command byte of a report.
+        const std::string code =
+            emulator::HexBytes(std::array<std::uint8_t, 1>{static_cast<std::uint8_t>(wire::Command::WriteColours)});
+        return std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
+            return line.compare(3 * wire::kOffCommand, 2, code) == 0;
+        });
+    };
+    const auto writesBefore = colourWrites(received());
+
+    // The drag runs from the middle of one key to the middle of a key a few
+    // to its right, then back to the second key.
+    CPngButton& first = Button(kKeyButtonIds[26]);
+    CPngButton& last = Button(kKeyButtonIds[30]);
+    const QPoint from = first.mapTo(window.get(), first.rect().center());
+    const QPoint to = last.mapTo(window.get(), last.rect().center());
+    ASSERT_EQ(from.y(), to.y());
+    ASSERT_LT(from.x(), to.x());
+    std::vector<int> path;
+    for (int x = from.x(); x <= to.x(); x += 3) path.push_back(x);
+    const int back = Button(kKeyButtonIds[27]).mapTo(window.get(), Button(kKeyButtonIds[27]).rect().center()).x();
+    for (int x = to.x(); x >= back; x -= 3) path.push_back(x);
+
+    // The keys under the path, by the window's geometry of its buttons.
+    std::set<int> paintedLights;
+    std::vector<int> paintedIds;
+    for (int button = 0; button < static_cast<int>(kOrdinaryKeyCount); ++button) {
+        CPngButton* key = window->Button(kKeyButtonIds[static_cast<std::size_t>(button)]);
+        if (key == nullptr || !key->isVisible()) continue;
+        const QRect area(key->mapTo(window.get(), QPoint(0, 0)), key->size());
+        if (!area.intersects(QRect(QPoint(from.x(), from.y()), QPoint(to.x(), from.y())))) continue;
+        paintedLights.insert(LightOfKeyButton(button));
+        paintedIds.push_back(kKeyButtonIds[static_cast<std::size_t>(button)]);
+    }
+    ASSERT_GE(paintedIds.size(), 4u);
+
+    // The keyboard is kept busy until the drag is over, as a slow keyboard
+    // would be: every paint made meanwhile waits for the next update.
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    panel->Writer().Submit({LightingJob::Direction}, [released](Lighting&) {
+        released.wait();
+        return kResultOk;
+    });
+    QWindow* handle = window->windowHandle();
+    ASSERT_NE(handle, nullptr);
+    QTest::mousePress(handle, Qt::LeftButton, {}, from);
+    for (int x : path) QTest::mouseMove(handle, QPoint(x, from.y()));
+    QTest::mouseRelease(handle, Qt::LeftButton, {}, QPoint(back, from.y()));
+    for (int id : paintedIds) EXPECT_EQ(Button(id).FillColour(), brush) << "key " << id << " on screen";
+    release.set_value();
+    settle();
+
+    const auto after = Dump().keyColours;
+    for (std::size_t light = 0; light < kLightCount; ++light) {
+        const QColor held(after[3 * light], after[3 * light + 1], after[3 * light + 2]);
+        const QColor was(before[3 * light], before[3 * light + 1], before[3 * light + 2]);
+        EXPECT_EQ(held, paintedLights.count(static_cast<int>(light)) != 0 ? brush : was) << "light " << light;
+    }
+    const std::vector<std::string> log = received();
+    ASSERT_LT(log.size(), emulator::EmulatedKeyboard::kReportLogSize) << "the log no longer holds the drag";
+    EXPECT_EQ(static_cast<std::size_t>(colourWrites(log) - writesBefore), paintedLights.size())
+        << "keys entered again before their paint went out were sent again";
+    EXPECT_TRUE(boxes.empty());
 }
 
 } // namespace

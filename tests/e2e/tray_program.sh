@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # The program as a user meets it: installed, on a real X server (Xvfb) with a
-# tray (trayer), on the keyboard emulator, driven with xdotool.
+# tray (trayer), on the keyboard emulator, driven with xdotool. Its session
+# bus has a StatusNotifierWatcher but no host, as where a panel that is gone
+# left its watcher behind: the icon is an XEmbed one and acts as one.
 #   1. started with /Start it stays hidden, its icon docked in the tray;
 #   2. a second start shows the window and ends with status 0;
 #   3. a click on the second profile button makes it the keyboard's active profile;
@@ -23,68 +25,13 @@
 #
 #   tray_program.sh BUILD_DIR
 set -uo pipefail
-build=$(cd "$1" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
-
-for tool in Xvfb trayer xdotool xwininfo python3; do
-  if ! command -v "$tool" >/dev/null; then
-    echo "SKIP: $tool is missing (bash scripts/install-deps installs it)" >&2
-    exit 77
-  fi
-done
-
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  local pid
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-# A picture of the whole screen (ImageMagick's import), when there is a display.
-shot() {
-  [ -n "${DISPLAY:-}" ] && command -v import >/dev/null || return 0
-  import -window root "$1" 2>/dev/null
-}
-step_shot() {
-  [ -n "${KESTRUNE_E2E_SHOTS:-}" ] || return 0
-  mkdir -p "$KESTRUNE_E2E_SHOTS" && shot "$KESTRUNE_E2E_SHOTS/$1.png"
-}
-
-fail() {
-  echo "FAIL: $*" >&2
-  if shot "$build/e2e-failure.png" && [ -f "$build/e2e-failure.png" ]; then
-    echo "  the screen at the failure: $build/e2e-failure.png" >&2
-  fi
-  [ -f "$work/kestrune.log" ] && sed 's/^/  kestrune: /' "$work/kestrune.log" >&2
-  exit 1
-}
-
-# Waits up to $1 tenths of a second for the command after it to succeed.
-wait_for() {
-  local tenths=$1; shift
-  local i
-  for ((i = 0; i < tenths; i++)); do
-    if "$@" >/dev/null 2>&1; then return 0; fi
-    sleep 0.1
-  done
-  return 1
-}
-
-# The installed tree, as the package lays it out.
-cmake --install "$build" --prefix "$work/usr" >/dev/null || fail "cmake --install failed"
-program="$work/usr/bin/kestrune"
-emu="$work/usr/bin/kestrune-emu"
-[ -x "$program" ] || fail "no $program after installing"
-
-# A display of our own; Xvfb tells its number on a file descriptor.
-exec 5>"$work/display"
-Xvfb -displayfd 5 -screen 0 1400x900x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
-pids+=($!)
-wait_for 100 test -s "$work/display" || fail "Xvfb did not start"
-export DISPLAY=":$(head -n1 "$work/display")"
+source "$here/installed_program.sh"
+require_tools Xvfb trayer xdotool xwininfo python3 dbus-run-session gdbus status-notifier-watcher
+use_own_session_bus "$@"
+begin "$1"
+install_program
+start_display
 
 trayer --edge top --align right --widthtype pixel --width 120 --height 28 --SetDockType true \
        --transparent false >"$work/trayer.log" 2>&1 &
@@ -93,23 +40,14 @@ pids+=($!)
 wait_for 100 xdotool search --classname '^panel$' || fail "trayer did not come up"
 tray_window=$(xdotool search --classname '^panel$' | head -n1)
 
-# A user of our own: home, documents, runtime folder, and the emulator's state.
-export HOME="$work/home" XDG_CONFIG_HOME="$work/home/.config" XDG_RUNTIME_DIR="$work/run"
-mkdir -p "$HOME/Documents" "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
-export KESTRUNE_EMULATOR_STATE="$work/emulator.json" KESTRUNE_EMULATOR_SOCKET="$work/emulator.sock"
-export KESTRUNE_EMULATOR_LATENCY_US=0
-unset QT_QPA_PLATFORM DBUS_SESSION_BUS_ADDRESS WAYLAND_DISPLAY
-
-"$program" --emulator /Start >"$work/kestrune.log" 2>&1 &
-kestrune_pid=$!
-pids+=($kestrune_pid)
+make_user
+start_watcher
+start_program /Start
 
 # 1. The icon docks into the tray; the window stays hidden.
 docked() { xwininfo -tree -id "$tray_window" | grep -q '"kestrune"'; }
 wait_for 150 docked || fail "the tray icon did not appear in the tray"
-wait_for 100 test -S "$KESTRUNE_EMULATOR_SOCKET" || fail "the emulator's control socket did not appear"
 sleep 1 # the attach at start: with /Start it must not bring the window up
-main_window() { xdotool search --onlyvisible --name '^Gaming Keyboard Settings$'; }
 if main_window >/dev/null 2>&1; then fail "the window came up although started with /Start"; fi
 kill -0 "$kestrune_pid" 2>/dev/null || fail "the program ended"
 
@@ -122,32 +60,7 @@ window=$(main_window | head -n1)
 
 step_shot 2-window
 
-# Where the installed skin places a control: "x y w h" in its window.
-skins="$work/usr/lib/kestrune/Skins"
-skin_rect() {
-  local rect
-  rect=$(sed -n "s/^$2=\([0-9]*\),\([0-9]*\),\([0-9]*\),\([0-9]*\).*/\1 \2 \3 \4/p" "$skins/$1" | head -n1)
-  [ -n "$rect" ] || fail "$2 is not placed in the installed $1"
-  echo "$rect"
-}
-# Clicks the middle of control $3 of skin file $2 in window $1.
-click_control() {
-  local x y w h
-  read -r x y w h < <(skin_rect "$2" "$3")
-  xdotool mousemove --window "$1" $((x + w / 2)) $((y + h / 2)) click 1
-}
-
-# Evaluates a Python expression on the emulator's state `s` (its JSON dump).
-emu_state() {
-  "$emu" dump | python3 -c "import json, sys; s = json.load(sys.stdin); print($1)"
-}
-active_profile() { emu_state 'int(s["settings"][20:22], 16)'; }
 lighting_byte() { emu_state "int(s['lighting'][2 * $1:2 * $1 + 2], 16)"; }
-is() { [ "$("$1" "${@:3}")" = "$2" ]; } # is FUNCTION VALUE [ARGS]
-
-# The program's windows on show, and a window that is new since a list of them.
-shown_windows() { xdotool search --onlyvisible --pid "$kestrune_pid" 2>/dev/null | sort; }
-new_window() { comm -13 <(echo "$1") <(shown_windows) | head -n1 | grep .; }
 
 # 3. A click on the second profile button switches the keyboard's profile.
 [ "$(active_profile)" = 0 ] || fail "the emulator does not start on profile 0"
@@ -328,13 +241,7 @@ wait_for 100 new_window "$before" || fail "--firmware-update opened no update di
 step_shot 8-update-dialog
 
 # 9. /Kill ends the running program with 0, its update dialog open.
-timeout 30 "$program" /Kill >>"$work/kestrune.log" 2>&1
-status=$?
-[ $status -eq 0 ] || fail "/Kill ended with $status"
-wait_for 100 bash -c "! kill -0 $kestrune_pid 2>/dev/null" || fail "the program did not end after /Kill"
-wait "$kestrune_pid"
-status=$?
-[ $status -eq 0 ] || fail "the program ended with $status after /Kill"
+kill_program
 echo "PASS: hidden in the tray, second start, profile switch by click and by the tray's profile menu," \
      "effect and brightness from the lighting panel, key dialog with the Windows keys grabbed and handed back," \
      "a key and a recorded macro on the keyboard, the update dialog on request, /Kill"

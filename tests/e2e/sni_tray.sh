@@ -1,0 +1,118 @@
+#!/usr/bin/env bash
+# The program's icon on a StatusNotifierItem host: the installed program on a
+# real X server (Xvfb) and a session bus of its own with a StatusNotifierWatcher
+# on it, on the keyboard emulator. This script is the host, through gdbus:
+#   1. started with /Start, the program registers its item with the watcher
+#      and its window stays hidden;
+#   2. the item shows a title, a tooltip and a picture, and exports its menu;
+#   3. the host's activation (its click) shows the window; Cancel hides it;
+#   4. the host's secondary activation (its middle click) brings up the
+#      profile menu, whose third profile becomes the keyboard's active one;
+#   5. Open, clicked in the exported menu, shows the window;
+#   6. the keyboard unplugged, the item shows another picture;
+#   7. /Kill ends the program with status 0.
+#
+#   sni_tray.sh BUILD_DIR
+set -uo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+source "$here/installed_program.sh"
+require_tools Xvfb xdotool python3 dbus-run-session gdbus status-notifier-watcher
+use_own_session_bus "$@"
+
+begin "$1"
+install_program
+start_display
+make_user
+
+start_watcher
+# A host announces itself; the program shows an item only once one has.
+watcher "$watcher_name.RegisterStatusNotifierHost" "org.kde.StatusNotifierHost-$$" >/dev/null ||
+  fail "the watcher refused the host"
+
+start_program /Start
+
+# The quoted strings of a value as gdbus prints it, one a line.
+strings_of() { python3 -c 'import re, sys; print("\n".join(re.findall(r"'"'"'((?:[^'"'"'\\]|\\.)*)'"'"'", sys.stdin.read())))'; }
+
+# 1. The item registers; it belongs to the program; the window stays hidden.
+registered_item() {
+  watcher org.freedesktop.DBus.Properties.Get "$watcher_name" RegisteredStatusNotifierItems | strings_of | grep .
+}
+wait_for 150 registered_item || fail "the program registered no item with the watcher"
+item=$(registered_item | head -n1)
+item_service=${item%%/*}
+item_path=/StatusNotifierItem
+[ "$item_service" = "$item" ] || item_path=/${item#*/}
+owner_pid=$(on_bus org.freedesktop.DBus /org/freedesktop/DBus org.freedesktop.DBus.GetConnectionUnixProcessID \
+                   "$item_service" | sed -n 's/.*uint32 \([0-9]*\).*/\1/p')
+[ "$owner_pid" = "$kestrune_pid" ] || fail "the item $item belongs to process $owner_pid, not to the program"
+sleep 1 # the attach at start: with /Start it must not bring the window up
+if main_window >/dev/null 2>&1; then fail "the window came up although started with /Start"; fi
+
+# 2. What the host shows: title, tooltip, picture (pixels or a name), menu.
+item_property() {
+  on_bus "$item_service" "$item_path" org.freedesktop.DBus.Properties.Get org.kde.StatusNotifierItem "$1"
+}
+[ -n "$(item_property Title | strings_of | grep .)" ] || fail "the item has no title: $(item_property Title)"
+[ -n "$(item_property ToolTip | strings_of | grep .)" ] || fail "the item has no tooltip: $(item_property ToolTip)"
+picture() { item_property IconPixmap | md5sum; item_property IconName; }
+has_picture() {
+  item_property IconPixmap | grep -q 'byte' || [ -n "$(item_property IconName | strings_of | grep .)" ]
+}
+has_picture || fail "the item shows no picture"
+menu_path=$(item_property Menu | sed -n "s/.*objectpath '\([^']*\)'.*/\1/p")
+[ -n "$menu_path" ] && [ "$menu_path" != /NO_DBUSMENU ] || fail "the item exports no menu: $(item_property Menu)"
+
+# 3. The host's activation shows the window; Cancel hides it to the tray again.
+on_bus "$item_service" "$item_path" org.kde.StatusNotifierItem.Activate 0 0 >/dev/null ||
+  fail "the item refused Activate"
+wait_for 100 main_window || fail "Activate did not bring the window up"
+window=$(main_window | head -n1)
+step_shot 3-activated
+click_control "$window" Main.ini CONTROL_CANCEL
+wait_for 100 bash -c "! xdotool search --onlyvisible --name '^Gaming Keyboard Settings$'" ||
+  fail "Cancel did not hide the window"
+
+# 4. The secondary activation: the profile menu at the cursor. Its items are
+# the default profile, a separator and the three keyboard profiles.
+[ "$(active_profile)" = 0 ] || fail "the emulator does not start on profile 0"
+before=$(shown_windows)
+on_bus "$item_service" "$item_path" org.kde.StatusNotifierItem.SecondaryActivate 0 0 >/dev/null ||
+  fail "the item refused SecondaryActivate"
+wait_for 50 new_window "$before" || fail "SecondaryActivate brought up no profile menu"
+step_shot 4-profile-menu
+xdotool key Down Down Down Down Return
+wait_for 100 is active_profile 2 ||
+  fail "the profile menu's third profile left the keyboard on profile $(active_profile)"
+if main_window >/dev/null 2>&1; then fail "the profile menu brought the window up"; fi
+
+# 5. The exported menu as a host shows it: AboutToShow, then its layout; Open
+# is found by its words in the installed language file, mnemonics aside.
+menu_call() { on_bus "$item_service" "$menu_path" "com.canonical.dbusmenu.$1" "${@:2}"; }
+menu_call AboutToShow 0 >/dev/null || fail "the menu refused AboutToShow"
+open_text=$(sed -n '/^\[ENGINSH\]/,/^\[/ s/^MENU_11=//p' "$skins/language.ini" | tr -d '\r')
+[ -n "$open_text" ] || fail "the installed language file has no MENU_11"
+layout=$(menu_call GetLayout -- 0 -1 '[]') || fail "the menu refused GetLayout"
+open_id=$(python3 -c '
+import re, sys
+bare = lambda label: label.replace("&", "").replace("_", "")
+for item, label in re.findall(r"<\((\d+), \{[^}]*?'"'"'label'"'"': <'"'"'([^'"'"']*)'"'"'>", sys.argv[1]):
+    if bare(label) == bare(sys.argv[2]):
+        print(item)
+        break
+' "$layout" "$open_text")
+[ -n "$open_id" ] || fail "no item \"$open_text\" in the exported menu: $layout"
+menu_call Event "$open_id" clicked '<0>' 0 >/dev/null || fail "the menu refused the click on Open"
+wait_for 100 main_window || fail "Open in the exported menu did not bring the window up"
+step_shot 5-opened
+
+# 6. Unplugged, the item shows the picture of a detached keyboard.
+attached_picture=$(picture)
+"$emu" unplug || fail "kestrune-emu unplug failed"
+changed_picture() { has_picture && [ "$(picture)" != "$attached_picture" ]; }
+wait_for 100 changed_picture || fail "the item's picture stayed the same after the unplug"
+
+# 7.
+kill_program
+echo "PASS: item registered, title, tooltip, picture and menu shown, activation opens the window," \
+     "secondary activation the profile menu, Open from the exported menu, picture follows the unplug, /Kill"
