@@ -31,7 +31,7 @@ TEST(WriteFileAtomically, ReplacesTheFileAndLeavesNothingElse)
     const std::vector<std::uint8_t> replacement(12, 0x22);
     ASSERT_TRUE(WriteFileAtomically(target, replacement));
     EXPECT_EQ(ReadAll(target), replacement);
-    EXPECT_EQ(FolderEntries(folder.path()), std::vector<std::string>{"a.kpf"});
+    EXPECT_EQ(FolderEntries(folder.Path()), std::vector<std::string>{"a.kpf"});
     struct stat info {};
     ASSERT_EQ(::stat(target.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0640u);
@@ -63,7 +63,7 @@ TEST(WriteFileAtomically, AnInterruptedWriteKeepsTheOldFile)
         hooks.proceed = [stop](AtomicWriteStage stage) { return stage != stop; };
         EXPECT_FALSE(WriteFileAtomically(target, std::vector<std::uint8_t>(100, 0), hooks));
         EXPECT_EQ(ReadAll(target), old);
-        EXPECT_EQ(FolderEntries(folder.path()), std::vector<std::string>{"$Profile0"});
+        EXPECT_EQ(FolderEntries(folder.Path()), std::vector<std::string>{"$Profile0"});
     }
 }
 
@@ -83,7 +83,7 @@ TEST(WriteFileAtomically, TakesEveryLegalNameLength)
         const Status written = WriteFileAtomically(folder / name, bytes);
         ASSERT_TRUE(written) << written.error();
         EXPECT_EQ(ReadAll(folder / name), bytes);
-        EXPECT_EQ(FolderEntries(folder.path()), std::vector<std::string>{name});
+        EXPECT_EQ(FolderEntries(folder.Path()), std::vector<std::string>{name});
         std::filesystem::remove(folder / name);
     }
 }
@@ -174,7 +174,7 @@ TEST(WriteFileAtomically, AFullDiskOrAFailingFlushKeepsTheOldFileAndSaysWhy)
         EXPECT_NE(written.error().find(c.reason), std::string::npos) << written.error();
         EXPECT_NE(written.error().find("$Profile0"), std::string::npos) << written.error();
         EXPECT_EQ(ReadAll(target), old);
-        EXPECT_EQ(FolderEntries(folder.path()), std::vector<std::string>{"$Profile0"});
+        EXPECT_EQ(FolderEntries(folder.Path()), std::vector<std::string>{"$Profile0"});
     }
 }
 

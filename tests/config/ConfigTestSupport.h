@@ -2,9 +2,8 @@
 
 // Byte-level file helpers for the configuration store and profile file tests.
 
-#include "common/Reporter.h"
-
 #include "SettingsTestSupport.h"
+#include "support/RecordingReporter.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -37,17 +36,5 @@ inline void WriteAll(const std::filesystem::path& path, const std::vector<std::u
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
-
-// Keeps what the code tells the user, to check the keys and arguments.
-class RecordingReporter : public Reporter {
-public:
-    void Inform(const UserMessage& message) override { messages.push_back(message); }
-    bool Ask(const UserMessage& message) override
-    {
-        messages.push_back(message);
-        return false;
-    }
-    std::vector<UserMessage> messages;
-};
 
 } // namespace kestrune::testing

@@ -25,7 +25,7 @@ TEST(Folders, DocumentsFolderFollowsUserDirs)
 {
     ScratchFolder home;
     std::filesystem::create_directories(home / "cfg");
-    EnvOverride homeEnv("HOME", home.path().string());
+    EnvOverride homeEnv("HOME", home.Path().string());
     EnvOverride configEnv("XDG_CONFIG_HOME", (home / "cfg").string());
 
     struct Case {
@@ -36,7 +36,7 @@ TEST(Folders, DocumentsFolderFollowsUserDirs)
         {nullptr, home / "Documents"},
         {"# comment\nXDG_DESKTOP_DIR=\"$HOME/Desktop\"\nXDG_DOCUMENTS_DIR=\"$HOME/Papiere\"\n", home / "Papiere"},
         {"XDG_DOCUMENTS_DIR=\"/srv/docs\"\r\n", "/srv/docs"},
-        {"XDG_DOCUMENTS_DIR=\"$HOME/\"\n", home.path()},
+        {"XDG_DOCUMENTS_DIR=\"$HOME/\"\n", home.Path()},
         {"XDG_DOCUMENTS_DIR=\"$HOME/My\\\"Docs\"\n", home / "My\"Docs"},
         // Relative and unquoted values are not usable folders.
         {"XDG_DOCUMENTS_DIR=\"docs\"\n", home / "Documents"},
@@ -57,7 +57,7 @@ TEST(Folders, DocumentsFolderFollowsUserDirs)
 TEST(Folders, ProfileFolderIsCreatedSettingsPathIsNot)
 {
     ScratchFolder home;
-    EnvOverride homeEnv("HOME", home.path().string());
+    EnvOverride homeEnv("HOME", home.Path().string());
     EnvOverride configEnv("XDG_CONFIG_HOME", std::nullopt);
     const auto folder = home / "Documents" / "Mechanical Keyboard";
 
@@ -74,7 +74,7 @@ TEST(Folders, ProfileFolderIsCreatedSettingsPathIsNot)
 TEST(Folders, ProfileFolderBlockedByAFileIsAnError)
 {
     ScratchFolder home;
-    EnvOverride homeEnv("HOME", home.path().string());
+    EnvOverride homeEnv("HOME", home.Path().string());
     EnvOverride configEnv("XDG_CONFIG_HOME", std::nullopt);
     std::filesystem::create_directories(home / "Documents");
     WriteBytes(home / "Documents" / "Mechanical Keyboard", "not a folder");

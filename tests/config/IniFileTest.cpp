@@ -245,7 +245,7 @@ TEST(IniFile, SaveReplacesAtomicallyKeepingModeAndLinks)
     ASSERT_EQ(::stat(target.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0640u);
     // No temporary files left behind.
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()), {}), 2);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.Path()), {}), 2);
 }
 
 TEST(IniFile, CrAloneEndsALineAndNewLinesFollowTheFilesBreaks)

@@ -190,7 +190,7 @@ TEST(LanguageTable, StartUpLoadsTheSkinFolderFileAndKeyNames)
     std::filesystem::create_directory(program / "Skins");
     WriteBytes(program / "Skins" / "language.ini",
                "[LANGUAGE]\nlanguage=1\n[ENGINSH]\nMEDIA_MUTE_8=Mute\nUNKNOWN_KEY=Key %03X\nMAIN_CAPTION=Keys\n");
-    SetProgramFolder(program.path());
+    SetProgramFolder(program.Path());
     LoadLanguageTableAndKeyNames();
     SetProgramFolder(std::nullopt);
 

@@ -101,10 +101,10 @@ TEST(ValidateProfileFile, JudgesFilesByHeaderAndSize)
         WriteAll(path, c.make());
         RecordingReporter reporter;
         EXPECT_EQ(ValidateProfileFile(path, reporter), c.expected);
-        ASSERT_EQ(reporter.messages.size(), c.message ? 1u : 0u);
+        ASSERT_EQ(reporter.Messages().size(), c.message ? 1u : 0u);
         if (c.message) {
-            EXPECT_EQ(reporter.messages[0].key, "PROFILE_FORMAT_ERROR");
-            EXPECT_EQ(reporter.messages[0].args, std::vector<std::string>{path.string()});
+            EXPECT_EQ(reporter.Messages()[0].key, "PROFILE_FORMAT_ERROR");
+            EXPECT_EQ(reporter.Messages()[0].args, std::vector<std::string>{path.string()});
         }
     }
 }
@@ -120,7 +120,7 @@ TEST(ValidateProfileFile, AnyChangedHeaderByteIsCaughtByTheChecksum)
         WriteAll(path, bytes);
         RecordingReporter reporter;
         EXPECT_EQ(ValidateProfileFile(path, reporter), kProfileFileRejected);
-        EXPECT_EQ(reporter.messages.size(), 1u);
+        EXPECT_EQ(reporter.Messages().size(), 1u);
     }
 }
 
@@ -129,8 +129,8 @@ TEST(ValidateProfileFile, NoFileIsRejectedSilently)
     ScratchFolder folder;
     RecordingReporter reporter;
     EXPECT_EQ(ValidateProfileFile(folder / "absent.kpf", reporter), kProfileFileRejected);
-    EXPECT_EQ(ValidateProfileFile(folder.path(), reporter), kProfileFileRejected);
-    EXPECT_TRUE(reporter.messages.empty());
+    EXPECT_EQ(ValidateProfileFile(folder.Path(), reporter), kProfileFileRejected);
+    EXPECT_TRUE(reporter.Messages().empty());
 }
 
 } // namespace

@@ -81,7 +81,7 @@ TEST(ProfileFile, RoundTripKeepsEveryByte)
     EXPECT_EQ(*chosen->Block(), *original.Current().Block());
     EXPECT_EQ(chosen->Macros(), original.Current().Macros());
     EXPECT_EQ(chosen->Strings(), original.Current().Strings());
-    EXPECT_TRUE(reporter.messages.empty());
+    EXPECT_TRUE(reporter.Messages().empty());
 }
 
 TEST(ProfileFile, ExportOfATextBlockStoresItsTextAndOffset)
@@ -264,7 +264,7 @@ TEST(WriteProfileFile, AnInterruptedWriteKeepsTheOldFile)
     hooks.proceed = [](AtomicWriteStage stage) { return stage != AtomicWriteStage::DataFlushed; };
     EXPECT_FALSE(WriteProfileFile(store, path, hooks));
     EXPECT_EQ(ReadAll(path), old);
-    EXPECT_EQ(FolderEntries(folder.path()), std::vector<std::string>{"$Profile0"});
+    EXPECT_EQ(FolderEntries(folder.Path()), std::vector<std::string>{"$Profile0"});
 
     ConfigStore empty;
     EXPECT_FALSE(WriteProfileFile(empty, path));
@@ -274,7 +274,7 @@ TEST(WriteProfileFile, AnInterruptedWriteKeepsTheOldFile)
 TEST(SaveWorkingProfileFile, RewritesOnlyAFileThatExists)
 {
     ScratchFolder home;
-    EnvOverride homeVar("HOME", home.path().string());
+    EnvOverride homeVar("HOME", home.Path().string());
     EnvOverride configVar("XDG_CONFIG_HOME", std::nullopt);
     ConfigStore store;
     FillSample(store);

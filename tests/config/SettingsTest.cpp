@@ -62,7 +62,7 @@ TEST(SettingsFile, WritesKeepTheRestAndNeedTheFolder)
 TEST(SettingsFile, DefaultPathIsInTheDocumentsFolder)
 {
     ScratchFolder home;
-    EnvOverride homeEnv("HOME", home.path().string());
+    EnvOverride homeEnv("HOME", home.Path().string());
     EnvOverride configEnv("XDG_CONFIG_HOME", std::nullopt);
     EXPECT_EQ(SettingsFile().path(), home / "Documents" / "Mechanical Keyboard" / "wskb.ini");
     EXPECT_EQ(IniUserSettings().path(), home / ".config" / "Kestrune_Orvanta" / "test_config.ini");

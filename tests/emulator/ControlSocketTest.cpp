@@ -15,7 +15,7 @@
 namespace kestrune::emulator {
 namespace {
 
-using testing::ScopedEnvironment;
+using testing::EnvOverride;
 using testing::ScratchFolder;
 using testing::WriteText;
 
@@ -117,13 +117,13 @@ TEST(ControlSocket, OverlongOrUnfinishedCommandsAreRefused)
 TEST(ControlSocket, DefaultPathIsPrivateToTheUser)
 {
     ScratchFolder scratch;
-    ScopedEnvironment socket(kControlSocketVariable, "");
+    EnvOverride socket(kControlSocketVariable, "");
     {
-        ScopedEnvironment runtime("XDG_RUNTIME_DIR", "/run/user/4242");
+        EnvOverride runtime("XDG_RUNTIME_DIR", "/run/user/4242");
         EXPECT_EQ(DefaultControlSocketPath(), "/run/user/4242/kestrune-emulator.sock");
     }
-    ScopedEnvironment runtime("XDG_RUNTIME_DIR", "");
-    ScopedEnvironment temporary("TMPDIR", scratch.Path().string());
+    EnvOverride runtime("XDG_RUNTIME_DIR", "");
+    EnvOverride temporary("TMPDIR", scratch.Path().string());
     const auto path = DefaultControlSocketPath();
     const auto folder = scratch / ("kestrune-emulator-" + std::to_string(::getuid()));
     EXPECT_EQ(path.parent_path(), folder);

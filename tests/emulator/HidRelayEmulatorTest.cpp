@@ -26,7 +26,7 @@ namespace kestrune::emulator {
 namespace {
 
 using testing::ReadText;
-using testing::ScopedEnvironment;
+using testing::EnvOverride;
 using testing::ScratchFolder;
 using testing::WriteText;
 using wire::Command;
@@ -220,10 +220,10 @@ protected:
     ScratchFolder m_scratch;
     std::filesystem::path m_state = m_scratch / "state.json";
     std::filesystem::path m_socket = m_scratch / "s";
-    ScopedEnvironment m_stateVariable{kStateFileVariable, m_state.string()};
-    ScopedEnvironment m_socketVariable{kControlSocketVariable, m_socket.string()};
-    ScopedEnvironment m_latency{"KESTRUNE_EMULATOR_LATENCY_US", "0"};
-    ScopedEnvironment m_boot{"KESTRUNE_EMULATOR_BOOT_MS", "20"};
+    EnvOverride m_stateVariable{kStateFileVariable, m_state.string()};
+    EnvOverride m_socketVariable{kControlSocketVariable, m_socket.string()};
+    EnvOverride m_latency{"KESTRUNE_EMULATOR_LATENCY_US", "0"};
+    EnvOverride m_boot{"KESTRUNE_EMULATOR_BOOT_MS", "20"};
     bool m_started = false;
 
     static Library s_library;

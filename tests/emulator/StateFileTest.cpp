@@ -10,7 +10,7 @@ namespace kestrune::emulator {
 namespace {
 
 using testing::ReadText;
-using testing::ScopedEnvironment;
+using testing::EnvOverride;
 using testing::ScratchFolder;
 using testing::WriteText;
 
@@ -74,16 +74,16 @@ TEST(StateFile, SavedStateIsReadBack)
 TEST(StateFile, PathComesFromTheEnvironment)
 {
     {
-        ScopedEnvironment state("KESTRUNE_EMULATOR_STATE", "/somewhere/else.json");
+        EnvOverride state("KESTRUNE_EMULATOR_STATE", "/somewhere/else.json");
         EXPECT_EQ(DefaultStateFilePath(), "/somewhere/else.json");
     }
-    ScopedEnvironment state("KESTRUNE_EMULATOR_STATE", "");
+    EnvOverride state("KESTRUNE_EMULATOR_STATE", "");
     {
-        ScopedEnvironment xdg("XDG_STATE_HOME", "/xdg/state");
+        EnvOverride xdg("XDG_STATE_HOME", "/xdg/state");
         EXPECT_EQ(DefaultStateFilePath(), "/xdg/state/kestrune/emulator.json");
     }
-    ScopedEnvironment xdg("XDG_STATE_HOME", "");
-    ScopedEnvironment home("HOME", "/home/someone");
+    EnvOverride xdg("XDG_STATE_HOME", "");
+    EnvOverride home("HOME", "/home/someone");
     EXPECT_EQ(DefaultStateFilePath(), "/home/someone/.local/state/kestrune/emulator.json");
 }
 

@@ -45,7 +45,7 @@ int ButtonOf(KeyIndex key)
 
 class KeyDialogTest : public testing::KeyboardFixture {
 protected:
-    KeyDialogTest() : settings(std::filesystem::temp_directory_path() / "kestrune-keydialog-settings.ini")
+    KeyDialogTest() : settings(folder / "settings.ini")
     {
         test::App();
         SetProgramFolder(std::filesystem::path(KESTRUNE_PROGRAM_DIR));

@@ -13,10 +13,10 @@
 #include "emulator/EmulatedKeyboard.h"
 #include "macro/MacroRecord.h"
 #include "session/KeyboardSession.h"
+#include "support/RecordingReporter.h"
+#include "support/ScratchFolder.h"
 
 #include <gtest/gtest.h>
-
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -59,29 +59,6 @@ inline void FillConfiguration(ConfigStore& store, std::vector<MacroRecord> macro
         SetAssignment(*copy.Assignment(2, SlotOfKey(kKeyA)), AssignmentType::PlayMacro, 0, macros.back().id);
     copy.Macros() = std::move(macros);
 }
-
-class RecordingReporter : public Reporter {
-public:
-    void Inform(const UserMessage& message) override
-    {
-        std::lock_guard lock(m_mutex);
-        m_keys.push_back(message.key);
-    }
-    bool Ask(const UserMessage& message) override
-    {
-        Inform(message);
-        return false;
-    }
-    std::vector<std::string> Keys() const
-    {
-        std::lock_guard lock(m_mutex);
-        return m_keys;
-    }
-
-private:
-    mutable std::mutex m_mutex;
-    std::vector<std::string> m_keys;
-};
 
 // A main window that writes down what it is asked to do, and refreshes the
 // configuration from the keyboard on 'PROF' as the real one does.
@@ -180,20 +157,8 @@ protected:
     // attach at start has been handled when this returns.
     void StartEvents() { ASSERT_TRUE(session->StartAndWaitForAttach().ok()); }
 
-    void SetUp() override
-    {
-        folder =
-            std::filesystem::temp_directory_path() / ("kestrune-transfer-" + std::to_string(::getpid()) + "-" +
-                                                      ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::remove_all(folder);
-        std::filesystem::create_directories(folder);
-        transfer.SetWorkingProfilePath(folder / "$Profile0");
-    }
-    void TearDown() override
-    {
-        session->Stop();
-        std::filesystem::remove_all(folder);
-    }
+    void SetUp() override { transfer.SetWorkingProfilePath(folder / "$Profile0"); }
+    void TearDown() override { session->Stop(); }
 
     void EditState(const std::function<void(emulator::KeyboardState&)>& edit)
     {
@@ -228,7 +193,8 @@ protected:
     ConfigStore& store;
     Transfer& transfer;
     DeviceEvents& events;
-    std::filesystem::path folder;
+    ScratchFolder scratch{"kestrune-transfer"};
+    const std::filesystem::path folder = scratch.Path();
 };
 
 } // namespace kestrune::testing

@@ -12,6 +12,7 @@
 #include "keymodel/DefaultHardwareTable.h"
 #include "lighting/Lighting.h"
 #include "macro/MacroArea.h"
+#include "support/EnvOverride.h"
 
 #include <cstdlib>
 #include <fstream>
@@ -29,29 +30,13 @@ std::vector<std::uint8_t> FileBytes(const std::filesystem::path& path)
 
 class EventsLibraryTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        folder =
-            std::filesystem::temp_directory_path() / ("kestrune-events-" + std::to_string(::getpid()) + "-" +
-                                                      ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::remove_all(folder);
-        std::filesystem::create_directories(folder);
-    }
-
-    void TearDown() override
-    {
-        session.reset();
-        std::filesystem::remove_all(folder);
-    }
+    void TearDown() override { session.reset(); }
 
     // Powers the emulated keyboard up with this state, binds the library and
     // starts the device events; the attach at start has been handled on return.
     void Open(const emulator::KeyboardState& state, bool refreshOnAttach = true)
     {
         ASSERT_TRUE(emulator::SaveStateFile(folder / "state.json", state).ok());
-        ::setenv(emulator::kStateFileVariable, (folder / "state.json").c_str(), 1);
-        ::setenv(emulator::kControlSocketVariable, (folder / "control").c_str(), 1);
-        ::setenv("KESTRUNE_EMULATOR_LATENCY_US", "0", 1);
         auto library = DeviceLibrary::Load(EMULATOR_LIBRARY);
         ASSERT_TRUE(library.ok()) << library.error();
         session = MakeSession(std::move(*library), window, reporter);
@@ -118,7 +103,11 @@ protected:
         return bytes.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), bytes.begin());
     }
 
-    std::filesystem::path folder;
+    ScratchFolder scratch{"kestrune-events"};
+    const std::filesystem::path folder = scratch.Path();
+    EnvOverride stateVariable{emulator::kStateFileVariable, (folder / "state.json").string()};
+    EnvOverride socketVariable{emulator::kControlSocketVariable, (folder / "control").string()};
+    EnvOverride latencyVariable{"KESTRUNE_EMULATOR_LATENCY_US", "0"};
     RecordingReporter reporter;
     RecordingWindow window;
     std::unique_ptr<KeyboardSession> session;

@@ -10,7 +10,7 @@ namespace {
 
 class LightingCommandsTest : public KeyboardFixture {
 protected:
-    LightingCommandsTest() : lighting(protocol, SettingsFile(std::filesystem::temp_directory_path() / "no-such.ini")) {}
+    LightingCommandsTest() : lighting(protocol, SettingsFile(folder / "no-such.ini")) {}
 
     void SetUp() override
     {
