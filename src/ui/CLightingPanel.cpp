@@ -43,6 +43,79 @@ constexpr PanelLabel kLabels[] = {
     {"CONTROL_CDysStatic", "Color"},  {"CONTROL_CDsjsStatic", "QCCD"},   {"CONTROL_RUNsjsStatic", "RUNColor"},
     {"CONTROL_RUNsjs7Pic", "QCRUN"},
 };
+// What a screen reader calls each control of the panel: captions of the
+// skin's caption section, joined with ": ", and a number after them where
+// several controls share the captions. A skin without a caption gives the
+// English word.
+struct PanelName {
+    std::string_view control;
+    std::array<std::string_view, 2> captions;
+    int number;
+};
+constexpr PanelName kAccessibleNames[] = {
+    {"CONTROL_DengStaPic", {"Deng", ""}, 0},
+    {"CONTROL_BLFXLStaPic", {"FX", "Left"}, 0},
+    {"CONTROL_BLFXRStaPic", {"FX", "Right"}, 0},
+    {"CONTROL_FYSJSStaPic", {"QCFY", ""}, 0},
+    {"CONTROL_HXsjsStaPic", {"QCHX", ""}, 0},
+    {"CONTROL_TSsjsStaPic", {"QCTS", ""}, 0},
+    {"CONTROL_CDsjsStaPic", {"QCCD", ""}, 0},
+    {"CONTROL_RUNysButton", {"QCRUN", ""}, 0},
+    {"CONTROL_FYdjcfStaPic", {"CF", "DJCF"}, 0},
+    {"CONTROL_FYggcfStaPic", {"CF", "GGCF"}, 0},
+    {"CONTROL_USERgjStaPic1", {"Tool", "Color"}, 0},
+    {"CONTROL_USERgjStaPic2", {"Tool", "JColor"}, 0},
+    {"CONTROL_FYYSButton", {"QCFY", "Color"}, 0},
+    {"CONTROL_JTysButton", {"Color", ""}, 0},
+    {"CONTROL_HXysButton", {"QCHX", "Color"}, 0},
+    {"CONTROL_TSysButton", {"QCTS", "Color"}, 0},
+    {"CONTROL_CDysButton", {"QCCD", "Color"}, 0},
+    {"CONTROL_RUNysStaticBtn", {"RUNColor", ""}, 0},
+    {"CONTROL_USERysButton", {"Color", ""}, 0},
+    {"CONTROL_USERjsButton", {"JColor", ""}, 0},
+    {"CONTROL_XGcombox", {"Effect", ""}, 0},
+    {"CONTROL_LightSlider", {"Light", ""}, 0},
+    {"CONTROL_SpeedSlider", {"Speed", ""}, 0},
+    {"m_edit_rgbr", {"Red", ""}, 0},
+    {"m_edit_rgbg", {"Green", ""}, 0},
+    {"m_edit_rgbb", {"Blue", ""}, 0},
+    {"m_button_rgb1", {"Color", ""}, 1},
+    {"m_button_rgb2", {"Color", ""}, 2},
+    {"m_button_rgb3", {"Color", ""}, 3},
+    {"m_button_rgb4", {"Color", ""}, 4},
+    {"m_button_rgb5", {"Color", ""}, 5},
+    {"m_button_rgb6", {"Color", ""}, 6},
+    {"FUNC_REPORT1", {"Usb", ""}, 1},
+    {"FUNC_REPORT2", {"Usb", ""}, 2},
+    {"FUNC_REPORT3", {"Usb", ""}, 3},
+    {"FUNC_REPORT4", {"Usb", ""}, 4},
+};
+constexpr std::pair<std::string_view, std::u16string_view> kEnglishCaptions[] = {
+    {"Usb", u"Report rate"},
+    {"Deng", u"Key lighting"},
+    {"Light", u"Brightness"},
+    {"FX", u"Direction"},
+    {"Speed", u"Speed"},
+    {"Color", u"Colour"},
+    {"JColor", u"Base"},
+    {"QCFY", u"Rainbow colours"},
+    {"CF", u"Trigger"},
+    {"DJCF", u"Single key"},
+    {"GGCF", u"Grid"},
+    {"QCHX", u"Rainbow colours"},
+    {"Tool", u"Tool"},
+    {"QCTS", u"Rainbow colours"},
+    {"QCCD", u"Rainbow colours"},
+    {"QCRUN", u"Rainbow colours"},
+    {"RUNColor", u"Colour"},
+    {"Left", u"Left"},
+    {"Right", u"Right"},
+    {"Effect", u"Lighting effect"},
+    {"Red", u"Red"},
+    {"Green", u"Green"},
+    {"Blue", u"Blue"},
+};
+
 // The effect-15 rainbow label takes this caption where a skin has no QCRUN.
 constexpr std::string_view kRunRainbowLabel = "CONTROL_RUNsjs7Pic";
 constexpr std::string_view kRunRainbowFallback = "QCCD";
@@ -399,6 +472,23 @@ void CLightingPanel::Recaption(int languageIndex)
         if (entry.skinKey == kRunRainbowLabel && text.isEmpty())
             text = ReadSkinText(m_setup.skinIni, section, kRunRainbowFallback, u"");
         m_labels[entry.skinKey]->setText(text);
+    }
+    const auto caption = [&](std::string_view key) {
+        QString text = ReadSkinText(m_setup.skinIni, section, key, u"").trimmed();
+        if (text.isEmpty()) {
+            for (const auto& [english, word] : kEnglishCaptions)
+                if (english == key) text = QString::fromStdU16String(std::u16string(word));
+        }
+        return text;
+    };
+    for (const PanelName& entry : kAccessibleNames) {
+        QStringList parts;
+        for (std::string_view key : entry.captions)
+            if (!key.empty()) parts << caption(key);
+        QString name = parts.join(QStringLiteral(": "));
+        if (entry.number != 0) name += QStringLiteral(" %1").arg(entry.number);
+        if (const auto control = m_controls.find(entry.control); control != m_controls.end())
+            control->second->setAccessibleName(name);
     }
     const QString other =
         QString::fromStdU16String(ReadLanguageTextOrBuiltIn(LanguageFilePath(), kOtherColourKey, languageIndex));
