@@ -40,7 +40,7 @@ protected:
         // The attach waits for the window's deferred initialisation, which
         // needs the event loop.
         ASSERT_TRUE(session->Start().ok());
-        QTRY_VERIFY_WITH_TIMEOUT(window->ActiveProfile() == 0, 20000);
+        WAIT_TRUE(window->ActiveProfile() == 0, 20000);
         ASSERT_TRUE(window->WaitForWorker(20000));
         dialog = window->KeyDialog();
         ASSERT_NE(dialog, nullptr);

@@ -73,7 +73,7 @@ protected:
         window->SetKeyboard(*session);
         ASSERT_TRUE(session->Start().ok());
         // The first attach brings the window up once it has been handled.
-        QTRY_VERIFY_WITH_TIMEOUT(window->isVisible(), 10000);
+        WAIT_TRUE(window->isVisible(), 10000);
         ASSERT_TRUE(window->WaitForWorker(10000));
         QCoreApplication::processEvents();
     }
@@ -149,7 +149,7 @@ TEST_F(KeyboardWindowTest, TheFirstAttachShowsTheWindowOnTheKeyboardsProfile)
     EXPECT_TRUE(window->ProfileMenu()->findChild<QAction*>("command9002")->isChecked());
     EXPECT_FALSE(window->ProfileMenu()->findChild<QAction*>("command9000")->isChecked());
     EXPECT_EQ(Button(kIdProfiles).text(), "$Profile0");
-    QTRY_VERIFY(!trayIcons->isEmpty());
+    WAIT_TRUE(!trayIcons->isEmpty(), 5000);
     EXPECT_EQ(trayIcons->last().at(0).toInt(), kIconAttached);
     EXPECT_FALSE(Button(kIdApply).isEnabled());
 
@@ -175,13 +175,13 @@ TEST_F(KeyboardWindowTest, ApplyDownloadsTheEditsWhileTheWindowStaysLive)
     QCoreApplication::sendPostedEvents(window.get());
     EXPECT_TRUE(window->findChild<QLabel*>("CONTROL_JDTStatic")->isVisible());
     EXPECT_FALSE(Button(kIdApply).isEnabled()) << "a second Apply could start";
-    QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 10000);
+    WAIT_EQ(finished.count(), 1, 10000);
     EXPECT_TRUE(finished.last().at(0).toBool());
     EXPECT_TRUE(boxes.empty());
     EXPECT_FALSE(window->UnappliedChanges());
     EXPECT_FALSE(Button(kIdApply).isEnabled());
     EXPECT_EQ(Dump().keyTables[static_cast<std::size_t>(profile)], ExpectedTable(profile));
-    QTRY_VERIFY(!window->findChild<QLabel*>("CONTROL_JDTStatic")->isVisible());
+    WAIT_TRUE(!window->findChild<QLabel*>("CONTROL_JDTStatic")->isVisible(), 5000);
     // The edited key shows its assignment once the keyboard has been read again.
     window->RefreshKeyButtons();
     EXPECT_TRUE(Button(kKeyButtonIds[37]).IsSelected()); // Esc
@@ -196,9 +196,9 @@ TEST_F(KeyboardWindowTest, AFailedApplySaysSoAndKeepsApplyEnabled)
     Control({"fault", "drop", "1000"});
     QSignalSpy finished(window.get(), &CKestruneDlg::applyFinished);
     window->OnCommand(kIdApply);
-    QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 20000);
+    WAIT_EQ(finished.count(), 1, 20000);
     EXPECT_FALSE(finished.last().at(0).toBool());
-    QTRY_VERIFY(!boxes.empty());
+    WAIT_TRUE(!boxes.empty(), 5000);
     EXPECT_EQ(boxes.back().text, Text("MAIN_DOWNLOAD_FAILED"));
     EXPECT_TRUE(window->UnappliedChanges());
     EXPECT_TRUE(Button(kIdApply).isEnabled());
@@ -207,7 +207,7 @@ TEST_F(KeyboardWindowTest, AFailedApplySaysSoAndKeepsApplyEnabled)
     Control({"fault", "clear"});
     boxes.clear();
     window->PostApply();
-    QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 2, 20000);
+    WAIT_EQ(finished.count(), 2, 20000);
     EXPECT_TRUE(finished.last().at(0).toBool());
     EXPECT_TRUE(boxes.empty());
     EXPECT_EQ(Dump().keyTables[static_cast<std::size_t>(profile)], ExpectedTable(profile));
@@ -271,7 +271,7 @@ TEST_F(KeyboardWindowTest, AProfileSwitchTheKeyboardDoesNotTakeIsReportedAndNotS
     Control({"fault", "status", "fe", "3"});
     Button(kIdProfile1 + 2).click();
     ASSERT_TRUE(Settle());
-    QTRY_VERIFY(!boxes.empty());
+    WAIT_TRUE(!boxes.empty(), 5000);
     EXPECT_EQ(BoxTexts(), std::vector<QString>{Text("PROFILE_SWITCH_FAILED").replace("%d", "3")});
     EXPECT_EQ(Dump().settings[wire::kSettingsActiveProfile], 0);
     EXPECT_FALSE(Button(kIdProfile1 + 2).IsSelected());
@@ -338,10 +338,10 @@ TEST_F(KeyboardWindowTest, UnplugClosesTheChildWindowsAndHidesAndReplugRefreshes
     ASSERT_TRUE(window->AboutBox());
 
     Control({"unplug"});
-    QTRY_VERIFY_WITH_TIMEOUT(!window->isVisible(), 10000);
-    QTRY_VERIFY(!window->AboutBox());
+    WAIT_TRUE(!window->isVisible(), 10000);
+    WAIT_TRUE(!window->AboutBox(), 5000);
     EXPECT_EQ(keyDialogClosed, 1);
-    QTRY_COMPARE(trayIcons->last().at(0).toInt(), kIconDetached);
+    WAIT_EQ(trayIcons->last().at(0).toInt(), kIconDetached, 5000);
     EXPECT_EQ(window->windowType(), Qt::Tool);
 
     boxes.clear();
@@ -351,13 +351,51 @@ TEST_F(KeyboardWindowTest, UnplugClosesTheChildWindowsAndHidesAndReplugRefreshes
     int lightingRefreshes = 0;
     window->LightingPanel().refresh = [&] { ++lightingRefreshes; };
     Control({"plug"});
-    QTRY_COMPARE_WITH_TIMEOUT(trayIcons->last().at(0).toInt(), kIconAttached, 10000);
-    QTRY_VERIFY(lightingRefreshes >= 1);
+    WAIT_EQ(trayIcons->last().at(0).toInt(), kIconAttached, 10000);
+    WAIT_TRUE(lightingRefreshes >= 1, 5000);
     EXPECT_TRUE(Button(kIdProfile1 + 2).IsSelected());
     // Only the first attach opens the window by itself.
     EXPECT_FALSE(window->isVisible());
     window->OnCommand(kCmdOpen);
     EXPECT_TRUE(window->isVisible());
+}
+
+// The macro key's link (its mark and its tooltip naming the macro) stays
+// through the Apply that stores the macro on the keyboard.
+TEST_F(KeyboardWindowTest, AMacroOnG1KeepsItsLinkThroughApply)
+{
+    Open();
+    const int profile = window->ActiveProfile();
+    ASSERT_GE(profile, 0);
+    {
+        std::lock_guard lock(session->Store().CurrentLock());
+        CurrentCopy& copy = session->Store().Current();
+        MacroRecord macro;
+        macro.id = 1;
+        macro.SetName(u"burst");
+        macro.actionCount = 2;
+        macro.actions[0] = {20, kKeyB, kMacroPress};
+        macro.actions[1] = {0, kKeyB, kMacroRelease};
+        copy.Macros().push_back(macro);
+        KeyAssignment* g1 = copy.Assignment(static_cast<std::size_t>(profile), *GKeySlot(1, GKeyBank::A));
+        ASSERT_NE(g1, nullptr);
+        SetAssignment(*g1, AssignmentType::PlayMacro, g1->aux, macro.id);
+    }
+    // As the key dialog's OK leaves it.
+    window->RefreshKeyButtons();
+    window->SetUnappliedChanges(true);
+    CPngButton& g1 = Button(kGKeyIds[0]);
+    const QString linked = QStringLiteral("G1") + Text("KEY_PROMPT_SET") + Text("KEY_PROMPT_MACRO") + "burst)";
+    ASSERT_TRUE(g1.IsSelected());
+    ASSERT_EQ(g1.TooltipText(), linked);
+
+    QSignalSpy finished(window.get(), &CKestruneDlg::applyFinished);
+    Button(kIdApply).click();
+    WAIT_EQ(finished.count(), 1, 10000);
+    ASSERT_TRUE(finished.last().at(0).toBool());
+    ASSERT_TRUE(window->WaitForWorker(10000));
+    EXPECT_TRUE(g1.IsSelected());
+    EXPECT_EQ(g1.TooltipText(), linked);
 }
 
 TEST_F(KeyboardWindowTest, TheBankKeyRemarksTheMacroKeysAndLightingChangesAreReadAgain)
@@ -373,15 +411,15 @@ TEST_F(KeyboardWindowTest, TheBankKeyRemarksTheMacroKeysAndLightingChangesAreRea
     window->RefreshKeyButtons();
     EXPECT_FALSE(Button(kGKeyIds[0]).IsSelected());
     Control({"bank-key"});
-    QTRY_VERIFY_WITH_TIMEOUT(Button(kGKeyIds[0]).IsSelected(), 10000);
+    WAIT_TRUE(Button(kGKeyIds[0]).IsSelected(), 10000);
     EXPECT_FALSE(Button(kGKeyIds[1]).IsSelected());
     Control({"bank-key"});
-    QTRY_VERIFY_WITH_TIMEOUT(!Button(kGKeyIds[0]).IsSelected(), 10000);
+    WAIT_TRUE(!Button(kGKeyIds[0]).IsSelected(), 10000);
 
     int lightingRefreshes = 0;
     window->LightingPanel().refresh = [&] { ++lightingRefreshes; };
     Control({"lighting-changed"});
-    QTRY_COMPARE_WITH_TIMEOUT(lightingRefreshes, 1, 10000);
+    WAIT_EQ(lightingRefreshes, 1, 10000);
 }
 
 TEST_F(KeyboardWindowTest, RestoreDefaultsAsksThenClearsTheProfileAndDownloads)
@@ -543,7 +581,7 @@ TEST_F(KeyboardWindowTest, TheKeyDisplayNeverWaitsForABusyConfiguration)
     EXPECT_FALSE(Button(kKeyButtonIds[37]).IsSelected());
     release.set_value();
     holder.join();
-    QTRY_VERIFY(Button(kKeyButtonIds[37]).IsSelected());
+    WAIT_TRUE(Button(kKeyButtonIds[37]).IsSelected(), 5000);
 }
 
 // With the per-key lights on, a press on one key, a drag across its
@@ -572,7 +610,7 @@ TEST_F(KeyboardWindowTest, DraggingAcrossTheKeysPaintsThemOnTheKeyboard)
     }
     ASSERT_EQ(panel->BrushColour(), RefFromColor(brush));
     auto settle = [&] {
-        QTRY_VERIFY_WITH_TIMEOUT(!panel->Writer().Busy(), 10000);
+        WAIT_TRUE(!panel->Writer().Busy(), 10000);
         QCoreApplication::processEvents();
     };
     settle();

@@ -21,6 +21,18 @@
 #include <string>
 #include <vector>
 
+// Waits that fail the test. Qt Test's QTRY_ macros report to a Qt Test run,
+// which GoogleTest never sees: their failed wait returned in silence.
+#define WAIT_TRUE(condition, ms)                                                                                 \
+    ASSERT_TRUE(::kestrune::test::WaitUntil([&] { return static_cast<bool>(condition); },                     \
+                                            std::chrono::milliseconds(ms)))                                    \
+        << "never true: " #condition
+#define WAIT_EQ(actual, expected, ms)                                                                            \
+    do {                                                                                                          \
+        ::kestrune::test::WaitUntil([&] { return (actual) == (expected); }, std::chrono::milliseconds(ms));     \
+        ASSERT_EQ(actual, expected);                                                                              \
+    } while (false)
+
 namespace kestrune::test {
 
 class WindowTest : public QtTest {
