@@ -44,51 +44,51 @@ constexpr PanelLabel kLabels[] = {
     {"CONTROL_RUNsjs7Pic", "QCRUN"},
 };
 // What a screen reader calls each control of the panel: captions of the
-// skin's caption section, joined with ": ", and a number after them where
-// several controls share the captions. A skin without a caption gives the
-// English word.
+// skin's caption section, joined with ": ", and what tells apart controls
+// that share the captions (the report rate the picture shows). A skin
+// without a caption gives the English word.
 struct PanelName {
     std::string_view control;
     std::array<std::string_view, 2> captions;
-    int number;
+    std::string_view which;
 };
 constexpr PanelName kAccessibleNames[] = {
-    {"CONTROL_DengStaPic", {"Deng", ""}, 0},
-    {"CONTROL_BLFXLStaPic", {"FX", "Left"}, 0},
-    {"CONTROL_BLFXRStaPic", {"FX", "Right"}, 0},
-    {"CONTROL_FYSJSStaPic", {"QCFY", ""}, 0},
-    {"CONTROL_HXsjsStaPic", {"QCHX", ""}, 0},
-    {"CONTROL_TSsjsStaPic", {"QCTS", ""}, 0},
-    {"CONTROL_CDsjsStaPic", {"QCCD", ""}, 0},
-    {"CONTROL_RUNysButton", {"QCRUN", ""}, 0},
-    {"CONTROL_FYdjcfStaPic", {"CF", "DJCF"}, 0},
-    {"CONTROL_FYggcfStaPic", {"CF", "GGCF"}, 0},
-    {"CONTROL_USERgjStaPic1", {"Tool", "Color"}, 0},
-    {"CONTROL_USERgjStaPic2", {"Tool", "JColor"}, 0},
-    {"CONTROL_FYYSButton", {"QCFY", "Color"}, 0},
-    {"CONTROL_JTysButton", {"Color", ""}, 0},
-    {"CONTROL_HXysButton", {"QCHX", "Color"}, 0},
-    {"CONTROL_TSysButton", {"QCTS", "Color"}, 0},
-    {"CONTROL_CDysButton", {"QCCD", "Color"}, 0},
-    {"CONTROL_RUNysStaticBtn", {"RUNColor", ""}, 0},
-    {"CONTROL_USERysButton", {"Color", ""}, 0},
-    {"CONTROL_USERjsButton", {"JColor", ""}, 0},
-    {"CONTROL_XGcombox", {"Effect", ""}, 0},
-    {"CONTROL_LightSlider", {"Light", ""}, 0},
-    {"CONTROL_SpeedSlider", {"Speed", ""}, 0},
-    {"m_edit_rgbr", {"Red", ""}, 0},
-    {"m_edit_rgbg", {"Green", ""}, 0},
-    {"m_edit_rgbb", {"Blue", ""}, 0},
-    {"m_button_rgb1", {"Color", ""}, 1},
-    {"m_button_rgb2", {"Color", ""}, 2},
-    {"m_button_rgb3", {"Color", ""}, 3},
-    {"m_button_rgb4", {"Color", ""}, 4},
-    {"m_button_rgb5", {"Color", ""}, 5},
-    {"m_button_rgb6", {"Color", ""}, 6},
-    {"FUNC_REPORT1", {"Usb", ""}, 1},
-    {"FUNC_REPORT2", {"Usb", ""}, 2},
-    {"FUNC_REPORT3", {"Usb", ""}, 3},
-    {"FUNC_REPORT4", {"Usb", ""}, 4},
+    {"CONTROL_DengStaPic", {"Deng", ""}, ""},
+    {"CONTROL_BLFXLStaPic", {"FX", "Left"}, ""},
+    {"CONTROL_BLFXRStaPic", {"FX", "Right"}, ""},
+    {"CONTROL_FYSJSStaPic", {"QCFY", ""}, ""},
+    {"CONTROL_HXsjsStaPic", {"QCHX", ""}, ""},
+    {"CONTROL_TSsjsStaPic", {"QCTS", ""}, ""},
+    {"CONTROL_CDsjsStaPic", {"QCCD", ""}, ""},
+    {"CONTROL_RUNysButton", {"QCRUN", ""}, ""},
+    {"CONTROL_FYdjcfStaPic", {"CF", "DJCF"}, ""},
+    {"CONTROL_FYggcfStaPic", {"CF", "GGCF"}, ""},
+    {"CONTROL_USERgjStaPic1", {"Tool", "Color"}, ""},
+    {"CONTROL_USERgjStaPic2", {"Tool", "JColor"}, ""},
+    {"CONTROL_FYYSButton", {"QCFY", "Color"}, ""},
+    {"CONTROL_JTysButton", {"Color", ""}, ""},
+    {"CONTROL_HXysButton", {"QCHX", "Color"}, ""},
+    {"CONTROL_TSysButton", {"QCTS", "Color"}, ""},
+    {"CONTROL_CDysButton", {"QCCD", "Color"}, ""},
+    {"CONTROL_RUNysStaticBtn", {"RUNColor", ""}, ""},
+    {"CONTROL_USERysButton", {"Color", ""}, ""},
+    {"CONTROL_USERjsButton", {"JColor", ""}, ""},
+    {"CONTROL_XGcombox", {"Effect", ""}, ""},
+    {"CONTROL_LightSlider", {"Light", ""}, ""},
+    {"CONTROL_SpeedSlider", {"Speed", ""}, ""},
+    {"m_edit_rgbr", {"Red", ""}, ""},
+    {"m_edit_rgbg", {"Green", ""}, ""},
+    {"m_edit_rgbb", {"Blue", ""}, ""},
+    {"m_button_rgb1", {"Color", ""}, "1"},
+    {"m_button_rgb2", {"Color", ""}, "2"},
+    {"m_button_rgb3", {"Color", ""}, "3"},
+    {"m_button_rgb4", {"Color", ""}, "4"},
+    {"m_button_rgb5", {"Color", ""}, "5"},
+    {"m_button_rgb6", {"Color", ""}, "6"},
+    {"FUNC_REPORT1", {"Usb", ""}, "125 Hz"},
+    {"FUNC_REPORT2", {"Usb", ""}, "250 Hz"},
+    {"FUNC_REPORT3", {"Usb", ""}, "500 Hz"},
+    {"FUNC_REPORT4", {"Usb", ""}, "1000 Hz"},
 };
 constexpr std::pair<std::string_view, std::u16string_view> kEnglishCaptions[] = {
     {"Usb", u"Report rate"},
@@ -486,7 +486,7 @@ void CLightingPanel::Recaption(int languageIndex)
         for (std::string_view key : entry.captions)
             if (!key.empty()) parts << caption(key);
         QString name = parts.join(QStringLiteral(": "));
-        if (entry.number != 0) name += QStringLiteral(" %1").arg(entry.number);
+        if (!entry.which.empty()) name += QLatin1Char(' ') + QLatin1String(entry.which.data(), entry.which.size());
         if (const auto control = m_controls.find(entry.control); control != m_controls.end())
             control->second->setAccessibleName(name);
     }
