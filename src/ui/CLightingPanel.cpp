@@ -341,7 +341,7 @@ void CLightingPanel::CreateControls()
     auto makeColourButton = [&](std::string_view key) {
         auto* button = new CSkinColorBtn(&m_window);
         name(button, key);
-        button->SetColumnsNumber(kColorPaletteColumns);
+        button->SetColumnsNumber(kColourPaletteColumns);
         m_controls[key] = button;
         return button;
     };
