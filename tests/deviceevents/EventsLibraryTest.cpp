@@ -2,7 +2,7 @@
 // emulator's device library, driven from outside through its control socket
 // as a user at the keyboard would.
 
-#include "EventsFixture.h"
+#include "support/EventsFixture.h"
 
 #include "config/LanguageTable.h"
 #include "config/ProfileFile.h"
