@@ -24,6 +24,7 @@
 #include "emulator/StateFile.h"
 
 #include "wire/HidRelay.h"
+#include "wire/StandingRead.h"
 
 #include <algorithm>
 #include <atomic>
@@ -134,24 +135,27 @@ std::optional<unsigned long> NumberFromEnvironment(const char* name)
 // One event for a standing read: a presence change or a received report.
 struct Delivery {
     bool presence = false;
-    std::uint32_t value = 0;
+    bool present = false; // for a presence change
     std::vector<std::uint8_t> bytes;
     Clock::time_point due;
 };
 
-class StandingRead {
+// A standing read of the emulated keyboard: what it delivers waits in a
+// queue until it is due, as it would on the wire.
+class QueuedRead {
 public:
-    StandingRead(Interface which, HidRelayCallback callback, std::uint32_t tag, HidRelayHandle handle)
-        : m_interface(which), m_callback(callback), m_tag(tag), m_handle(handle)
+    QueuedRead(Interface which, HidRelayCallback callback, std::uint32_t tag, HidRelayHandle handle)
+        : m_interface(which), m_read(callback, tag, handle)
     {
-        m_thread = std::thread([this] { Run(); });
+        m_read.Start([this] { Run(); },
+                     [this] {
+                         // Under the lock, so a Run that has just found nothing to do is waiting already.
+                         std::lock_guard lock(m_mutex);
+                         m_wake.notify_one();
+                     });
     }
 
-    ~StandingRead()
-    {
-        Stop();
-        if (m_thread.joinable()) m_thread.join();
-    }
+    ~QueuedRead() { m_read.StopAndJoin(); }
 
     Interface Which() const { return m_interface; }
 
@@ -159,22 +163,15 @@ public:
     {
         {
             std::lock_guard lock(m_mutex);
-            if (m_stop) return;
+            if (m_read.Stopping()) return;
             m_queue.push_back(std::move(delivery));
         }
         m_wake.notify_one();
     }
 
-    void Stop()
-    {
-        {
-            std::lock_guard lock(m_mutex);
-            m_stop = true;
-        }
-        m_wake.notify_one();
-    }
+    void Stop() { m_read.Stop(); }
 
-    bool OnOwnThread() const { return std::this_thread::get_id() == m_thread.get_id(); }
+    bool OnOwnThread() const { return m_read.OnOwnThread(); }
 
 private:
     void Run()
@@ -182,52 +179,29 @@ private:
         PreciseTimers precise;
         std::unique_lock lock(m_mutex);
         for (;;) {
-            m_wake.wait(lock, [this] { return m_stop || !m_queue.empty(); });
-            if (m_stop) return;
+            m_wake.wait(lock, [this] { return m_read.Stopping() || !m_queue.empty(); });
+            if (m_read.Stopping()) return;
             const auto due = m_queue.front().due;
             if (Clock::now() < due) {
-                m_wake.wait_until(lock, due, [this] { return m_stop; });
+                m_wake.wait_until(lock, due, [this] { return m_read.Stopping(); });
                 continue;
             }
             Delivery delivery = std::move(m_queue.front());
             m_queue.pop_front();
             lock.unlock();
-            Deliver(delivery);
+            if (delivery.presence)
+                m_read.DeliverPresence(delivery.present);
+            else
+                m_read.DeliverReport(delivery.bytes);
             lock.lock();
         }
     }
 
-    void Deliver(const Delivery& delivery) const
-    {
-        HidRelayTransfer transfer{};
-        HidRelayEventData data{};
-        HidRelayEvent event{};
-        data.tag = m_tag;
-        data.handle = m_handle;
-        event.data = &data;
-        if (delivery.presence) {
-            event.kind = HIDRELAY_EVENT_PRESENCE;
-            data.value = delivery.value;
-        } else {
-            event.kind = HIDRELAY_EVENT_REPORT;
-            transfer.length = static_cast<std::uint32_t>(delivery.bytes.size());
-            transfer.bytes = delivery.bytes.data();
-            data.value = transfer.length;
-            data.data = delivery.bytes.data();
-            data.transfer = &transfer;
-        }
-        m_callback(&event);
-    }
-
     const Interface m_interface;
-    const HidRelayCallback m_callback;
-    const std::uint32_t m_tag;
-    const HidRelayHandle m_handle;
     std::mutex m_mutex;
     std::condition_variable m_wake;
     std::deque<Delivery> m_queue;
-    bool m_stop = false;
-    std::thread m_thread;
+    wire::StandingRead m_read;
 };
 
 // Presence changes that arise while a command report is handled wait until
@@ -280,8 +254,8 @@ public:
         }
         m_timerWake.notify_one();
         m_timer.join();
-        std::map<HidRelayHandle, std::unique_ptr<StandingRead>> reads;
-        std::vector<std::unique_ptr<StandingRead>> retired;
+        std::map<HidRelayHandle, std::unique_ptr<QueuedRead>> reads;
+        std::vector<std::unique_ptr<QueuedRead>> retired;
         {
             std::lock_guard lock(m_requestsMutex);
             reads.swap(m_reads);
@@ -305,7 +279,7 @@ public:
     {
         if (which == Interface::None || !callback || handle == 0) return 0;
         DeleteRequest(handle);
-        auto read = std::make_unique<StandingRead>(which, callback, tag, handle);
+        auto read = std::make_unique<QueuedRead>(which, callback, tag, handle);
         std::lock_guard lock(m_requestsMutex);
         m_reads[handle] = std::move(read);
         return 1;
@@ -321,7 +295,7 @@ public:
     int DeleteRequest(HidRelayHandle handle)
     {
         if (handle == 0) return 0;
-        std::unique_ptr<StandingRead> read;
+        std::unique_ptr<QueuedRead> read;
         {
             std::lock_guard lock(m_requestsMutex);
             if (m_otherRequests.erase(handle) != 0) return 1;
@@ -360,7 +334,8 @@ public:
         const auto due = arrives + latency;
         for (const auto& reply : replies) {
             if (Logging(2)) Log(2, "in  " + HexBytes(reply.Arrived()));
-            Broadcast(Interface::Command, Delivery{false, 0, {reply.Arrived().begin(), reply.Arrived().end()}, due});
+            Broadcast(Interface::Command,
+                      Delivery{false, false, {reply.Arrived().begin(), reply.Arrived().end()}, due});
         }
         for (bool present : deferred) OnPresenceChanged(present);
         if (m_keyboard.InBootMode()) ScheduleBootReturn();
@@ -373,13 +348,14 @@ public:
             return;
         }
         Log(1, present ? "keyboard present" : "keyboard gone");
-        Broadcast(Interface::Command, Delivery{true, present ? 1u : 0u, {}, Clock::now()});
+        Broadcast(Interface::Command, Delivery{true, present, {}, Clock::now()});
     }
 
     void OnConsumerReport(std::span<const std::uint8_t> report) override
     {
         if (Logging(1)) Log(1, "consumer report " + HexBytes(report));
-        Broadcast(Interface::Consumer, Delivery{false, 0, {report.begin(), report.end()}, Clock::now() + Latency()});
+        Broadcast(Interface::Consumer,
+                  Delivery{false, false, {report.begin(), report.end()}, Clock::now() + Latency()});
     }
 
     void OnStateChanged() override
@@ -459,8 +435,8 @@ private:
     std::chrono::milliseconds m_bootTime = kDefaultBootTime;
 
     std::mutex m_requestsMutex;
-    std::map<HidRelayHandle, std::unique_ptr<StandingRead>> m_reads;
-    std::vector<std::unique_ptr<StandingRead>> m_retired;
+    std::map<HidRelayHandle, std::unique_ptr<QueuedRead>> m_reads;
+    std::vector<std::unique_ptr<QueuedRead>> m_retired;
     std::set<HidRelayHandle> m_otherRequests;
 
     std::mutex m_timerMutex;

@@ -73,17 +73,17 @@ bool IsCommandInterface(const HidRelaySelector& selector)
 std::string SelectorKey(const HidRelaySelector& selector)
 {
     char key[64];
-    std::snprintf(key, sizeof key, "%08x:%04x:%04x:%04x:%04x", selector.flags, selector.vendor_id,
-                  selector.product_id, selector.usage_page, selector.usage);
+    std::snprintf(key, sizeof key, "%08x:%04x:%04x:%04x:%04x", selector.flags, selector.vendor_id, selector.product_id,
+                  selector.usage_page, selector.usage);
     return key;
 }
 
-}  // namespace
+} // namespace
 
 namespace {
 // Constant-initialised, so it outlives the relay that uses it at exit.
 std::mutex g_hidApiLock;
-}  // namespace
+} // namespace
 
 std::mutex& HidApiLock()
 {
@@ -114,105 +114,62 @@ HidDevice* OpenPath(const std::string& path)
     return device;
 }
 
-// ------------------------------------------------------------- StandingRead
+// ----------------------------------------------------------------- FileRead
 
-StandingRead::StandingRead(Relay& relay, const HidRelaySelector& selector, HidRelayCallback callback, std::uint32_t tag,
-                           HidRelayHandle handle, bool reportsPresence)
-    : m_relay(relay), m_selector(selector), m_callback(callback), m_tag(tag), m_handle(handle),
-      m_reportsPresence(reportsPresence), m_wakeFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
+FileRead::FileRead(Relay& relay, const HidRelaySelector& selector, HidRelayCallback callback, std::uint32_t tag,
+                   HidRelayHandle handle, bool reportsPresence)
+    : m_relay(relay), m_selector(selector), m_reportsPresence(reportsPresence),
+      m_wakeFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), m_read(callback, tag, handle)
 {
 }
 
-StandingRead::~StandingRead()
+FileRead::~FileRead()
 {
-    RequestStop();
-    if (m_thread.joinable()) {
-        if (OnOwnThread()) {
-            // The thread still runs its loop after this: its wake signal stays.
-            m_thread.detach();
-            return;
-        }
-        m_thread.join();
-    }
-    if (m_wakeFd >= 0) close(m_wakeFd);
+    // Left running when deleted from its own callback: its wake signal stays.
+    if (m_read.StopAndJoin() && m_wakeFd >= 0) close(m_wakeFd);
 }
 
-bool StandingRead::Start(int input, bool present)
+bool FileRead::Start(int input, bool present)
 {
     if (m_wakeFd < 0) {
-        Log(1, "handle %u: no wake signal for the read: %s", m_handle, std::strerror(errno));
+        Log(1, "handle %u: no wake signal for the read: %s", Handle(), std::strerror(errno));
         return false;
     }
-    m_thread = std::thread([this, input, present] { Run(input, present); });
+    m_read.Start([this, input, present] { Run(input, present); }, [this] { Wake(); });
     return true;
 }
 
-void StandingRead::RequestStop()
-{
-    m_stop = true;
-    Wake();
-}
-
-void StandingRead::Join()
-{
-    if (m_thread.joinable() && !OnOwnThread()) m_thread.join();
-}
-
-void StandingRead::Wake()
+void FileRead::Wake()
 {
     const std::uint64_t one = 1;
-    if (m_wakeFd >= 0 && write(m_wakeFd, &one, sizeof one) < 0) Log(1, "handle %u: cannot wake the read", m_handle);
+    if (m_wakeFd >= 0 && write(m_wakeFd, &one, sizeof one) < 0) Log(1, "handle %u: cannot wake the read", Handle());
 }
 
-short StandingRead::Wait(int input, int timeoutMs)
+short FileRead::Wait(int input, int timeoutMs)
 {
     pollfd fds[2] = {{m_wakeFd, POLLIN, 0}, {input, POLLIN, 0}};
     if (poll(fds, input >= 0 ? 2 : 1, timeoutMs) <= 0) return 0;
     if (fds[0].revents != 0) {
         std::uint64_t wakes = 0;
-        if (read(m_wakeFd, &wakes, sizeof wakes) < 0) Log(2, "handle %u: wake already taken", m_handle);
+        if (read(m_wakeFd, &wakes, sizeof wakes) < 0) Log(2, "handle %u: wake already taken", Handle());
         return 0;
     }
     return input >= 0 ? fds[1].revents : 0;
 }
 
-void StandingRead::Announce(bool present)
+void FileRead::Announce(bool present)
 {
     if (!m_reportsPresence) return;
-    Log(1, "handle %u: device %s", m_handle, present ? "attached" : "removed");
-    HidRelayEventData data{};
-    data.tag = m_tag;
-    data.value = present ? 1u : 0u;
-    data.data = nullptr;
-    data.handle = m_handle;
-    data.transfer = nullptr;
-    HidRelayEvent event{HIDRELAY_EVENT_PRESENCE, 0, &data};
-    m_callback(&event);
+    Log(1, "handle %u: device %s", Handle(), present ? "attached" : "removed");
+    m_read.DeliverPresence(present);
 }
 
-void StandingRead::DeliverReport(const std::uint8_t* bytes, std::uint32_t length)
+void FileRead::Run(int input, bool present)
 {
-    Log(2, "handle %u: report of %u bytes, id %u", m_handle, length, bytes[0]);
-    HidRelayTransfer transfer{};
-    transfer.length = length;
-    transfer.bytes = bytes;
-    HidRelayEventData data{};
-    data.tag = m_tag;
-    data.value = length;
-    data.data = bytes;
-    data.handle = m_handle;
-    data.transfer = &transfer;
-    HidRelayEvent event{HIDRELAY_EVENT_REPORT, 0, &data};
-    m_callback(&event);
-}
-
-void StandingRead::Run(int input, bool present)
-{
-    m_threadId.store(std::this_thread::get_id());
     bool announced = present;
     std::uint8_t buffer[kReadBufferSize];
 
-    while (!m_stop.load()) {
+    while (!m_read.Stopping()) {
         if (input < 0) {
             const std::vector<std::string> paths = m_relay.MatchingPaths(m_selector);
             if (!paths.empty()) input = OpenInputFile(paths.front());
@@ -238,14 +195,15 @@ void StandingRead::Run(int input, bool present)
         if (events & POLLIN) {
             const ssize_t count = read(input, buffer, sizeof buffer);
             if (count > 0) {
-                DeliverReport(buffer, static_cast<std::uint32_t>(count));
+                Log(2, "handle %u: report of %zd bytes, id %u", Handle(), count, buffer[0]);
+                m_read.DeliverReport({buffer, static_cast<std::size_t>(count)});
                 continue;
             }
             if (count < 0 && (errno == EAGAIN || errno == EINTR)) continue;
         }
         // The interface went away (or failed): close it and look again at
         // once; the loop above reopens it or reports the removal.
-        Log(1, "handle %u: interface gone or failed, reopening", m_handle);
+        Log(1, "handle %u: interface gone or failed, reopening", Handle());
         close(input);
         input = -1;
     }
@@ -259,7 +217,7 @@ namespace {
 std::mutex g_factoryMutex;
 PresenceFactory g_factory;
 
-}  // namespace
+} // namespace
 
 void SetPresenceFactory(PresenceFactory factory)
 {
@@ -323,8 +281,8 @@ int Relay::Init()
 int Relay::End()
 {
     std::lock_guard lifecycle(m_lifecycle);
-    std::map<HidRelayHandle, std::shared_ptr<StandingRead>> reads;
-    std::vector<std::shared_ptr<StandingRead>> retired;
+    std::map<HidRelayHandle, std::shared_ptr<FileRead>> reads;
+    std::vector<std::shared_ptr<FileRead>> retired;
     std::unique_ptr<PresenceSource> presence;
     {
         std::lock_guard lock(m_mutex);
@@ -355,12 +313,12 @@ int Relay::End()
 
 void Relay::JoinRetired()
 {
-    std::vector<std::shared_ptr<StandingRead>> retired;
+    std::vector<std::shared_ptr<FileRead>> retired;
     {
         std::lock_guard lock(m_mutex);
         auto self = std::find_if(m_retired.begin(), m_retired.end(), [](auto& r) { return r->OnOwnThread(); });
         // A read that deleted itself from its own callback is joined later, by someone else.
-        std::vector<std::shared_ptr<StandingRead>> keep;
+        std::vector<std::shared_ptr<FileRead>> keep;
         if (self != m_retired.end()) keep.push_back(*self);
         for (auto& read : m_retired)
             if (!read->OnOwnThread()) retired.push_back(read);
@@ -386,7 +344,7 @@ int Relay::AsyncRead(const HidRelaySelector& selector, HidRelayCallback callback
     // Opened before the call returns, so no report sent after it is missed.
     const std::vector<std::string> paths = MatchingPaths(selector);
     const int input = paths.empty() ? -1 : OpenInputFile(paths.front());
-    auto read = std::make_shared<StandingRead>(*this, selector, callback, tag, handle, IsCommandInterface(selector));
+    auto read = std::make_shared<FileRead>(*this, selector, callback, tag, handle, IsCommandInterface(selector));
     {
         std::lock_guard lock(m_mutex);
         const bool refused = !m_running || m_reads.count(handle) != 0;
@@ -403,7 +361,7 @@ int Relay::AsyncRead(const HidRelaySelector& selector, HidRelayCallback callback
 
 int Relay::Delete(HidRelayHandle handle)
 {
-    std::shared_ptr<StandingRead> read;
+    std::shared_ptr<FileRead> read;
     {
         std::lock_guard lock(m_mutex);
         auto found = m_reads.find(handle);
@@ -442,7 +400,7 @@ void Relay::PresenceChanged()
 {
     // The list first, so that a read woken by this notice finds it current.
     RefreshInterfaces();
-    std::vector<std::shared_ptr<StandingRead>> reads;
+    std::vector<std::shared_ptr<FileRead>> reads;
     {
         std::lock_guard lock(m_mutex);
         for (auto& [handle, read] : m_reads) reads.push_back(read);
@@ -452,8 +410,7 @@ void Relay::PresenceChanged()
 
 // A cached handle per selector; a failed operation drops it and tries once
 // more on a fresh one, which is how a replugged keyboard is found again.
-template <typename Operation>
-int Relay::WithWriteHandle(const HidRelaySelector& selector, Operation operation)
+template <typename Operation> int Relay::WithWriteHandle(const HidRelaySelector& selector, Operation operation)
 {
     {
         std::lock_guard lock(m_mutex);
@@ -503,4 +460,4 @@ int Relay::GetFeature(const HidRelaySelector& selector, std::uint8_t* data, std:
     return got > 0 ? got : 0;
 }
 
-}  // namespace kestrune::hidrelay
+} // namespace kestrune::hidrelay

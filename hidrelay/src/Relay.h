@@ -7,6 +7,7 @@
 #include "Presence.h"
 
 #include "wire/HidRelay.h"
+#include "wire/StandingRead.h"
 
 #include <atomic>
 #include <cstdint>
@@ -15,7 +16,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 struct hid_device_;
@@ -45,27 +45,29 @@ int SetDebugLevel(int level);
 
 class Relay;
 
-class StandingRead {
+// A standing read on its interface's input file. Its thread blocks on the
+// file and a wake signal, so an attached, idle keyboard wakes nothing; while
+// the interface is missing it looks for it again when presence changes.
+class FileRead {
 public:
-    StandingRead(Relay& relay, const HidRelaySelector& selector, HidRelayCallback callback, std::uint32_t tag,
-                 HidRelayHandle handle, bool reportsPresence);
-    ~StandingRead();
+    FileRead(Relay& relay, const HidRelaySelector& selector, HidRelayCallback callback, std::uint32_t tag,
+             HidRelayHandle handle, bool reportsPresence);
+    ~FileRead();
 
     // 'input' (an input file or -1) was opened by the caller and becomes the
     // read's. False, with 'input' left to the caller, when the read cannot run.
     bool Start(int input, bool present);
-    void RequestStop();
+    void RequestStop() { m_read.Stop(); }
     // Waits for the thread unless called on it.
-    void Join();
+    void Join() { m_read.Join(); }
     // Presence may have changed: look for the interface again.
     void Wake();
-    bool OnOwnThread() const { return std::this_thread::get_id() == m_threadId.load(); }
-    HidRelayHandle Handle() const { return m_handle; }
+    bool OnOwnThread() const { return m_read.OnOwnThread(); }
+    HidRelayHandle Handle() const { return m_read.Handle(); }
 
 private:
     void Run(int input, bool present);
     void Announce(bool present);
-    void DeliverReport(const std::uint8_t* bytes, std::uint32_t length);
     // Blocks until the read is woken, 'input' (when not -1) is ready, or
     // 'timeoutMs' (-1: none) has passed; gives the input's poll events, 0
     // when nothing but a wake or the time came.
@@ -73,16 +75,11 @@ private:
 
     Relay& m_relay;
     const HidRelaySelector m_selector;
-    const HidRelayCallback m_callback;
-    const std::uint32_t m_tag;
-    const HidRelayHandle m_handle;
     const bool m_reportsPresence;
 
     // Counts wakes and the stop, so that none is lost between two waits.
     int m_wakeFd = -1;
-    std::atomic<bool> m_stop{false};
-    std::atomic<std::thread::id> m_threadId{};
-    std::thread m_thread;
+    wire::StandingRead m_read;
 };
 
 class Relay {
@@ -116,23 +113,22 @@ private:
 
     void RefreshInterfaces();
 
-    template <typename Operation>
-    int WithWriteHandle(const HidRelaySelector& selector, Operation operation);
+    template <typename Operation> int WithWriteHandle(const HidRelaySelector& selector, Operation operation);
     void JoinRetired();
 
-    std::mutex m_lifecycle;  // one Init or End at a time
-    std::mutex m_mutex;      // running flag, reads, retired reads, presence source
+    std::mutex m_lifecycle; // one Init or End at a time
+    std::mutex m_mutex;     // running flag, reads, retired reads, presence source
     bool m_running = false;
-    std::map<HidRelayHandle, std::shared_ptr<StandingRead>> m_reads;
-    std::vector<std::shared_ptr<StandingRead>> m_retired;
+    std::map<HidRelayHandle, std::shared_ptr<FileRead>> m_reads;
+    std::vector<std::shared_ptr<FileRead>> m_retired;
     std::unique_ptr<PresenceSource> m_presence;
 
     std::atomic<bool> m_noticesEveryChange{false};
     std::mutex m_interfacesMutex;                           // taken before the hidapi lock
     std::optional<std::vector<InterfaceInfo>> m_interfaces; // kept while the source notices every change
 
-    std::mutex m_writeMutex;  // the write handles and every write through them
-    std::map<std::string, HidDevice*> m_writeHandles;  // by selector bytes
+    std::mutex m_writeMutex;                          // the write handles and every write through them
+    std::map<std::string, HidDevice*> m_writeHandles; // by selector bytes
 };
 
-}  // namespace kestrune::hidrelay
+} // namespace kestrune::hidrelay

@@ -107,6 +107,7 @@ bool CTrayIcon::Create(QWidget* owner, const TrayIcons& icons, const QString& ti
     m_icon = new QSystemTrayIcon(m_icons[iconResourceId], this);
     m_icon->setObjectName(QStringLiteral("trayIcon"));
     m_icon->setToolTip(tip);
+    m_menu->setAccessibleName(tip);
     m_icon->setContextMenu(m_menu.get());
     connect(m_icon, &QSystemTrayIcon::activated, this,
             [this](QSystemTrayIcon::ActivationReason reason) { OnTrayNotification(m_iconId, reason); });
@@ -135,6 +136,8 @@ void CTrayIcon::SetTip(const QString& tip)
         return;
     }
     if (m_icon != nullptr) m_icon->setToolTip(tip);
+    // A screen reader names the menu as the panel names the icon.
+    if (m_menu) m_menu->setAccessibleName(tip);
 }
 
 void CTrayIcon::SetIcon(int iconResourceId)

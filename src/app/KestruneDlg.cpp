@@ -467,6 +467,24 @@ void CKestruneDlg::SetAccessibleTexts()
     for (int n = 1; n <= kGKeyCount; ++n)
         m_gKeyButtons[static_cast<std::size_t>(n - 1)]->setAccessibleName(QStringLiteral("G%1").arg(n));
     Button(kIdFn)->setAccessibleName(QStringLiteral("Fn"));
+    // Lights and layout buttons show pictures only: their names come from
+    // texts of their own, so a screen reader never reads an object name.
+    const std::pair<int, const char*> pictureNames[] = {
+        {kIdLockCaps, "MAIN_LIGHT_CAPS_NAME"},
+        {kIdLockNum, "MAIN_LIGHT_NUM_NAME"},
+        {kIdLockScroll, "MAIN_LIGHT_SCROLL_NAME"},
+        {kIdLockBank, "MAIN_LIGHT_BANK_NAME"},
+        {kIdFlip0, "MAIN_FLIP_NAME"},
+        {kIdFlip1, "MAIN_FLIP_NAME"},
+        {kIdFlip2, "MAIN_FLIP_NAME"},
+        {kIdLeftArrow, "MAIN_FLIP_NAME"},
+        {kIdRightArrow, "MAIN_FLIP_NAME"},
+    };
+    for (const auto& [id, key] : pictureNames) {
+        QString name = CaptionText(key).trimmed();
+        if (name.isEmpty()) name = ToQString(std::u16string(BuiltInLanguageText(key).value_or(u"")));
+        Button(id)->setAccessibleName(name);
+    }
     for (auto& [id, button] : m_buttons) {
         QString name = button->text().trimmed();
         if (name.isEmpty()) name = button->TooltipText().trimmed();
@@ -784,6 +802,7 @@ QMenu* CKestruneDlg::BuildButtonMenu()
 {
     auto* menu = new QMenu(this);
     menu->setObjectName(QStringLiteral("buttonMenu"));
+    menu->setAccessibleName(Button(kIdMenu)->TooltipText());
     menu->setAttribute(Qt::WA_DeleteOnClose);
     const std::pair<const char*, int> entries[] = {
         {"MENU_1", kCmdImport}, {"MENU_2", kCmdExport}, {"MENU_3", kCmdAbout}, {"MENU_4", kCmdClose}};
@@ -1183,6 +1202,7 @@ void CKestruneDlg::BuildProfileMenu(bool /*create*/)
         profiles->setText(checked->text());
         profiles->SetTooltipText(LanguageText("PROFILE_TIP") + checked->text(), true);
         profiles->setAccessibleName(profiles->TooltipText());
+        m_profileMenu->setAccessibleName(profiles->TooltipText());
     }
 }
 

@@ -177,6 +177,12 @@ constexpr LanguageEntry kWindowEntries[] = {
     {"MEDIA_EDIT_TISHI", u"hello"},
     {"FUNCTION_TISHI", u"hello"},
     {"COMPOSITE_MACRO_OVER", u""},
+    // Names a screen reader gives the window's lights and layout buttons.
+    {"MAIN_LIGHT_CAPS_NAME", u"Caps Lock light"},
+    {"MAIN_LIGHT_NUM_NAME", u"Num Lock light"},
+    {"MAIN_LIGHT_SCROLL_NAME", u"Scroll Lock light"},
+    {"MAIN_LIGHT_BANK_NAME", u"Macro key bank light"},
+    {"MAIN_FLIP_NAME", u"Switch the key layout"},
     {"MAIN_LIGHTING_NOT_TAKEN", u"The keyboard did not take the lighting change; the panel shows what it holds."},
     {"MAIN_SETTING_NOT_KEPT", u"The setting could not be saved; the panel shows the one kept. (%s)"},
 };

@@ -24,6 +24,7 @@ public:
         if (m_result == kResultOk) m_result = result;
     }
     int Get() const { return m_result; }
+    bool Ok() const { return m_result == kResultOk; }
 
 private:
     int m_result = kResultOk;
@@ -203,8 +204,12 @@ int Lighting::SendKeyColourTable(const KeyColourTable& table, std::optional<Memo
 {
     UpdateResult result;
     result.Add(m_protocol.BeginUpdate());
-    if (memory) result.Add(m_protocol.WriteMemory(memory->address, memory->bytes));
-    for (std::size_t i = 0; i < kColourWriteCount; ++i) {
+    if (memory && result.Ok()) result.Add(m_protocol.WriteMemory(memory->address, memory->bytes));
+    // A part the keyboard refused or left unanswered ends the table: the
+    // parts after it would leave a patchwork the caller reads back anyway,
+    // and a keyboard that stopped answering would make each of them wait out
+    // its retries. The update is still closed.
+    for (std::size_t i = 0; i < kColourWriteCount && result.Ok(); ++i) {
         const std::size_t light = i * kLightsPerColourWrite;
         result.Add(m_protocol.WriteColours(static_cast<int>(light),
                                            std::span(table.bytes).subspan(light * kColourWireSize, kColourWriteBytes)));
@@ -245,12 +250,12 @@ int Lighting::WriteKeyColours(std::span<const KeyPaint> paints)
     for (const KeyPaint& paint : paints)
         if (paint.light >= kLightCount) return kResultNotSent;
     auto exchanges = m_protocol.LockExchanges();
+    for (const KeyPaint& paint : paints) SetKeyColour(paint.light, paint.colour);
     UpdateResult result;
     result.Add(m_protocol.BeginUpdate());
-    for (const KeyPaint& paint : paints) {
-        SetKeyColour(paint.light, paint.colour);
-        result.Add(m_protocol.WriteColours(static_cast<int>(paint.light), ColourBytes(paint.colour)));
-    }
+    // As with the whole table, a refused key ends the update.
+    for (std::size_t i = 0; i < paints.size() && result.Ok(); ++i)
+        result.Add(m_protocol.WriteColours(static_cast<int>(paints[i].light), ColourBytes(paints[i].colour)));
     result.Add(m_protocol.EndUpdate());
     return result.Get();
 }

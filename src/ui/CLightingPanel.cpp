@@ -43,6 +43,79 @@ constexpr PanelLabel kLabels[] = {
     {"CONTROL_CDysStatic", "Color"},  {"CONTROL_CDsjsStatic", "QCCD"},   {"CONTROL_RUNsjsStatic", "RUNColor"},
     {"CONTROL_RUNsjs7Pic", "QCRUN"},
 };
+// What a screen reader calls each control of the panel: captions of the
+// skin's caption section, joined with ": ", and what tells apart controls
+// that share the captions (the report rate the picture shows). A skin
+// without a caption gives the English word.
+struct PanelName {
+    std::string_view control;
+    std::array<std::string_view, 2> captions;
+    std::string_view which;
+};
+constexpr PanelName kAccessibleNames[] = {
+    {"CONTROL_DengStaPic", {"Deng", ""}, ""},
+    {"CONTROL_BLFXLStaPic", {"FX", "Left"}, ""},
+    {"CONTROL_BLFXRStaPic", {"FX", "Right"}, ""},
+    {"CONTROL_FYSJSStaPic", {"QCFY", ""}, ""},
+    {"CONTROL_HXsjsStaPic", {"QCHX", ""}, ""},
+    {"CONTROL_TSsjsStaPic", {"QCTS", ""}, ""},
+    {"CONTROL_CDsjsStaPic", {"QCCD", ""}, ""},
+    {"CONTROL_RUNysButton", {"QCRUN", ""}, ""},
+    {"CONTROL_FYdjcfStaPic", {"CF", "DJCF"}, ""},
+    {"CONTROL_FYggcfStaPic", {"CF", "GGCF"}, ""},
+    {"CONTROL_USERgjStaPic1", {"Tool", "Color"}, ""},
+    {"CONTROL_USERgjStaPic2", {"Tool", "JColor"}, ""},
+    {"CONTROL_FYYSButton", {"QCFY", "Color"}, ""},
+    {"CONTROL_JTysButton", {"Color", ""}, ""},
+    {"CONTROL_HXysButton", {"QCHX", "Color"}, ""},
+    {"CONTROL_TSysButton", {"QCTS", "Color"}, ""},
+    {"CONTROL_CDysButton", {"QCCD", "Color"}, ""},
+    {"CONTROL_RUNysStaticBtn", {"RUNColor", ""}, ""},
+    {"CONTROL_USERysButton", {"Color", ""}, ""},
+    {"CONTROL_USERjsButton", {"JColor", ""}, ""},
+    {"CONTROL_XGcombox", {"Effect", ""}, ""},
+    {"CONTROL_LightSlider", {"Light", ""}, ""},
+    {"CONTROL_SpeedSlider", {"Speed", ""}, ""},
+    {"m_edit_rgbr", {"Red", ""}, ""},
+    {"m_edit_rgbg", {"Green", ""}, ""},
+    {"m_edit_rgbb", {"Blue", ""}, ""},
+    {"m_button_rgb1", {"Color", ""}, "1"},
+    {"m_button_rgb2", {"Color", ""}, "2"},
+    {"m_button_rgb3", {"Color", ""}, "3"},
+    {"m_button_rgb4", {"Color", ""}, "4"},
+    {"m_button_rgb5", {"Color", ""}, "5"},
+    {"m_button_rgb6", {"Color", ""}, "6"},
+    {"FUNC_REPORT1", {"Usb", ""}, "125 Hz"},
+    {"FUNC_REPORT2", {"Usb", ""}, "250 Hz"},
+    {"FUNC_REPORT3", {"Usb", ""}, "500 Hz"},
+    {"FUNC_REPORT4", {"Usb", ""}, "1000 Hz"},
+};
+constexpr std::pair<std::string_view, std::u16string_view> kEnglishCaptions[] = {
+    {"Usb", u"Report rate"},
+    {"Deng", u"Key lighting"},
+    {"Light", u"Brightness"},
+    {"FX", u"Direction"},
+    {"Speed", u"Speed"},
+    {"Color", u"Colour"},
+    {"JColor", u"Base"},
+    {"QCFY", u"Rainbow colours"},
+    {"CF", u"Trigger"},
+    {"DJCF", u"Single key"},
+    {"GGCF", u"Grid"},
+    {"QCHX", u"Rainbow colours"},
+    {"Tool", u"Tool"},
+    {"QCTS", u"Rainbow colours"},
+    {"QCCD", u"Rainbow colours"},
+    {"QCRUN", u"Rainbow colours"},
+    {"RUNColor", u"Colour"},
+    {"Left", u"Left"},
+    {"Right", u"Right"},
+    {"Effect", u"Lighting effect"},
+    {"Red", u"Red"},
+    {"Green", u"Green"},
+    {"Blue", u"Blue"},
+};
+
 // The effect-15 rainbow label takes this caption where a skin has no QCRUN.
 constexpr std::string_view kRunRainbowLabel = "CONTROL_RUNsjs7Pic";
 constexpr std::string_view kRunRainbowFallback = "QCCD";
@@ -399,6 +472,23 @@ void CLightingPanel::Recaption(int languageIndex)
         if (entry.skinKey == kRunRainbowLabel && text.isEmpty())
             text = ReadSkinText(m_setup.skinIni, section, kRunRainbowFallback, u"");
         m_labels[entry.skinKey]->setText(text);
+    }
+    const auto caption = [&](std::string_view key) {
+        QString text = ReadSkinText(m_setup.skinIni, section, key, u"").trimmed();
+        if (text.isEmpty()) {
+            for (const auto& [english, word] : kEnglishCaptions)
+                if (english == key) text = QString::fromStdU16String(std::u16string(word));
+        }
+        return text;
+    };
+    for (const PanelName& entry : kAccessibleNames) {
+        QStringList parts;
+        for (std::string_view key : entry.captions)
+            if (!key.empty()) parts << caption(key);
+        QString name = parts.join(QStringLiteral(": "));
+        if (!entry.which.empty()) name += QLatin1Char(' ') + QLatin1String(entry.which.data(), entry.which.size());
+        if (const auto control = m_controls.find(entry.control); control != m_controls.end())
+            control->second->setAccessibleName(name);
     }
     const QString other =
         QString::fromStdU16String(ReadLanguageTextOrBuiltIn(LanguageFilePath(), kOtherColourKey, languageIndex));

@@ -263,10 +263,23 @@ void CPngButton::paintEvent(QPaintEvent* /*event*/)
 void CPngButton::DrawCaption(QPainter& painter)
 {
     const QString caption = text().left(kCaptionMaxChars);
-    const QFont font = CaptionFont();
-    const QFontMetrics metrics(font);
-    const QSize extent = (m_format & kCaptionSingleLine) ? QSize(metrics.horizontalAdvance(caption), metrics.height())
-                                                         : metrics.size(0, caption);
+    QFont font = CaptionFont();
+    const auto measure = [&] {
+        const QFontMetrics metrics(font);
+        return (m_format & kCaptionSingleLine) ? QSize(metrics.horizontalAdvance(caption), metrics.height())
+                                               : metrics.size(0, caption);
+    };
+    QSize extent = measure();
+    // The face the skin names may be missing and stand in by a wider one:
+    // a level caption wider than its button is drawn smaller, never cut off
+    // at both ends.
+    if (m_escapement == 0) {
+        const int room = width() - 2 * kCaptionFitMargin;
+        while (extent.width() > room && font.pixelSize() > kCaptionMinPixels) {
+            font.setPixelSize(font.pixelSize() - 1);
+            extent = measure();
+        }
+    }
     QRect area = rect();
     if (m_heavy) area = CentreTurnedText(area, extent, m_escapement);
     const QRect box = AlignCaption(area, extent, m_format);

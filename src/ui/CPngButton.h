@@ -36,6 +36,9 @@ inline constexpr unsigned kDefaultCaptionFormat = kCaptionCenter | kCaptionVCent
 inline constexpr int kCaptionWeightNormal = 400;
 inline constexpr int kCaptionWeightHeavy = 956;
 inline constexpr int kCaptionMaxChars = 259;
+// A level caption too wide for its button shrinks down to this size, keeping this margin each side.
+inline constexpr int kCaptionMinPixels = 8;
+inline constexpr int kCaptionFitMargin = 3;
 inline constexpr int kButtonTooltipDelayMs = 2000;
 inline constexpr int kFillAlpha = 170;
 

@@ -1,23 +1,25 @@
 #pragma once
 
 // Colours in skins and styles are written as 0x00BBGGRR numbers (red in the
-// low byte), the form the skin files and caption tables have always used.
+// low byte), the form the skin files and caption tables have always used and
+// the one the lighting keeps its colours in; the encoding is the lighting's.
+
+#include "lighting/LightingRecords.h"
 
 #include <QColor>
 #include <cstdint>
 
 namespace kestrune {
 
-inline QColor ColorFromRef(std::uint32_t ref)
+inline QColor ColorFromRef(Colour ref)
 {
-    return QColor(static_cast<int>(ref & 0xFF), static_cast<int>((ref >> 8) & 0xFF),
-                  static_cast<int>((ref >> 16) & 0xFF));
+    return QColor(RedOf(ref), GreenOf(ref), BlueOf(ref));
 }
 
-inline std::uint32_t RefFromColor(const QColor& colour)
+inline Colour RefFromColor(const QColor& colour)
 {
-    return static_cast<std::uint32_t>(colour.red()) | (static_cast<std::uint32_t>(colour.green()) << 8) |
-           (static_cast<std::uint32_t>(colour.blue()) << 16);
+    return MakeColour(static_cast<std::uint8_t>(colour.red()), static_cast<std::uint8_t>(colour.green()),
+                      static_cast<std::uint8_t>(colour.blue()));
 }
 
 } // namespace kestrune

@@ -5,6 +5,7 @@
 #include "WindowTestSupport.h"
 
 #include "app/AboutDlg.h"
+#include "app/CTrayIcon.h"
 #include "config/ConfigStore.h"
 #include "config/ProfileFile.h"
 #include "emulator/ControlCommands.h"
@@ -17,6 +18,7 @@
 #include "ui/CLightingPanel.h"
 #include "ui/ColorRef.h"
 
+#include <QAccessible>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -435,6 +437,91 @@ TEST_F(KeyboardWindowTest, ColourKeysModeMarksKeysInsteadOfOpeningTheKeyDialog)
     ASSERT_TRUE(Settle());
     EXPECT_FALSE(window->ColourKeysMode());
     EXPECT_FALSE(Button(kKeyButtonIds[2]).IsCheckMode());
+}
+
+// What a screen reader announces for a control: its accessible name.
+QString AnnouncedName(QObject* object)
+{
+    QAccessibleInterface* face = QAccessible::queryAccessibleInterface(object);
+    return face != nullptr ? face->text(QAccessible::Name).trimmed() : QString();
+}
+
+bool Interactive(QAccessible::Role role)
+{
+    switch (role) {
+    case QAccessible::PushButton:
+    case QAccessible::CheckBox:
+    case QAccessible::RadioButton:
+    case QAccessible::ButtonMenu:
+    case QAccessible::ButtonDropDown:
+    case QAccessible::ComboBox:
+    case QAccessible::Slider:
+    case QAccessible::SpinBox:
+    case QAccessible::EditableText:
+    case QAccessible::Link:
+    case QAccessible::MenuItem:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// The visible controls a user can act on that a screen reader would announce
+// without a name, by object name; clickable pictures count as controls.
+std::string UnnamedControls(QWidget& root)
+{
+    QStringList unnamed;
+    for (QWidget* widget : root.findChildren<QWidget*>()) {
+        if (!widget->isVisible() || widget->isWindow()) continue;
+        QAccessibleInterface* face = QAccessible::queryAccessibleInterface(widget);
+        const bool acts = (face != nullptr && Interactive(face->role())) || widget->focusPolicy() != Qt::NoFocus ||
+                          widget->metaObject()->indexOfSignal("clicked()") >= 0;
+        if (acts && AnnouncedName(widget).isEmpty()) unnamed << widget->objectName();
+    }
+    return unnamed.join(' ').toStdString();
+}
+
+std::string UnnamedMenuItems(QMenu& menu)
+{
+    QStringList unnamed;
+    QAccessibleInterface* face = QAccessible::queryAccessibleInterface(&menu);
+    if (face == nullptr) return menu.objectName().toStdString();
+    if (face->text(QAccessible::Name).trimmed().isEmpty()) unnamed << menu.objectName();
+    for (int i = 0; i < face->childCount(); ++i) {
+        QAccessibleInterface* item = face->child(i);
+        if (item->role() == QAccessible::Separator) continue;
+        if (item->text(QAccessible::Name).trimmed().isEmpty())
+            unnamed << menu.objectName() + "/" + menu.actions().value(i)->objectName();
+    }
+    return unnamed.join(' ').toStdString();
+}
+
+TEST_F(KeyboardWindowTest, EveryControlAndMenuItemHasANameInEitherLanguage)
+{
+    Open();
+    auto icons = LoadTrayIcons(SkinFolder());
+    ASSERT_TRUE(icons.ok()) << icons.error();
+    CTrayIcon tray;
+    ASSERT_TRUE(tray.Create(window.get(), *icons, window->TrayTip(), kIconAttached));
+    QObject::connect(window.get(), &CKestruneDlg::trayTipChanged, &tray, &CTrayIcon::SetTip);
+
+    // A button with a caption, a light with none, a control of the lighting panel.
+    const QString sample[] = {"CONTROL_OK", "LOCK_CAPS", "CONTROL_DengStaPic"};
+    std::vector<QStringList> names;
+    for (int command : {kCmdEnglish, kCmdChinese, kCmdEnglish}) {
+        SCOPED_TRACE(command);
+        window->OnCommand(command);
+        EXPECT_EQ(UnnamedControls(*window), "");
+        std::unique_ptr<QMenu> buttonMenu(window->BuildButtonMenu());
+        for (QMenu* menu : {buttonMenu.get(), window->ProfileMenu(), tray.Menu()})
+            EXPECT_EQ(UnnamedMenuItems(*menu), "");
+        names.emplace_back();
+        for (const QString& name : sample) names.back() << AnnouncedName(window->findChild<QWidget*>(name));
+    }
+    // The names follow the language shown.
+    EXPECT_EQ(names[0], names[2]);
+    for (int i = 0; i < names[0].size(); ++i) EXPECT_NE(names[0][i], names[1][i]) << names[0][i].toStdString();
+    EXPECT_EQ(names[0][0], EnglishCaption("PROFILE_OK"));
 }
 
 TEST_F(KeyboardWindowTest, TheKeyDisplayNeverWaitsForABusyConfiguration)

@@ -30,6 +30,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <future>
 
 namespace kestrune::test {
 namespace {
@@ -400,6 +401,103 @@ TEST_F(LightingPanelTest, ARefusedChangeShowsWhatTheKeyboardHolds)
     rig->panel->OnSliderMoved(lightid::kBrightnessSlider, 2);
     ASSERT_TRUE(rig->Settle());
     EXPECT_EQ(rig->Dump().lighting[1], 2);
+}
+
+// A colour write in several parts whose second part the keyboard refuses:
+// nothing after it is sent but the update's end, and the panel shows what
+// the keyboard holds, the first part taken and the rest as before.
+TEST_F(LightingPanelTest, ARefusedColourPartStopsTheRestAndShowsTheKeyboard)
+{
+    const Colour was = MakeColour(40, 40, 40), meant = MakeColour(0, 200, 90);
+    // Every key lit in the base colour, so each follows a new one.
+    emulator::KeyboardState state = EveryKindOfEffect();
+    for (std::size_t light = 0; light < kLightCount; ++light)
+        for (std::size_t c = 0; c < 3; ++c) state.keyColours[3 * light + c] = 40;
+    for (std::size_t c = 0; c < 3; ++c) state.lighting[lightaddr::kColourB + c] = 40;
+    // Key buttons whose lights go out in the first part and in a later one.
+    auto buttonOfLight = [](auto matches) {
+        for (int button = 0; button < static_cast<int>(kOrdinaryKeyButtons); ++button)
+            if (matches(static_cast<std::size_t>(LightOfKeyButton(button)))) return button;
+        return -1;
+    };
+    const int early = buttonOfLight([](std::size_t light) { return light < kLightsPerColourWrite; });
+    const int late = buttonOfLight([](std::size_t light) { return light >= 3 * kLightsPerColourWrite; });
+    const int middle = buttonOfLight([&](std::size_t light) {
+        return light >= kLightsPerColourWrite && light != static_cast<std::size_t>(LightOfKeyButton(late));
+    });
+    ASSERT_GE(std::min({early, late, middle}), 0);
+
+    struct Case {
+        const char* name;
+        unsigned answered; // replies before the refused part
+        std::function<void(LightingPanelTest&)> act;
+    };
+    const Case cases[] = {
+        // BeginUpdate, the base colour and the first part of the table.
+        {"base colour with the whole table", 3,
+         [&](LightingPanelTest& t) {
+             Q_EMIT t.rig->Find<CSkinColorBtn>("CONTROL_USERjsButton")->colorChosen(ColorFromRef(meant));
+         }},
+        // BeginUpdate and the first of three keys painted while the keyboard was busy.
+        {"keys painted together", 2,
+         [&](LightingPanelTest& t) {
+             Q_EMIT t.rig->Find<CSkinColorBtn>("CONTROL_USERysButton")->colorChosen(ColorFromRef(meant));
+             std::promise<void> release;
+             t.rig->panel->Writer().Submit({LightingJob::Direction}, [busy = release.get_future().share()](Lighting&) {
+                 busy.wait();
+                 return kResultOk;
+             });
+             for (int button : {early, middle, late}) t.rig->panel->PaintKeyColour(button);
+             release.set_value();
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Open(state);
+        rig->ChooseEffect(kEffectPerKey);
+        ASSERT_TRUE(rig->Settle());
+        {
+            QSignalSpy refused(rig->panel, &CLightingPanel::changeRefused);
+            rig->panel->Notice()->hide();
+            ShowCount notice(rig->panel->Notice());
+            rig->Control({"fault", "after", std::to_string(c.answered)});
+            rig->Control({"fault", "status", "ff", std::to_string(kSendAttempts)});
+            const std::size_t mark = rig->Mark();
+            c.act(*this);
+            ASSERT_TRUE(rig->Settle());
+
+            const std::vector<SentReport> sent = rig->SentSince(mark);
+            auto isCommand = [](const SentReport& r, wire::Command command) {
+                return r.command == static_cast<std::uint8_t>(command);
+            };
+            // The refused part is asked again before it counts as refused.
+            std::vector<std::uint16_t> parts;
+            std::size_t lastPart = 0;
+            for (std::size_t i = 0; i < sent.size(); ++i) {
+                if (!isCommand(sent[i], wire::Command::WriteColours)) continue;
+                if (parts.empty() || parts.back() != sent[i].address) parts.push_back(sent[i].address);
+                lastPart = i;
+            }
+            EXPECT_EQ(parts.size(), 2u) << "parts after the refused one were sent";
+            ASSERT_LT(lastPart + 1, sent.size());
+            EXPECT_TRUE(isCommand(sent[lastPart + 1], wire::Command::EndUpdate));
+
+            EXPECT_EQ(refused.count(), 1);
+            EXPECT_EQ(notice.shown, 1);
+            const auto held = rig->Dump().keyColours;
+            auto heldColour = [&](int button) {
+                const auto at = static_cast<std::size_t>(3 * LightOfKeyButton(button));
+                return MakeColour(held[at], held[at + 1], held[at + 2]);
+            };
+            EXPECT_EQ(heldColour(early), meant);
+            EXPECT_EQ(heldColour(late), was);
+            EXPECT_TRUE(std::equal(held.begin(), held.end(), rig->panel->Shown().keyColours.bytes.begin()));
+            for (int button : {early, middle, late})
+                EXPECT_EQ(rig->keys.fills[static_cast<std::size_t>(button)], ColorFromRef(heldColour(button)))
+                    << "key " << button;
+        }
+        rig.reset();
+    }
 }
 
 TEST_F(LightingPanelTest, RestoringTheDefaultsShowsWhatWasWritten)

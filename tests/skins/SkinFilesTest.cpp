@@ -25,6 +25,7 @@
 #include <regex>
 #include <set>
 #include <sstream>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -465,16 +466,21 @@ const char* const kWindowKeys[] = {
     "MULTI_MEDIA", "FUNCTION_KEY", "A_TOP", "A_UP", "A_DOWN", "A_BOTTOM", "A_RECORD", "A_DELETE", "A_CLEAR",
     "MACRO_OK", "MACRO_CANCLE", "SINGLE_STATIC", "MACRO_NAME_SETTING", "KEY_SETTING_TISHI", "MACRO_EDIT_TISHI",
     "MEDIA_EDIT_TISHI", "FUNCTION_TISHI", "COMPOSITE_MACRO_OVER", "MAIN_UPDATE_FILE_LABEL"};
+// The names the main window gives its lights and layout buttons for screen readers.
+const char* const kAccessibleNameKeys[] = {"MAIN_LIGHT_CAPS_NAME", "MAIN_LIGHT_NUM_NAME", "MAIN_LIGHT_SCROLL_NAME",
+                                           "MAIN_LIGHT_BANK_NAME", "MAIN_FLIP_NAME"};
 
 TEST(LanguageFile, BothSectionsHoldARealTextForEveryKey)
 {
     const IniFile file = Load(LanguageFilePath());
     std::vector<std::string> keys;
     for (const LanguageEntry& entry : LanguageTableEntries()) keys.emplace_back(entry.key);
-    for (const char* key : kWindowKeys) {
-        ASSERT_TRUE(BuiltInLanguageText(key).has_value()) << key << " is no language key of the program";
-        keys.emplace_back(key);
-    }
+    for (const auto& list :
+         {std::span<const char* const>(kWindowKeys), std::span<const char* const>(kAccessibleNameKeys)})
+        for (const char* key : list) {
+            ASSERT_TRUE(BuiltInLanguageText(key).has_value()) << key << " is no language key of the program";
+            keys.emplace_back(key);
+        }
     // Texts that stay the same in both sections: a registry value name, version and language names.
     const std::set<std::string> notTranslated = {"MACRO_ACTION_RECORD_DELAY", "CHINESE_5", "ENGINSH_6"};
     for (const std::string& key : keys) {

@@ -196,6 +196,26 @@ TEST_F(PngButtonTest, CaptionIsDrawnWithoutPictures)
     EXPECT_GT(white, 0);
 }
 
+// A caption too wide for its button at the skin's size is drawn smaller,
+// whole, with a margin on each side, rather than cut off at both ends.
+TEST_F(PngButtonTest, ALevelCaptionTooWideForItsButtonShrinksToFit)
+{
+    button->setText(QStringLiteral("Switch to function keys mode"));
+    button->SetImages(QPoint(100, 50), SolidImage(kSize, Qt::black), {}, {}, {}, {});
+    button->SetTextStyle(true, 10, QStringLiteral("Arial"), Qt::white);
+    const int wide = QFontMetrics(button->CaptionFont()).horizontalAdvance(button->text());
+    button->setGeometry(100, 50, wide * 3 / 4, 30);
+    const QImage face = button->grab().toImage();
+    int left = face.width(), right = -1;
+    for (int y = 0; y < face.height(); ++y)
+        for (int x = 0; x < face.width(); ++x)
+            if (qRed(face.pixel(x, y)) >= 0x80) left = std::min(left, x), right = std::max(right, x);
+    ASSERT_GE(right, 0);
+    EXPECT_GE(left, kCaptionFitMargin - 1);
+    EXPECT_LE(right, face.width() - kCaptionFitMargin);
+    EXPECT_GT(right - left, face.width() / 2);
+}
+
 TEST(CaptionLayout, HeavyTurnedTextIsCentredByExtentAndAngle)
 {
     struct Case {
