@@ -104,4 +104,9 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_STRIP_FILES ON)
 # The Chinese texts need a font with CJK glyphs; without one they show as boxes.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "udev, fonts-noto-cjk | fonts-wqy-microhei")
+# Our own maintainer scripts: the programs' libraries live in a private folder
+# that the dynamic linker never searches, so the package has no ldconfig call
+# to make, only udev to tell about the access rule.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/postinst ${PROJECT_SOURCE_DIR}/packaging/postrm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)

@@ -172,13 +172,13 @@ void CSkinColorBtn::Choose(const QColor& colour)
 {
     m_menu->hide();
     SetColor(colour);
-    Q_EMIT colorChosen(EffectiveColor());
+    Q_EMIT colorChosen(EffectiveColour());
 }
 
 void CSkinColorBtn::ChooseOther()
 {
     m_menu->hide();
-    const QColor picked = QColorDialog::getColor(EffectiveColor(), window());
+    const QColor picked = QColorDialog::getColor(EffectiveColour(), window());
     if (!picked.isValid()) return; // cancelled: the colour stays
     SetColor(picked);
     Q_EMIT colorChosen(picked);
@@ -213,12 +213,12 @@ void CSkinColorBtn::paintEvent(QPaintEvent* /*event*/)
         painter.fillRect(QRect(swatch.left(), swatch.bottom(), swatch.width(), 1), frame);
         painter.fillRect(QRect(swatch.left(), swatch.top(), 1, swatch.height()), frame);
         painter.fillRect(QRect(swatch.right(), swatch.top(), 1, swatch.height()), frame);
-        const QColor fill = EffectiveColor();
+        const QColor fill = EffectiveColour();
         if (fill.isValid() && isEnabled()) painter.fillRect(swatch.adjusted(1, 1, -1, -1), fill);
     }
 
     const QRect area = ArrowAreaEdges(face).ToRect();
-    if (area.isValid()) painter.fillRect(area, ColorFromRef(kColorArrowAreaRef));
+    if (area.isValid()) painter.fillRect(area, ColorFromRef(kColourArrowAreaRef));
 
     const Edges grown{face.left - 1, face.top - 1, face.right + 1, face.bottom + 1};
     const int middle = (grown.bottom - grown.top) / 2;

@@ -17,8 +17,8 @@ class QMenu;
 
 namespace kestrune {
 
-inline constexpr int kColorPaletteColumns = 10;
-inline constexpr std::uint32_t kColorArrowAreaRef = 0x8B9294;
+inline constexpr int kColourPaletteColumns = 10;
+inline constexpr std::uint32_t kColourArrowAreaRef = 0x8B9294;
 
 class CSkinColorBtn : public QPushButton {
     Q_OBJECT
@@ -31,7 +31,7 @@ public:
     void SetColorAutomatic(const QColor& colour);
     QColor GetAutomaticColor() const { return m_automatic; }
     // The chosen colour, or the automatic one while none is chosen.
-    QColor EffectiveColor() const { return m_colour.isValid() ? m_colour : m_automatic; }
+    QColor EffectiveColour() const { return m_colour.isValid() ? m_colour : m_automatic; }
 
     // Offers an entry that clears the choice, so the automatic colour holds.
     void EnableAutomaticButton(const QString& label, const QColor& automatic, bool enable = true);
@@ -69,7 +69,7 @@ private:
     QColor m_colour;
     QColor m_automatic;
     QList<QColor> m_palette;
-    int m_columns = kColorPaletteColumns;
+    int m_columns = kColourPaletteColumns;
     bool m_automaticEntry = false;
     QString m_automaticLabel;
     bool m_otherEntry = true;

@@ -27,7 +27,7 @@ class KeyDialogWiringTest : public WindowTest {
 protected:
     void SetUp() override
     {
-        ::setenv("KESTRUNE_EMULATOR_STATE", (root / "emulator.json").c_str(), 1);
+        SetVariable("KESTRUNE_EMULATOR_STATE", (root / "emulator.json").string());
         MakeWindow();
         KeyboardSessionOptions options;
         options.libraryPath = EMULATOR_LIBRARY;
@@ -50,7 +50,6 @@ protected:
         if (session) session->Stop();
         window.reset();
         session.reset();
-        ::unsetenv("KESTRUNE_EMULATOR_STATE");
     }
 
     // Runs `inside` once the dialog's modal loop is going, then opens the

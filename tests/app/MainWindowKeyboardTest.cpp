@@ -55,9 +55,9 @@ protected:
     void Open(emulator::KeyboardState state = emulator::FactoryKeyboardState())
     {
         ASSERT_TRUE(emulator::SaveStateFile(root / "state.json", state).ok());
-        ::setenv(emulator::kStateFileVariable, (root / "state.json").c_str(), 1);
-        ::setenv(emulator::kControlSocketVariable, (root / "control").c_str(), 1);
-        ::setenv("KESTRUNE_EMULATOR_LATENCY_US", "0", 1);
+        SetVariable(emulator::kStateFileVariable, (root / "state.json").string());
+        SetVariable(emulator::kControlSocketVariable, (root / "control").string());
+        SetVariable("KESTRUNE_EMULATOR_LATENCY_US", "0");
         MakeWindow();
         trayIcons = std::make_unique<QSignalSpy>(window.get(), &CKestruneDlg::trayIconChanged);
         KeyboardSessionOptions options;

@@ -29,11 +29,10 @@ class StartupFailureTest : public WindowTest {
 protected:
     StartupFailureTest()
     {
-        ::setenv(emulator::kStateFileVariable, (root / "state.json").c_str(), 1);
-        ::setenv(emulator::kControlSocketVariable, (root / "control").c_str(), 1);
-        ::setenv(kDeviceLibraryVariable, EMULATOR_LIBRARY, 1);
+        SetVariable(emulator::kStateFileVariable, (root / "state.json").string());
+        SetVariable(emulator::kControlSocketVariable, (root / "control").string());
+        SetVariable(kDeviceLibraryVariable, EMULATOR_LIBRARY);
     }
-    ~StartupFailureTest() override { ::unsetenv(kDeviceLibraryVariable); }
 };
 
 struct FailureCase {
@@ -102,9 +101,9 @@ TEST_F(StartupFailureTest, EachUnusableFileIsNamedInABoxAndOnStandardErrorAndThe
         const std::string file = failure.spoil(program).string();
         boxes.clear();
 
-        testing::internal::CaptureStderr();
+        ::testing::internal::CaptureStderr();
         const int status = RunWindowProgram(CommandLine{}, nullptr);
-        const std::string stderrText = testing::internal::GetCapturedStderr();
+        const std::string stderrText = ::testing::internal::GetCapturedStderr();
 
         EXPECT_EQ(status, kExitFailed);
         EXPECT_NE(stderrText.find(file), std::string::npos) << stderrText;

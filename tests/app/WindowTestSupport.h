@@ -10,11 +10,10 @@
 #include "config/Folders.h"
 #include "config/LanguageTable.h"
 #include "config/Settings.h"
+#include "support/EnvOverride.h"
+#include "support/ScratchFolder.h"
 #include "ui/UserDialogs.h"
 
-#include <QTemporaryDir>
-
-#include <cstdlib>
 #include <deque>
 #include <filesystem>
 #include <memory>
@@ -27,7 +26,6 @@ class WindowTest : public QtTest {
 protected:
     WindowTest()
     {
-        root = std::filesystem::path(folder.path().toStdString());
         program = root / "program";
         home = root / "home";
         std::filesystem::create_directories(program);
@@ -36,9 +34,8 @@ protected:
             std::filesystem::copy(std::filesystem::path(KESTRUNE_PROGRAM_DIR) / sub, program / sub,
                                   std::filesystem::copy_options::recursive);
         SetProgramFolder(program);
-        if (const char* old = std::getenv("HOME")) oldHome = old;
-        ::setenv("HOME", home.c_str(), 1);
-        ::setenv("XDG_CONFIG_HOME", (home / ".config").c_str(), 1);
+        SetVariable("HOME", home.string());
+        SetVariable("XDG_CONFIG_HOME", (home / ".config").string());
         LoadLanguageTable();
         settings = std::make_unique<IniUserSettings>(root / "user.ini");
 
@@ -65,9 +62,14 @@ protected:
         SetFileDialogHook({});
         SetOpenUrlHook({});
         SetProgramFolder(std::nullopt);
-        ::setenv("HOME", oldHome.c_str(), 1);
-        ::unsetenv("XDG_CONFIG_HOME");
         LoadLanguageTable();
+    }
+
+    // Sets (or, with nullopt, removes) an environment variable until the test ends.
+    void SetVariable(const std::string& name, const std::optional<std::string>& value)
+    {
+        // The latest first, so the variables come back in the reverse order.
+        environment.emplace_front(name, value);
     }
 
     // Builds and initialises the window, hidden, as start-up does.
@@ -93,9 +95,9 @@ protected:
         return texts;
     }
 
-    QTemporaryDir folder;
-    std::filesystem::path root, program, home;
-    std::string oldHome;
+    kestrune::testing::ScratchFolder scratch{"kestrune-window"};
+    std::deque<kestrune::testing::EnvOverride> environment;
+    std::filesystem::path root = scratch.Path(), program, home;
     std::unique_ptr<IniUserSettings> settings;
     std::unique_ptr<CKestruneDlg> window;
 

@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <sstream>
 
 #include <fcntl.h>
@@ -29,10 +29,8 @@ std::string ReadWhole(const std::filesystem::path& path)
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args, const std::string& input)
 {
     // Output goes to files, so a chatty child can never block on a full pipe.
-    char pattern[] = "/tmp/kestrune-cli-run-XXXXXX";
-    const char* dir = ::mkdtemp(pattern);
-    if (dir == nullptr) return {};
-    const std::filesystem::path folder(dir);
+    const kestrune::testing::ScratchFolder scratch("kestrune-cli-run");
+    const std::filesystem::path& folder = scratch.Path();
     {
         std::ofstream(folder / "in") << input;
     }
@@ -59,20 +57,14 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
         result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     result.out = ReadWhole(folder / "out");
     result.err = ReadWhole(folder / "err");
-    std::error_code ec;
-    std::filesystem::remove_all(folder, ec);
     return result;
 }
 
 CliFolders::CliFolders()
 {
-    char pattern[] = "/tmp/kestrune-cli-test-XXXXXX";
-    const char* dir = ::mkdtemp(pattern);
-    if (dir == nullptr) throw std::runtime_error("cannot create a scratch folder");
-    m_root = dir;
     std::filesystem::create_directories(m_root / "home" / ".config");
     std::filesystem::create_directories(m_root / "run");
-    const std::vector<std::pair<std::string, std::string>> values = {
+    const std::vector<std::pair<std::string, std::optional<std::string>>> values = {
         {"HOME", (m_root / "home").string()},
         {"XDG_CONFIG_HOME", (m_root / "home" / ".config").string()},
         {"XDG_STATE_HOME", (m_root / "home" / ".state").string()},
@@ -81,30 +73,12 @@ CliFolders::CliFolders()
         {"KESTRUNE_EMULATOR_SOCKET", (m_root / "run" / "emulator.sock").string()},
         {"KESTRUNE_EMULATOR_LATENCY_US", "0"},
         {"KESTRUNE_EMULATOR_BOOT_MS", "50"},
+        // The library and the emulator's faults are chosen by each test, never inherited.
+        {"KESTRUNE_DEVICE_LIBRARY", std::nullopt},
+        {"KESTRUNE_EMULATOR_FAULTS", std::nullopt},
     };
-    for (const auto& [name, value] : values) {
-        const char* old = std::getenv(name.c_str());
-        m_saved.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
-        ::setenv(name.c_str(), value.c_str(), 1);
-    }
-    // The library and the emulator's faults are chosen by each test, never inherited.
-    for (const char* name : {"KESTRUNE_DEVICE_LIBRARY", "KESTRUNE_EMULATOR_FAULTS"}) {
-        const char* old = std::getenv(name);
-        m_saved.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
-        ::unsetenv(name);
-    }
-}
-
-CliFolders::~CliFolders()
-{
-    for (const auto& [name, value] : m_saved) {
-        if (value)
-            ::setenv(name.c_str(), value->c_str(), 1);
-        else
-            ::unsetenv(name.c_str());
-    }
-    std::error_code ec;
-    std::filesystem::remove_all(m_root, ec);
+    for (const auto& [name, value] : values)
+        m_environment.push_back(std::make_unique<kestrune::testing::EnvOverride>(name, value));
 }
 
 RunResult CliFolders::Cli(std::vector<std::string> args, const std::string& input) const
@@ -115,10 +89,8 @@ RunResult CliFolders::Cli(std::vector<std::string> args, const std::string& inpu
 
 RunResult CliFolders::CliWithFaults(const std::string& faults, std::vector<std::string> args) const
 {
-    ::setenv("KESTRUNE_EMULATOR_FAULTS", faults.c_str(), 1);
-    RunResult result = Cli(std::move(args));
-    ::unsetenv("KESTRUNE_EMULATOR_FAULTS");
-    return result;
+    const kestrune::testing::EnvOverride armed("KESTRUNE_EMULATOR_FAULTS", faults);
+    return Cli(std::move(args));
 }
 
 RunResult CliFolders::CliPlain(const std::vector<std::string>& args) const

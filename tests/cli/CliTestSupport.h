@@ -4,9 +4,11 @@
 // configuration, runtime and emulator state for every test.
 
 #include "emulator/KeyboardState.h"
+#include "support/EnvOverride.h"
+#include "support/ScratchFolder.h"
 
 #include <filesystem>
-#include <optional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -23,8 +25,8 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
 
 class CliFolders {
 public:
-    CliFolders();  // creates the folders and points the environment at them
-    ~CliFolders(); // removes them and restores the environment
+    // Creates the folders and points the environment at them; both go with the object.
+    CliFolders();
     CliFolders(const CliFolders&) = delete;
     CliFolders& operator=(const CliFolders&) = delete;
 
@@ -45,8 +47,9 @@ public:
     std::string StateText() const;
 
 private:
-    std::filesystem::path m_root;
-    std::vector<std::pair<std::string, std::optional<std::string>>> m_saved;
+    kestrune::testing::ScratchFolder m_scratch{"kestrune-cli-test"};
+    const std::filesystem::path m_root = m_scratch.Path();
+    std::vector<std::unique_ptr<kestrune::testing::EnvOverride>> m_environment;
 };
 
 } // namespace kestrune::cli::testing

@@ -8,6 +8,8 @@
 #include "emulator/KeyboardState.h"
 
 #include "common/LittleEndian.h"
+#include "support/EnvOverride.h"
+#include "support/ScratchFolder.h"
 
 #include <gtest/gtest.h>
 
@@ -101,14 +103,6 @@ class ProtocolTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        std::string pattern = "/tmp/kdev-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        folder = pattern;
-        ::setenv("KESTRUNE_EMULATOR_STATE", (folder / "state.json").c_str(), 1);
-        ::setenv(emulator::kControlSocketVariable, (folder / "ctl").c_str(), 1);
-        ::setenv("KESTRUNE_EMULATOR_LATENCY_US", "0", 1);
-        ::setenv("KESTRUNE_EMULATOR_BOOT_MS", "50", 1);
-
         auto dir = ProgramDirectory();
         ASSERT_TRUE(dir.ok()) << dir.error();
         auto loaded = DeviceLibrary::Load(ResolveDeviceLibraryPath(*dir, nullptr, true));
@@ -146,11 +140,6 @@ protected:
         }
         protocol.reset();
         Tap::beforeWrite = nullptr;
-        for (const char* name : {"KESTRUNE_EMULATOR_STATE", emulator::kControlSocketVariable,
-                                 "KESTRUNE_EMULATOR_LATENCY_US", "KESTRUNE_EMULATOR_BOOT_MS"})
-            ::unsetenv(name);
-        std::error_code ignored;
-        std::filesystem::remove_all(folder, ignored);
     }
 
     void Control(const std::vector<std::string>& words)
@@ -176,7 +165,12 @@ protected:
         return std::exchange(pauses, {});
     }
 
-    std::filesystem::path folder;
+    testing::ScratchFolder scratch{"kdev"};
+    const std::filesystem::path folder = scratch.Path();
+    testing::EnvOverride stateVariable{"KESTRUNE_EMULATOR_STATE", (folder / "state.json").string()};
+    testing::EnvOverride socketVariable{emulator::kControlSocketVariable, (folder / "ctl").string()};
+    testing::EnvOverride latencyVariable{"KESTRUNE_EMULATOR_LATENCY_US", "0"};
+    testing::EnvOverride bootVariable{"KESTRUNE_EMULATOR_BOOT_MS", "50"};
     std::unique_ptr<DeviceLibrary> owner;
     std::unique_ptr<CommandProtocol> protocol;
     HidRelayHandle ctrlHandle = 0;

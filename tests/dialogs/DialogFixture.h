@@ -7,7 +7,9 @@
 // every message box and file dialog.
 
 #include "UiTestSupport.h"
-#include "config/SettingsTestSupport.h"
+#include "support/EnvOverride.h"
+#include "support/RecordingReporter.h"
+#include "support/ScratchFolder.h"
 
 #include "app/DeviceWorker.h"
 #include "ui/DeviceJobRunner.h"
@@ -41,6 +43,7 @@
 namespace kestrune::test {
 
 using kestrune::testing::EnvOverride;
+using kestrune::testing::RecordingReporter;
 using kestrune::testing::ScratchFolder;
 
 // The main window's side of the device events, as far as the dialogs need
@@ -269,11 +272,7 @@ protected:
     };
     IniUserSettings settings{scratch / "config" / "user.ini"};
 
-    class NoReporter : public Reporter {
-    public:
-        void Inform(const UserMessage&) override {}
-        bool Ask(const UserMessage&) override { return false; }
-    } reporter;
+    RecordingReporter reporter;
     RefreshingWindow window;
     std::unique_ptr<KeyboardSession> session;
     CommandProtocol* protocol = nullptr;

@@ -1,4 +1,5 @@
 #include "HidAccess.h"
+#include "support/ScratchFolder.h"
 
 #include <gtest/gtest.h>
 
@@ -99,8 +100,7 @@ HelperRun RunHelper(const std::string& argument)
 
 TEST(HidAccess, HelperPrintsTheUdevPropertyOnlyForOurNodes)
 {
-    const auto folder = std::filesystem::temp_directory_path() / ("hid-access-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(folder);
+    const testing::ScratchFolder folder("hid-access");
     auto write = [&](const char* name, const Bytes& bytes) {
         std::ofstream(folder / name, std::ios::binary)
             .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
@@ -115,7 +115,6 @@ TEST(HidAccess, HelperPrintsTheUdevPropertyOnlyForOurNodes)
     const HelperRun missing = RunHelper((folder / "absent").string());
     EXPECT_NE(missing.status, 0);
     EXPECT_EQ(missing.output, "");
-    std::filesystem::remove_all(folder);
 }
 
 } // namespace

@@ -15,9 +15,9 @@
 namespace kestrune::test {
 namespace {
 
-class ColorButtonTest : public QtTest {
+class ColourButtonTest : public QtTest {
 protected:
-    ColorButtonTest()
+    ColourButtonTest()
     {
         button = new CSkinColorBtn(&owner);
         button->setGeometry(10, 10, 80, 24);
@@ -29,7 +29,7 @@ protected:
     CSkinColorBtn* button = nullptr;
 };
 
-TEST_F(ColorButtonTest, FaceShowsTheColourBesideTheArrowArea)
+TEST_F(ColourButtonTest, FaceShowsTheColourBesideTheArrowArea)
 {
     // Face 3..77 x 3..21: the swatch spans 2..(78 / 2 + 5), the arrow area from 2 + 78 / 2 + 3.
     EXPECT_EQ(button->SwatchRect(), QRect(QPoint(2, 2), QPoint(43, 21)));
@@ -38,12 +38,12 @@ TEST_F(ColorButtonTest, FaceShowsTheColourBesideTheArrowArea)
     button->SetColor(QColor(255, 0, 0));
     const QImage face = button->grab().toImage();
     EXPECT_EQ(face.pixelColor(20, 12), QColor(255, 0, 0));
-    EXPECT_EQ(face.pixelColor(50, 4), ColorFromRef(kColorArrowAreaRef));
+    EXPECT_EQ(face.pixelColor(50, 4), ColorFromRef(kColourArrowAreaRef));
     // The arrow's tip: (right - 8, middle + 1) of the face grown by one.
     EXPECT_EQ(face.pixelColor(70, 9), QColor(Qt::black));
 }
 
-TEST_F(ColorButtonTest, SwatchFallsBackToAutomaticAndStaysEmptyWhenDisabled)
+TEST_F(ColourButtonTest, SwatchFallsBackToAutomaticAndStaysEmptyWhenDisabled)
 {
     button->SetColorAutomatic(QColor(0, 255, 0));
     EXPECT_EQ(SwatchCentre(), QColor(0, 255, 0));
@@ -53,7 +53,7 @@ TEST_F(ColorButtonTest, SwatchFallsBackToAutomaticAndStaysEmptyWhenDisabled)
     EXPECT_NE(SwatchCentre(), QColor(0, 0, 255));
 }
 
-TEST_F(ColorButtonTest, PaletteHasTenColumnsAndItsEntriesChooseTheColour)
+TEST_F(ColourButtonTest, PaletteHasTenColumnsAndItsEntriesChooseTheColour)
 {
     button->EnableAutomaticButton(QStringLiteral("automatic"), QColor(1, 2, 3));
     QMenu* menu = button->PaletteMenu();
@@ -62,7 +62,7 @@ TEST_F(ColorButtonTest, PaletteHasTenColumnsAndItsEntriesChooseTheColour)
     EXPECT_EQ(swatches.size(), button->Palette().size());
     auto* grid = menu->findChild<QGridLayout*>();
     ASSERT_NE(grid, nullptr);
-    EXPECT_EQ(grid->columnCount(), kColorPaletteColumns);
+    EXPECT_EQ(grid->columnCount(), kColourPaletteColumns);
     ASSERT_NE(menu->findChild<QToolButton*>(QStringLiteral("other")), nullptr);
 
     QSignalSpy chosen(button, &CSkinColorBtn::colorChosen);
@@ -77,7 +77,7 @@ TEST_F(ColorButtonTest, PaletteHasTenColumnsAndItsEntriesChooseTheColour)
     EXPECT_EQ(chosen[1][0].value<QColor>(), QColor(1, 2, 3));
 }
 
-TEST_F(ColorButtonTest, LosingFocusReleasesThePress)
+TEST_F(ColourButtonTest, LosingFocusReleasesThePress)
 {
     button->setDown(true);
     QFocusEvent focusOut(QEvent::FocusOut, Qt::ActiveWindowFocusReason);

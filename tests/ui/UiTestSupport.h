@@ -103,8 +103,9 @@ protected:
 
 #include "config/Folders.h"
 
+#include "support/ScratchFolder.h"
+
 #include <QFile>
-#include <QTemporaryDir>
 
 #include <filesystem>
 #include <string>
@@ -117,7 +118,6 @@ class SkinFolderTest : public QtTest {
 protected:
     SkinFolderTest()
     {
-        program = std::filesystem::path(folder.path().toStdString());
         skins = program / "Skins";
         std::filesystem::create_directories(skins);
         SetProgramFolder(program);
@@ -136,8 +136,8 @@ protected:
         ASSERT_TRUE(picture.save(QString::fromStdString(file.string()), format));
     }
 
-    QTemporaryDir folder;
-    std::filesystem::path program;
+    kestrune::testing::ScratchFolder folder{"kestrune-skins"};
+    std::filesystem::path program = folder.Path();
     std::filesystem::path skins;
 };
 
