@@ -455,6 +455,7 @@ void CLightingPanel::PlaceControls()
     } else {
         m_notice->setGeometry(notice.x, notice.y, notice.w, notice.h);
     }
+    m_noticeHeight = m_notice->height();
     m_brightness->SetBasePicture(Picture(QStringLiteral("0.bmp")));
     m_speed->SetBasePicture(Picture(QStringLiteral("5.bmp")));
     m_notice->raise();
@@ -976,6 +977,9 @@ void CLightingPanel::Send(LightingJobKind kind, std::function<int(Lighting&)> jo
 void CLightingPanel::ShowNotice(std::string_view key, const std::vector<std::string>& args)
 {
     m_notice->setText(LightingNoticeText(key, args));
+    // The skin's place is the least it takes: a long reason, a larger font or
+    // another language's words make it taller, so no line is cut off.
+    m_notice->resize(m_notice->width(), std::max(m_noticeHeight, m_notice->heightForWidth(m_notice->width())));
     m_notice->show();
     m_notice->raise();
     m_noticeTimer->start(kNoticeMs);

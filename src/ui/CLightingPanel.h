@@ -244,6 +244,7 @@ private:
     std::array<QLineEdit*, 3> m_boxes{};
     QLabel* m_notice = nullptr;
     QTimer* m_noticeTimer = nullptr;
+    int m_noticeHeight = 0; // as the skin places it
 };
 
 } // namespace kestrune

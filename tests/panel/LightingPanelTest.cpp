@@ -564,6 +564,9 @@ TEST_F(LightingPanelTest, ASettingTheFileDoesNotKeepShowsWhatItHolds)
     EXPECT_NE(notice, notTaken);
     EXPECT_TRUE(notice.contains(QString::fromStdString(rig->settings.path().filename().string())))
         << notice.toStdString();
+    // The reason names a file, longer than the notice's place in the skin: every line shows.
+    QLabel* shown = rig->panel->Notice();
+    EXPECT_GE(shown->height(), shown->heightForWidth(shown->width()));
 
     rig->panel->Notice()->hide();
     rig->Click("FUNC_REPORT3");
