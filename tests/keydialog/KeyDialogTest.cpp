@@ -1,6 +1,6 @@
 #include "ui/Kestrune_DlgComposite.h"
 
-#include "EventsFixture.h"
+#include "support/EventsFixture.h"
 #include "UiTestSupport.h"
 #include "app/DeviceWorker.h"
 #include "config/Folders.h"

@@ -1,4 +1,4 @@
-#include "EventsFixture.h"
+#include "support/EventsFixture.h"
 
 #include "common/LittleEndian.h"
 #include "config/LanguageTable.h"

@@ -2,7 +2,7 @@
 // emulator's device library, driven from outside through its control socket
 // as a user at the keyboard would.
 
-#include "EventsFixture.h"
+#include "support/EventsFixture.h"
 
 #include "config/LanguageTable.h"
 #include "config/ProfileFile.h"
@@ -308,8 +308,12 @@ TEST_F(EventsLibraryTest, AttachAndDetachStormWhileDownloadsRun)
     // Every change of the storm reaches the program, each in its turn: ten
     // detaches, and ten attaches after the one at start. Only once the last
     // has begun does waiting for the changes begun so far cover the storm.
-    ASSERT_TRUE(window.WaitFor("detached", 10));
-    ASSERT_TRUE(window.WaitFor("refresh", 11));
+    // The storm is over long before the program has handled it, and each
+    // attach then reads the keyboard, refreshes the copy and writes the
+    // working file in its turn: the waits give each of the ten the time of one.
+    const auto stormWait = RecordingWindow::kEventWait * 10;
+    ASSERT_TRUE(window.WaitFor("detached", 10, stormWait));
+    ASSERT_TRUE(window.WaitFor("refresh", 11, stormWait));
     session->Events().WaitForAttachChanges();
     EXPECT_EQ(session->Events().LastPresence(), 1u);
     EXPECT_EQ(window.Count("open"), 1u);

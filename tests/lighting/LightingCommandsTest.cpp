@@ -1,4 +1,4 @@
-#include "EventsFixture.h"
+#include "support/EventsFixture.h"
 
 #include "lighting/Lighting.h"
 #include "lighting/LightingWriter.h"

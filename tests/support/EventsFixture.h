@@ -91,11 +91,16 @@ public:
         std::lock_guard lock(m_mutex);
         return static_cast<std::size_t>(std::count(m_calls.begin(), m_calls.end(), call));
     }
-    // Waits until the call has been made 'times' times; false when it never is.
-    bool WaitFor(const std::string& call, std::size_t times = 1) const
+    // What one device event is given to reach the window: long enough for a
+    // loaded machine, short enough that one that never comes fails soon.
+    static constexpr std::chrono::seconds kEventWait{20};
+
+    // Waits until the call has been made 'times' times; false when it is not
+    // within 'deadline'.
+    bool WaitFor(const std::string& call, std::size_t times = 1, std::chrono::seconds deadline = kEventWait) const
     {
         std::unique_lock lock(m_mutex);
-        return m_changed.wait_for(lock, std::chrono::seconds(20), [&] {
+        return m_changed.wait_for(lock, deadline, [&] {
             return static_cast<std::size_t>(std::count(m_calls.begin(), m_calls.end(), call)) >= times;
         });
     }
