@@ -5,6 +5,8 @@
 #include "WindowTestSupport.h"
 
 #include "app/AboutDlg.h"
+#include "emulator/ControlSocket.h"
+#include "emulator/StateFile.h"
 #include "session/KeyboardSession.h"
 #include "ui/Kestrune_DlgComposite.h"
 
@@ -27,7 +29,9 @@ class KeyDialogWiringTest : public WindowTest {
 protected:
     void SetUp() override
     {
-        SetVariable("KESTRUNE_EMULATOR_STATE", (root / "emulator.json").string());
+        // State and control socket of this test's own: tests run side by side.
+        SetVariable(emulator::kStateFileVariable, (root / "emulator.json").string());
+        SetVariable(emulator::kControlSocketVariable, (root / "control").string());
         MakeWindow();
         KeyboardSessionOptions options;
         options.libraryPath = EMULATOR_LIBRARY;
@@ -40,8 +44,10 @@ protected:
         // The attach waits for the window's deferred initialisation, which
         // needs the event loop.
         ASSERT_TRUE(session->Start().ok());
-        WAIT_TRUE(window->ActiveProfile() == 0, 20000);
+        // The first attach brings the window up once the keyboard's data is in.
+        WAIT_TRUE(window->isVisible(), 20000);
         ASSERT_TRUE(window->WaitForWorker(20000));
+        WAIT_TRUE(HasKeyData(), 20000);
         dialog = window->KeyDialog();
         ASSERT_NE(dialog, nullptr);
     }
@@ -76,6 +82,12 @@ protected:
     {
         QKeyEvent press(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, evdev + 8, 0, 0);
         QApplication::sendEvent(dialog, &press);
+    }
+
+    bool HasKeyData()
+    {
+        std::lock_guard lock(session->Store().CurrentLock());
+        return session->Store().Current().Assignment(0, 0) != nullptr;
     }
 
     KeyAssignment SlotOf(std::size_t slot)
