@@ -49,6 +49,12 @@ bool LightingWriter::Busy() const
     return m_running || !m_queue.empty();
 }
 
+bool LightingWriter::WritesPending() const
+{
+    std::lock_guard lock(m_mutex);
+    return (m_running && !m_reporting) || !m_queue.empty();
+}
+
 void LightingWriter::Run()
 {
     std::unique_lock lock(m_mutex);
@@ -66,9 +72,11 @@ void LightingWriter::Run()
         const bool idle = m_queue.empty();
         if (m_listener) {
             // The listener may submit the next job (a read after a failure).
+            m_reporting = true;
             lock.unlock();
             m_listener({entry.kind, result, idle});
             lock.lock();
+            m_reporting = false;
         }
         m_running = false;
         if (m_queue.empty()) m_idle.notify_all();

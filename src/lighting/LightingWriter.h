@@ -71,6 +71,9 @@ public:
     // Jobs waiting, not counting one under way.
     std::size_t Queued() const;
     bool Busy() const;
+    // A job waits or runs; unlike Busy, false while the last job's report is
+    // being made: a report handled on another thread can show the state at once.
+    bool WritesPending() const;
 
 private:
     struct Entry {
@@ -85,7 +88,8 @@ private:
     std::condition_variable m_wake;
     std::condition_variable m_idle;
     std::deque<Entry> m_queue;
-    bool m_running = false; // a job is under way
+    bool m_running = false;   // a job is under way
+    bool m_reporting = false; // its work is done and the listener is told
     bool m_stopping = false;
     std::thread m_thread;
 };

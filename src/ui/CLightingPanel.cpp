@@ -519,7 +519,7 @@ void CLightingPanel::FillEffectList()
 
 void CLightingPanel::RefreshLightingPanel()
 {
-    if (m_writer->Busy()) {
+    if (m_writer->WritesPending()) {
         // Changes still on their way: show the state once they are in it.
         m_refreshPending = true;
         return;
@@ -965,7 +965,9 @@ void CLightingPanel::OnJobDone(const LightingJobDone& done)
         ShowNotice(kLightingNotTakenKey);
         Q_EMIT changeRefused();
     }
-    if (m_refreshPending && !m_writer->Busy()) RefreshLightingPanel();
+    // The report may come while the writer still counts its job as running:
+    // a check of Busy here could put the refresh off with no job left to bring it.
+    if (m_refreshPending && !m_writer->WritesPending()) RefreshLightingPanel();
 }
 
 void CLightingPanel::Send(LightingJobKind kind, std::function<int(Lighting&)> job)
