@@ -3,6 +3,7 @@
 // the bank key and lighting changes made on the keyboard.
 
 #include "WindowTestSupport.h"
+#include "support/QuickTiming.h"
 
 #include "app/AboutDlg.h"
 #include "app/CTrayIcon.h"
@@ -63,10 +64,7 @@ protected:
         KeyboardSessionOptions options;
         options.libraryPath = EMULATOR_LIBRARY;
         options.sink = window.get();
-        options.timing.replyWait = std::chrono::milliseconds(100);
-        options.timing.giveWayPause = std::chrono::milliseconds(5);
-        options.timing.retryPause = std::chrono::milliseconds(1);
-        options.timing.endUpdatePause = std::chrono::milliseconds(1);
+        options.timing = kestrune::testing::QuickTiming();
         auto created = KeyboardSession::Create(std::move(options), window->GetReporter());
         ASSERT_TRUE(created.ok()) << created.error();
         session = std::move(*created);

@@ -8,6 +8,7 @@
 
 #include "UiTestSupport.h"
 #include "support/EnvOverride.h"
+#include "support/QuickTiming.h"
 #include "support/RecordingReporter.h"
 #include "support/ScratchFolder.h"
 
@@ -43,6 +44,7 @@
 namespace kestrune::test {
 
 using kestrune::testing::EnvOverride;
+using kestrune::testing::QuickTiming;
 using kestrune::testing::RecordingReporter;
 using kestrune::testing::ScratchFolder;
 
@@ -68,17 +70,6 @@ public:
     void RefreshKeyDisplay() override { ++refreshes; }
     void ClearUnappliedChanges() override { ++cleared; }
 };
-
-// Waits short enough that a keyboard that stays silent fails a command quickly.
-inline ProtocolTiming QuickTiming()
-{
-    ProtocolTiming timing;
-    timing.replyWait = std::chrono::milliseconds(100);
-    timing.giveWayPause = std::chrono::milliseconds(5);
-    timing.retryPause = std::chrono::milliseconds(1);
-    timing.endUpdatePause = std::chrono::milliseconds(1);
-    return timing;
-}
 
 // A folder nobody may write to, the caller included: the mode is taken
 // away, and where that does not stop the caller (a superuser) the folder is

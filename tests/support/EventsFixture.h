@@ -5,6 +5,7 @@
 // reporter and a window that remember what they were told.
 
 #include "EventsEmulatorRelay.h"
+#include "QuickTiming.h"
 #include "common/Reporter.h"
 #include "config/ConfigStore.h"
 #include "device/CommandProtocol.h"
@@ -117,17 +118,6 @@ private:
     mutable std::condition_variable m_changed;
     std::vector<std::string> m_calls;
 };
-
-// Waits short enough that a keyboard that stays silent fails a command quickly.
-inline ProtocolTiming QuickTiming()
-{
-    ProtocolTiming timing;
-    timing.replyWait = std::chrono::milliseconds(100);
-    timing.giveWayPause = std::chrono::milliseconds(5);
-    timing.retryPause = std::chrono::milliseconds(1);
-    timing.endUpdatePause = std::chrono::milliseconds(1);
-    return timing;
-}
 
 struct SentCommand {
     std::uint8_t command;
