@@ -94,14 +94,6 @@ std::filesystem::path ProgramPath(std::string_view relative)
     return ProgramFolder() / std::filesystem::path(std::string(relative));
 }
 
-// The name of the working profile file, as the profile menu shows it.
-QString WorkingProfileName()
-{
-    auto path = WorkingProfilePath();
-    if (!path) return QStringLiteral("$Profile0");
-    return ToQString(path->stem().u16string());
-}
-
 } // namespace
 
 CKestruneDlg::CKestruneDlg(UserSettings& settings, QWidget* parent)
@@ -424,10 +416,7 @@ QString CKestruneDlg::CaptionText(std::string_view key) const
 {
     // The window's own captions follow the window's language, which the last
     // switch may have set even when the file could not store it.
-    auto loaded = IniFile::Load(LanguageFilePath());
-    const IniFile file = loaded ? std::move(*loaded) : IniFile();
-    const std::string_view section = MainCaptionsInEnglish() ? kEnglishSection : kChineseSection;
-    return ToQString(file.ReadString(section, key, kMissingLanguageText, kLanguageReadBuffer));
+    return MainCaptionText(key);
 }
 
 void CKestruneDlg::Recaption()
@@ -1196,8 +1185,7 @@ void CKestruneDlg::BuildProfileMenu(bool /*create*/)
     };
     add(LanguageText("DEFAULT_PROFILE_NAME"), kCmdDefaultProfile, active < 0);
     m_profileMenu->addSeparator();
-    const QString name = WorkingProfileName();
-    for (int i = 0; i < 3; ++i) add(name, kCmdDefaultProfile + 1 + i, active == i);
+    for (int i = 0; i < 3; ++i) add(KeyboardProfileName(i), kCmdDefaultProfile + 1 + i, active == i);
     if (CPngButton* profiles = Button(kIdProfiles); profiles != nullptr && checked != nullptr) {
         profiles->setText(checked->text());
         profiles->SetTooltipText(LanguageText("PROFILE_TIP") + checked->text(), true);

@@ -4,9 +4,9 @@
 #include "config/Folders.h"
 #include "config/LanguageTable.h"
 #include "config/ProfileFile.h"
-#include "wire/Protocol.h"
 #include "device/Transfer.h"
 #include "ui/UserDialogs.h"
+#include "wire/Protocol.h"
 
 #include <QHeaderView>
 #include <QKeyEvent>
@@ -160,7 +160,8 @@ void CKestrune_DlgProfile::AppendRow(const std::filesystem::path& file, int keyb
     check->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
     check->setData(kRowDataRole, keyboardProfile);
     check->setCheckState(Qt::Unchecked);
-    auto* name = new QTableWidgetItem(text.name);
+    // The keyboard rows share one working file: they go by their profile's name.
+    auto* name = new QTableWidgetItem(keyboardProfile >= 0 ? KeyboardProfileName(keyboardProfile) : text.name);
     name->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable);
     name->setData(kRowDataRole, FromPath(file));
     auto* folder = new QTableWidgetItem(text.folder);
@@ -176,6 +177,11 @@ int CKestrune_DlgProfile::FirstCheckedRow() const
         if (m_list->item(row, kCheckColumn)->checkState() == Qt::Checked) return row;
     }
     return -1;
+}
+
+QString CKestrune_DlgProfile::RowFile(int row) const
+{
+    return m_list->item(row, kNameColumn)->data(kRowDataRole).toString();
 }
 
 int CKestrune_DlgProfile::KeyboardProfileOfRow(int row) const
@@ -270,19 +276,16 @@ void CKestrune_DlgProfile::StartApply(bool closeAfter)
 {
     if (Busy()) return;
     std::vector<std::u16string> kept;
-    for (int row = 0; row < m_list->rowCount(); ++row) {
-        kept.push_back(KeptPathOf({m_list->item(row, kNameColumn)->text(), m_list->item(row, kFolderColumn)->text()})
-                           .toStdU16String());
-    }
+    // From the row's file, not its shown name, which for a keyboard row is no file's.
+    for (int row = 0; row < m_list->rowCount(); ++row)
+        kept.push_back(KeptPathOf(RowTextOf(ToPath(RowFile(row)))).toStdU16String());
     if (Status saved = WriteProfileList(m_settings, kept); !saved) Inform("PROFILE_LIST_NOT_SAVED", {saved.error()});
 
     const int checked = FirstCheckedRow();
     // Rows follow their profile when rows above them are deleted; a file row
     // stands for no profile of the keyboard, which is told so.
     const int profile = checked < 0 ? -1 : KeyboardProfileOfRow(checked);
-    if (checked >= 0 && profile < 0)
-        Inform("PROFILE_NOT_ON_KEYBOARD",
-               {m_list->item(checked, kNameColumn)->data(kRowDataRole).toString().toStdString()});
+    if (checked >= 0 && profile < 0) Inform("PROFILE_NOT_ON_KEYBOARD", {RowFile(checked).toStdString()});
 
     const unsigned opening = m_opening;
     setCursor(Qt::BusyCursor);

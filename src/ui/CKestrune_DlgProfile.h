@@ -113,6 +113,7 @@ private:
     void AppendRow(const std::filesystem::path& file, int keyboardProfile);
     int FirstCheckedRow() const;
     int KeyboardProfileOfRow(int row) const;
+    QString RowFile(int row) const; // the full path of the file a row stands for
     void OnItemChanged(QTableWidgetItem* item);
     void SetApplyPending(bool pending);
     void StartApply(bool closeAfter);

@@ -244,4 +244,19 @@ bool MainCaptionsInEnglish()
     return ReadLanguageIndex() == kEnglishLanguageIndex || SwitchedIndex() == kEnglishLanguageIndex;
 }
 
+QString MainCaptionText(std::string_view key)
+{
+    auto loaded = IniFile::Load(LanguageFilePath());
+    const IniFile file = loaded ? std::move(*loaded) : IniFile();
+    const std::string_view section = MainCaptionsInEnglish() ? kEnglishSection : kChineseSection;
+    return QString::fromStdU16String(file.ReadString(section, key, kMissingLanguageText, kLanguageReadBuffer));
+}
+
+QString KeyboardProfileName(int profile)
+{
+    const QString text = MainCaptionText("PROFILE_" + std::to_string(profile + 1));
+    if (!text.trimmed().isEmpty()) return text;
+    return QStringLiteral("Profile %1").arg(profile + 1);
+}
+
 } // namespace kestrune

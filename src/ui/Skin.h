@@ -172,5 +172,15 @@ std::optional<int> SwitchedLanguageIndex();
 // The main window's captions, its menu and the About box are English when
 // either the language file or the last switch says so.
 bool MainCaptionsInEnglish();
+// A caption of the main window's own, read from the language file in that
+// language each time it is asked for: a missing key gives a single blank.
+QString MainCaptionText(std::string_view key);
+
+// The name the user knows keyboard profile 0, 1 or 2 by, in the main
+// window's language: the caption of its profile button. The three share one
+// working profile file, so its name tells them apart for nobody. A blank
+// caption (the key missing from the language file) gives "Profile" and the
+// profile's number, so the three never look alike.
+QString KeyboardProfileName(int profile);
 
 } // namespace kestrune

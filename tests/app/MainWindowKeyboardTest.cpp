@@ -146,7 +146,8 @@ TEST_F(KeyboardWindowTest, TheFirstAttachShowsTheWindowOnTheKeyboardsProfile)
     for (int n = 0; n < 3; ++n) EXPECT_EQ(Button(kIdProfile1 + n).IsSelected(), n == 1) << n;
     EXPECT_TRUE(window->ProfileMenu()->findChild<QAction*>("command9002")->isChecked());
     EXPECT_FALSE(window->ProfileMenu()->findChild<QAction*>("command9000")->isChecked());
-    EXPECT_EQ(Button(kIdProfiles).text(), "$Profile0");
+    EXPECT_EQ(Button(kIdProfiles).text(), EnglishCaption("PROFILE_2"));
+    EXPECT_EQ(Button(kIdProfiles).TooltipText(), Text("PROFILE_TIP") + EnglishCaption("PROFILE_2"));
     WAIT_TRUE(!trayIcons->isEmpty(), 5000);
     EXPECT_EQ(trayIcons->last().at(0).toInt(), kIconAttached);
     EXPECT_FALSE(Button(kIdApply).isEnabled());

@@ -118,7 +118,9 @@ TEST_F(MainWindowTest, MessagesActOnlyOnTheirOwnParameter)
     EXPECT_EQ(actions[0]->text(), Text("DEFAULT_PROFILE_NAME"));
     EXPECT_TRUE(actions[0]->isChecked());
     EXPECT_TRUE(actions[1]->isSeparator());
-    EXPECT_EQ(actions[2]->text(), "$Profile0");
+    // The keyboard's profiles go by their names, not by the file they share.
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(actions[2 + i]->text(), EnglishCaption("PROFILE_" + std::to_string(i + 1))) << i;
     EXPECT_EQ(Button(kIdProfiles).text(), Text("DEFAULT_PROFILE_NAME"));
     EXPECT_EQ(Button(kIdProfiles).TooltipText(), Text("PROFILE_TIP") + Text("DEFAULT_PROFILE_NAME"));
 
@@ -226,8 +228,22 @@ TEST_F(MainWindowTest, TheButtonMenuOffersTheLanguagesAndASwitchRecaptionsTheWin
     EXPECT_EQ(tip.last().at(0).toString(),
               QString::fromStdU16String(file->ReadString(kChineseSection, "KEYBOARD_TRAY_DESC", u" ")));
 
+    // The profile menu's names follow too: the file's names of the language shown.
+    const auto profileNames = [&](std::string_view section) {
+        QStringList menuNames, fileNames;
+        for (int i = 0; i < 3; ++i) {
+            const std::string key = "PROFILE_" + std::to_string(i + 1);
+            menuNames << window->ProfileMenu()->findChild<QAction*>(QStringLiteral("command%1").arg(9001 + i))->text();
+            fileNames << QString::fromStdU16String(file->ReadString(section, key, u" "));
+        }
+        EXPECT_EQ(menuNames, fileNames) << section;
+        return menuNames;
+    };
+    const QStringList chineseNames = profileNames(kChineseSection);
+
     window->OnCommand(kCmdEnglish);
     EXPECT_EQ(Button(kIdOk).text(), EnglishCaption("PROFILE_OK"));
+    EXPECT_NE(profileNames(kEnglishSection), chineseNames);
 }
 
 TEST_F(MainWindowTest, HelpLinkAndAboutOpenWhatTheyName)

@@ -99,7 +99,9 @@ TEST_F(ProfileManagerTest, OpensOnTheThreeKeyboardRowsWithTheActiveOneChecked)
     Open();
 
     ASSERT_EQ(list->rowCount(), 3);
-    EXPECT_EQ(Names(), (std::vector<QString>{"$Profile0", "$Profile0", "$Profile0"}));
+    // Named as the shipped language file names the keyboard's profiles, not
+    // after the working file they share.
+    EXPECT_EQ(Names(), (std::vector<QString>{"Profile 1", "Profile 2", "Profile 3"}));
     for (int row = 0; row < 3; ++row) {
         EXPECT_EQ(list->item(row, 2)->text(), Folder());
         EXPECT_TRUE(list->item(row, 0)->text().isEmpty());
