@@ -1,6 +1,6 @@
 #include "ui/CSkinColorBtn.h"
 
-#include "ui/ColorRef.h"
+#include "ui/ColourRef.h"
 
 #include <QColorDialog>
 #include <QFocusEvent>
@@ -218,7 +218,7 @@ void CSkinColorBtn::paintEvent(QPaintEvent* /*event*/)
     }
 
     const QRect area = ArrowAreaEdges(face).ToRect();
-    if (area.isValid()) painter.fillRect(area, ColorFromRef(kColourArrowAreaRef));
+    if (area.isValid()) painter.fillRect(area, ColourFromRef(kColourArrowAreaRef));
 
     const Edges grown{face.left - 1, face.top - 1, face.right + 1, face.bottom + 1};
     const int middle = (grown.bottom - grown.top) / 2;

@@ -11,8 +11,8 @@
 #include "ui/CBitmapSlider.h"
 #include "ui/CPictureStatic.h"
 #include "ui/CSkinColorBtn.h"
-#include "ui/ColorRef.h"
 #include "ui/ColorStatic.h"
+#include "ui/ColourRef.h"
 #include "ui/WindowMessage.h"
 
 #include <QApplication>
@@ -235,7 +235,7 @@ TEST_F(LightingPanelTest, ControlsFollowTheEffectAndTheSwitch)
     EXPECT_TRUE(placed("CONTROL_SpeedSlider", "CONTROL_SpeedSlider2"));
     EXPECT_TRUE(Visible("CONTROL_FYggcfStaPic"));
     EXPECT_FALSE(Visible("CONTROL_BLFXLStaPic"));
-    const QColor c = ColorFromRef(rig->panel->Shown().ColourOf(EffectColour::C));
+    const QColor c = ColourFromRef(rig->panel->Shown().ColourOf(EffectColour::C));
     for (const auto& fill : rig->keys.fills) EXPECT_EQ(fill, c);
 
     rig->ChooseEffect(1);
@@ -428,12 +428,12 @@ TEST_F(LightingPanelTest, ARefusedColourPartStopsTheRestAndShowsTheKeyboard)
         // BeginUpdate, the base colour and the first part of the table.
         {"base colour with the whole table", 3,
          [&](LightingPanelTest& t) {
-             Q_EMIT t.rig->Find<CSkinColorBtn>("CONTROL_USERjsButton")->colorChosen(ColorFromRef(meant));
+             Q_EMIT t.rig->Find<CSkinColorBtn>("CONTROL_USERjsButton")->colorChosen(ColourFromRef(meant));
          }},
         // BeginUpdate and the first of three keys painted while the keyboard was busy.
         {"keys painted together", 2,
          [&](LightingPanelTest& t) {
-             Q_EMIT t.rig->Find<CSkinColorBtn>("CONTROL_USERysButton")->colorChosen(ColorFromRef(meant));
+             Q_EMIT t.rig->Find<CSkinColorBtn>("CONTROL_USERysButton")->colorChosen(ColourFromRef(meant));
              std::promise<void> release;
              t.rig->panel->Writer().Submit({LightingJob::Direction}, [busy = release.get_future().share()](Lighting&) {
                  busy.wait();
@@ -485,7 +485,7 @@ TEST_F(LightingPanelTest, ARefusedColourPartStopsTheRestAndShowsTheKeyboard)
             EXPECT_EQ(heldColour(late), was);
             EXPECT_TRUE(std::equal(held.begin(), held.end(), rig->panel->Shown().keyColours.bytes.begin()));
             for (int button : {early, middle, late})
-                EXPECT_EQ(rig->keys.fills[static_cast<std::size_t>(button)], ColorFromRef(heldColour(button)))
+                EXPECT_EQ(rig->keys.fills[static_cast<std::size_t>(button)], ColourFromRef(heldColour(button)))
                     << "key " << button;
         }
         rig.reset();

@@ -1,6 +1,6 @@
 #include "ui/CSkinColorBtn.h"
-#include "ui/ColorRef.h"
 #include "ui/ColorStatic.h"
+#include "ui/ColourRef.h"
 
 #include "UiTestSupport.h"
 
@@ -38,7 +38,7 @@ TEST_F(ColourButtonTest, FaceShowsTheColourBesideTheArrowArea)
     button->SetColor(QColor(255, 0, 0));
     const QImage face = button->grab().toImage();
     EXPECT_EQ(face.pixelColor(20, 12), QColor(255, 0, 0));
-    EXPECT_EQ(face.pixelColor(50, 4), ColorFromRef(kColourArrowAreaRef));
+    EXPECT_EQ(face.pixelColor(50, 4), ColourFromRef(kColourArrowAreaRef));
     // The arrow's tip: (right - 8, middle + 1) of the face grown by one.
     EXPECT_EQ(face.pixelColor(70, 9), QColor(Qt::black));
 }
