@@ -348,15 +348,15 @@ void CLightingPanel::CreateControls()
     for (const auto& [effect, keys] : kColourEffects) {
         const int id = effect;
         CSkinColorBtn* button = makeColourButton(keys.first);
-        connect(button, &CSkinColorBtn::colorChosen, this,
+        connect(button, &CSkinColorBtn::colourChosen, this,
                 [this, id](const QColor& colour) { OnEffectColour(id, RefFromColour(colour)); });
         if (!keys.second.empty())
             connect(static_cast<CPictureStatic*>(m_controls[keys.second]), &CPictureStatic::clicked, this,
                     [this, id] { OnRainbow(id); });
     }
-    connect(makeColourButton(kBrushButton), &CSkinColorBtn::colorChosen, this,
+    connect(makeColourButton(kBrushButton), &CSkinColorBtn::colourChosen, this,
             [this](const QColor& colour) { OnBrushColour(RefFromColour(colour)); });
-    connect(makeColourButton(kBaseButton), &CSkinColorBtn::colorChosen, this,
+    connect(makeColourButton(kBaseButton), &CSkinColorBtn::colourChosen, this,
             [this](const QColor& colour) { OnBaseColour(RefFromColour(colour)); });
 
     m_effectList = new QComboBox(&m_window);

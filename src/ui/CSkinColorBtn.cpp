@@ -172,7 +172,7 @@ void CSkinColorBtn::Choose(const QColor& colour)
 {
     m_menu->hide();
     SetColor(colour);
-    Q_EMIT colorChosen(EffectiveColour());
+    Q_EMIT colourChosen(EffectiveColour());
 }
 
 void CSkinColorBtn::ChooseOther()
@@ -181,7 +181,7 @@ void CSkinColorBtn::ChooseOther()
     const QColor picked = QColorDialog::getColor(EffectiveColour(), window());
     if (!picked.isValid()) return; // cancelled: the colour stays
     SetColor(picked);
-    Q_EMIT colorChosen(picked);
+    Q_EMIT colourChosen(picked);
 }
 
 QRect CSkinColorBtn::FaceRect() const

@@ -4,7 +4,7 @@
 // colour beside a drop-down arrow, drawn to sit on the dialog picture. A
 // click opens a palette (a grid of colours, optionally an automatic entry
 // and an entry that opens the colour dialog); the owner reads the colour
-// after colorChosen.
+// after colourChosen.
 
 #include <QColor>
 #include <QList>
@@ -54,7 +54,7 @@ public:
 Q_SIGNALS:
     // The user took a colour from the palette or the colour dialog, or the
     // automatic entry.
-    void colorChosen(const QColor& effective);
+    void colourChosen(const QColor& effective);
 
 protected:
     void paintEvent(QPaintEvent* event) override;

@@ -65,7 +65,7 @@ TEST_F(ColourButtonTest, PaletteHasTenColumnsAndItsEntriesChooseTheColour)
     EXPECT_EQ(grid->columnCount(), kColourPaletteColumns);
     ASSERT_NE(menu->findChild<QToolButton*>(QStringLiteral("other")), nullptr);
 
-    QSignalSpy chosen(button, &CSkinColorBtn::colorChosen);
+    QSignalSpy chosen(button, &CSkinColorBtn::colourChosen);
     menu->findChild<QToolButton*>(QStringLiteral("swatch_3"))->click();
     EXPECT_EQ(button->GetColor(), button->Palette()[3]);
     ASSERT_EQ(chosen.count(), 1);
