@@ -99,7 +99,7 @@ TEST(ColorStaticTest, OnlyTheLettersCoverThePicture)
     auto* label = new ColorStatic(&dialog);
     label->setGeometry(10, 10, 150, 30);
     label->setText(QStringLiteral("MMMM"));
-    EXPECT_EQ(label->TextColor(), QColor(Qt::white));
+    EXPECT_EQ(label->TextColour(), QColor(Qt::white));
 
     auto count = [&](QColor colour) {
         const QImage picture = dialog.grab().toImage();
@@ -113,7 +113,7 @@ TEST(ColorStaticTest, OnlyTheLettersCoverThePicture)
     // The picture shows through beside the text.
     EXPECT_EQ(dialog.grab().toImage().pixelColor(155, 12), QColor(0, 0, 200));
 
-    label->SetTextColor(Qt::black);
+    label->SetTextColour(Qt::black);
     EXPECT_EQ(count(Qt::white), 0);
     EXPECT_GT(count(Qt::black), 0);
 }
