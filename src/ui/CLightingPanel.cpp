@@ -579,9 +579,9 @@ void CLightingPanel::ShowColourButtons()
 {
     for (const auto& [effect, keys] : kColourEffects)
         static_cast<CSkinColorBtn*>(m_controls[keys.first])
-            ->SetColor(ColourFromRef(m_view.ColourOf(*ColourOfEffect(effect))));
-    static_cast<CSkinColorBtn*>(m_controls[kBrushButton])->SetColor(ColourFromRef(m_brush));
-    static_cast<CSkinColorBtn*>(m_controls[kBaseButton])->SetColor(ColourFromRef(m_view.ColourOf(EffectColour::B)));
+            ->SetColour(ColourFromRef(m_view.ColourOf(*ColourOfEffect(effect))));
+    static_cast<CSkinColorBtn*>(m_controls[kBrushButton])->SetColour(ColourFromRef(m_brush));
+    static_cast<CSkinColorBtn*>(m_controls[kBaseButton])->SetColour(ColourFromRef(m_view.ColourOf(EffectColour::B)));
 }
 
 void CLightingPanel::PlaceForEffect(int effect)

@@ -71,13 +71,13 @@ QList<QColor> CSkinColorBtn::DefaultPalette()
     return colours;
 }
 
-void CSkinColorBtn::SetColor(const QColor& colour)
+void CSkinColorBtn::SetColour(const QColor& colour)
 {
     m_colour = colour;
     update();
 }
 
-void CSkinColorBtn::SetColorAutomatic(const QColor& colour)
+void CSkinColorBtn::SetColourAutomatic(const QColor& colour)
 {
     m_automatic = colour;
     update();
@@ -171,7 +171,7 @@ void CSkinColorBtn::RebuildMenu()
 void CSkinColorBtn::Choose(const QColor& colour)
 {
     m_menu->hide();
-    SetColor(colour);
+    SetColour(colour);
     Q_EMIT colourChosen(EffectiveColour());
 }
 
@@ -180,7 +180,7 @@ void CSkinColorBtn::ChooseOther()
     m_menu->hide();
     const QColor picked = QColorDialog::getColor(EffectiveColour(), window());
     if (!picked.isValid()) return; // cancelled: the colour stays
-    SetColor(picked);
+    SetColour(picked);
     Q_EMIT colourChosen(picked);
 }
 

@@ -26,10 +26,10 @@ public:
     explicit CSkinColorBtn(QWidget* parent = nullptr);
 
     // An invalid colour means none is chosen: the automatic colour stands in.
-    void SetColor(const QColor& colour);
-    QColor GetColor() const { return m_colour; }
-    void SetColorAutomatic(const QColor& colour);
-    QColor GetAutomaticColor() const { return m_automatic; }
+    void SetColour(const QColor& colour);
+    QColor GetColour() const { return m_colour; }
+    void SetColourAutomatic(const QColor& colour);
+    QColor GetAutomaticColour() const { return m_automatic; }
     // The chosen colour, or the automatic one while none is chosen.
     QColor EffectiveColour() const { return m_colour.isValid() ? m_colour : m_automatic; }
 

@@ -35,7 +35,7 @@ TEST_F(ColourButtonTest, FaceShowsTheColourBesideTheArrowArea)
     EXPECT_EQ(button->SwatchRect(), QRect(QPoint(2, 2), QPoint(43, 21)));
     EXPECT_EQ(button->ArrowAreaRect(), QRect(QPoint(44, 1), QPoint(77, 22)));
 
-    button->SetColor(QColor(255, 0, 0));
+    button->SetColour(QColor(255, 0, 0));
     const QImage face = button->grab().toImage();
     EXPECT_EQ(face.pixelColor(20, 12), QColor(255, 0, 0));
     EXPECT_EQ(face.pixelColor(50, 4), ColourFromRef(kColourArrowAreaRef));
@@ -45,9 +45,9 @@ TEST_F(ColourButtonTest, FaceShowsTheColourBesideTheArrowArea)
 
 TEST_F(ColourButtonTest, SwatchFallsBackToAutomaticAndStaysEmptyWhenDisabled)
 {
-    button->SetColorAutomatic(QColor(0, 255, 0));
+    button->SetColourAutomatic(QColor(0, 255, 0));
     EXPECT_EQ(SwatchCentre(), QColor(0, 255, 0));
-    button->SetColor(QColor(0, 0, 255));
+    button->SetColour(QColor(0, 0, 255));
     EXPECT_EQ(SwatchCentre(), QColor(0, 0, 255));
     button->setEnabled(false);
     EXPECT_NE(SwatchCentre(), QColor(0, 0, 255));
@@ -67,12 +67,12 @@ TEST_F(ColourButtonTest, PaletteHasTenColumnsAndItsEntriesChooseTheColour)
 
     QSignalSpy chosen(button, &CSkinColorBtn::colourChosen);
     menu->findChild<QToolButton*>(QStringLiteral("swatch_3"))->click();
-    EXPECT_EQ(button->GetColor(), button->Palette()[3]);
+    EXPECT_EQ(button->GetColour(), button->Palette()[3]);
     ASSERT_EQ(chosen.count(), 1);
     EXPECT_EQ(chosen[0][0].value<QColor>(), button->Palette()[3]);
 
     menu->findChild<QToolButton*>(QStringLiteral("automatic"))->click();
-    EXPECT_FALSE(button->GetColor().isValid());
+    EXPECT_FALSE(button->GetColour().isValid());
     ASSERT_EQ(chosen.count(), 2);
     EXPECT_EQ(chosen[1][0].value<QColor>(), QColor(1, 2, 3));
 }
