@@ -24,8 +24,6 @@
 
 #include <benchmark/benchmark.h>
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <memory>
@@ -40,8 +38,7 @@ std::unique_ptr<PanelRig> OpenRig()
 {
     emulator::KeyboardState state = emulator::FactoryKeyboardState();
     state.lighting[lightaddr::kEffect] = 2; // brightness and speed both show
-    auto rig = std::make_unique<PanelRig>(
-        std::filesystem::temp_directory_path() / ("kestrune-bench-panel-" + std::to_string(::getpid())), state, true);
+    auto rig = std::make_unique<PanelRig>(state, true);
     rig->Control({"fault", "latency", "1000"});
     return rig;
 }
@@ -130,7 +127,7 @@ void BM_DragPaintAcrossKeys(benchmark::State& state)
     std::size_t updates = 0, colourWrites = 0;
     int colour = 0;
     for (auto _ : state) {
-        Q_EMIT rig->Find<CSkinColorBtn>("CONTROL_USERysButton")->colorChosen(QColor(++colour % 256, 40, 80));
+        Q_EMIT rig->Find<CSkinColorBtn>("CONTROL_USERysButton")->colourChosen(QColor(++colour % 256, 40, 80));
         rig->Settle();
         const std::size_t mark = rig->Mark();
         // The first key holds the mouse: every move and the release go to it.
