@@ -73,6 +73,12 @@ public:
         ASSERT_NE(slider, nullptr);
         QTest::mouseClick(slider, Qt::LeftButton, {}, QPoint(slider->PixelOf(position) + 2, slider->height() / 2));
     }
+    // The slider dragged to a position: one position reaches the panel.
+    void DragSlider(const char* name, int id, int position)
+    {
+        rig->Find<CBitmapSlider>(name)->SetPos(position);
+        rig->panel->OnSliderMoved(id, position);
+    }
     void Type(const char* box, const QString& text)
     {
         auto* edit = rig->Find<QLineEdit>(box);
@@ -497,6 +503,59 @@ TEST_F(LightingPanelTest, ARefusedColourPartStopsTheRestAndShowsTheKeyboard)
                     << "key " << button;
         }
         rig.reset();
+    }
+}
+
+// The keyboard refuses the BeginUpdate of a one-setting change: none of the
+// update's writes may follow it, and the panel shows what the keyboard holds.
+TEST_F(LightingPanelTest, ARefusedBeginSendsNoWriteAndShowsTheKeyboard)
+{
+    struct Case {
+        const char* name;
+        std::function<void(LightingPanelTest&)> act;
+        std::uint16_t address;
+        // What the control shows, as the keyboard keeps it.
+        std::function<int(LightingPanelTest&)> shown;
+    };
+    const Case cases[] = {
+        {"brightness", [](LightingPanelTest& t) { t.DragSlider("CONTROL_LightSlider", lightid::kBrightnessSlider, 4); },
+         lightaddr::kBrightness,
+         [](LightingPanelTest& t) { return t.rig->Find<CBitmapSlider>("CONTROL_LightSlider")->GetPos(); }},
+        {"speed", [](LightingPanelTest& t) { t.DragSlider("CONTROL_SpeedSlider", lightid::kSpeedSlider, 0); },
+         lightaddr::kSpeed,
+         [](LightingPanelTest& t) { return kSpeedMax - t.rig->Find<CBitmapSlider>("CONTROL_SpeedSlider")->GetPos(); }},
+        {"direction", [](LightingPanelTest& t) { t.rig->Click("CONTROL_BLFXRStaPic"); }, lightaddr::kDirection,
+         [](LightingPanelTest& t) { return t.rig->panel->Shown().direction; }},
+        {"effect", [](LightingPanelTest& t) { t.rig->ChooseEffect(9); }, lightaddr::kEffect,
+         [](LightingPanelTest& t) { return t.rig->panel->SelectedEffect(); }},
+    };
+    emulator::KeyboardState state = EveryKindOfEffect(); // effect 2: brightness, speed and direction
+    state.lighting[lightaddr::kSpeed] = 1;
+    state.lighting[lightaddr::kDirection] = 0;
+    Open(state);
+    const auto held = rig->Dump().lighting;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        QSignalSpy refused(rig->panel, &CLightingPanel::changeRefused);
+        rig->panel->Notice()->hide();
+        ShowCount notice(rig->panel->Notice());
+        rig->Control({"fault", "status", "fe", std::to_string(kSendAttempts)}); // every attempt of the BeginUpdate
+        const std::size_t mark = rig->Mark();
+        c.act(*this);
+        ASSERT_TRUE(rig->Settle());
+
+        const std::vector<SentReport> sent = rig->SentSince(mark);
+        ASSERT_FALSE(sent.empty());
+        EXPECT_EQ(sent.front().command, static_cast<std::uint8_t>(wire::Command::BeginUpdate));
+        for (const SentReport& r : sent)
+            EXPECT_NE(r.command, static_cast<std::uint8_t>(wire::Command::WriteMemory))
+                << "a write followed the refused BeginUpdate";
+        EXPECT_EQ(rig->Dump().lighting, held);
+        EXPECT_EQ(c.shown(*this), held[c.address]);
+        EXPECT_EQ(refused.count(), 1);
+        EXPECT_EQ(notice.shown, 1);
+        EXPECT_EQ(rig->panel->Notice()->text(), LightingNoticeText());
+        rig->Control({"fault", "clear"});
     }
 }
 
