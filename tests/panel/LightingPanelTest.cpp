@@ -559,6 +559,57 @@ TEST_F(LightingPanelTest, ARefusedBeginSendsNoWriteAndShowsTheKeyboard)
     }
 }
 
+// The RGB boxes show the colour they edit from the moment the panel shows the
+// keyboard, and follow the effect and the tool; filling them sends nothing.
+TEST_F(LightingPanelTest, TheRgbBoxesShowTheColourTheyEdit)
+{
+    emulator::KeyboardState state = EveryKindOfEffect();
+    state.lighting[lightaddr::kEffect] = kEffect11;
+    const std::pair<std::uint16_t, std::array<std::uint8_t, 3>> colours[] = {
+        {lightaddr::kColourA, {1, 2, 3}},
+        {lightaddr::kColourB, {40, 50, 60}},
+        {lightaddr::kColourD, {70, 80, 90}},
+        {lightaddr::kColourE, {100, 110, 120}},
+    };
+    for (const auto& [address, rgb] : colours) std::copy(rgb.begin(), rgb.end(), state.lighting.begin() + address);
+    Open(state);
+    const std::size_t mark = rig->Mark();
+    auto boxes = [&] {
+        QStringList texts;
+        for (const char* name : {"m_edit_rgbr", "m_edit_rgbg", "m_edit_rgbb"})
+            texts << rig->Find<QLineEdit>(name)->text();
+        return texts;
+    };
+    EXPECT_EQ(boxes(), (QStringList{"70", "80", "90"}));
+
+    // The keyboard switched to its next effect itself; the panel reads it.
+    rig->Control({"lighting-changed"});
+    QSignalSpy refreshed(rig->panel, &CLightingPanel::refreshed);
+    rig->panel->ReadAndRefresh(false);
+    ASSERT_TRUE(rig->Settle());
+    ASSERT_GE(refreshed.count(), 1);
+    EXPECT_EQ(rig->panel->SelectedEffect(), kEffect12);
+    EXPECT_EQ(boxes(), (QStringList{"100", "110", "120"}));
+
+    rig->ChooseEffect(kEffectSingleColour);
+    EXPECT_EQ(boxes(), (QStringList{"1", "2", "3"}));
+    rig->ChooseEffect(kEffectPerKey); // the brush, black until one is chosen
+    EXPECT_EQ(boxes(), (QStringList{"0", "0", "0"}));
+    rig->Click("CONTROL_USERgjStaPic2"); // the base-colour tool
+    EXPECT_EQ(boxes(), (QStringList{"40", "50", "60"}));
+    rig->ChooseEffect(2); // no colour of its own
+    EXPECT_EQ(boxes(), (QStringList{"", "", ""}));
+    ASSERT_TRUE(rig->Settle());
+
+    // Only the chosen effects went out (those still waiting give way to the next).
+    const auto writes = rig->ByteWritesSince(mark);
+    ASSERT_FALSE(writes.empty());
+    for (const auto& [address, value] : writes) EXPECT_EQ(address, lightaddr::kEffect);
+    EXPECT_EQ(writes.back().second, 2);
+    for (const SentReport& r : rig->SentSince(mark))
+        EXPECT_NE(r.command, static_cast<std::uint8_t>(wire::Command::WriteColours));
+}
+
 TEST_F(LightingPanelTest, RestoringTheDefaultsShowsWhatWasWritten)
 {
     Open();
