@@ -85,7 +85,7 @@ TEST_F(TrayIconTest, MenuTakesTheLanguageFileAtEveryDisplayWithOpenAsDefault)
     EXPECT_EQ(tray.Tip(), "other");
 }
 
-TEST_F(TrayIconTest, ClicksGiveTheOwnerOpenOrTheSingleClickCommand)
+TEST_F(TrayIconTest, ClicksGiveTheOwnerACommandOrTheMenu)
 {
     using R = QSystemTrayIcon::ActivationReason;
     struct Case {
@@ -94,6 +94,7 @@ TEST_F(TrayIconTest, ClicksGiveTheOwnerOpenOrTheSingleClickCommand)
         int singleClick;
         std::vector<R> clicks;
         std::vector<int> expected;
+        bool menuShown = false; // by this program rather than by Qt's tray
     };
     const Case cases[] = {
         {"double-click opens", TrayHost::XEmbed, mainwnd::kIdProfileMenu, {R::Trigger, R::DoubleClick}, {mainwnd::kCmdOpen}},
@@ -110,6 +111,7 @@ TEST_F(TrayIconTest, ClicksGiveTheOwnerOpenOrTheSingleClickCommand)
          mainwnd::kIdProfileMenu,
          {R::MiddleClick},
          {mainwnd::kIdProfileMenu}},
+        {"notifier context menu request", TrayHost::StatusNotifier, mainwnd::kIdProfileMenu, {R::Context}, {}, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -123,6 +125,7 @@ TEST_F(TrayIconTest, ClicksGiveTheOwnerOpenOrTheSingleClickCommand)
         std::vector<int> got;
         for (const auto& args : commands) got.push_back(args[0].toInt());
         EXPECT_EQ(got, c.expected);
+        EXPECT_EQ(tray.Menu()->isVisible(), c.menuShown);
         EXPECT_FALSE(tray.IsClickPending());
         EXPECT_FALSE(tray.OnTrayNotification(kTrayIconId + 1, R::DoubleClick));
     }
