@@ -1,6 +1,6 @@
 #include "ui/CSkinColorBtn.h"
 
-#include "ui/ColorRef.h"
+#include "ui/ColourRef.h"
 
 #include <QColorDialog>
 #include <QFocusEvent>
@@ -53,7 +53,15 @@ CSkinColorBtn::CSkinColorBtn(QWidget* parent) : QPushButton(parent), m_palette(D
 {
     setMouseTracking(true);
     setAttribute(Qt::WA_Hover);
-    RebuildMenu();
+    m_menu = new QMenu(this);
+    m_menu->setObjectName(QStringLiteral("palette"));
+    // The face shows the colour; redraw it once the palette is gone.
+    connect(m_menu, &QMenu::aboutToHide, this, qOverload<>(&QWidget::update));
+    // Connected before setMenu so the entries are in before the button sizes
+    // and places the menu for its drop-down; aboutToShow covers showMenu().
+    connect(this, &QAbstractButton::pressed, this, &CSkinColorBtn::BuildMenuIfStale);
+    connect(m_menu, &QMenu::aboutToShow, this, &CSkinColorBtn::BuildMenuIfStale);
+    setMenu(m_menu);
 }
 
 QList<QColor> CSkinColorBtn::DefaultPalette()
@@ -71,13 +79,13 @@ QList<QColor> CSkinColorBtn::DefaultPalette()
     return colours;
 }
 
-void CSkinColorBtn::SetColor(const QColor& colour)
+void CSkinColorBtn::SetColour(const QColor& colour)
 {
     m_colour = colour;
     update();
 }
 
-void CSkinColorBtn::SetColorAutomatic(const QColor& colour)
+void CSkinColorBtn::SetColourAutomatic(const QColor& colour)
 {
     m_automatic = colour;
     update();
@@ -88,7 +96,7 @@ void CSkinColorBtn::EnableAutomaticButton(const QString& label, const QColor& au
     m_automaticLabel = label;
     m_automatic = automatic;
     m_automaticEntry = enable;
-    RebuildMenu();
+    MenuChanged();
     update();
 }
 
@@ -96,35 +104,31 @@ void CSkinColorBtn::EnableOtherButton(const QString& label, bool enable)
 {
     m_otherLabel = label;
     m_otherEntry = enable;
-    RebuildMenu();
+    MenuChanged();
 }
 
 void CSkinColorBtn::SetPalette(const QList<QColor>& colours)
 {
     m_palette = colours;
-    RebuildMenu();
+    MenuChanged();
 }
 
 void CSkinColorBtn::SetColumnsNumber(int columns)
 {
     m_columns = columns > 0 ? columns : 1;
-    RebuildMenu();
+    MenuChanged();
 }
 
 QMenu* CSkinColorBtn::PaletteMenu()
 {
+    BuildMenuIfStale();
     return m_menu;
 }
 
-void CSkinColorBtn::RebuildMenu()
+void CSkinColorBtn::BuildMenuIfStale()
 {
-    if (m_menu == nullptr) {
-        m_menu = new QMenu(this);
-        m_menu->setObjectName(QStringLiteral("palette"));
-        // The face shows the colour; redraw it once the palette is gone.
-        connect(m_menu, &QMenu::aboutToHide, this, qOverload<>(&QWidget::update));
-        setMenu(m_menu);
-    }
+    if (!m_menuStale) return;
+    m_menuStale = false;
     m_menu->clear();
     auto* panel = new QWidget(m_menu);
     auto* column = new QVBoxLayout(panel);
@@ -171,8 +175,8 @@ void CSkinColorBtn::RebuildMenu()
 void CSkinColorBtn::Choose(const QColor& colour)
 {
     m_menu->hide();
-    SetColor(colour);
-    Q_EMIT colorChosen(EffectiveColour());
+    SetColour(colour);
+    Q_EMIT colourChosen(EffectiveColour());
 }
 
 void CSkinColorBtn::ChooseOther()
@@ -180,8 +184,8 @@ void CSkinColorBtn::ChooseOther()
     m_menu->hide();
     const QColor picked = QColorDialog::getColor(EffectiveColour(), window());
     if (!picked.isValid()) return; // cancelled: the colour stays
-    SetColor(picked);
-    Q_EMIT colorChosen(picked);
+    SetColour(picked);
+    Q_EMIT colourChosen(picked);
 }
 
 QRect CSkinColorBtn::FaceRect() const
@@ -218,7 +222,7 @@ void CSkinColorBtn::paintEvent(QPaintEvent* /*event*/)
     }
 
     const QRect area = ArrowAreaEdges(face).ToRect();
-    if (area.isValid()) painter.fillRect(area, ColorFromRef(kColourArrowAreaRef));
+    if (area.isValid()) painter.fillRect(area, ColourFromRef(kColourArrowAreaRef));
 
     const Edges grown{face.left - 1, face.top - 1, face.right + 1, face.bottom + 1};
     const int middle = (grown.bottom - grown.top) / 2;

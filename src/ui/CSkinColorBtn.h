@@ -4,7 +4,7 @@
 // colour beside a drop-down arrow, drawn to sit on the dialog picture. A
 // click opens a palette (a grid of colours, optionally an automatic entry
 // and an entry that opens the colour dialog); the owner reads the colour
-// after colorChosen.
+// after colourChosen.
 
 #include <QColor>
 #include <QList>
@@ -26,10 +26,10 @@ public:
     explicit CSkinColorBtn(QWidget* parent = nullptr);
 
     // An invalid colour means none is chosen: the automatic colour stands in.
-    void SetColor(const QColor& colour);
-    QColor GetColor() const { return m_colour; }
-    void SetColorAutomatic(const QColor& colour);
-    QColor GetAutomaticColor() const { return m_automatic; }
+    void SetColour(const QColor& colour);
+    QColor GetColour() const { return m_colour; }
+    void SetColourAutomatic(const QColor& colour);
+    QColor GetAutomaticColour() const { return m_automatic; }
     // The chosen colour, or the automatic one while none is chosen.
     QColor EffectiveColour() const { return m_colour.isValid() ? m_colour : m_automatic; }
 
@@ -41,7 +41,7 @@ public:
     QList<QColor> Palette() const { return m_palette; }
     void SetColumnsNumber(int columns);
 
-    // The palette as it drops down; rebuilt when its entries change.
+    // The palette as it drops down, its entries as they stand now.
     QMenu* PaletteMenu();
 
     // The parts of the face, in client coordinates.
@@ -54,7 +54,7 @@ public:
 Q_SIGNALS:
     // The user took a colour from the palette or the colour dialog, or the
     // automatic entry.
-    void colorChosen(const QColor& effective);
+    void colourChosen(const QColor& effective);
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -64,7 +64,11 @@ protected:
 private:
     void Choose(const QColor& colour);
     void ChooseOther();
-    void RebuildMenu();
+    // The palette's entries are built when it is about to drop down, not as
+    // they change: a panel of these buttons would otherwise build hundreds of
+    // styled swatches nobody has opened yet.
+    void MenuChanged() { m_menuStale = true; }
+    void BuildMenuIfStale();
 
     QColor m_colour;
     QColor m_automatic;
@@ -75,6 +79,7 @@ private:
     bool m_otherEntry = true;
     QString m_otherLabel{QStringLiteral("other")};
     QMenu* m_menu = nullptr;
+    bool m_menuStale = true;
 };
 
 } // namespace kestrune

@@ -17,7 +17,7 @@
 #include "lighting/LightingWriter.h"
 #include "session/KeyboardSession.h"
 #include "ui/CLightingPanel.h"
-#include "ui/ColorRef.h"
+#include "ui/ColourRef.h"
 
 #include <QAccessible>
 #include <QLabel>
@@ -618,7 +618,7 @@ TEST_F(KeyboardWindowTest, DraggingAcrossTheKeysPaintsThemOnTheKeyboard)
         box->selectAll();
         QTest::keyClicks(box, QString::number(channels[i]));
     }
-    ASSERT_EQ(panel->BrushColour(), RefFromColor(brush));
+    ASSERT_EQ(panel->BrushColour(), RefFromColour(brush));
     auto settle = [&] {
         WAIT_TRUE(!panel->Writer().Busy(), 10000);
         QCoreApplication::processEvents();
