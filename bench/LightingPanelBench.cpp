@@ -24,8 +24,6 @@
 
 #include <benchmark/benchmark.h>
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <memory>
@@ -40,8 +38,7 @@ std::unique_ptr<PanelRig> OpenRig()
 {
     emulator::KeyboardState state = emulator::FactoryKeyboardState();
     state.lighting[lightaddr::kEffect] = 2; // brightness and speed both show
-    auto rig = std::make_unique<PanelRig>(
-        std::filesystem::temp_directory_path() / ("kestrune-bench-panel-" + std::to_string(::getpid())), state, true);
+    auto rig = std::make_unique<PanelRig>(state, true);
     rig->Control({"fault", "latency", "1000"});
     return rig;
 }

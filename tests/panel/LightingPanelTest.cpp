@@ -26,8 +26,6 @@
 #include <QTest>
 #include <QToolButton>
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <functional>
 #include <future>
@@ -47,17 +45,11 @@ emulator::KeyboardState EveryKindOfEffect()
     return state;
 }
 
-std::filesystem::path TestFolder()
-{
-    return std::filesystem::temp_directory_path() / ("kestrune-panel-" + std::to_string(::getpid()) + "-" +
-                                                     ::testing::UnitTest::GetInstance()->current_test_info()->name());
-}
-
 class LightingPanelTest : public QtTest {
 public:
     void Open(const emulator::KeyboardState& state = EveryKindOfEffect(), bool lightSwitch = true)
     {
-        rig = std::make_unique<PanelRig>(TestFolder(), state, lightSwitch);
+        rig = std::make_unique<PanelRig>(state, lightSwitch);
     }
     void TearDown() override { rig.reset(); }
 

@@ -3,6 +3,7 @@
 #include "emulator/ControlSocket.h"
 #include "emulator/StateFile.h"
 #include "lighting/LightingWriter.h"
+#include "support/QuickTiming.h"
 #include "ui/CBitmapSlider.h"
 
 #include <QComboBox>
@@ -13,7 +14,6 @@
 
 #include <dlfcn.h>
 
-#include <cstdlib>
 #include <mutex>
 #include <stdexcept>
 
@@ -85,32 +85,12 @@ std::unique_ptr<DeviceLibrary> BindRecordedEmulator()
     return std::move(*bound);
 }
 
-class QuietReporter : public Reporter {
-public:
-    void Inform(const UserMessage&) override {}
-    bool Ask(const UserMessage&) override { return false; }
-};
-
-QuietDeviceEventSink& Sink()
-{
-    static QuietDeviceEventSink sink;
-    return sink;
-}
-QuietReporter& Quiet()
-{
-    static QuietReporter reporter;
-    return reporter;
-}
-
 // The keyboard's own reply wait: a machine under load answers late, and a
 // read that gives up early would show nothing of what the keyboard holds.
-ProtocolTiming QuickTiming()
+ProtocolTiming PanelTiming()
 {
-    ProtocolTiming timing;
+    ProtocolTiming timing = testing::QuickTiming();
     timing.replyWait = std::chrono::milliseconds(1000);
-    timing.giveWayPause = std::chrono::milliseconds(5);
-    timing.retryPause = std::chrono::milliseconds(1);
-    timing.endUpdatePause = std::chrono::milliseconds(1);
     return timing;
 }
 
@@ -138,24 +118,23 @@ void HostWindow::paintEvent(QPaintEvent* /*event*/)
     QPainter(this).drawImage(0, 0, m_picture);
 }
 
-PanelRig::PanelRig(const std::filesystem::path& where, const emulator::KeyboardState& state, bool lightSwitch)
-    : folder(where), settings(where / "wskb.ini")
+PanelRig::PanelRig(const emulator::KeyboardState& state, bool lightSwitch)
+    : settings(scratch / "wskb.ini"), stateFile(emulator::kStateFileVariable, (scratch / "state.json").string()),
+      controlSocket(emulator::kControlSocketVariable, (scratch / "control").string()),
+      latency("KESTRUNE_EMULATOR_LATENCY_US", "0")
 {
-    std::filesystem::remove_all(folder);
-    std::filesystem::create_directories(folder);
-    if (!emulator::SaveStateFile(folder / "state.json", state).ok()) throw std::runtime_error("no state file");
-    ::setenv(emulator::kStateFileVariable, (folder / "state.json").c_str(), 1);
-    ::setenv(emulator::kControlSocketVariable, (folder / "control").c_str(), 1);
-    ::setenv("KESTRUNE_EMULATOR_LATENCY_US", "0", 1);
+    if (!emulator::SaveStateFile(scratch / "state.json", state).ok()) throw std::runtime_error("no state file");
     if (!settings.SetLightSwitch(lightSwitch).ok()) throw std::runtime_error("settings file not written");
 
-    protocol = std::make_unique<CommandProtocol>(BindRecordedEmulator(), QuickTiming());
-    transfer = std::make_unique<Transfer>(*protocol, store, Quiet());
-    events = std::make_unique<DeviceEvents>(*protocol, *transfer, Sink(), Quiet());
-    if (!events->Start().ok()) throw std::runtime_error("device events did not start");
-    events->WaitForAttachChanges();
-    lighting = std::make_unique<Lighting>(*protocol, settings);
-    if (lighting->ReadLightingState(true) != 0) throw std::runtime_error("lighting not read");
+    KeyboardSessionOptions options;
+    options.library = BindRecordedEmulator();
+    options.timing = PanelTiming();
+    options.settingsFile = settings;
+    auto created = KeyboardSession::Create(std::move(options), reporter);
+    if (!created.ok()) throw std::runtime_error(created.error());
+    session = std::move(*created);
+    if (Status started = session->StartAndWaitForAttach(); !started.ok()) throw std::runtime_error(started.error());
+    if (session->GetLighting().ReadLightingState(true) != 0) throw std::runtime_error("lighting not read");
 
     window = std::make_unique<HostWindow>();
     LightingPanelSetup setup;
@@ -165,7 +144,7 @@ PanelRig::PanelRig(const std::filesystem::path& where, const emulator::KeyboardS
     setup.normal = setup.over = setup.down = setup.disable = plain;
     setup.settings = settings;
     setup.languageIndex = 1;
-    panel = new CLightingPanel(*window, *lighting, &keys, setup);
+    panel = new CLightingPanel(*window, session->GetLighting(), &keys, setup);
     window->show();
 }
 
@@ -173,12 +152,7 @@ PanelRig::~PanelRig()
 {
     // The panel lets its writes finish while the keyboard still answers.
     window.reset();
-    events->Stop();
-    lighting.reset();
-    events.reset();
-    transfer.reset();
-    protocol.reset();
-    std::filesystem::remove_all(folder);
+    session->Stop();
 }
 
 bool PanelRig::Settle(int timeoutMs)
@@ -207,7 +181,7 @@ bool PanelRig::Settle(int timeoutMs)
 
 std::string PanelRig::Control(const std::vector<std::string>& words)
 {
-    auto reply = emulator::SendControlCommand(folder / "control", words);
+    auto reply = emulator::SendControlCommand(scratch / "control", words);
     if (!reply.ok() || !reply->has_value() || !(*reply)->ok) throw std::runtime_error("emulator control failed");
     return (*reply)->text;
 }

@@ -4,12 +4,11 @@
 // library as the program binds it, with the keyboard's traffic written down
 // on the way. The tests and the benchmarks share it.
 
-#include "config/ConfigStore.h"
-#include "device/CommandProtocol.h"
-#include "device/DeviceEvents.h"
-#include "device/Transfer.h"
 #include "emulator/KeyboardState.h"
-#include "lighting/Lighting.h"
+#include "session/KeyboardSession.h"
+#include "support/EnvOverride.h"
+#include "support/RecordingReporter.h"
+#include "support/ScratchFolder.h"
 #include "ui/CLightingPanel.h"
 
 #include <QWidget>
@@ -67,10 +66,11 @@ struct SentReport {
 
 class PanelRig {
 public:
-    // Starts the emulated keyboard with `state`, binds the library, starts
-    // the device events, reads the lighting and builds the panel. The
-    // settings file starts with the per-key light switch as given.
-    PanelRig(const std::filesystem::path& folder, const emulator::KeyboardState& state, bool lightSwitch);
+    // Starts the emulated keyboard with `state` in a folder of the rig's own,
+    // opens a keyboard session on the recorded library, reads the lighting
+    // and builds the panel. The settings file starts with the per-key light
+    // switch as given.
+    PanelRig(const emulator::KeyboardState& state, bool lightSwitch);
     ~PanelRig();
 
     // Runs the event loop until the panel's writer has nothing left and its
@@ -92,16 +92,18 @@ public:
     // Chooses the effect in the list as a user would.
     void ChooseEffect(int effect) const;
 
-    std::filesystem::path folder;
-    std::unique_ptr<CommandProtocol> protocol;
-    ConfigStore store;
-    std::unique_ptr<Transfer> transfer;
-    std::unique_ptr<DeviceEvents> events;
-    std::unique_ptr<Lighting> lighting;
+    // Declared in the order of creation: the emulator's variables outlive
+    // the session, and the session the window.
+    testing::ScratchFolder scratch{"kestrune-panel"};
+    SettingsFile settings;
+    testing::EnvOverride stateFile;
+    testing::EnvOverride controlSocket;
+    testing::EnvOverride latency;
+    testing::RecordingReporter reporter;
+    std::unique_ptr<KeyboardSession> session;
     std::unique_ptr<HostWindow> window;
     RecordingKeys keys;
     CLightingPanel* panel = nullptr;
-    SettingsFile settings;
 };
 
 } // namespace kestrune::test

@@ -1,7 +1,8 @@
 // Single instance with real processes: instance_peer plays the other program.
 
-#include "app/MainWindowIds.h"
 #include "app/SingleInstance.h"
+#include "app/MainWindowIds.h"
+#include "support/ScratchFolder.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +10,6 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QProcess>
-#include <QTemporaryDir>
 
 #include <signal.h>
 #include <sys/stat.h>
@@ -54,11 +54,11 @@ private:
 class SingleInstanceTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_FALSE(PeerProgram().isEmpty()) << "KESTRUNE_INSTANCE_PEER not set"; }
-    QStringList Args(const QString& name, QStringList more = {}) const
-    {
-        return QStringList{m_folder.path(), name} + more;
-    }
-    QTemporaryDir m_folder;
+    QStringList Args(const QString& name, QStringList more = {}) const { return QStringList{Folder(), name} + more; }
+    QString Folder() const { return QString::fromStdString(m_folder.Path().string()); }
+
+    // In /tmp: the instance socket's path must stay short.
+    kestrune::testing::ScratchFolder m_folder{"kestrune-instance"};
 };
 
 TEST_F(SingleInstanceTest, SecondStartIsAnsweredOnlyAfterTheFirstHasHandledItAndKillEndsTheFirst)
@@ -86,7 +86,7 @@ TEST_F(SingleInstanceTest, SecondStartIsAnsweredOnlyAfterTheFirstHasHandledItAnd
     EXPECT_EQ(first.Finish(), 0);
 
     // Gone for good: the next start is the first again.
-    SingleInstance next(m_folder.path(), "kestrune");
+    SingleInstance next(Folder(), "kestrune");
     auto claim = next.TryClaim();
     ASSERT_TRUE(claim) << claim.error();
     EXPECT_EQ(*claim, SingleInstance::Claim::First);
@@ -98,11 +98,11 @@ TEST_F(SingleInstanceTest, LockAndSocketOfACrashedInstanceAreTakenOver)
     ASSERT_EQ(crashed.ReadLine(), "first");
     ::kill(static_cast<pid_t>(crashed.Process().processId()), SIGKILL);
     ASSERT_EQ(crashed.Finish(), -2);
-    const InstancePaths paths = InstancePathsFor(m_folder.path(), "kestrune");
+    const InstancePaths paths = InstancePathsFor(Folder(), "kestrune");
     ASSERT_TRUE(QFileInfo::exists(paths.lockFile));
     ASSERT_TRUE(QFileInfo::exists(paths.socket));
 
-    SingleInstance instance(m_folder.path(), "kestrune");
+    SingleInstance instance(Folder(), "kestrune");
     auto claim = instance.TryClaim();
     ASSERT_TRUE(claim) << claim.error();
     EXPECT_EQ(*claim, SingleInstance::Claim::First);
@@ -122,9 +122,9 @@ TEST_F(SingleInstanceTest, InstancesOfOtherFoldersOrProgramNamesAreNotReached)
 
     // Another user's runtime folder is another folder; another program file
     // name is another instance.
-    QTemporaryDir otherUser;
-    SingleInstance elsewhere(otherUser.path(), "kestrune");
-    SingleInstance renamed(m_folder.path(), "kestrune-copy");
+    kestrune::testing::ScratchFolder otherUser{"kestrune-instance"};
+    SingleInstance elsewhere(QString::fromStdString(otherUser.Path().string()), "kestrune");
+    SingleInstance renamed(Folder(), "kestrune-copy");
     for (SingleInstance* instance : {&elsewhere, &renamed}) {
         auto claim = instance->TryClaim();
         ASSERT_TRUE(claim) << claim.error();
@@ -134,7 +134,7 @@ TEST_F(SingleInstanceTest, InstancesOfOtherFoldersOrProgramNamesAreNotReached)
 
     // Only the user may connect to the socket.
     struct stat info {};
-    ASSERT_EQ(::stat(QFile::encodeName(InstancePathsFor(m_folder.path(), "kestrune").socket).constData(), &info), 0);
+    ASSERT_EQ(::stat(QFile::encodeName(InstancePathsFor(Folder(), "kestrune").socket).constData(), &info), 0);
     EXPECT_EQ(info.st_mode & 077, 0u);
 
     auto folder = UserRuntimeFolder();

@@ -4,17 +4,16 @@
 #include "app/CTrayIcon.h"
 #include "app/WindowPresence.h"
 #include "config/Folders.h"
+#include "support/ScratchFolder.h"
 
 #include <gtest/gtest.h>
 
 #include <QAction>
 #include <QApplication>
-#include <QDir>
 #include <QFile>
 #include <QImage>
 #include <QMenu>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QWidget>
 
@@ -28,8 +27,8 @@ class TrayIconTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(QDir(m_folder.path()).mkpath("Skins"));
-        m_skins = std::filesystem::path(m_folder.path().toStdString()) / "Skins";
+        m_skins = m_folder / "Skins";
+        ASSERT_TRUE(std::filesystem::create_directory(m_skins));
         for (int id : {kIconDetached, kIconAttached, kIconRecording}) {
             QImage picture(16, 16, QImage::Format_ARGB32);
             picture.fill(QColor(id, 0, 0));
@@ -37,7 +36,7 @@ protected:
         }
         WriteLanguage("[LANGUAGE]\nlanguage=1\n[CHINESE]\nMENU_11=C-Open\n"
                       "[ENGINSH]\nMENU_11=Open(&O)\nMENU_22=About(&A)\n");
-        SetProgramFolder(std::filesystem::path(m_folder.path().toStdString()));
+        SetProgramFolder(m_folder.Path());
         auto icons = LoadTrayIcons(m_skins);
         ASSERT_TRUE(icons) << icons.error();
         m_icons = *icons;
@@ -51,7 +50,7 @@ protected:
         file.write(text);
     }
 
-    QTemporaryDir m_folder;
+    kestrune::testing::ScratchFolder m_folder{"kestrune-tray"};
     std::filesystem::path m_skins;
     TrayIcons m_icons;
     QWidget m_owner;
