@@ -127,7 +127,7 @@ void BM_DragPaintAcrossKeys(benchmark::State& state)
     std::size_t updates = 0, colourWrites = 0;
     int colour = 0;
     for (auto _ : state) {
-        Q_EMIT rig->Find<CSkinColorBtn>("CONTROL_USERysButton")->colorChosen(QColor(++colour % 256, 40, 80));
+        Q_EMIT rig->Find<CSkinColorBtn>("CONTROL_USERysButton")->colourChosen(QColor(++colour % 256, 40, 80));
         rig->Settle();
         const std::size_t mark = rig->Mark();
         // The first key holds the mouse: every move and the release go to it.

@@ -24,8 +24,8 @@ CAboutDlg::CAboutDlg(const QString& link, bool english, QWidget* parent) : QDial
     m_copyright->setObjectName(QStringLiteral("aboutCopyright"));
     m_copyright->setWordWrap(true);
     // Black letters: the box has the system's light background, not a skin picture.
-    m_description->SetTextColor(Qt::black);
-    m_copyright->SetTextColor(Qt::black);
+    m_description->SetTextColour(Qt::black);
+    m_copyright->SetTextColour(Qt::black);
     // The texts come from the section the window's language says, read now,
     // so a switch shows in the next box.
     auto loaded = IniFile::Load(LanguageFilePath());

@@ -145,19 +145,26 @@ Result<CurrentCopy> ParseProfileImage(std::span<const std::uint8_t> image, Actio
     }
 }
 
-Status ReadProfileFile(ConfigStore& store, const std::filesystem::path& path)
+Result<CurrentCopy> ReadProfileCopy(const std::filesystem::path& path)
 {
     try {
         Result<std::vector<std::uint8_t>> image = LoadImage(path);
         if (!image) return Error{image.error()};
         Result<CurrentCopy> parsed = ParseProfileImage(*image);
         if (!parsed) return Error{path.string() + ": " + parsed.error()};
-        std::lock_guard lock(store.CurrentLock());
-        store.Current() = std::move(*parsed);
-        return Status::Ok();
+        return parsed;
     } catch (const std::bad_alloc&) {
         return Error{"no memory to load " + path.string()};
     }
+}
+
+Status ReadProfileFile(ConfigStore& store, const std::filesystem::path& path)
+{
+    Result<CurrentCopy> parsed = ReadProfileCopy(path);
+    if (!parsed) return Error{parsed.error()};
+    std::lock_guard lock(store.CurrentLock());
+    store.Current() = std::move(*parsed);
+    return Status::Ok();
 }
 
 Result<CurrentCopy> LoadProfileFile(const std::filesystem::path& path, Reporter& reporter, ActionSlots slots)

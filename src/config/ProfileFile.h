@@ -37,6 +37,10 @@ inline constexpr const char* kProfileFileExtension = "kpf";
 // slots of the macro records are decoded.
 Result<CurrentCopy> ParseProfileImage(std::span<const std::uint8_t> image, ActionSlots slots = ActionSlots::All);
 
+// The file's configuration as a copy of its own, touching no store; what
+// ReadProfileFile puts into the store.
+Result<CurrentCopy> ReadProfileCopy(const std::filesystem::path& path);
+
 // Loads the file into the store's current copy, replacing it whole on
 // success and leaving it untouched on failure. Takes CurrentLock only for the
 // exchange, so the file is read without holding it. Does not check the header

@@ -3,20 +3,70 @@
 #include "common/LittleEndian.h"
 #include "config/ConfigAtomicFile.h"
 #include "config/ConfigBlock.h"
+#include "config/ConfigStore.h"
 #include "config/LanguageTable.h"
 #include "config/ProfileFile.h"
 #include "device/CommandProtocol.h"
 #include "device/Transfer.h"
 #include "macro/MacroArea.h"
 
+#include <algorithm>
 #include <array>
 #include <memory>
 #include <new>
+#include <optional>
 
 namespace kestrune {
 
+namespace {
+
+// Whether the keyboard plays the two macros alike: names aside (a download
+// may leave them out), as the macro area stores them.
+bool SameOnKeyboard(const MacroRecord& a, const MacroRecord& b)
+{
+    if (a.cycles != b.cycles || a.actionCount != b.actionCount || a.actionCount > kMaxMacroActions) return false;
+    for (std::size_t i = 0; i < a.actionCount; ++i)
+        if (EncodeMacroAction(a.actions[i]) != EncodeMacroAction(b.actions[i])) return false;
+    return true;
+}
+
+// The id in 'macros' (as read back) of the macro that id 'applied' names in
+// the applied list; nullopt when the keyboard does not hold it.
+std::optional<std::uint32_t> MacroOnKeyboard(const std::vector<MacroRecord>& appliedMacros, std::uint32_t id,
+                                             const std::vector<MacroRecord>& macros)
+{
+    const auto played = std::ranges::find(appliedMacros, id, &MacroRecord::id);
+    if (played == appliedMacros.end()) return std::nullopt;
+    const auto place = static_cast<std::size_t>(played - appliedMacros.begin());
+    if (place < macros.size() && SameOnKeyboard(*played, macros[place])) return macros[place].id;
+    for (const MacroRecord& m : macros)
+        if (SameOnKeyboard(*played, m)) return m.id;
+    return std::nullopt;
+}
+
+void TakeMacroKeySlots(const CurrentCopy& applied, const std::vector<MacroRecord>& macros, ConfigBlock& block)
+{
+    for (std::size_t map = 0; map < wire::kProfileCount; ++map) {
+        for (std::size_t slot = kGKeyFirstSlot; slot < kGKeyFirstSlot + kGKeySlotCount; ++slot) {
+            const KeyAssignment* was = applied.Assignment(map, slot);
+            if (was == nullptr || was->type == AssignmentType::Default || HasStringSlot(was->type) ||
+                static_cast<std::uint16_t>(was->type) >= kAssignmentTypeCount)
+                continue;
+            std::uint32_t value = was->value;
+            if (was->type == AssignmentType::PlayMacro) {
+                const std::optional<std::uint32_t> id = MacroOnKeyboard(applied.Macros(), was->value, macros);
+                if (!id) continue;
+                value = *id;
+            }
+            SetAssignment(block.maps[map][slot], was->type, was->aux, value);
+        }
+    }
+}
+
+} // namespace
+
 ReadBackOutcome ReadKeyboardImage(CommandProtocol& protocol, Transfer& transfer, Reporter& reporter,
-                                  std::vector<std::uint8_t>& image)
+                                  std::vector<std::uint8_t>& image, const CurrentCopy* applied)
 {
     using Failure = ReadBackOutcome::Failure;
     auto keyboardFailed = [](std::string what, int code) {
@@ -78,6 +128,7 @@ ReadBackOutcome ReadKeyboardImage(CommandProtocol& protocol, Transfer& transfer,
                                        std::nullopt, outcome.macrosDropped};
             block->maps[profile] = DecodeKeyTable(*table, defaultTable);
         }
+        if (applied != nullptr) TakeMacroKeySlots(*applied, macros, *block);
         image = ProfileImage(*block, macros, {});
     } catch (const std::bad_alloc&) {
         return ReadBackOutcome{Failure::File, "no memory for the configuration read", std::nullopt,

@@ -26,6 +26,7 @@
 namespace kestrune {
 
 class CommandProtocol;
+class CurrentCopy;
 class Transfer;
 
 inline constexpr std::string_view kMacrosUnreadableKey = "MAIN_MACROS_UNREADABLE";
@@ -41,8 +42,17 @@ struct ReadBackOutcome {
 };
 
 // The profile file image of what the keyboard holds, into image.
+//
+// The macro keys have no place in the keyboard's key tables: what they do is
+// known only to the program. Given 'applied', the configuration last sent to
+// the keyboard (the working profile file), the image takes its macro-key
+// slots: a slot that plays a macro keeps it while the keyboard still holds
+// that macro (the same cycles and actions as the keyboard stores them), at
+// its place in the list or, moved, at the first place that holds it; a macro
+// the keyboard no longer holds leaves the key unassigned. Program and text
+// keys are not taken: the read-back has no texts for them.
 ReadBackOutcome ReadKeyboardImage(CommandProtocol& protocol, Transfer& transfer, Reporter& reporter,
-                                  std::vector<std::uint8_t>& image);
+                                  std::vector<std::uint8_t>& image, const CurrentCopy* applied = nullptr);
 
 // ReadKeyboardImage written to path.
 ReadBackOutcome ReadBack(CommandProtocol& protocol, Transfer& transfer, Reporter& reporter,

@@ -190,7 +190,16 @@ int Transfer::RefreshFromKeyboard(bool leaveApplyState)
     const Result<std::filesystem::path> path = WorkingPath();
     bool loaded = false;
     std::vector<std::uint8_t> image;
-    if (ActiveProfile() != kUnknownProfile && ReadKeyboardImage(m_protocol, *this, m_reporter, image).ok()) {
+    // The working file is what was last sent to the keyboard: the macro keys,
+    // which the keyboard does not hold, come from it. One that is missing or
+    // does not read (a first start, a damaged file) leaves them unassigned,
+    // as the keyboard's copy that replaces it has them.
+    std::optional<CurrentCopy> applied;
+    if (path) {
+        if (Result<CurrentCopy> copy = ReadProfileCopy(*path)) applied = std::move(*copy);
+    }
+    if (ActiveProfile() != kUnknownProfile &&
+        ReadKeyboardImage(m_protocol, *this, m_reporter, image, applied ? &*applied : nullptr).ok()) {
         // What the keyboard holds is the copy, whether or not the working
         // file can be written; a file that cannot is the user's to know.
         const Status written = path ? WriteFileAtomically(*path, image) : Status(Error{path.error()});

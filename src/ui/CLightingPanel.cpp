@@ -7,8 +7,8 @@
 #include "ui/CBitmapSlider.h"
 #include "ui/CPictureStatic.h"
 #include "ui/CSkinColorBtn.h"
-#include "ui/ColorRef.h"
 #include "ui/ColorStatic.h"
+#include "ui/ColourRef.h"
 #include "ui/WindowMessage.h"
 
 #include <QComboBox>
@@ -348,16 +348,16 @@ void CLightingPanel::CreateControls()
     for (const auto& [effect, keys] : kColourEffects) {
         const int id = effect;
         CSkinColorBtn* button = makeColourButton(keys.first);
-        connect(button, &CSkinColorBtn::colorChosen, this,
-                [this, id](const QColor& colour) { OnEffectColour(id, RefFromColor(colour)); });
+        connect(button, &CSkinColorBtn::colourChosen, this,
+                [this, id](const QColor& colour) { OnEffectColour(id, RefFromColour(colour)); });
         if (!keys.second.empty())
             connect(static_cast<CPictureStatic*>(m_controls[keys.second]), &CPictureStatic::clicked, this,
                     [this, id] { OnRainbow(id); });
     }
-    connect(makeColourButton(kBrushButton), &CSkinColorBtn::colorChosen, this,
-            [this](const QColor& colour) { OnBrushColour(RefFromColor(colour)); });
-    connect(makeColourButton(kBaseButton), &CSkinColorBtn::colorChosen, this,
-            [this](const QColor& colour) { OnBaseColour(RefFromColor(colour)); });
+    connect(makeColourButton(kBrushButton), &CSkinColorBtn::colourChosen, this,
+            [this](const QColor& colour) { OnBrushColour(RefFromColour(colour)); });
+    connect(makeColourButton(kBaseButton), &CSkinColorBtn::colourChosen, this,
+            [this](const QColor& colour) { OnBaseColour(RefFromColour(colour)); });
 
     m_effectList = new QComboBox(&m_window);
     name(m_effectList, "CONTROL_XGcombox");
@@ -579,9 +579,9 @@ void CLightingPanel::ShowColourButtons()
 {
     for (const auto& [effect, keys] : kColourEffects)
         static_cast<CSkinColorBtn*>(m_controls[keys.first])
-            ->SetColor(ColorFromRef(m_view.ColourOf(*ColourOfEffect(effect))));
-    static_cast<CSkinColorBtn*>(m_controls[kBrushButton])->SetColor(ColorFromRef(m_brush));
-    static_cast<CSkinColorBtn*>(m_controls[kBaseButton])->SetColor(ColorFromRef(m_view.ColourOf(EffectColour::B)));
+            ->SetColour(ColourFromRef(m_view.ColourOf(*ColourOfEffect(effect))));
+    static_cast<CSkinColorBtn*>(m_controls[kBrushButton])->SetColour(ColourFromRef(m_brush));
+    static_cast<CSkinColorBtn*>(m_controls[kBaseButton])->SetColour(ColourFromRef(m_view.ColourOf(EffectColour::B)));
 }
 
 void CLightingPanel::PlaceForEffect(int effect)
@@ -626,7 +626,7 @@ void CLightingPanel::FillPerKeyColours()
     for (int button = 0; button < kLightingKeyButtons; ++button) {
         const Colour colour = m_view.keyColours.Get(static_cast<std::size_t>(LightOfKeyButton(button)));
         m_baseColoured[static_cast<std::size_t>(button)] = colour == base;
-        if (m_keys != nullptr) m_keys->FillKeyButton(button, ColorFromRef(colour));
+        if (m_keys != nullptr) m_keys->FillKeyButton(button, ColourFromRef(colour));
     }
 }
 
@@ -636,7 +636,7 @@ void CLightingPanel::FillKeysForEffect(int effect)
     if (effect == kEffectPerKey) {
         FillPerKeyColours();
     } else if (auto colour = ColourOfEffect(effect); colour && effect != kEffectPerKey) {
-        FillAllKeys(ColorFromRef(m_view.ColourOf(*colour)));
+        FillAllKeys(ColourFromRef(m_view.ColourOf(*colour)));
     } else {
         FillAllKeys(std::nullopt);
     }
@@ -697,7 +697,7 @@ void CLightingPanel::OnEffectColour(int effect, Colour colour)
     SetBoxes(colour);
     Send({LightingJob::EffectColour, effect},
          [effect, colour](Lighting& l) { return l.WriteEffectColour(effect, colour); });
-    if (m_view.perKeyLights) FillAllKeys(ColorFromRef(colour));
+    if (m_view.perKeyLights) FillAllKeys(ColourFromRef(colour));
 }
 
 void CLightingPanel::OnRainbow(int effect)
@@ -734,7 +734,7 @@ void CLightingPanel::OnBaseColour(Colour colour)
         lights.push_back(light);
         m_view.keyColours.Set(light, colour);
         if (m_keys != nullptr && m_view.perKeyLights && SelectedEffect() == kEffectPerKey)
-            m_keys->FillKeyButton(button, ColorFromRef(colour));
+            m_keys->FillKeyButton(button, ColourFromRef(colour));
     }
     Send({LightingJob::BaseColour}, [lights, colour](Lighting& l) {
         for (std::size_t light : lights) l.SetKeyColour(light, colour);
@@ -762,7 +762,7 @@ void CLightingPanel::PaintKeyColour(int button)
     for (int other = 0; other < kLightingKeyButtons; ++other) {
         if (LightOfKeyButton(other) != light) continue;
         m_baseColoured[static_cast<std::size_t>(other)] = baseColoured;
-        if (m_keys != nullptr) m_keys->FillKeyButton(other, ColorFromRef(colour));
+        if (m_keys != nullptr) m_keys->FillKeyButton(other, ColourFromRef(colour));
     }
     m_view.keyColours.Set(static_cast<std::size_t>(light), colour);
     // Keys painted while the keyboard is busy go out together in the next
@@ -868,7 +868,7 @@ void CLightingPanel::OnWindowClick(QPoint windowPoint)
     if (!m_view.perKeyLights || !InColourRing(windowPoint)) return;
     // The colour of the ring as the window draws it there: no screen grab.
     const QColor picked = m_window.grab(QRect(windowPoint, QSize(1, 1))).toImage().pixelColor(0, 0);
-    const Colour colour = RefFromColor(picked);
+    const Colour colour = RefFromColour(picked);
     SetBoxes(colour);
     ApplyTypedColour(colour);
 }

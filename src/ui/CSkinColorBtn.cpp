@@ -1,6 +1,6 @@
 #include "ui/CSkinColorBtn.h"
 
-#include "ui/ColorRef.h"
+#include "ui/ColourRef.h"
 
 #include <QColorDialog>
 #include <QFocusEvent>
@@ -71,13 +71,13 @@ QList<QColor> CSkinColorBtn::DefaultPalette()
     return colours;
 }
 
-void CSkinColorBtn::SetColor(const QColor& colour)
+void CSkinColorBtn::SetColour(const QColor& colour)
 {
     m_colour = colour;
     update();
 }
 
-void CSkinColorBtn::SetColorAutomatic(const QColor& colour)
+void CSkinColorBtn::SetColourAutomatic(const QColor& colour)
 {
     m_automatic = colour;
     update();
@@ -171,8 +171,8 @@ void CSkinColorBtn::RebuildMenu()
 void CSkinColorBtn::Choose(const QColor& colour)
 {
     m_menu->hide();
-    SetColor(colour);
-    Q_EMIT colorChosen(EffectiveColour());
+    SetColour(colour);
+    Q_EMIT colourChosen(EffectiveColour());
 }
 
 void CSkinColorBtn::ChooseOther()
@@ -180,8 +180,8 @@ void CSkinColorBtn::ChooseOther()
     m_menu->hide();
     const QColor picked = QColorDialog::getColor(EffectiveColour(), window());
     if (!picked.isValid()) return; // cancelled: the colour stays
-    SetColor(picked);
-    Q_EMIT colorChosen(picked);
+    SetColour(picked);
+    Q_EMIT colourChosen(picked);
 }
 
 QRect CSkinColorBtn::FaceRect() const
@@ -218,7 +218,7 @@ void CSkinColorBtn::paintEvent(QPaintEvent* /*event*/)
     }
 
     const QRect area = ArrowAreaEdges(face).ToRect();
-    if (area.isValid()) painter.fillRect(area, ColorFromRef(kColourArrowAreaRef));
+    if (area.isValid()) painter.fillRect(area, ColourFromRef(kColourArrowAreaRef));
 
     const Edges grown{face.left - 1, face.top - 1, face.right + 1, face.bottom + 1};
     const int middle = (grown.bottom - grown.top) / 2;

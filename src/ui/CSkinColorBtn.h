@@ -4,7 +4,7 @@
 // colour beside a drop-down arrow, drawn to sit on the dialog picture. A
 // click opens a palette (a grid of colours, optionally an automatic entry
 // and an entry that opens the colour dialog); the owner reads the colour
-// after colorChosen.
+// after colourChosen.
 
 #include <QColor>
 #include <QList>
@@ -26,10 +26,10 @@ public:
     explicit CSkinColorBtn(QWidget* parent = nullptr);
 
     // An invalid colour means none is chosen: the automatic colour stands in.
-    void SetColor(const QColor& colour);
-    QColor GetColor() const { return m_colour; }
-    void SetColorAutomatic(const QColor& colour);
-    QColor GetAutomaticColor() const { return m_automatic; }
+    void SetColour(const QColor& colour);
+    QColor GetColour() const { return m_colour; }
+    void SetColourAutomatic(const QColor& colour);
+    QColor GetAutomaticColour() const { return m_automatic; }
     // The chosen colour, or the automatic one while none is chosen.
     QColor EffectiveColour() const { return m_colour.isValid() ? m_colour : m_automatic; }
 
@@ -54,7 +54,7 @@ public:
 Q_SIGNALS:
     // The user took a colour from the palette or the colour dialog, or the
     // automatic entry.
-    void colorChosen(const QColor& effective);
+    void colourChosen(const QColor& effective);
 
 protected:
     void paintEvent(QPaintEvent* event) override;

@@ -10,10 +10,10 @@ ColorStatic::ColorStatic(QWidget* parent) : QLabel(parent)
     setAttribute(Qt::WA_TranslucentBackground);
     // Clicks go through to the dialog, which is dragged by its picture.
     setAttribute(Qt::WA_TransparentForMouseEvents);
-    SetTextColor(m_textColour);
+    SetTextColour(m_textColour);
 }
 
-void ColorStatic::SetTextColor(const QColor& colour)
+void ColorStatic::SetTextColour(const QColor& colour)
 {
     m_textColour = colour;
     QPalette palette = this->palette();

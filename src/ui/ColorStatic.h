@@ -14,8 +14,8 @@ public:
     explicit ColorStatic(QWidget* parent = nullptr);
 
     // Repaints at once.
-    void SetTextColor(const QColor& colour);
-    QColor TextColor() const { return m_textColour; }
+    void SetTextColour(const QColor& colour);
+    QColor TextColour() const { return m_textColour; }
 
 private:
     QColor m_textColour{Qt::white};

@@ -190,7 +190,7 @@ Kestrune_DlgComposite::Kestrune_DlgComposite(ConfigStore& store, UserSettings& s
     auto makeStatic = [this](const char* name) {
         auto* label = new ColorStatic(this);
         label->setObjectName(QString::fromLatin1(name));
-        label->SetTextColor(QColor::fromRgb(kStaticTextColour));
+        label->SetTextColour(QColor::fromRgb(kStaticTextColour));
         label->setWordWrap(true);
         label->setAttribute(Qt::WA_TransparentForMouseEvents);
         return label;

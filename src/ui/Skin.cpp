@@ -4,7 +4,7 @@
 #include "config/IniFile.h"
 #include "config/LanguageKeyNames.h"
 #include "config/LanguageTable.h"
-#include "ui/ColorRef.h"
+#include "ui/ColourRef.h"
 
 #include <QImageReader>
 #include <QPainter>
@@ -165,7 +165,7 @@ StateImage LoadStateImage(std::string_view relativePath, const QWidget& dialog)
 
 void ApplyCaptionStyle(CPngButton& button, const CaptionStyle& style)
 {
-    button.SetTextStyle(true, style.points, QString::fromLatin1(style.face), ColorFromRef(style.colourRef),
+    button.SetTextStyle(true, style.points, QString::fromLatin1(style.face), ColourFromRef(style.colourRef),
                         style.format);
     button.SetTextRotation(style.escapement, style.heavy);
 }

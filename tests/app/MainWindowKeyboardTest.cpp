@@ -17,7 +17,7 @@
 #include "lighting/LightingWriter.h"
 #include "session/KeyboardSession.h"
 #include "ui/CLightingPanel.h"
-#include "ui/ColorRef.h"
+#include "ui/ColourRef.h"
 
 #include <QAccessible>
 #include <QLabel>
@@ -359,8 +359,9 @@ TEST_F(KeyboardWindowTest, UnplugClosesTheChildWindowsAndHidesAndReplugRefreshes
 }
 
 // The macro key's link (its mark and its tooltip naming the macro) stays
-// through the Apply that stores the macro on the keyboard.
-TEST_F(KeyboardWindowTest, AMacroOnG1KeepsItsLinkThroughApply)
+// through the Apply that stores the macro on the keyboard, and through an
+// unplug and a replug, whose read-back has no place for macro keys.
+TEST_F(KeyboardWindowTest, AMacroOnG1KeepsItsLinkThroughApplyAndAReplug)
 {
     Open();
     const int profile = window->ActiveProfile();
@@ -392,6 +393,17 @@ TEST_F(KeyboardWindowTest, AMacroOnG1KeepsItsLinkThroughApply)
     WAIT_EQ(finished.count(), 1, 10000);
     ASSERT_TRUE(finished.last().at(0).toBool());
     ASSERT_TRUE(window->WaitForWorker(10000));
+    EXPECT_TRUE(g1.IsSelected());
+    EXPECT_EQ(g1.TooltipText(), linked);
+
+    Control({"unplug"});
+    WAIT_EQ(trayIcons->last().at(0).toInt(), kIconDetached, 10000);
+    Control({"plug"});
+    // The attach refreshes the keys before it shows the keyboard attached.
+    WAIT_EQ(trayIcons->last().at(0).toInt(), kIconAttached, 10000);
+    ASSERT_TRUE(window->WaitForWorker(10000));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(TypeOf(profile, *GKeySlot(1, GKeyBank::A)), AssignmentType::PlayMacro);
     EXPECT_TRUE(g1.IsSelected());
     EXPECT_EQ(g1.TooltipText(), linked);
 }
@@ -606,7 +618,7 @@ TEST_F(KeyboardWindowTest, DraggingAcrossTheKeysPaintsThemOnTheKeyboard)
         box->selectAll();
         QTest::keyClicks(box, QString::number(channels[i]));
     }
-    ASSERT_EQ(panel->BrushColour(), RefFromColor(brush));
+    ASSERT_EQ(panel->BrushColour(), RefFromColour(brush));
     auto settle = [&] {
         WAIT_TRUE(!panel->Writer().Busy(), 10000);
         QCoreApplication::processEvents();

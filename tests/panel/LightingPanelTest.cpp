@@ -11,8 +11,8 @@
 #include "ui/CBitmapSlider.h"
 #include "ui/CPictureStatic.h"
 #include "ui/CSkinColorBtn.h"
-#include "ui/ColorRef.h"
 #include "ui/ColorStatic.h"
+#include "ui/ColourRef.h"
 #include "ui/WindowMessage.h"
 
 #include <QApplication>
@@ -112,7 +112,7 @@ TEST_F(LightingPanelTest, EachControlSendsWhatTheUserChose)
          11,
          [](LightingPanelTest& t) {
              t.rig->Click("CONTROL_HXsjsStaPic");
-             Q_EMIT t.rig->Find<CSkinColorBtn>("CONTROL_HXysButton")->colorChosen(QColor(10, 20, 30));
+             Q_EMIT t.rig->Find<CSkinColorBtn>("CONTROL_HXysButton")->colourChosen(QColor(10, 20, 30));
          },
          20,
          {10, 20, 30, 0}},
@@ -120,7 +120,7 @@ TEST_F(LightingPanelTest, EachControlSendsWhatTheUserChose)
         {"effect 15 colour",
          15,
          [](LightingPanelTest& t) {
-             Q_EMIT t.rig->Find<CSkinColorBtn>("CONTROL_RUNysStaticBtn")->colorChosen(QColor(1, 2, 3));
+             Q_EMIT t.rig->Find<CSkinColorBtn>("CONTROL_RUNysStaticBtn")->colourChosen(QColor(1, 2, 3));
          },
          35,
          {1, 2, 3, 0}},
@@ -235,7 +235,7 @@ TEST_F(LightingPanelTest, ControlsFollowTheEffectAndTheSwitch)
     EXPECT_TRUE(placed("CONTROL_SpeedSlider", "CONTROL_SpeedSlider2"));
     EXPECT_TRUE(Visible("CONTROL_FYggcfStaPic"));
     EXPECT_FALSE(Visible("CONTROL_BLFXLStaPic"));
-    const QColor c = ColorFromRef(rig->panel->Shown().ColourOf(EffectColour::C));
+    const QColor c = ColourFromRef(rig->panel->Shown().ColourOf(EffectColour::C));
     for (const auto& fill : rig->keys.fills) EXPECT_EQ(fill, c);
 
     rig->ChooseEffect(1);
@@ -276,16 +276,16 @@ TEST_F(LightingPanelTest, PaintedKeysFollowTheBaseColourOnlyWhenPaintedWithIt)
     rig->ChooseEffect(5);
     auto* base = rig->Find<CSkinColorBtn>("CONTROL_USERjsButton");
     auto* brush = rig->Find<CSkinColorBtn>("CONTROL_USERysButton");
-    Q_EMIT base->colorChosen(QColor(0, 0, 200));
+    Q_EMIT base->colourChosen(QColor(0, 0, 200));
     const int followKey = 0, ownKey = 1;
-    Q_EMIT brush->colorChosen(QColor(0, 0, 200)); // the brush is the base colour
+    Q_EMIT brush->colourChosen(QColor(0, 0, 200)); // the brush is the base colour
     rig->panel->PaintKeyColour(followKey);
-    Q_EMIT brush->colorChosen(QColor(9, 9, 9));
+    Q_EMIT brush->colourChosen(QColor(9, 9, 9));
     rig->panel->PaintKeyColour(ownKey);
     EXPECT_TRUE(rig->panel->BaseColoured(followKey));
     EXPECT_FALSE(rig->panel->BaseColoured(ownKey));
 
-    Q_EMIT base->colorChosen(QColor(50, 60, 70));
+    Q_EMIT base->colourChosen(QColor(50, 60, 70));
     ASSERT_TRUE(rig->Settle());
     auto keyboardColour = [&](int button) {
         const auto colours = rig->Dump().keyColours;
@@ -322,7 +322,7 @@ TEST_F(LightingPanelTest, BurstsReachTheKeyboardAsTheirLastValueInOrder)
     rig->panel->OnSliderMoved(lightid::kSpeedSlider, 1);
     rig->ChooseEffect(5);
     for (int i = 0; i < 40; ++i) {
-        Q_EMIT rig->Find<CSkinColorBtn>("CONTROL_USERysButton")->colorChosen(QColor(i, 0, 0));
+        Q_EMIT rig->Find<CSkinColorBtn>("CONTROL_USERysButton")->colourChosen(QColor(i, 0, 0));
         rig->panel->PaintKeyColour(7);
     }
     ASSERT_TRUE(rig->Settle());
@@ -428,12 +428,12 @@ TEST_F(LightingPanelTest, ARefusedColourPartStopsTheRestAndShowsTheKeyboard)
         // BeginUpdate, the base colour and the first part of the table.
         {"base colour with the whole table", 3,
          [&](LightingPanelTest& t) {
-             Q_EMIT t.rig->Find<CSkinColorBtn>("CONTROL_USERjsButton")->colorChosen(ColorFromRef(meant));
+             Q_EMIT t.rig->Find<CSkinColorBtn>("CONTROL_USERjsButton")->colourChosen(ColourFromRef(meant));
          }},
         // BeginUpdate and the first of three keys painted while the keyboard was busy.
         {"keys painted together", 2,
          [&](LightingPanelTest& t) {
-             Q_EMIT t.rig->Find<CSkinColorBtn>("CONTROL_USERysButton")->colorChosen(ColorFromRef(meant));
+             Q_EMIT t.rig->Find<CSkinColorBtn>("CONTROL_USERysButton")->colourChosen(ColourFromRef(meant));
              std::promise<void> release;
              t.rig->panel->Writer().Submit({LightingJob::Direction}, [busy = release.get_future().share()](Lighting&) {
                  busy.wait();
@@ -485,7 +485,7 @@ TEST_F(LightingPanelTest, ARefusedColourPartStopsTheRestAndShowsTheKeyboard)
             EXPECT_EQ(heldColour(late), was);
             EXPECT_TRUE(std::equal(held.begin(), held.end(), rig->panel->Shown().keyColours.bytes.begin()));
             for (int button : {early, middle, late})
-                EXPECT_EQ(rig->keys.fills[static_cast<std::size_t>(button)], ColorFromRef(heldColour(button)))
+                EXPECT_EQ(rig->keys.fills[static_cast<std::size_t>(button)], ColourFromRef(heldColour(button)))
                     << "key " << button;
         }
         rig.reset();
@@ -576,7 +576,7 @@ TEST_F(LightingPanelTest, DraggingAcrossKeysPaintsEachOnceAndCoalesces)
     Open();
     rig->ChooseEffect(5);
     const QColor brush(12, 34, 56);
-    Q_EMIT rig->Find<CSkinColorBtn>("CONTROL_USERysButton")->colorChosen(brush);
+    Q_EMIT rig->Find<CSkinColorBtn>("CONTROL_USERysButton")->colourChosen(brush);
     ASSERT_TRUE(rig->Settle());
     // A row of key buttons, as the window has them; the fourth is disabled.
     constexpr int kKeys = 12, kDisabled = 3;

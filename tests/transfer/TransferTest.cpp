@@ -425,5 +425,70 @@ TEST_F(TransferTest, TheWorkingFileFollowsOnlyADownloadThatWasTaken)
     }
 }
 
+// The key tables have no place for the macro keys: across an unplug and a
+// replug they keep what the last download gave them (the working file, so a
+// fresh start has them too) while the keyboard holds the macro they play,
+// wherever it holds it now. Keys in the key tables show what the keyboard has.
+TEST_F(TransferTest, MacroKeysKeepTheirMacrosAcrossAReplugWhileTheKeyboardHoldsThem)
+{
+    const std::size_t g1 = *GKeySlot(1, GKeyBank::A), g2OfB = *GKeySlot(2, GKeyBank::B);
+    const MacroRecord other = MakeMacro(3, 2, u"other"), burst = MakeMacro(7, 4, u"burst");
+    FillCurrentCopy({other, burst}); // A in profile 2 plays burst
+    {
+        std::lock_guard lock(store.CurrentLock());
+        SetAssignment(*store.Current().Assignment(0, g1), AssignmentType::PlayMacro, 5, burst.id);
+        SetAssignment(*store.Current().Assignment(1, g2OfB), AssignmentType::Media, GKeyId(2, GKeyBank::B), 6);
+        ASSERT_TRUE(WriteProfileFile(store, folder / "$Profile0").ok()); // as Apply saves it
+    }
+    ASSERT_EQ(Download(true), 1);
+    store.EmptyCurrentCopy();
+    window.transfer = &transfer; // the attach refreshes, as the program's window does
+
+    const auto replug = [&](const std::function<void(emulator::KeyboardState&)>& edit) {
+        const std::size_t refreshes = window.Count("refresh");
+        keyboard.Unplug();
+        if (edit) EditState(edit);
+        keyboard.Plug();
+        ASSERT_TRUE(window.WaitFor("refresh", refreshes + 1));
+    };
+    const auto slot = [&](std::size_t map, std::size_t at) {
+        std::lock_guard lock(store.CurrentLock());
+        const KeyAssignment* a = store.Current().Assignment(map, at);
+        return a != nullptr ? *a : KeyAssignment{AssignmentType::Unknown};
+    };
+    const auto placeOnKeyboard = [](std::vector<MacroRecord> macros) {
+        return [macros](emulator::KeyboardState& state) {
+            ASSERT_TRUE(EncodeMacroArea(macros, MacroAreaSizes(macros).withNames, true, state.macroArea).ok());
+        };
+    };
+    const KeyAssignment media{AssignmentType::Media, GKeyId(2, GKeyBank::B), 6};
+
+    replug(nullptr);
+    EXPECT_EQ(slot(0, g1), (KeyAssignment{AssignmentType::PlayMacro, 5, 2}));
+    EXPECT_EQ(slot(1, g2OfB), media);
+    EXPECT_EQ(slot(2, SlotOfKey(kKeyA)), (KeyAssignment{AssignmentType::PlayMacro, 0, 2}));
+    {
+        std::lock_guard lock(store.CurrentLock());
+        ASSERT_EQ(store.Current().MacroCount(), 2u);
+        EXPECT_EQ(store.Current().Macros()[1].Name(), u"burst");
+    }
+
+    // Another program puts burst first and a changed macro after it, and
+    // makes A play that one.
+    MacroRecord changed = other;
+    changed.cycles = 3;
+    replug([&](emulator::KeyboardState& state) {
+        placeOnKeyboard({burst, changed})(state);
+        state.keyTables[2][3 * 19 + 2] = 1; // position 19 is A: play the macro at place 1
+    });
+    EXPECT_EQ(slot(0, g1), (KeyAssignment{AssignmentType::PlayMacro, 5, 1}));
+    EXPECT_EQ(slot(2, SlotOfKey(kKeyA)), (KeyAssignment{AssignmentType::PlayMacro, 0, 2}));
+
+    // Burst gone from the keyboard: G1 plays nothing; the media key stays.
+    replug(placeOnKeyboard({changed}));
+    EXPECT_EQ(slot(0, g1), (KeyAssignment{AssignmentType::Default, GKeyId(1, GKeyBank::A), 0}));
+    EXPECT_EQ(slot(1, g2OfB), media);
+}
+
 } // namespace
 } // namespace kestrune::testing

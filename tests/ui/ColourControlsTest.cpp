@@ -1,6 +1,6 @@
 #include "ui/CSkinColorBtn.h"
-#include "ui/ColorRef.h"
 #include "ui/ColorStatic.h"
+#include "ui/ColourRef.h"
 
 #include "UiTestSupport.h"
 
@@ -35,19 +35,19 @@ TEST_F(ColourButtonTest, FaceShowsTheColourBesideTheArrowArea)
     EXPECT_EQ(button->SwatchRect(), QRect(QPoint(2, 2), QPoint(43, 21)));
     EXPECT_EQ(button->ArrowAreaRect(), QRect(QPoint(44, 1), QPoint(77, 22)));
 
-    button->SetColor(QColor(255, 0, 0));
+    button->SetColour(QColor(255, 0, 0));
     const QImage face = button->grab().toImage();
     EXPECT_EQ(face.pixelColor(20, 12), QColor(255, 0, 0));
-    EXPECT_EQ(face.pixelColor(50, 4), ColorFromRef(kColourArrowAreaRef));
+    EXPECT_EQ(face.pixelColor(50, 4), ColourFromRef(kColourArrowAreaRef));
     // The arrow's tip: (right - 8, middle + 1) of the face grown by one.
     EXPECT_EQ(face.pixelColor(70, 9), QColor(Qt::black));
 }
 
 TEST_F(ColourButtonTest, SwatchFallsBackToAutomaticAndStaysEmptyWhenDisabled)
 {
-    button->SetColorAutomatic(QColor(0, 255, 0));
+    button->SetColourAutomatic(QColor(0, 255, 0));
     EXPECT_EQ(SwatchCentre(), QColor(0, 255, 0));
-    button->SetColor(QColor(0, 0, 255));
+    button->SetColour(QColor(0, 0, 255));
     EXPECT_EQ(SwatchCentre(), QColor(0, 0, 255));
     button->setEnabled(false);
     EXPECT_NE(SwatchCentre(), QColor(0, 0, 255));
@@ -65,14 +65,14 @@ TEST_F(ColourButtonTest, PaletteHasTenColumnsAndItsEntriesChooseTheColour)
     EXPECT_EQ(grid->columnCount(), kColourPaletteColumns);
     ASSERT_NE(menu->findChild<QToolButton*>(QStringLiteral("other")), nullptr);
 
-    QSignalSpy chosen(button, &CSkinColorBtn::colorChosen);
+    QSignalSpy chosen(button, &CSkinColorBtn::colourChosen);
     menu->findChild<QToolButton*>(QStringLiteral("swatch_3"))->click();
-    EXPECT_EQ(button->GetColor(), button->Palette()[3]);
+    EXPECT_EQ(button->GetColour(), button->Palette()[3]);
     ASSERT_EQ(chosen.count(), 1);
     EXPECT_EQ(chosen[0][0].value<QColor>(), button->Palette()[3]);
 
     menu->findChild<QToolButton*>(QStringLiteral("automatic"))->click();
-    EXPECT_FALSE(button->GetColor().isValid());
+    EXPECT_FALSE(button->GetColour().isValid());
     ASSERT_EQ(chosen.count(), 2);
     EXPECT_EQ(chosen[1][0].value<QColor>(), QColor(1, 2, 3));
 }
@@ -99,7 +99,7 @@ TEST(ColorStaticTest, OnlyTheLettersCoverThePicture)
     auto* label = new ColorStatic(&dialog);
     label->setGeometry(10, 10, 150, 30);
     label->setText(QStringLiteral("MMMM"));
-    EXPECT_EQ(label->TextColor(), QColor(Qt::white));
+    EXPECT_EQ(label->TextColour(), QColor(Qt::white));
 
     auto count = [&](QColor colour) {
         const QImage picture = dialog.grab().toImage();
@@ -113,7 +113,7 @@ TEST(ColorStaticTest, OnlyTheLettersCoverThePicture)
     // The picture shows through beside the text.
     EXPECT_EQ(dialog.grab().toImage().pixelColor(155, 12), QColor(0, 0, 200));
 
-    label->SetTextColor(Qt::black);
+    label->SetTextColour(Qt::black);
     EXPECT_EQ(count(Qt::white), 0);
     EXPECT_GT(count(Qt::black), 0);
 }

@@ -11,12 +11,12 @@
 
 namespace kestrune {
 
-inline QColor ColorFromRef(Colour ref)
+inline QColor ColourFromRef(Colour ref)
 {
     return QColor(RedOf(ref), GreenOf(ref), BlueOf(ref));
 }
 
-inline Colour RefFromColor(const QColor& colour)
+inline Colour RefFromColour(const QColor& colour)
 {
     return MakeColour(static_cast<std::uint8_t>(colour.red()), static_cast<std::uint8_t>(colour.green()),
                       static_cast<std::uint8_t>(colour.blue()));
