@@ -5,6 +5,7 @@
 #include "app/WindowReporter.h"
 #include "config/ConfigStore.h"
 #include "config/Folders.h"
+#include "config/IniFile.h"
 #include "config/KeyButtonText.h"
 #include "config/LanguageTable.h"
 #include "config/ProfileFile.h"

@@ -137,17 +137,39 @@ Result<std::vector<Chunk>> ChunkPlan(std::size_t total, std::size_t base)
 void ReplySlot::Arm(std::span<std::uint8_t> buffer)
 {
     std::lock_guard lock(m_mutex);
+    ArmLocked(buffer);
+}
+
+void ReplySlot::Arm(std::span<std::uint8_t> buffer, std::span<const std::uint8_t, wire::kReportSize> request)
+{
+    std::lock_guard lock(m_mutex);
+    ArmLocked(buffer);
+    m_expected.emplace();
+    std::copy_n(request.begin() + wire::kOffCommand, m_expected->size(), m_expected->begin());
+}
+
+void ReplySlot::ArmLocked(std::span<std::uint8_t> buffer)
+{
     m_buffer = buffer;
     m_length = 0;
     m_signalled = false;
     m_busy = true;
+    m_expected.reset();
 }
 
 bool ReplySlot::Deliver(std::span<const std::uint8_t> report)
 {
     {
         std::lock_guard lock(m_mutex);
-        if (!m_busy || m_closed) return false;
+        const bool answers = !m_expected || (report.size() >= wire::kOffPayload &&
+                                             std::equal(m_expected->begin(), m_expected->end(),
+                                                        report.begin() + wire::kOffCommand));
+        // A reply once signalled stays: a second one for the same request
+        // (a retry's, come late) may not overwrite it while the sender reads.
+        if (!m_busy || m_closed || !answers || m_signalled) {
+            ++m_strays;
+            return false;
+        }
         m_length = std::min(report.size(), m_buffer.size());
         std::copy_n(report.begin(), m_length, m_buffer.begin());
         m_signalled = true;
@@ -176,6 +198,12 @@ void ReplySlot::Clear()
     std::lock_guard lock(m_mutex);
     m_busy = false;
     m_buffer = {};
+}
+
+std::size_t ReplySlot::StrayReplies() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_strays;
 }
 
 bool ReplySlot::Busy() const
@@ -248,7 +276,7 @@ int CommandProtocol::SendCommand(std::span<const std::uint8_t> request, std::spa
             Pause(m_timing.giveWayPause);
             m_slot.Clear();
         }
-        m_slot.Arm(reply);
+        m_slot.Arm(reply, report.bytes);
         if (m_library->WriteOne(selector, report.bytes, unitId) <= 0) {
             m_slot.Clear();
             return kResultNotSent;
@@ -256,11 +284,9 @@ int CommandProtocol::SendCommand(std::span<const std::uint8_t> request, std::spa
         const ReplySlot::WaitResult waited = m_slot.Wait(m_timing.replyWait);
         if (waited == ReplySlot::WaitResult::Failed) return kResultAbsent;
 
+        // The slot signals only a reply that answers this request.
         bool lost = waited == ReplySlot::WaitResult::TimedOut;
         const std::size_t length = m_slot.ReplyLength();
-        // A reply too short to carry its header cannot be matched to the request.
-        if (!lost && (length < wire::kOffPayload || reply[wire::kOffCommand] != report.bytes[wire::kOffCommand]))
-            lost = true;
         if (!lost && ReplyDamaged(reply.first(length), replyNeeds)) {
             damaged = true;
             lost = true;

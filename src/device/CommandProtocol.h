@@ -29,6 +29,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -90,7 +91,7 @@ CommandReport BootModeReport();
 // Sum of bytes 3..63 of a full report (61 bytes can never carry past 16 bits).
 std::uint16_t ReportChecksum(std::span<const std::uint8_t, wire::kReportSize> report);
 
-// Whether a reply that matches its request (report id, command) cannot be
+// Whether a reply that matches its request (command, length, address) cannot be
 // trusted: shorter than the 'replyNeeds' bytes its command must carry, or a
 // whole report whose checksum does not match.
 bool ReplyDamaged(std::span<const std::uint8_t> reply, std::size_t replyNeeds);
@@ -114,12 +115,21 @@ class ReplySlot {
 public:
     enum class WaitResult { Signalled, TimedOut, Failed };
 
-    // Takes the buffer for the next reply, resets the event, sets busy.
+    // Takes the buffer for the next reply, resets the event, sets busy; any
+    // report is taken as the reply.
     void Arm(std::span<std::uint8_t> buffer);
+    // As above, but only a report that repeats the request's command, length
+    // and address (bytes 3 to 6) is taken. A reply that comes after its own
+    // request gave up waiting answers another request than the one now
+    // waiting; taken, its data would land at the wrong address.
+    void Arm(std::span<std::uint8_t> buffer, std::span<const std::uint8_t, wire::kReportSize> request);
     // Called by the read thread with a received 'CTRL' report: copied (up to
-    // the capacity) and signalled only while busy; otherwise dropped.
+    // the capacity) and signalled only while busy and the report answers the
+    // armed request; otherwise dropped, counted, and the wait goes on.
     // Returns whether it was taken.
     bool Deliver(std::span<const std::uint8_t> report);
+    // Reports dropped so far: late, foreign or too short to name their request.
+    std::size_t StrayReplies() const;
     // Waits for the event up to 'timeout'. Whatever the outcome, the slot is
     // no longer busy afterwards, so no late report can touch the buffer
     // while the sender reads it.
@@ -131,6 +141,8 @@ public:
     void Close();
 
 private:
+    void ArmLocked(std::span<std::uint8_t> buffer);
+
     mutable std::mutex m_mutex;
     std::condition_variable m_event;
     bool m_signalled = false;
@@ -138,6 +150,8 @@ private:
     bool m_closed = false;
     std::span<std::uint8_t> m_buffer;
     std::size_t m_length = 0;
+    std::optional<std::array<std::uint8_t, wire::kOffStatus - wire::kOffCommand>> m_expected;
+    std::size_t m_strays = 0;
 };
 
 // The fixed waits of an exchange. The defaults are the keyboard's; a test
@@ -169,9 +183,12 @@ public:
     // padded with zeros; the reply lands in 'reply' (at least the 8 header
     // bytes) and its length in 'replyLength'. Gives 1, 0, -1, -2 or -3; a
     // reply with an error status still gives 1 and the caller maps the status.
-    // A reply is damaged, and asked for again like a lost one, when it is
-    // shorter than 'replyNeeds' bytes or a whole report whose checksum does
-    // not match its bytes: its data would otherwise be taken as the keyboard's.
+    // Only a reply that repeats the request's command, length and address
+    // answers it; any other (one come late for an earlier request among
+    // them) is dropped and the wait goes on. A reply is damaged, and asked
+    // for again like a lost one, when it is shorter than 'replyNeeds' bytes
+    // or a whole report whose checksum does not match its bytes: its data
+    // would otherwise be taken as the keyboard's.
     int SendCommand(std::span<const std::uint8_t> request, std::span<std::uint8_t> reply, std::size_t& replyLength,
                     std::size_t replyNeeds = wire::kOffPayload);
 

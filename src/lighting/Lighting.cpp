@@ -95,9 +95,14 @@ int Lighting::ReadLightingState(bool withKeyColours, const std::optional<Setting
 int Lighting::SendMemoryWrites(std::initializer_list<MemoryWrite> writes)
 {
     // The caller holds the exchange lock, so the sequence goes out whole.
+    // A refused or unanswered BeginUpdate leaves the keyboard outside an
+    // update, and a refused write leaves the rest of the change half made:
+    // either ends the writes, the caller reads back what the keyboard holds.
+    // The update is still closed.
     UpdateResult result;
     result.Add(m_protocol.BeginUpdate());
-    for (const MemoryWrite& write : writes) result.Add(m_protocol.WriteMemory(write.address, write.bytes));
+    for (auto write = writes.begin(); write != writes.end() && result.Ok(); ++write)
+        result.Add(m_protocol.WriteMemory(write->address, write->bytes));
     result.Add(m_protocol.EndUpdate());
     return result.Get();
 }

@@ -13,7 +13,8 @@
 //   not take stays in the state until the next read. Each write gives 1 when
 //   every exchange of its update was answered with success, else the first
 //   failing result code, so a caller can read the keyboard's state again.
-//   A write of several colour parts stops at the first part that fails; its
+//   A refused or unanswered BeginUpdate sends none of the update's writes,
+//   and a write of several parts stops at the first part that fails; the
 //   EndUpdate is still sent.
 
 #include "config/Settings.h"

@@ -556,6 +556,7 @@ void CLightingPanel::ShowView()
     PlaceForEffect(effect);
     ShowControlsFor(effect);
     FillKeysForEffect(effect);
+    SetBoxes(EditedColour(effect));
 }
 
 void CLightingPanel::ShowPictures()
@@ -642,13 +643,22 @@ void CLightingPanel::FillKeysForEffect(int effect)
     }
 }
 
-void CLightingPanel::SetBoxes(Colour colour)
+void CLightingPanel::SetBoxes(std::optional<Colour> colour)
 {
-    const std::array<int, 3> values = {RedOf(colour), GreenOf(colour), BlueOf(colour)};
+    // setText sends no textEdited: filling the boxes writes nothing.
+    const std::array<int, 3> values = {RedOf(colour.value_or(0)), GreenOf(colour.value_or(0)),
+                                       BlueOf(colour.value_or(0))};
     for (std::size_t i = 0; i < m_boxes.size(); ++i) {
-        const QString text = QString::number(values[i]);
+        const QString text = colour ? QString::number(values[i]) : QString();
         if (m_boxes[i]->text() != text) m_boxes[i]->setText(text);
     }
+}
+
+std::optional<Colour> CLightingPanel::EditedColour(int effect) const
+{
+    if (effect == kEffectPerKey) return m_tool == 1 ? m_view.ColourOf(EffectColour::B) : m_brush;
+    if (const auto which = ColourOfEffect(effect)) return m_view.ColourOf(*which);
+    return std::nullopt;
 }
 
 void CLightingPanel::OnEffectActivated(int row)
@@ -660,6 +670,7 @@ void CLightingPanel::OnEffectActivated(int row)
         Send({LightingJob::Effect}, [effect](Lighting& l) { return l.WriteEffect(effect); });
         FillKeysForEffect(effect);
     }
+    SetBoxes(EditedColour(effect));
     // An effect this program does not know is not written; the list stays,
     // so another effect can still be chosen.
     ShowControlsFor(effect);
@@ -748,6 +759,7 @@ void CLightingPanel::OnTool(int tool)
 {
     m_tool = tool;
     ShowPictures();
+    SetBoxes(EditedColour(SelectedEffect()));
 }
 
 void CLightingPanel::PaintKeyColour(int button)

@@ -189,7 +189,11 @@ private:
     void FillPerKeyColours();
     void ShowPictures();
     void ShowColourButtons();
-    void SetBoxes(Colour colour);
+    // The boxes show the colour, or nothing for an effect without one.
+    void SetBoxes(std::optional<Colour> colour);
+    // The colour the RGB boxes edit for the effect: its own colour, for
+    // effect 5 the brush or the base colour as the tool says.
+    std::optional<Colour> EditedColour(int effect) const;
     void OnEffectActivated(int row);
     void OnDirection(int direction);
     void OnEffectColour(int effect, Colour colour);

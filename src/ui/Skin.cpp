@@ -246,10 +246,9 @@ bool MainCaptionsInEnglish()
 
 QString MainCaptionText(std::string_view key)
 {
-    auto loaded = IniFile::Load(LanguageFilePath());
-    const IniFile file = loaded ? std::move(*loaded) : IniFile();
     const std::string_view section = MainCaptionsInEnglish() ? kEnglishSection : kChineseSection;
-    return QString::fromStdU16String(file.ReadString(section, key, kMissingLanguageText, kLanguageReadBuffer));
+    return QString::fromStdU16String(
+        ReadIniString(LanguageFilePath(), section, key, kMissingLanguageText, kLanguageReadBuffer));
 }
 
 QString KeyboardProfileName(int profile)

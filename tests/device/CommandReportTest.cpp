@@ -128,6 +128,57 @@ TEST(ReplySlotTest, TakesOnlyWhileBusyAndAtMostTheCapacity)
     EXPECT_EQ(buffer[0], 1);
 }
 
+TEST(ReplySlotTest, TakesOnlyTheReplyThatRepeatsTheRequestsCommandLengthAndAddress)
+{
+    CommandReport request = CommandReport::Make(wire::Command::ReadKeyTable, 56, 0x0238);
+    request.SetChecksum();
+    struct Case {
+        const char* name;
+        std::size_t offset; // byte changed in the reply, or its length when cut
+        bool cut;
+        bool taken;
+    };
+    const Case cases[] = {
+        {"the reply itself", 0, false, true},
+        {"another command", wire::kOffCommand, false, false},
+        {"another length", wire::kOffLength, false, false},
+        {"another address, low byte", wire::kOffAddress, false, false},
+        {"another address, high byte", wire::kOffAddress + 1, false, false},
+        {"status and data may differ", wire::kOffStatus, false, true},
+        {"cut short of its status byte", wire::kOffStatus, true, false},
+        {"cut after its header", wire::kOffPayload, true, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CommandReport reply = request;
+        if (!c.cut && c.offset != 0) reply.bytes[c.offset] ^= 0x01;
+        const std::size_t length = c.cut ? c.offset : wire::kReportSize;
+        ReplySlot slot;
+        std::array<std::uint8_t, wire::kReportSize> buffer{};
+        slot.Arm(buffer, request.bytes);
+        EXPECT_EQ(slot.Deliver(std::span(reply.bytes).first(length)), c.taken);
+        EXPECT_EQ(slot.StrayReplies(), c.taken ? 0u : 1u);
+        EXPECT_EQ(slot.Wait(std::chrono::milliseconds(0)),
+                  c.taken ? ReplySlot::WaitResult::Signalled : ReplySlot::WaitResult::TimedOut);
+        if (!c.taken) {
+            EXPECT_TRUE(std::all_of(buffer.begin(), buffer.end(), [](std::uint8_t b) { return b == 0; }));
+        }
+    }
+
+    // A second reply to the same request, say to an earlier attempt, leaves the first as it was.
+    ReplySlot slot;
+    std::array<std::uint8_t, wire::kReportSize> buffer{};
+    slot.Arm(buffer, request.bytes);
+    CommandReport first = request;
+    first.bytes[wire::kOffPayload] = 1;
+    CommandReport second = request;
+    second.bytes[wire::kOffPayload] = 2;
+    EXPECT_TRUE(slot.Deliver(first.bytes));
+    EXPECT_FALSE(slot.Deliver(second.bytes));
+    EXPECT_EQ(slot.Wait(std::chrono::milliseconds(0)), ReplySlot::WaitResult::Signalled);
+    EXPECT_EQ(buffer[wire::kOffPayload], 1);
+}
+
 TEST(ReplySlotTest, WaitEndsByTimeOutBySignalFromAnotherThreadOrByClose)
 {
     ReplySlot slot;

@@ -377,6 +377,57 @@ TEST_F(ProtocolTest, AFailedChunkEndsTheTransferAndKeepsWhatWentBefore)
     EXPECT_TRUE(std::all_of(kept.begin(), kept.end(), [](std::uint8_t b) { return b == 0xAB; }));
 }
 
+// Each way latencies of 450, 200 and 180 ms for the first three writes (in ms
+// from the first): the first chunk's reply comes at 900, after its wait ran
+// out at 750, and is taken by the chunk's second request (written 750 to
+// 950). That request's own reply follows at 1150, while the second chunk
+// (written from 950, answered at 1310) waits, and must not be taken there.
+TEST_F(ProtocolTest, AReplyThatComesLateIsNeverTakenForTheNextChunk)
+{
+    const auto table = Pattern<wire::kKeyTableSize>(0x61);
+    ASSERT_EQ(protocol->WriteKeyTable(1, table), kResultOk);
+    const auto macros = Pattern<3 * wire::kMaxPayload>(0x13);
+    ASSERT_EQ(protocol->WriteMacroArea(macros), kResultOk);
+    const emulator::KeyboardState state = Dump();
+
+    struct Case {
+        const char* name;
+        std::function<int(std::span<std::uint8_t>)> read;
+        std::vector<std::uint8_t> expected;
+    };
+    const Case cases[] = {
+        {"key table",
+         [this](std::span<std::uint8_t> out) { return protocol->ReadKeyTable(1, out.first<wire::kKeyTableSize>()); },
+         {state.keyTables[1].begin(), state.keyTables[1].end()}},
+        {"factory key table",
+         [this](std::span<std::uint8_t> out) { return protocol->ReadDefaultKeyTable(out.first<wire::kKeyTableSize>()); },
+         {state.defaultKeyTable.begin(), state.defaultKeyTable.end()}},
+        {"macro area", [this](std::span<std::uint8_t> out) { return protocol->ReadMacroArea(out); },
+         {macros.begin(), macros.end()}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_FALSE(std::equal(c.expected.begin(), c.expected.begin() + wire::kMaxPayload,
+                                c.expected.begin() + wire::kMaxPayload))
+            << "the first two chunks must differ for a shift to show";
+        Tap::Take();
+        const std::size_t straysBefore = protocol->Slot().StrayReplies();
+        Tap::beforeWrite = [this](std::size_t index) {
+            const char* const latencies[] = {"450000", "200000", "180000", "0"};
+            if (index < std::size(latencies)) Control({"fault", "latency", latencies[index]});
+        };
+        std::vector<std::uint8_t> back(c.expected.size());
+        EXPECT_EQ(c.read(back), kResultOk);
+        Tap::beforeWrite = nullptr;
+        EXPECT_EQ(back, c.expected);
+        const auto written = Tap::Take();
+        const std::size_t chunks = (c.expected.size() + wire::kMaxPayload - 1) / wire::kMaxPayload;
+        ASSERT_EQ(written.size(), chunks + 1) << "only the first chunk is asked for again";
+        EXPECT_EQ(written[0].report, written[1].report);
+        EXPECT_GT(protocol->Slot().StrayReplies(), straysBefore) << "the late reply came and was dropped";
+    }
+}
+
 TEST_F(ProtocolTest, ASenderGivesWayToAnExchangeInFlight)
 {
     // Someone armed the slot and has not finished.

@@ -1,7 +1,8 @@
 // Any bytes as the replies the keyboard sends to one command of the program:
-// SendCommand matches each reply to its request, asks again for a lost,
-// foreign or damaged one, and hands the caller data only from a reply that
-// matched, passed its checksum and carried every byte asked for.
+// SendCommand matches each reply to its request (command, length, address),
+// asks again for a lost, foreign or damaged one, and hands the caller data
+// only from a reply that matched, passed its checksum and carried every byte
+// asked for.
 //
 // Input: one byte choosing the command (and the length of a memory read),
 // then up to three replies, one per attempt, each a length byte followed by
@@ -33,6 +34,14 @@ void Require(bool condition, const char* what)
     std::abort();
 }
 
+// Whether a reply names the request it answers: same command, length and address.
+bool Answers(std::span<const std::uint8_t> reply, std::span<const std::uint8_t> request)
+{
+    return reply.size() >= wire::kOffPayload &&
+           std::equal(request.begin() + wire::kOffCommand, request.begin() + wire::kOffStatus,
+                      reply.begin() + wire::kOffCommand);
+}
+
 struct Replies {
     std::span<const std::uint8_t> input;
     CommandProtocol* protocol = nullptr;
@@ -40,7 +49,9 @@ struct Replies {
     bool anyDamaged = false;
     std::size_t needs = wire::kOffPayload;
     std::uint8_t command = 0;
+    std::array<std::uint8_t, wire::kReportSize> request{}; // the last one written
 };
+
 Replies g_replies;
 
 // The next reply of the input, as the library's read thread would deliver it.
@@ -49,6 +60,7 @@ int WriteOne(const HidRelaySelector*, HidRelayCallback, std::uint32_t, const std
 {
     Require(data != nullptr && length == wire::kReportSize, "a request that is not one whole report");
     Replies& r = g_replies;
+    std::copy_n(data, wire::kReportSize, r.request.begin());
     if (r.input.empty()) return 1; // lost
     const std::uint8_t head = r.input[0];
     r.input = r.input.subspan(1);
@@ -60,9 +72,7 @@ int WriteOne(const HidRelaySelector*, HidRelayCallback, std::uint32_t, const std
         const auto whole = std::span<std::uint8_t, wire::kReportSize>(reply.data(), wire::kReportSize);
         WriteLe16(whole, wire::kOffChecksum, ReportChecksum(whole));
     }
-    if (reply.size() >= wire::kOffPayload && reply[wire::kOffCommand] == r.command &&
-        ReplyDamaged(reply, r.needs))
-        r.anyDamaged = true;
+    if (Answers(reply, r.request) && ReplyDamaged(reply, r.needs)) r.anyDamaged = true;
     r.delivered.push_back(reply);
     r.protocol->Slot().Deliver(reply);
     return 1;
@@ -133,7 +143,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size == 0) return 0;
     CommandProtocol& protocol = Protocol();
     const std::uint8_t choice = data[0];
-    g_replies = Replies{std::span(data + 1, size - 1), &protocol, {}, false, wire::kOffPayload, 0};
+    g_replies = Replies{std::span(data + 1, size - 1), &protocol, {}, false, wire::kOffPayload, 0, {}};
 
     std::array<std::uint8_t, wire::kMaxPayload> out{};
     out.fill(0xA5);
@@ -167,6 +177,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const auto& taken = delivered.back();
         Require(taken.size() >= g_replies.needs, "success on a reply too short for its data");
         Require(taken[wire::kOffCommand] == g_replies.command, "success on a reply to another command");
+        Require(Answers(taken, g_replies.request), "success on a reply to another length or address");
         Require(!ReplyDamaged(taken, g_replies.needs), "success on a reply that fails its checksum");
         Require(taken[wire::kOffStatus] != wire::kStatusErrorFF && taken[wire::kOffStatus] != wire::kStatusErrorFE,
                 "success on a refusal");

@@ -65,6 +65,12 @@ public:
         ASSERT_NE(slider, nullptr);
         QTest::mouseClick(slider, Qt::LeftButton, {}, QPoint(slider->PixelOf(position) + 2, slider->height() / 2));
     }
+    // The slider dragged to a position: one position reaches the panel.
+    void DragSlider(const char* name, int id, int position)
+    {
+        rig->Find<CBitmapSlider>(name)->SetPos(position);
+        rig->panel->OnSliderMoved(id, position);
+    }
     void Type(const char* box, const QString& text)
     {
         auto* edit = rig->Find<QLineEdit>(box);
@@ -490,6 +496,110 @@ TEST_F(LightingPanelTest, ARefusedColourPartStopsTheRestAndShowsTheKeyboard)
         }
         rig.reset();
     }
+}
+
+// The keyboard refuses the BeginUpdate of a one-setting change: none of the
+// update's writes may follow it, and the panel shows what the keyboard holds.
+TEST_F(LightingPanelTest, ARefusedBeginSendsNoWriteAndShowsTheKeyboard)
+{
+    struct Case {
+        const char* name;
+        std::function<void(LightingPanelTest&)> act;
+        std::uint16_t address;
+        // What the control shows, as the keyboard keeps it.
+        std::function<int(LightingPanelTest&)> shown;
+    };
+    const Case cases[] = {
+        {"brightness", [](LightingPanelTest& t) { t.DragSlider("CONTROL_LightSlider", lightid::kBrightnessSlider, 4); },
+         lightaddr::kBrightness,
+         [](LightingPanelTest& t) { return t.rig->Find<CBitmapSlider>("CONTROL_LightSlider")->GetPos(); }},
+        {"speed", [](LightingPanelTest& t) { t.DragSlider("CONTROL_SpeedSlider", lightid::kSpeedSlider, 0); },
+         lightaddr::kSpeed,
+         [](LightingPanelTest& t) { return kSpeedMax - t.rig->Find<CBitmapSlider>("CONTROL_SpeedSlider")->GetPos(); }},
+        {"direction", [](LightingPanelTest& t) { t.rig->Click("CONTROL_BLFXRStaPic"); }, lightaddr::kDirection,
+         [](LightingPanelTest& t) { return t.rig->panel->Shown().direction; }},
+        {"effect", [](LightingPanelTest& t) { t.rig->ChooseEffect(9); }, lightaddr::kEffect,
+         [](LightingPanelTest& t) { return t.rig->panel->SelectedEffect(); }},
+    };
+    emulator::KeyboardState state = EveryKindOfEffect(); // effect 2: brightness, speed and direction
+    state.lighting[lightaddr::kSpeed] = 1;
+    state.lighting[lightaddr::kDirection] = 0;
+    Open(state);
+    const auto held = rig->Dump().lighting;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        QSignalSpy refused(rig->panel, &CLightingPanel::changeRefused);
+        rig->panel->Notice()->hide();
+        ShowCount notice(rig->panel->Notice());
+        rig->Control({"fault", "status", "fe", std::to_string(kSendAttempts)}); // every attempt of the BeginUpdate
+        const std::size_t mark = rig->Mark();
+        c.act(*this);
+        ASSERT_TRUE(rig->Settle());
+
+        const std::vector<SentReport> sent = rig->SentSince(mark);
+        ASSERT_FALSE(sent.empty());
+        EXPECT_EQ(sent.front().command, static_cast<std::uint8_t>(wire::Command::BeginUpdate));
+        for (const SentReport& r : sent)
+            EXPECT_NE(r.command, static_cast<std::uint8_t>(wire::Command::WriteMemory))
+                << "a write followed the refused BeginUpdate";
+        EXPECT_EQ(rig->Dump().lighting, held);
+        EXPECT_EQ(c.shown(*this), held[c.address]);
+        EXPECT_EQ(refused.count(), 1);
+        EXPECT_EQ(notice.shown, 1);
+        EXPECT_EQ(rig->panel->Notice()->text(), LightingNoticeText());
+        rig->Control({"fault", "clear"});
+    }
+}
+
+// The RGB boxes show the colour they edit from the moment the panel shows the
+// keyboard, and follow the effect and the tool; filling them sends nothing.
+TEST_F(LightingPanelTest, TheRgbBoxesShowTheColourTheyEdit)
+{
+    emulator::KeyboardState state = EveryKindOfEffect();
+    state.lighting[lightaddr::kEffect] = kEffect11;
+    const std::pair<std::uint16_t, std::array<std::uint8_t, 3>> colours[] = {
+        {lightaddr::kColourA, {1, 2, 3}},
+        {lightaddr::kColourB, {40, 50, 60}},
+        {lightaddr::kColourD, {70, 80, 90}},
+        {lightaddr::kColourE, {100, 110, 120}},
+    };
+    for (const auto& [address, rgb] : colours) std::copy(rgb.begin(), rgb.end(), state.lighting.begin() + address);
+    Open(state);
+    const std::size_t mark = rig->Mark();
+    auto boxes = [&] {
+        QStringList texts;
+        for (const char* name : {"m_edit_rgbr", "m_edit_rgbg", "m_edit_rgbb"})
+            texts << rig->Find<QLineEdit>(name)->text();
+        return texts;
+    };
+    EXPECT_EQ(boxes(), (QStringList{"70", "80", "90"}));
+
+    // The keyboard switched to its next effect itself; the panel reads it.
+    rig->Control({"lighting-changed"});
+    QSignalSpy refreshed(rig->panel, &CLightingPanel::refreshed);
+    rig->panel->ReadAndRefresh(false);
+    ASSERT_TRUE(rig->Settle());
+    ASSERT_GE(refreshed.count(), 1);
+    EXPECT_EQ(rig->panel->SelectedEffect(), kEffect12);
+    EXPECT_EQ(boxes(), (QStringList{"100", "110", "120"}));
+
+    rig->ChooseEffect(kEffectSingleColour);
+    EXPECT_EQ(boxes(), (QStringList{"1", "2", "3"}));
+    rig->ChooseEffect(kEffectPerKey); // the brush, black until one is chosen
+    EXPECT_EQ(boxes(), (QStringList{"0", "0", "0"}));
+    rig->Click("CONTROL_USERgjStaPic2"); // the base-colour tool
+    EXPECT_EQ(boxes(), (QStringList{"40", "50", "60"}));
+    rig->ChooseEffect(2); // no colour of its own
+    EXPECT_EQ(boxes(), (QStringList{"", "", ""}));
+    ASSERT_TRUE(rig->Settle());
+
+    // Only the chosen effects went out (those still waiting give way to the next).
+    const auto writes = rig->ByteWritesSince(mark);
+    ASSERT_FALSE(writes.empty());
+    for (const auto& [address, value] : writes) EXPECT_EQ(address, lightaddr::kEffect);
+    EXPECT_EQ(writes.back().second, 2);
+    for (const SentReport& r : rig->SentSince(mark))
+        EXPECT_NE(r.command, static_cast<std::uint8_t>(wire::Command::WriteColours));
 }
 
 TEST_F(LightingPanelTest, RestoringTheDefaultsShowsWhatWasWritten)
