@@ -4,6 +4,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QCursor>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusInterface>
@@ -202,7 +203,14 @@ bool CTrayIcon::OnTrayNotification(int iconId, QSystemTrayIcon::ActivationReason
         if (m_host == TrayHost::StatusNotifier && m_singleClickCommand != 0) Q_EMIT Command(m_singleClickCommand);
         break;
     case QSystemTrayIcon::Context:
-        // The context menu is attached to the icon; Qt or the host shows it.
+        // An XEmbed tray shows the attached menu by itself. A StatusNotifierItem
+        // host that asks the item for its context menu, rather than drawing the
+        // exported one, leaves showing it to us; the request carries no usable
+        // place, so it opens at the cursor, where the host was clicked.
+        if (m_host == TrayHost::StatusNotifier && m_menu) {
+            m_menu->popup(QCursor::pos());
+        }
+        break;
     case QSystemTrayIcon::Unknown:
         break;
     }

@@ -11,7 +11,8 @@
 // runs the registered single-click command once the double-click time has
 // passed without a second click. On a StatusNotifierItem host, whose
 // activation is a single click, that click opens the window and the host's
-// secondary activation (middle click) runs the single-click command.
+// secondary activation (middle click) runs the single-click command; its
+// request for the context menu shows the tray menu at the cursor.
 //
 // Commands reach the owner through the Command signal, on the GUI thread.
 // SetIcon and SetTip may be called from any thread: the change is carried to

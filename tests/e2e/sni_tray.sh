@@ -8,9 +8,12 @@
 #   3. the host's activation (its click) shows the window; Cancel hides it;
 #   4. the host's secondary activation (its middle click) brings up the
 #      profile menu, whose third profile becomes the keyboard's active one;
-#   5. Open, clicked in the exported menu, shows the window;
-#   6. the keyboard unplugged, the item shows another picture;
-#   7. /Kill ends the program with status 0.
+#   5. the host's request for the context menu brings up the tray menu at the
+#      cursor, whose first item, Open, shows the window;
+#   6. the exported menu holds Open, About and Exit in the words of the
+#      language file; Open, clicked there, shows the window;
+#   7. the keyboard unplugged, the item shows another picture;
+#   8. /Kill ends the program with status 0.
 #
 #   sni_tray.sh BUILD_DIR
 set -uo pipefail
@@ -86,33 +89,54 @@ wait_for 100 is active_profile 2 ||
   fail "the profile menu's third profile left the keyboard on profile $(active_profile)"
 if main_window >/dev/null 2>&1; then fail "the profile menu brought the window up"; fi
 
-# 5. The exported menu as a host shows it: AboutToShow, then its layout; Open
-# is found by its words in the installed language file, mnemonics aside.
+# 5. A host that draws no menu of its own asks the item for its context menu:
+# the tray menu comes up where the host was clicked, Open first.
+xdotool mousemove 300 200
+before=$(shown_windows)
+on_bus "$item_service" "$item_path" org.kde.StatusNotifierItem.ContextMenu 300 200 >/dev/null ||
+  fail "the item refused ContextMenu"
+wait_for 50 new_window "$before" || fail "ContextMenu brought up no menu"
+eval "$(xdotool getwindowgeometry --shell "$(new_window "$before")")"
+((X <= 300 && 300 < X + WIDTH && Y <= 200 && 200 < Y + HEIGHT)) ||
+  fail "the context menu came up at $X,$Y (${WIDTH}x$HEIGHT), not at the cursor"
+step_shot 5-context-menu
+xdotool key Down Return
+wait_for 100 main_window || fail "Open in the context menu did not bring the window up"
+click_control "$(main_window | head -n1)" Main.ini CONTROL_CANCEL
+wait_for 100 bash -c "! xdotool search --onlyvisible --name '^Gaming Keyboard Settings$'" ||
+  fail "Cancel did not hide the window"
+
+# 6. The exported menu as a host shows it: AboutToShow, then its layout, whose
+# labels are the installed language file's, mnemonics aside.
 menu_call() { on_bus "$item_service" "$menu_path" "com.canonical.dbusmenu.$1" "${@:2}"; }
 menu_call AboutToShow 0 >/dev/null || fail "the menu refused AboutToShow"
-open_text=$(sed -n '/^\[ENGINSH\]/,/^\[/ s/^MENU_11=//p' "$skins/language.ini" | tr -d '\r')
-[ -n "$open_text" ] || fail "the installed language file has no MENU_11"
+menu_texts=()
+for key in MENU_11 MENU_22 MENU_33; do
+  text=$(sed -n '/^\[ENGINSH\]/,/^\[/ s/^'"$key"'=//p' "$skins/language.ini" | tr -d '\r')
+  [ -n "$text" ] || fail "the installed language file has no $key"
+  menu_texts+=("$text")
+done
 layout=$(menu_call GetLayout -- 0 -1 '[]') || fail "the menu refused GetLayout"
+# The id of Open when the items are the expected texts in order; nothing otherwise.
 open_id=$(python3 -c '
 import re, sys
 bare = lambda label: label.replace("&", "").replace("_", "")
-for item, label in re.findall(r"<\((\d+), \{[^}]*?'"'"'label'"'"': <'"'"'([^'"'"']*)'"'"'>", sys.argv[1]):
-    if bare(label) == bare(sys.argv[2]):
-        print(item)
-        break
-' "$layout" "$open_text")
-[ -n "$open_id" ] || fail "no item \"$open_text\" in the exported menu: $layout"
+items = re.findall(r"<\((\d+), \{[^}]*?'"'"'label'"'"': <'"'"'([^'"'"']*)'"'"'>", sys.argv[1])
+if [bare(label) for _, label in items] == [bare(text) for text in sys.argv[2:]]:
+    print(items[0][0])
+' "$layout" "${menu_texts[@]}")
+[ -n "$open_id" ] || fail "the exported menu is not \"${menu_texts[*]}\": $layout"
 menu_call Event "$open_id" clicked '<0>' 0 >/dev/null || fail "the menu refused the click on Open"
 wait_for 100 main_window || fail "Open in the exported menu did not bring the window up"
-step_shot 5-opened
+step_shot 6-opened
 
-# 6. Unplugged, the item shows the picture of a detached keyboard.
+# 7. Unplugged, the item shows the picture of a detached keyboard.
 attached_picture=$(picture)
 "$emu" unplug || fail "kestrune-emu unplug failed"
 changed_picture() { has_picture && [ "$(picture)" != "$attached_picture" ]; }
 wait_for 100 changed_picture || fail "the item's picture stayed the same after the unplug"
 
-# 7.
+# 8.
 kill_program
 echo "PASS: item registered, title, tooltip, picture and menu shown, activation opens the window," \
-     "secondary activation the profile menu, Open from the exported menu, picture follows the unplug, /Kill"
+     "secondary activation the profile menu, Open from the context menu and from the exported menu, picture follows the unplug, /Kill"
