@@ -5,6 +5,7 @@
 #include "app/WindowReporter.h"
 #include "config/ConfigStore.h"
 #include "config/Folders.h"
+#include "config/IniFile.h"
 #include "config/KeyButtonText.h"
 #include "config/LanguageTable.h"
 #include "config/ProfileFile.h"
@@ -424,10 +425,8 @@ QString CKestruneDlg::CaptionText(std::string_view key) const
 {
     // The window's own captions follow the window's language, which the last
     // switch may have set even when the file could not store it.
-    auto loaded = IniFile::Load(LanguageFilePath());
-    const IniFile file = loaded ? std::move(*loaded) : IniFile();
     const std::string_view section = MainCaptionsInEnglish() ? kEnglishSection : kChineseSection;
-    return ToQString(file.ReadString(section, key, kMissingLanguageText, kLanguageReadBuffer));
+    return ToQString(ReadIniString(LanguageFilePath(), section, key, kMissingLanguageText, kLanguageReadBuffer));
 }
 
 void CKestruneDlg::Recaption()

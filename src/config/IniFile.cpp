@@ -4,6 +4,7 @@
 #include "config/ConfigAtomicFile.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -12,6 +13,8 @@
 #include <memory>
 #include <mutex>
 #include <span>
+#include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace kestrune {
@@ -458,40 +461,112 @@ std::mutex g_writeMutex; // one read-change-write at a time, so concurrent write
 
 namespace {
 
+// When and how a file was last changed, as far as telling a changed file from
+// an unchanged one needs.
+struct FileStamp {
+    std::uintmax_t device = 0, inode = 0, size = 0;
+    std::int64_t modifiedNs = 0, changedNs = 0;
+    bool operator==(const FileStamp&) const = default;
+};
+
+std::int64_t Nanoseconds(const timespec& time)
+{
+    return std::int64_t(time.tv_sec) * 1000000000 + time.tv_nsec;
+}
+
+std::optional<FileStamp> StampOf(const fs::path& path)
+{
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) return std::nullopt;
+    return FileStamp{std::uintmax_t(info.st_dev), std::uintmax_t(info.st_ino), std::uintmax_t(info.st_size),
+                     Nanoseconds(info.st_mtim), Nanoseconds(info.st_ctim)};
+}
+
+// A file whose inode last changed this long before we looked at it cannot
+// change again without a new change time: any write, rename over it or
+// setting of its times stamps the change time with the clock, and timestamps
+// lag the clock by far less than this. A file changed more recently than
+// that may be rewritten within the same timestamp tick, so its bytes are
+// compared at every read instead.
+std::atomic<std::int64_t> g_settleNs{std::chrono::nanoseconds(kIniSettleTime).count()};
+
+bool Settled(const FileStamp& stamp)
+{
+    timespec now {};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    const std::int64_t before = Nanoseconds(now) - g_settleNs.load();
+    return stamp.changedNs < before && stamp.modifiedNs < before;
+}
+
 // Skin and language files are read a value at a time, hundreds of values as
-// a window is built: the file is read every time, but parsed again only when
-// its bytes changed.
+// a window is built. Each file is parsed once and served from memory while its
+// stamp shows it settled and unchanged; a file changed lately is read again
+// and parsed again only when its bytes differ. Writes through WriteIniString
+// leave their result here, so reads see them at once.
 struct ParsedIni {
     fs::path path;
     std::string bytes;
     std::shared_ptr<const IniFile> file;
+    std::optional<FileStamp> stamp; // taken before the bytes were read
+    bool settled = false;
 };
 constexpr std::size_t kParsedIniFiles = 8;
 std::mutex g_parsedMutex;
 std::vector<ParsedIni> g_parsed; // the most recently used last
 
+// The entry of the path, moved to the end as the most recently used; null when none.
+ParsedIni* FindParsed(const fs::path& path)
+{
+    for (auto it = g_parsed.begin(); it != g_parsed.end(); ++it) {
+        if (it->path != path) continue;
+        std::rotate(it, it + 1, g_parsed.end());
+        return &g_parsed.back();
+    }
+    return nullptr;
+}
+
+void KeepParsed(ParsedIni entry)
+{
+    if (ParsedIni* old = FindParsed(entry.path)) {
+        *old = std::move(entry);
+        return;
+    }
+    if (g_parsed.size() == kParsedIniFiles) g_parsed.erase(g_parsed.begin());
+    g_parsed.push_back(std::move(entry));
+}
+
 Result<std::shared_ptr<const IniFile>> LoadForReading(const fs::path& path)
 {
+    std::lock_guard lock(g_parsedMutex);
+    const std::optional<FileStamp> stamp = StampOf(path);
+    ParsedIni* cached = FindParsed(path);
+    if (cached != nullptr && cached->settled && stamp && cached->stamp == stamp) return cached->file;
+
     auto bytes = ReadIniBytes(path);
     if (!bytes) return Error{bytes.error()};
     if (!*bytes) return std::make_shared<const IniFile>();
-    std::lock_guard lock(g_parsedMutex);
-    for (auto it = g_parsed.begin(); it != g_parsed.end(); ++it) {
-        if (it->path != path) continue;
-        if (it->bytes == **bytes) {
-            std::rotate(it, it + 1, g_parsed.end());
-            return g_parsed.back().file;
-        }
-        g_parsed.erase(it);
-        break;
+    const bool settled = stamp && Settled(*stamp);
+    if (cached != nullptr && cached->bytes == **bytes) {
+        cached->stamp = stamp;
+        cached->settled = settled;
+        return cached->file;
     }
     auto file = std::make_shared<const IniFile>(IniFile::FromBytes(**bytes));
-    if (g_parsed.size() == kParsedIniFiles) g_parsed.erase(g_parsed.begin());
-    g_parsed.push_back({path, std::move(**bytes), file});
+    KeepParsed({path, std::move(**bytes), file, stamp, settled});
     return file;
 }
 
 } // namespace
+
+Result<std::shared_ptr<const IniFile>> LoadSharedIni(const fs::path& path)
+{
+    return LoadForReading(path);
+}
+
+void SetIniSettleTime(std::chrono::milliseconds time)
+{
+    g_settleNs = std::chrono::nanoseconds(time).count();
+}
 
 std::u16string ReadIniString(const fs::path& path, std::string_view section, std::string_view key,
                              std::u16string_view fallback, std::size_t bufferSize)
@@ -513,7 +588,11 @@ Status WriteIniString(const fs::path& path, std::string_view section, std::strin
     auto file = IniFile::Load(path);
     if (!file) return Error{file.error()};
     if (Status changed = file->WriteString(section, key, value); !changed) return changed;
-    return file->Save(path);
+    std::lock_guard parsedLock(g_parsedMutex);
+    if (Status saved = file->Save(path); !saved) return saved;
+    // Just written, so not settled: the next read compares the bytes once more.
+    KeepParsed({path, file->ToBytes(), std::make_shared<const IniFile>(std::move(*file)), StampOf(path), false});
+    return Status::Ok();
 }
 
 } // namespace kestrune

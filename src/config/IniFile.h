@@ -31,9 +31,11 @@
 
 #include "common/Result.h"
 
+#include <chrono>
 #include <cstddef>
 #include <filesystem>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -122,13 +124,24 @@ private:
     std::unordered_map<std::u16string, SectionIndex> m_sections;
 };
 
-// Per-call forms for callers that read or write one value now and then. A
-// read of a missing or unreadable file gives the default. Writes to one path
-// from several threads of the program do not lose each other's values.
+// Per-call forms for callers that read or write one value at a time. A read
+// of a missing or unreadable file gives the default. Writes to one path from
+// several threads of the program do not lose each other's values. Reads are
+// served from a parsed copy of the file while the file is unchanged (a file
+// changed in the last few seconds has its bytes compared at every read), and
+// a write here is seen by the next read.
 std::u16string ReadIniString(const std::filesystem::path& path, std::string_view section, std::string_view key,
                              std::u16string_view fallback, std::size_t bufferSize = kIniNoLimit);
 int ReadIniInt(const std::filesystem::path& path, std::string_view section, std::string_view key, int fallback);
 Status WriteIniString(const std::filesystem::path& path, std::string_view section, std::string_view key,
                       std::u16string_view value);
+// The parsed copy those reads use, for a caller that reads many values at
+// once; a missing file gives an empty document.
+Result<std::shared_ptr<const IniFile>> LoadSharedIni(const std::filesystem::path& path);
+// A file changed less than this long ago may be changed again within the
+// same timestamp tick, so its bytes are compared at every read; only older
+// ones are served from memory on an unchanged stamp. Tests shorten it.
+inline constexpr std::chrono::milliseconds kIniSettleTime{3000};
+void SetIniSettleTime(std::chrono::milliseconds time);
 
 } // namespace kestrune

@@ -225,17 +225,17 @@ int ReadLanguageIndex(const IniFile& file)
 }
 
 namespace {
-IniFile LoadOrEmpty(const std::filesystem::path& languageFile)
+std::shared_ptr<const IniFile> LoadOrEmpty(const std::filesystem::path& languageFile)
 {
     // An unreadable file counts as a missing one: every text becomes a blank.
-    auto file = IniFile::Load(languageFile);
-    return file ? std::move(*file) : IniFile();
+    auto file = LoadSharedIni(languageFile);
+    return file ? std::move(*file) : std::make_shared<const IniFile>();
 }
 } // namespace
 
 int ReadLanguageIndex(const std::filesystem::path& languageFile)
 {
-    return ReadLanguageIndex(LoadOrEmpty(languageFile));
+    return ReadLanguageIndex(*LoadOrEmpty(languageFile));
 }
 
 int ReadLanguageIndex()
@@ -260,13 +260,14 @@ std::u16string ReadLanguageText(const IniFile& file, std::string_view key)
 
 std::u16string ReadLanguageText(const std::filesystem::path& languageFile, std::string_view key)
 {
-    return ReadLanguageText(LoadOrEmpty(languageFile), key);
+    return ReadLanguageText(*LoadOrEmpty(languageFile), key);
 }
 
 std::u16string ReadLanguageTextOrBuiltIn(const std::filesystem::path& languageFile, std::string_view key,
                                          std::optional<int> languageIndex)
 {
-    const IniFile file = LoadOrEmpty(languageFile);
+    const auto loaded = LoadOrEmpty(languageFile);
+    const IniFile& file = *loaded;
     std::u16string text =
         languageIndex ? file.ReadString(LanguageSection(*languageIndex), key, kMissingLanguageText, kLanguageReadBuffer)
                       : ReadLanguageText(file, key);
@@ -294,7 +295,7 @@ void LanguageTable::ResetToBuiltIn()
 
 void LanguageTable::Load(const std::filesystem::path& languageFile)
 {
-    Load(LoadOrEmpty(languageFile));
+    Load(*LoadOrEmpty(languageFile));
 }
 
 void LanguageTable::Load(const IniFile& file)

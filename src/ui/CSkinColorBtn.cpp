@@ -53,7 +53,15 @@ CSkinColorBtn::CSkinColorBtn(QWidget* parent) : QPushButton(parent), m_palette(D
 {
     setMouseTracking(true);
     setAttribute(Qt::WA_Hover);
-    RebuildMenu();
+    m_menu = new QMenu(this);
+    m_menu->setObjectName(QStringLiteral("palette"));
+    // The face shows the colour; redraw it once the palette is gone.
+    connect(m_menu, &QMenu::aboutToHide, this, qOverload<>(&QWidget::update));
+    // Connected before setMenu so the entries are in before the button sizes
+    // and places the menu for its drop-down; aboutToShow covers showMenu().
+    connect(this, &QAbstractButton::pressed, this, &CSkinColorBtn::BuildMenuIfStale);
+    connect(m_menu, &QMenu::aboutToShow, this, &CSkinColorBtn::BuildMenuIfStale);
+    setMenu(m_menu);
 }
 
 QList<QColor> CSkinColorBtn::DefaultPalette()
@@ -88,7 +96,7 @@ void CSkinColorBtn::EnableAutomaticButton(const QString& label, const QColor& au
     m_automaticLabel = label;
     m_automatic = automatic;
     m_automaticEntry = enable;
-    RebuildMenu();
+    MenuChanged();
     update();
 }
 
@@ -96,35 +104,31 @@ void CSkinColorBtn::EnableOtherButton(const QString& label, bool enable)
 {
     m_otherLabel = label;
     m_otherEntry = enable;
-    RebuildMenu();
+    MenuChanged();
 }
 
 void CSkinColorBtn::SetPalette(const QList<QColor>& colours)
 {
     m_palette = colours;
-    RebuildMenu();
+    MenuChanged();
 }
 
 void CSkinColorBtn::SetColumnsNumber(int columns)
 {
     m_columns = columns > 0 ? columns : 1;
-    RebuildMenu();
+    MenuChanged();
 }
 
 QMenu* CSkinColorBtn::PaletteMenu()
 {
+    BuildMenuIfStale();
     return m_menu;
 }
 
-void CSkinColorBtn::RebuildMenu()
+void CSkinColorBtn::BuildMenuIfStale()
 {
-    if (m_menu == nullptr) {
-        m_menu = new QMenu(this);
-        m_menu->setObjectName(QStringLiteral("palette"));
-        // The face shows the colour; redraw it once the palette is gone.
-        connect(m_menu, &QMenu::aboutToHide, this, qOverload<>(&QWidget::update));
-        setMenu(m_menu);
-    }
+    if (!m_menuStale) return;
+    m_menuStale = false;
     m_menu->clear();
     auto* panel = new QWidget(m_menu);
     auto* column = new QVBoxLayout(panel);

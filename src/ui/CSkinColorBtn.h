@@ -41,7 +41,7 @@ public:
     QList<QColor> Palette() const { return m_palette; }
     void SetColumnsNumber(int columns);
 
-    // The palette as it drops down; rebuilt when its entries change.
+    // The palette as it drops down, its entries as they stand now.
     QMenu* PaletteMenu();
 
     // The parts of the face, in client coordinates.
@@ -64,7 +64,11 @@ protected:
 private:
     void Choose(const QColor& colour);
     void ChooseOther();
-    void RebuildMenu();
+    // The palette's entries are built when it is about to drop down, not as
+    // they change: a panel of these buttons would otherwise build hundreds of
+    // styled swatches nobody has opened yet.
+    void MenuChanged() { m_menuStale = true; }
+    void BuildMenuIfStale();
 
     QColor m_colour;
     QColor m_automatic;
@@ -75,6 +79,7 @@ private:
     bool m_otherEntry = true;
     QString m_otherLabel{QStringLiteral("other")};
     QMenu* m_menu = nullptr;
+    bool m_menuStale = true;
 };
 
 } // namespace kestrune

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <functional>
 #include <sys/stat.h>
 #include <thread>
 
@@ -48,6 +49,7 @@ TEST(IniFile, ReadsFollowTheProfileStringRules)
         const char* key;
         std::size_t bufferSize;
         std::u16string expected;
+        bool sameTick = false; // can share the old version's timestamps: caught only while unsettled
     };
     const Case cases[] = {
         {"MAIN", "key1", kIniNoLimit, u"plain"},
@@ -291,6 +293,53 @@ TEST(IniFile, RemoveKeyAndInMemoryEdits)
     ASSERT_TRUE(file.WriteString("S", "C", u"3").ok());
     EXPECT_EQ(file.ToBytes(), "[S]\nA=1\nC=3\n");
     EXPECT_EQ(file.ReadInt("S", "C", 0), 3);
+}
+
+// Per-call reads come from a parsed copy of the file; every way the file can
+// change under it must still show at the next read.
+TEST(IniFile, PerCallReadsSeeEveryChangeOfTheFile)
+{
+    ScratchFolder folder;
+    const auto path = folder / "skin.ini";
+    struct Change {
+        const char* what;
+        std::function<void()> change;
+        std::u16string expected;
+        bool sameTick = false; // can share the old version's timestamps: caught only while unsettled
+    };
+    const std::vector<Change> changes = {
+        {"rewritten in place, same size", [&] { WriteBytes(path, "[Skin]\nKey=bbb\n"); }, u"bbb", true},
+        {"rewritten in place, longer", [&] { WriteBytes(path, "[Skin]\nKey=cccc\n"); }, u"cccc"},
+        {"replaced by a rename, same size",
+         [&] {
+             WriteBytes(folder / "next.ini", "[Skin]\nKey=dddd\n");
+             std::filesystem::rename(folder / "next.ini", path);
+         },
+         u"dddd"},
+        {"written here", [&] { ASSERT_TRUE(WriteIniString(path, "skin", "KEY", u"e").ok()); }, u"e"},
+        {"removed", [&] { std::filesystem::remove(path); }, u"default"},
+    };
+    for (const bool settled : {false, true}) {
+        // Settled: files older than the settle time are trusted while their stamp is unchanged.
+        SetIniSettleTime(settled ? std::chrono::milliseconds(0) : kIniSettleTime);
+        WriteBytes(path, "[Skin]\nKey=aaa\n");
+        EXPECT_EQ(ReadIniString(path, "SKIN", "key", u"default"), u"aaa");
+        for (const Change& c : changes) {
+            if (settled && c.sameTick) continue;
+            c.change();
+            EXPECT_EQ(ReadIniString(path, "skin", "KEY", u"default"), c.expected) << c.what << ", settled " << settled;
+            EXPECT_EQ(ReadIniString(path, "Skin", "absent", u"default"), u"default") << c.what;
+        }
+    }
+    SetIniSettleTime(kIniSettleTime);
+
+    // A write that creates its section and key is read back, with any case of the names.
+    ASSERT_TRUE(WriteIniString(path, "New", "Made", u"7").ok());
+    EXPECT_EQ(ReadIniInt(path, "NEW", "made", 0), 7);
+    EXPECT_EQ(ReadIniInt(path, "new", "other", -1), -1);
+    const auto shared = LoadSharedIni(path);
+    ASSERT_TRUE(shared.ok());
+    EXPECT_EQ((*shared)->ReadString("nEw", "MADE", u""), u"7");
 }
 
 TEST(IniFile, ConcurrentWritersKeepEachOthersValues)

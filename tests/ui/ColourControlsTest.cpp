@@ -10,6 +10,8 @@
 #include <QPainter>
 #include <QRegularExpression>
 #include <QSignalSpy>
+#include <QTest>
+#include <QTimer>
 #include <QToolButton>
 
 namespace kestrune::test {
@@ -75,6 +77,29 @@ TEST_F(ColourButtonTest, PaletteHasTenColumnsAndItsEntriesChooseTheColour)
     EXPECT_FALSE(button->GetColour().isValid());
     ASSERT_EQ(chosen.count(), 2);
     EXPECT_EQ(chosen[1][0].value<QColor>(), QColor(1, 2, 3));
+}
+
+TEST_F(ColourButtonTest, PaletteDropsDownWithTheEntriesSetSinceItWasLastBuilt)
+{
+    button->EnableOtherButton(QStringLiteral("first"));
+    ASSERT_EQ(button->PaletteMenu()->findChild<QToolButton*>(QStringLiteral("other"))->text(), QStringLiteral("first"));
+    button->EnableOtherButton(QStringLiteral("second"));
+    button->SetPalette({QColor(1, 1, 1), QColor(2, 2, 2)});
+
+    // The press drops the palette down; read it while it is up, then close it.
+    owner.show();
+    QStringList shown;
+    QTimer::singleShot(0, button, [&] {
+        QMenu* menu = button->menu();
+        if (!menu->isVisible()) return;
+        for (auto* entry : menu->findChildren<QToolButton*>())
+            if (entry->isVisibleTo(menu)) shown << entry->objectName() + QLatin1Char('=') + entry->text();
+        menu->hide();
+    });
+    QTest::mousePress(button, Qt::LeftButton, {}, QPoint(5, 5));
+    shown.sort();
+    EXPECT_EQ(shown, QStringList({QStringLiteral("other=second"), QStringLiteral("swatch_0="),
+                                  QStringLiteral("swatch_1=")}));
 }
 
 TEST_F(ColourButtonTest, LosingFocusReleasesThePress)
