@@ -236,13 +236,15 @@ void DeviceEvents::HandleAttachChange(std::uint32_t presence)
     }
 
     if (!WaitUntilInitialised()) return;
+    // Stored before the icon changes: once the icon shows the keyboard
+    // attached, a click on Open finds it attached too.
+    m_lastPresence = presence;
     const int icon = presence != 0 ? kIconAttached : kIconDetached;
     {
         std::lock_guard lock(m_iconMutex);
         m_attachIcon = icon;
         m_sink.SetTrayIcon(icon);
     }
-    m_lastPresence = presence;
     if (!m_firstAttachDone.exchange(true) && presence != 0) m_sink.PostOpen();
 }
 

@@ -14,7 +14,9 @@
 #include "macro/MacroArea.h"
 #include "support/EnvOverride.h"
 
+#include <atomic>
 #include <cstdlib>
+#include <memory>
 #include <fstream>
 #include <iterator>
 #include <thread>
@@ -240,9 +242,14 @@ TEST_F(EventsLibraryTest, StartedWithoutTheKeyboardALaterAttachNeverOpens)
     state.attached = false;
     Open(state);
     EXPECT_TRUE(window.Calls().empty());
+    // Once the icon shows the keyboard attached, the window finds it attached.
+    auto presenceAtIcon = std::make_shared<std::atomic<std::uint32_t>>(0);
+    window.OnTrayIcon([presenceAtIcon, &events = session->Events()](int) { *presenceAtIcon = events.LastPresence(); });
     Control({"plug"});
     ASSERT_TRUE(window.WaitFor("icon 141"));
     session->Events().WaitForAttachChanges();
+    window.OnTrayIcon({});
+    EXPECT_NE(presenceAtIcon->load(), 0u);
     EXPECT_EQ(window.Calls(), (std::vector<std::string>{"refresh", "icon 141"}));
 }
 

@@ -133,6 +133,24 @@ kill_program() {
   [ $status -eq 0 ] || fail "the program ended with $status after /Kill"
 }
 
+# tray_icon_shows WINDOW ID: the icon in tray window WINDOW is nearer to the
+# installed picture tray<ID>.png than to the program's other tray pictures.
+tray_icon_shows() {
+  local size background id distance best="" best_distance=""
+  import -window "$1" "$work/icon.png" 2>/dev/null || return 1
+  size=$(identify -format '%wx%h' "$work/icon.png") || return 1
+  background=$(convert "$work/icon.png" -format '%[pixel:p{0,0}]' info:)
+  for id in 128 141 142; do
+    convert "$skins/tray$id.png" -background "$background" -gravity center -resize "$size" -extent "$size" \
+            "$work/tray$id.png" || return 1
+    distance=$(compare -metric RMSE "$work/icon.png" "$work/tray$id.png" null: 2>&1 | sed 's/ .*//')
+    if [ -z "$best" ] || python3 -c "import sys; sys.exit(not $distance < $best_distance)"; then
+      best=$id best_distance=$distance
+    fi
+  done
+  [ "$best" = "$2" ]
+}
+
 main_window() { xdotool search --onlyvisible --name '^Gaming Keyboard Settings$'; }
 # The program's windows on show, and a window that is new since a list of them.
 shown_windows() { xdotool search --onlyvisible --pid "$kestrune_pid" 2>/dev/null | sort; }

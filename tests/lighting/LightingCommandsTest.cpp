@@ -310,13 +310,20 @@ TEST_F(LightingCommandsTest, AWriteWhoseReplyFailsNeverClaimsSuccess)
 
 // Only what is still waiting is replaced: the write under way goes out, then
 // the last of the burst, after the changes of other kinds queued before it.
+// While the last report is made no write is pending any more, though the job
+// still counts as running: a window that handles the report then must be
+// able to show the keyboard's state, or no later report brings it.
 TEST_F(LightingCommandsTest, TheWriterSendsTheLastOfABurstInOrder)
 {
     std::vector<LightingJobDone> done;
+    std::vector<bool> pendingAtReport;
     std::mutex doneMutex;
     LightingWriter writer(lighting, [&](const LightingJobDone& d) {
+        const bool pending = writer.WritesPending();
+        EXPECT_TRUE(writer.Busy());
         std::lock_guard lock(doneMutex);
         done.push_back(d);
+        pendingAtReport.push_back(pending);
     });
     std::promise<void> release;
     std::shared_future<void> released = release.get_future().share();
@@ -346,6 +353,7 @@ TEST_F(LightingCommandsTest, TheWriterSendsTheLastOfABurstInOrder)
     EXPECT_FALSE(done[0].idle);
     EXPECT_TRUE(done[3].idle);
     for (const LightingJobDone& d : done) EXPECT_EQ(d.result, kResultOk);
+    EXPECT_EQ(pendingAtReport, (std::vector<bool>{true, true, true, false}));
 }
 
 } // namespace

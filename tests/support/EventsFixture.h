@@ -77,7 +77,22 @@ public:
     void PostOpen() override { Record("open"); }
     void SendBankChanged(bool bankB) override { Record(bankB ? "bank B" : "bank A"); }
     void StartLightingTimer() override { Record("timer 1051"); }
-    void SetTrayIcon(int iconId) override { Record("icon " + std::to_string(iconId)); }
+    void SetTrayIcon(int iconId) override
+    {
+        std::function<void(int)> hook;
+        {
+            std::lock_guard lock(m_mutex);
+            hook = m_onTrayIcon;
+        }
+        if (hook) hook(iconId);
+        Record("icon " + std::to_string(iconId));
+    }
+    // Runs with every icon change, on the thread that makes it.
+    void OnTrayIcon(std::function<void(int)> hook)
+    {
+        std::lock_guard lock(m_mutex);
+        m_onTrayIcon = std::move(hook);
+    }
     bool Initialised() const override { return true; }
     void RefreshKeyDisplay() override {}
     void ClearUnappliedChanges() override {}
@@ -117,6 +132,7 @@ private:
     mutable std::mutex m_mutex;
     mutable std::condition_variable m_changed;
     std::vector<std::string> m_calls;
+    std::function<void(int)> m_onTrayIcon;
 };
 
 struct SentCommand {
