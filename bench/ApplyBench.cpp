@@ -4,9 +4,10 @@
 // keyboard emulator answering each report after 1 ms each way. Timed are the
 // steps of `kestrune-cli apply` once the keyboard is open: the profile file
 // read and checked, the download of all three profiles, the working profile
-// file written. The goal is 1.05 x (2 ms per report sent + the protocol's own
-// pauses), the reports counted as the library sends them and the pauses as
-// the protocol takes them.
+// file written (beside the old one while the download runs, put in its place
+// once the download succeeded). The goal is 1.05 x (2 ms per report sent +
+// the protocol's own pauses), the reports counted as the library sends them
+// and the pauses as the protocol takes them.
 //
 //   bench_apply [RUNS] [LATENCY_US]
 // Runs on build/bin/libHidRelayEmulator.so with a state file and a home
@@ -46,6 +47,22 @@ int CountedWriteOne(const HidRelaySelector* selector, HidRelayCallback callback,
     ++g_reports;
     return g_writeOne(selector, callback, tag, data, length, unitId, outHandle);
 }
+
+// The keyboard session's transfer, with the moment its download ended noted.
+class TimedDownload final : public ConfigurationDownloader {
+public:
+    explicit TimedDownload(ConfigurationDownloader& inner) : m_inner(inner) {}
+    int DownloadConfiguration(const WorkingSnapshot& snapshot, bool allProfiles) override
+    {
+        const int result = m_inner.DownloadConfiguration(snapshot, allProfiles);
+        ended = Clock::now();
+        return result;
+    }
+    Clock::time_point ended;
+
+private:
+    ConfigurationDownloader& m_inner;
+};
 
 double Milliseconds(Clock::duration d)
 {
@@ -145,17 +162,17 @@ int main(int argc, char** argv)
         auto copy = cli::LoadCheckedProfile(file, ActionSlots::Used);
         if (!copy) return Fail(copy.error());
         const auto loadedAt = Clock::now();
-        int result = kDownloadFailed;
-        Clock::time_point downloadedAt;
+        TimedDownload timed(transfer);
+        WorkingFileDownload outcome;
         {
             std::lock_guard lock(store.CurrentLock());
             store.Current() = std::move(*copy);
-            result = store.TakeWorkingSnapshot(true, transfer);
-            downloadedAt = Clock::now();
-            if (result == kDownloadSucceeded) (void)SaveWorkingProfileFile(store);
+            outcome = DownloadKeepingWorkingFile(store, true, timed, *working);
         }
         const auto end = Clock::now();
-        if (result != kDownloadSucceeded) return Fail("the download failed");
+        const auto downloadedAt = timed.ended;
+        if (outcome.downloaded != kDownloadSucceeded) return Fail("the download failed");
+        if (outcome.fileProblem) return Fail("the working file was not written: " + *outcome.fileProblem);
         const double link = exchangeMs * static_cast<double>(g_reports.load()) + static_cast<double>(pausedMs.load());
         const double download = Milliseconds(downloadedAt - loadedAt);
         const double whole = Milliseconds(end - start);

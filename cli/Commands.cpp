@@ -192,18 +192,6 @@ void Show(Context& ctx, const std::string& path, bool json)
         ctx.out << ProfileText(copy);
 }
 
-// Saves the working profile file after a download, but only when there is
-// one; what stopped the save, if anything.
-std::optional<std::string> SaveWorkingFileIfPresent(ConfigStore& store)
-{
-    const Result<std::filesystem::path> working = WorkingProfilePath();
-    if (!working) return working.error();
-    std::error_code ec;
-    if (std::filesystem::symlink_status(*working, ec).type() == std::filesystem::file_type::not_found) return {};
-    if (Status saved = SaveWorkingProfileFile(store, *working); !saved) return saved.error();
-    return {};
-}
-
 void Apply(Context& ctx, const std::string& path)
 {
     // Read and parsed once, checked before the keyboard is opened. Only the
@@ -212,29 +200,31 @@ void Apply(Context& ctx, const std::string& path)
     CurrentCopy copy = LoadProfileOrFail(path, ActionSlots::Used);
     auto session = NeedKeyboard(ctx, KeyTables::Used);
     ConfigStore& store = session->Store();
-    int result = kDownloadFailed;
-    std::optional<std::string> workingProblem;
+    // The working file describes what the keyboard holds, so it follows only a download that was taken; a missing
+    // working file stays missing.
+    const Result<std::filesystem::path> working = WorkingProfilePath();
+    WorkingFileDownload outcome;
     {
         std::lock_guard lock(store.CurrentLock());
         store.Current() = std::move(copy);
-        {
-            ProgressBar progress(ctx.err, "Applying", StandardErrorIsTerminal());
-            result = store.TakeWorkingSnapshot(true, session->GetTransfer());
+        ProgressBar progress(ctx.err, "Applying", StandardErrorIsTerminal());
+        if (working) {
+            outcome = DownloadKeepingWorkingFile(store, true, session->GetTransfer(), *working);
+        } else {
+            outcome.downloaded = store.TakeWorkingSnapshot(true, session->GetTransfer());
+            if (outcome.downloaded == kDownloadSucceeded) outcome.fileProblem = working.error();
         }
-        // The working file describes what the keyboard holds, so it follows only a download that was taken; a
-        // missing working file stays missing.
-        if (result == kDownloadSucceeded) workingProblem = SaveWorkingFileIfPresent(store);
     }
-    if (result != kDownloadSucceeded)
+    if (outcome.downloaded != kDownloadSucceeded)
         throw Failure{kExitKeyboard, "the download of " + path + " to the keyboard failed (result " +
-                                         std::to_string(result) +
+                                         std::to_string(outcome.downloaded) +
                                          ": the keyboard refused, lost or did not answer part of it); the "
                                          "keyboard may hold part of the new configuration, apply again"};
-    if (workingProblem)
+    if (outcome.fileProblem)
         throw Failure{kExitFile, "applied " + path +
                                      " to all three profiles, but the working profile file was not "
                                      "updated: " +
-                                     *workingProblem};
+                                     *outcome.fileProblem};
     ctx.reporter.Say("applied " + path + " to all three profiles");
 }
 

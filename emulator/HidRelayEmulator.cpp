@@ -84,6 +84,41 @@ void SleepUntil(Clock::time_point deadline)
     std::this_thread::sleep_until(deadline);
 }
 
+// Even without timer slack a timed wait wakes late: by the time the system
+// needs to notice the timer and run the thread, some tens of microseconds on a
+// virtual machine. A reply's wait therefore ends this much before its due time
+// and spends the rest watching the clock. The margin follows the median of how
+// late such waits have woken (a step at a time, so one wait that a busy
+// machine delays by milliseconds hardly moves it), and stays within a bound
+// that keeps the watching a small part of an exchange; on a machine whose
+// timers wake on time it shrinks to nothing. Used by one thread only.
+class WakeMargin {
+public:
+    static constexpr std::chrono::microseconds kStep{2};
+    static constexpr std::chrono::microseconds kMost{200};
+
+    Clock::duration Get() const { return m_margin; }
+
+    void Learn(Clock::duration late)
+    {
+        m_margin =
+            std::clamp<Clock::duration>(m_margin + (late > m_margin ? kStep : -kStep), Clock::duration::zero(), kMost);
+    }
+
+private:
+    Clock::duration m_margin{};
+};
+
+// Spent in the last stretch before a due time: never longer than the margin.
+void WatchClockUntil(Clock::time_point deadline)
+{
+    while (Clock::now() < deadline) {
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#endif
+    }
+}
+
 constexpr const char* kLatencyVariable = "KESTRUNE_EMULATOR_LATENCY_US";
 constexpr const char* kBootVariable = "KESTRUNE_EMULATOR_BOOT_MS";
 constexpr const char* kFaultsVariable = "KESTRUNE_EMULATOR_FAULTS";
@@ -182,8 +217,17 @@ private:
             m_wake.wait(lock, [this] { return m_read.Stopping() || !m_queue.empty(); });
             if (m_read.Stopping()) return;
             const auto due = m_queue.front().due;
-            if (Clock::now() < due) {
-                m_wake.wait_until(lock, due, [this] { return m_read.Stopping(); });
+            const auto now = Clock::now();
+            if (now < due) {
+                const auto wakeAt = due - m_margin.Get();
+                if (now < wakeAt) {
+                    if (!m_wake.wait_until(lock, wakeAt, [this] { return m_read.Stopping(); }))
+                        m_margin.Learn(Clock::now() - wakeAt);
+                } else {
+                    lock.unlock();
+                    WatchClockUntil(due);
+                    lock.lock();
+                }
                 continue;
             }
             Delivery delivery = std::move(m_queue.front());
@@ -198,6 +242,7 @@ private:
     }
 
     const Interface m_interface;
+    WakeMargin m_margin;
     std::mutex m_mutex;
     std::condition_variable m_wake;
     std::deque<Delivery> m_queue;

@@ -9,6 +9,7 @@
 #include <ctime>
 #include <string>
 #include <system_error>
+#include <utility>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -67,8 +68,7 @@ void RemoveStaleTemporaries(const std::filesystem::path& folder, const timespec&
     ::closedir(dir);
 }
 
-// Closes and removes the temporary file unless the write got as far as the
-// rename.
+// Closes and removes the temporary file unless it was handed on.
 class TemporaryFile {
 public:
     ~TemporaryFile()
@@ -125,12 +125,8 @@ public:
         return Status::Ok();
     }
 
-    Status RenameOver(const std::filesystem::path& target)
-    {
-        if (::rename(m_path.c_str(), target.c_str()) != 0) return Error{Describe("cannot replace", target, errno)};
-        m_path.clear();
-        return Status::Ok();
-    }
+    // Gives up the file (closed by now) to whoever renames it.
+    std::filesystem::path Release() { return std::exchange(m_path, {}); }
 
     // Keeps a pre-existing file's permissions on its replacement. Best
     // effort: should it fail, the new file keeps the permissions of a freshly
@@ -186,8 +182,42 @@ std::optional<long> AtomicTemporaryOwner(std::string_view name)
     return pid;
 }
 
-Status WriteFileAtomically(const std::filesystem::path& requested, std::span<const std::uint8_t> bytes,
-                           const AtomicWriteHooks& hooks)
+StagedFile::StagedFile(std::filesystem::path target, std::filesystem::path temporary)
+    : m_target(std::move(target)), m_temporary(std::move(temporary))
+{
+}
+
+StagedFile::StagedFile(StagedFile&& other) noexcept
+    : m_target(std::move(other.m_target)), m_temporary(std::exchange(other.m_temporary, {}))
+{
+}
+
+StagedFile& StagedFile::operator=(StagedFile&& other) noexcept
+{
+    if (this != &other) {
+        if (!m_temporary.empty()) ::unlink(m_temporary.c_str());
+        m_target = std::move(other.m_target);
+        m_temporary = std::exchange(other.m_temporary, {});
+    }
+    return *this;
+}
+
+StagedFile::~StagedFile()
+{
+    if (!m_temporary.empty()) ::unlink(m_temporary.c_str());
+}
+
+Status StagedFile::Commit()
+{
+    if (m_temporary.empty()) return Error{"nothing left to put in place of " + m_target.string()};
+    if (::rename(m_temporary.c_str(), m_target.c_str()) != 0) return Error{Describe("cannot replace", m_target, errno)};
+    m_temporary.clear();
+    SyncFolder(m_target.parent_path());
+    return Status::Ok();
+}
+
+Result<StagedFile> StageFileAtomically(const std::filesystem::path& requested, std::span<const std::uint8_t> bytes,
+                                       const AtomicWriteHooks& hooks)
 {
     std::filesystem::path target = requested;
     std::error_code ec;
@@ -204,19 +234,25 @@ Status WriteFileAtomically(const std::filesystem::path& requested, std::span<con
     RemoveStaleTemporaries(target.parent_path(), started);
 
     TemporaryFile temporary;
-    if (Status s = temporary.Create(target); !s) return s;
+    if (Status s = temporary.Create(target); !s) return Error{s.error()};
     temporary.CopyModeFrom(target);
     if (!Proceed(hooks, AtomicWriteStage::TemporaryCreated))
         return Error{"write of " + target.string() + " interrupted after creating the temporary file"};
-    if (Status s = temporary.Write(bytes, hooks); !s) return s;
+    if (Status s = temporary.Write(bytes, hooks); !s) return Error{s.error()};
     if (!Proceed(hooks, AtomicWriteStage::DataWritten))
         return Error{"write of " + target.string() + " interrupted before flushing"};
-    if (Status s = temporary.FlushAndClose(hooks); !s) return s;
+    if (Status s = temporary.FlushAndClose(hooks); !s) return Error{s.error()};
     if (!Proceed(hooks, AtomicWriteStage::DataFlushed))
         return Error{"write of " + target.string() + " interrupted before replacing the old file"};
-    if (Status s = temporary.RenameOver(target); !s) return s;
-    SyncFolder(target.parent_path());
-    return Status::Ok();
+    return StagedFile(std::move(target), temporary.Release());
+}
+
+Status WriteFileAtomically(const std::filesystem::path& target, std::span<const std::uint8_t> bytes,
+                           const AtomicWriteHooks& hooks)
+{
+    Result<StagedFile> staged = StageFileAtomically(target, bytes, hooks);
+    if (!staged) return Error{staged.error()};
+    return staged->Commit();
 }
 
 } // namespace kestrune

@@ -47,6 +47,39 @@ struct AtomicWriteHooks {
 // it.
 std::optional<long> AtomicTemporaryOwner(std::string_view fileName);
 
+// A replacement that is written and flushed to the disk beside its target but
+// not yet in its place. Commit puts it there; dropped uncommitted, it is
+// removed and the target stays as it was. Movable, not copyable.
+class StagedFile {
+public:
+    StagedFile(StagedFile&& other) noexcept;
+    StagedFile& operator=(StagedFile&& other) noexcept;
+    StagedFile(const StagedFile&) = delete;
+    StagedFile& operator=(const StagedFile&) = delete;
+    ~StagedFile();
+
+    // Renames the replacement over the target and makes the rename durable.
+    // Once only: a second call fails.
+    Status Commit();
+
+    const std::filesystem::path& Target() const { return m_target; }
+
+private:
+    friend Result<StagedFile> StageFileAtomically(const std::filesystem::path&, std::span<const std::uint8_t>,
+                                                  const AtomicWriteHooks&);
+    StagedFile(std::filesystem::path target, std::filesystem::path temporary);
+
+    std::filesystem::path m_target;
+    std::filesystem::path m_temporary; // empty once committed or moved from
+};
+
+// Everything WriteFileAtomically does up to the rename (each of the hooks'
+// stages included), so the slow part can run while something else decides
+// whether the new content should replace the old at all. The hooks run on the
+// calling thread.
+Result<StagedFile> StageFileAtomically(const std::filesystem::path& target, std::span<const std::uint8_t> bytes,
+                                       const AtomicWriteHooks& hooks = {});
+
 // Writes bytes to target as described above. A symbolic link at target is
 // followed, so the file it names is replaced and the link kept.
 Status WriteFileAtomically(const std::filesystem::path& target, std::span<const std::uint8_t> bytes,

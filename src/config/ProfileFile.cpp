@@ -5,11 +5,13 @@
 
 #include <algorithm>
 #include <fstream>
+#include <future>
 #include <map>
 #include <memory>
 #include <new>
 #include <string>
 #include <system_error>
+#include <utility>
 
 namespace kestrune {
 
@@ -205,7 +207,12 @@ Status WriteProfileImage(const std::filesystem::path& path, const ConfigBlock& b
     }
 }
 
-Status WriteProfileFile(ConfigStore& store, const std::filesystem::path& path, const AtomicWriteHooks& hooks)
+namespace {
+
+// The file image of the current copy, rebuilding its header for its macros and
+// texts and packing the texts (which refreshes their offsets in the block).
+// Takes CurrentLock; 'path' only names the file in messages.
+Result<std::vector<std::uint8_t>> CurrentProfileImage(ConfigStore& store, const std::filesystem::path& path)
 {
     std::lock_guard lock(store.CurrentLock());
     CurrentCopy& current = store.Current();
@@ -218,13 +225,13 @@ Status WriteProfileFile(ConfigStore& store, const std::filesystem::path& path, c
         BuildHeader(block->header, static_cast<std::uint16_t>(current.MacroCount()), current.StringBytes(),
                     kConfigFlagWritten);
         const std::vector<std::uint8_t> strings = PackStrings(*block, current.Strings(), current.StringBytes());
-        return WriteProfileImage(path, *block, current.Macros(), strings, hooks);
+        return ProfileImage(*block, current.Macros(), strings);
     } catch (const std::bad_alloc&) {
         return Error{"no memory to write " + path.string()};
     }
 }
 
-Status SaveWorkingProfileFile(ConfigStore& store, const std::filesystem::path& workingProfilePath)
+Status CheckWorkingProfileFile(const std::filesystem::path& workingProfilePath)
 {
     std::error_code ec;
     const auto type = std::filesystem::status(workingProfilePath, ec).type();
@@ -233,6 +240,25 @@ Status SaveWorkingProfileFile(ConfigStore& store, const std::filesystem::path& w
     if (type != std::filesystem::file_type::regular)
         return Error{"expected the working profile file at " + workingProfilePath.string() +
                      ", found a folder or something else that is not a file"};
+    return Status::Ok();
+}
+
+} // namespace
+
+Status WriteProfileFile(ConfigStore& store, const std::filesystem::path& path, const AtomicWriteHooks& hooks)
+{
+    Result<std::vector<std::uint8_t>> image = CurrentProfileImage(store, path);
+    if (!image) return Error{image.error()};
+    try {
+        return WriteFileAtomically(path, *image, hooks);
+    } catch (const std::bad_alloc&) {
+        return Error{"no memory to write " + path.string()};
+    }
+}
+
+Status SaveWorkingProfileFile(ConfigStore& store, const std::filesystem::path& workingProfilePath)
+{
+    if (Status usable = CheckWorkingProfileFile(workingProfilePath); !usable) return usable;
     return WriteProfileFile(store, workingProfilePath);
 }
 
@@ -241,6 +267,55 @@ Status SaveWorkingProfileFile(ConfigStore& store)
     Result<std::filesystem::path> path = WorkingProfilePath();
     if (!path) return Error{path.error()};
     return SaveWorkingProfileFile(store, *path);
+}
+
+WorkingFileDownload DownloadKeepingWorkingFile(ConfigStore& store, bool allProfiles,
+                                               ConfigurationDownloader& downloader,
+                                               const std::filesystem::path& workingProfilePath,
+                                               const AtomicWriteHooks& hooks)
+{
+    WorkingFileDownload outcome;
+    // The file and the download describe the same copy: nobody changes it in between.
+    std::lock_guard lock(store.CurrentLock());
+    std::error_code ec;
+    if (std::filesystem::symlink_status(workingProfilePath, ec).type() == std::filesystem::file_type::not_found) {
+        outcome.downloaded = store.TakeWorkingSnapshot(allProfiles, downloader);
+        return outcome;
+    }
+
+    auto stage = [&workingProfilePath, &hooks](std::vector<std::uint8_t> bytes) -> Result<StagedFile> {
+        try {
+            return StageFileAtomically(workingProfilePath, bytes, hooks);
+        } catch (const std::bad_alloc&) {
+            return Error{"no memory to write " + workingProfilePath.string()};
+        }
+    };
+    // The writing thread touches only its own bytes and the file: it takes no
+    // lock, as the store's rules ask of anything running during a download.
+    std::optional<Result<StagedFile>> staged;
+    std::future<Result<StagedFile>> staging;
+    if (Status usable = CheckWorkingProfileFile(workingProfilePath); !usable) {
+        staged.emplace(Error{usable.error()});
+    } else if (Result<std::vector<std::uint8_t>> image = CurrentProfileImage(store, workingProfilePath); !image) {
+        staged.emplace(Error{image.error()});
+    } else {
+        try {
+            staging = std::async(std::launch::async, stage, std::move(*image));
+        } catch (const std::system_error&) {
+            // No thread to spare: the file is written first instead.
+            staged.emplace(stage(std::move(*image)));
+        }
+    }
+    // Should the download throw, the future's destructor waits for the writing
+    // thread and the unfinished replacement is removed with the result.
+    outcome.downloaded = store.TakeWorkingSnapshot(allProfiles, downloader);
+    if (staging.valid()) staged.emplace(staging.get());
+    if (outcome.downloaded != kDownloadSucceeded) return outcome;
+    if (!*staged)
+        outcome.fileProblem = staged->error();
+    else if (Status committed = (*staged)->Commit(); !committed)
+        outcome.fileProblem = committed.error();
+    return outcome;
 }
 
 } // namespace kestrune

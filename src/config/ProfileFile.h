@@ -16,7 +16,9 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 namespace kestrune {
@@ -73,5 +75,25 @@ Status WriteProfileFile(ConfigStore& store, const std::filesystem::path& path, c
 Status SaveWorkingProfileFile(ConfigStore& store, const std::filesystem::path& workingProfilePath);
 // The same at WorkingProfilePath() (creating the profile folder).
 Status SaveWorkingProfileFile(ConfigStore& store);
+
+struct WorkingFileDownload {
+    int downloaded = kDownloadFailed;
+    // Why the working profile file did not follow a download that was taken;
+    // nothing when it did, when there is no working file, and when the
+    // download failed (the file is then left alone).
+    std::optional<std::string> fileProblem;
+};
+
+// Downloads the current copy (TakeWorkingSnapshot) and has an existing working
+// profile file follow what the keyboard then holds. The file's new content
+// (what SaveWorkingProfileFile would write) is written and flushed beside it on
+// a thread of its own while the download runs, and takes the old file's place
+// only once the download succeeded; after a failed one it is removed and the
+// old file stays as it was. A missing working file stays missing. Takes
+// CurrentLock for the whole call; the hooks run on the writing thread.
+WorkingFileDownload DownloadKeepingWorkingFile(ConfigStore& store, bool allProfiles,
+                                               ConfigurationDownloader& downloader,
+                                               const std::filesystem::path& workingProfilePath,
+                                               const AtomicWriteHooks& hooks = {});
 
 } // namespace kestrune

@@ -412,7 +412,8 @@ TEST(CliFaults, AMisbehavingKeyboardEndsTheCommandWithItsResultInWords)
     const std::string refusedFF = "the keyboard refused the command with status ff";
     // A lost reply or one with another command code costs three full waits, so few of them.
     const std::string noAnswer = "result -2: the keyboard did not answer, no reply after 3 attempts";
-    const std::string damaged = "result -3: the keyboard's replies arrived damaged (cut short or failing their checksum)";
+    const std::string damaged =
+        "result -3: the keyboard's replies arrived damaged (cut short or failing their checksum)";
     const std::vector<Case> cases = {
         {0, "status fe 3", {"profile"}, {"reading the keyboard's settings failed (result -103: " + refusedFE}, true},
         {0, "status ff 3", {"profile"}, {"reading the keyboard's settings failed (result -102: " + refusedFF}, true},
@@ -488,12 +489,15 @@ TEST(CliFaults, FailedApplyAndReadBackLeaveTheFilesAsTheyWere)
     ASSERT_EQ(folders.Cli({"apply", sample.string()}).exitCode, 0);
     const auto workingBefore = ReadBytes(*working);
     ASSERT_TRUE(workingBefore != ReadBytes(factory));
+    EXPECT_TRUE(workingBefore == ReadBytes(sample)) << "the working file holds what was applied, byte for byte";
 
     // Refused at the macro area: the keyboard holds only part of the new file.
     const RunResult apply =
         folders.CliWithFaults(FaultsAfter({"apply"}, 2, "status fe 3"), {"apply", factory.string()});
     ASSERT_EQ(apply.exitCode, 1) << apply.err;
     EXPECT_TRUE(ReadBytes(*working) == workingBefore) << "the working file follows only a download that was taken";
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(working->parent_path()), {}), 1)
+        << "its replacement, written while the download ran, is gone";
 
     // The settings record at attach, three key tables in nine reports each, the macro area's header.
     constexpr unsigned kReadBackLastRead = 1 + 3 * 9;

@@ -67,6 +67,34 @@ TEST(WriteFileAtomically, AnInterruptedWriteKeepsTheOldFile)
     }
 }
 
+TEST(StageFileAtomically, TheReplacementTakesThePlaceOnlyWhenCommitted)
+{
+    ScratchFolder folder;
+    const auto target = folder / "$Profile0";
+    const std::vector<std::uint8_t> old(40000, 0x5A);
+    const std::vector<std::uint8_t> replacement(30000, 0xC3);
+    WriteAll(target, old);
+
+    {
+        Result<StagedFile> dropped = StageFileAtomically(target, replacement);
+        ASSERT_TRUE(dropped) << dropped.error();
+        EXPECT_EQ(ReadAll(target), old);
+        EXPECT_EQ(FolderEntries(folder.Path()).size(), 2u) << "the replacement waits beside the file";
+        // Handed on, as a result travels from the thread that wrote it.
+        StagedFile moved = std::move(*dropped);
+    }
+    EXPECT_EQ(ReadAll(target), old);
+    EXPECT_EQ(FolderEntries(folder.Path()), std::vector<std::string>{"$Profile0"});
+
+    Result<StagedFile> kept = StageFileAtomically(target, replacement);
+    ASSERT_TRUE(kept) << kept.error();
+    ASSERT_TRUE(kept->Commit());
+    EXPECT_EQ(ReadAll(target), replacement);
+    EXPECT_EQ(FolderEntries(folder.Path()), std::vector<std::string>{"$Profile0"});
+    EXPECT_FALSE(kept->Commit()) << "a replacement is put in place once";
+    EXPECT_EQ(ReadAll(target), replacement);
+}
+
 TEST(WriteFileAtomically, TakesEveryLegalNameLength)
 {
     ScratchFolder folder;

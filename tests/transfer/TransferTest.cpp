@@ -7,6 +7,10 @@
 #include "keymodel/DefaultHardwareTable.h"
 #include "macro/MacroArea.h"
 
+#include <cerrno>
+#include <fstream>
+#include <iterator>
+
 namespace kestrune::testing {
 namespace {
 
@@ -234,8 +238,8 @@ TEST_F(TransferTest, AProfileSwitchThatFailsNamesNoProfileTheKeyboardIsNotOn)
 
             const int onKeyboard = keyboard.State().settings[wire::kSettingsActiveProfile];
             const int named = transfer.CachedActiveProfile();
-            EXPECT_TRUE(named == onKeyboard || named == kUnknownProfile) << named << " while the keyboard is on "
-                                                                         << onKeyboard;
+            EXPECT_TRUE(named == onKeyboard || named == kUnknownProfile)
+                << named << " while the keyboard is on " << onKeyboard;
             EXPECT_EQ(transfer.ActiveProfile(), onKeyboard);
 
             ASSERT_EQ(transfer.RefreshFromKeyboard(false), 1);
@@ -338,6 +342,98 @@ TEST_F(TransferTest, RefreshKeepsTheKeyboardsCopyWhenTheWorkingFileCannotBeWritt
         EXPECT_EQ(store.Current().Assignment(1, SlotOfKey(kKeyEsc))->type, AssignmentType::RemapKey);
     }
     EXPECT_EQ(reporter.Keys(), std::vector<std::string>{"MAIN_EXPORT_FAILED"});
+}
+
+std::vector<std::uint8_t> FileBytes(const std::filesystem::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::vector<std::string> FolderNames(const std::filesystem::path& folder)
+{
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// The working file is written beside the old one while the download runs:
+// it takes the old one's place after a download that was taken, and after a
+// failed one nothing of it remains.
+TEST_F(TransferTest, TheWorkingFileFollowsOnlyADownloadThatWasTaken)
+{
+    AtomicWriteHooks failingFlush;
+    failingFlush.fsync = [](int) {
+        errno = EIO;
+        return -1;
+    };
+    emulator::FaultPlan refusedMidway;
+    refusedMidway.latency = std::chrono::microseconds(0);
+    refusedMidway.heldReports = 3; // BeginUpdate and two reports of the macro area
+    refusedMidway.errorReplies = 3;
+    enum class Expect { Old, New, Missing };
+    struct Case {
+        const char* name;
+        bool fileExists;
+        emulator::FaultPlan faults;
+        AtomicWriteHooks hooks;
+        int downloaded;
+        Expect file;
+        const char* problem; // nullptr: none
+    };
+    emulator::FaultPlan none;
+    none.latency = std::chrono::microseconds(0);
+    const Case cases[] = {
+        {"taken", true, none, {}, kDownloadSucceeded, Expect::New, nullptr},
+        {"refused midway", true, refusedMidway, {}, kDownloadFailed, Expect::Old, nullptr},
+        {"taken, the file's flush failed", true, none, failingFlush, kDownloadSucceeded, Expect::Old,
+         "Input/output error"},
+        {"taken, no working file", false, none, {}, kDownloadSucceeded, Expect::Missing, nullptr},
+    };
+    SetCapacityUnits(0x40);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScratchFolder profiles("kestrune-working");
+        const auto working = profiles / "$Profile0";
+        const std::vector<std::uint8_t> old(5000, 0x5A);
+        if (c.fileExists)
+            std::ofstream(working, std::ios::binary).write(reinterpret_cast<const char*>(old.data()), 5000);
+        FillCurrentCopy({MakeMacro(7, 200, u"first"), MakeMacro(4, 60, u"second")});
+        keyboard.SetFaults(c.faults);
+
+        WorkingFileDownload outcome;
+        {
+            std::lock_guard lock(store.CurrentLock());
+            outcome = DownloadKeepingWorkingFile(store, true, transfer, working, c.hooks);
+        }
+        EXPECT_EQ(outcome.downloaded, c.downloaded);
+        if (c.problem) {
+            ASSERT_TRUE(outcome.fileProblem);
+            EXPECT_NE(outcome.fileProblem->find(c.problem), std::string::npos) << *outcome.fileProblem;
+            EXPECT_NE(outcome.fileProblem->find(profiles.Path().string()), std::string::npos) << *outcome.fileProblem;
+        } else {
+            EXPECT_FALSE(outcome.fileProblem) << *outcome.fileProblem;
+        }
+        switch (c.file) {
+        case Expect::Old:
+            EXPECT_EQ(FileBytes(working), old);
+            break;
+        case Expect::New: {
+            // Byte for byte what saving the same copy writes.
+            const auto saved = folder / "saved.kpf";
+            ASSERT_TRUE(WriteProfileFile(store, saved));
+            EXPECT_EQ(FileBytes(working), FileBytes(saved));
+            EXPECT_NE(FileBytes(working), old);
+            break;
+        }
+        case Expect::Missing:
+            EXPECT_FALSE(std::filesystem::exists(working));
+            break;
+        }
+        EXPECT_EQ(FolderNames(profiles.Path()),
+                  c.file == Expect::Missing ? std::vector<std::string>{} : std::vector<std::string>{"$Profile0"});
+    }
 }
 
 // The key tables have no place for the macro keys: across an unplug and a
