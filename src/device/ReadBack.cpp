@@ -44,12 +44,26 @@ std::optional<std::uint32_t> MacroOnKeyboard(const std::vector<MacroRecord>& app
     return std::nullopt;
 }
 
-void TakeMacroKeySlots(const CurrentCopy& applied, const std::vector<MacroRecord>& macros, ConfigBlock& block)
+// Puts the applied assignment of a slot into the block, with its text when
+// it has one; the text's offset is set when the strings are packed.
+void TakeSlot(const CurrentCopy& applied, std::size_t map, std::size_t slot, std::uint32_t value, ConfigBlock& block,
+              StringSlotTable& strings)
+{
+    const KeyAssignment& was = *applied.Assignment(map, slot);
+    SetAssignment(block.maps[map][slot], was.type, was.aux, value);
+    if (!HasStringSlot(was.type)) return;
+    const std::size_t index = StringSlotIndex(map, slot);
+    // Cannot fail: the applied copy read from a file whose texts fit one.
+    if (const std::optional<std::u16string_view> text = applied.Strings().Text(index)) (void)strings.Set(index, *text);
+}
+
+void TakeMacroKeySlots(const CurrentCopy& applied, const std::vector<MacroRecord>& macros, ConfigBlock& block,
+                       StringSlotTable& strings)
 {
     for (std::size_t map = 0; map < wire::kProfileCount; ++map) {
         for (std::size_t slot = kGKeyFirstSlot; slot < kGKeyFirstSlot + kGKeySlotCount; ++slot) {
             const KeyAssignment* was = applied.Assignment(map, slot);
-            if (was == nullptr || was->type == AssignmentType::Default || HasStringSlot(was->type) ||
+            if (was == nullptr || was->type == AssignmentType::Default ||
                 static_cast<std::uint16_t>(was->type) >= kAssignmentTypeCount)
                 continue;
             std::uint32_t value = was->value;
@@ -58,8 +72,28 @@ void TakeMacroKeySlots(const CurrentCopy& applied, const std::vector<MacroRecord
                 if (!id) continue;
                 value = *id;
             }
-            SetAssignment(block.maps[map][slot], was->type, was->aux, value);
+            TakeSlot(applied, map, slot, value, block, strings);
         }
+    }
+}
+
+// Program and text keys in the key tables: their text lives only in the
+// program, so a key keeps it while every entry of the key on the keyboard is
+// still the one its assignment downloads as.
+void TakeStringKeySlots(const CurrentCopy& applied, const std::array<HardwareKeyTable, wire::kProfileCount>& tables,
+                        const HardwareKeyTable& defaultTable, ConfigBlock& block, StringSlotTable& strings)
+{
+    for (std::size_t map = 0; map < wire::kProfileCount; ++map) {
+        std::array<bool, kKeyMapSlots> held{}, changed{};
+        for (std::size_t p = 0; p < kHardwarePositions; ++p) {
+            const std::size_t slot = SlotOfKey(KeyFromTriple(defaultTable[p]));
+            const KeyAssignment* was = applied.Assignment(map, slot);
+            if (slot == 0 || was == nullptr || !HasStringSlot(was->type)) continue;
+            held[slot] = true;
+            if (tables[map][p] != EncodeEntry(*was, defaultTable[p], {})) changed[slot] = true;
+        }
+        for (std::size_t slot = 0; slot < kKeyMapSlots; ++slot)
+            if (held[slot] && !changed[slot]) TakeSlot(applied, map, slot, 0, block, strings);
     }
 }
 
@@ -117,19 +151,27 @@ ReadBackOutcome ReadKeyboardImage(CommandProtocol& protocol, Transfer& transfer,
 
     try {
         auto block = std::make_unique<ConfigBlock>();
-        BuildHeader(block->header, static_cast<std::uint16_t>(macros.size()), 0, kConfigFlagWritten);
         block->device = DefaultDeviceBlock();
         const HardwareKeyTable defaultTable = transfer.CurrentDefaultTable();
+        std::array<HardwareKeyTable, wire::kProfileCount> decoded{};
         for (std::size_t profile = 0; profile < wire::kProfileCount; ++profile) {
             Result<HardwareKeyTable> table = ReadHardwareKeyTable(tables[profile]);
             if (!table)
                 return ReadBackOutcome{Failure::Keyboard,
                                        "decoding key table " + std::to_string(profile) + " (" + table.error() + ")",
                                        std::nullopt, outcome.macrosDropped};
+            decoded[profile] = *table;
             block->maps[profile] = DecodeKeyTable(*table, defaultTable);
         }
-        if (applied != nullptr) TakeMacroKeySlots(*applied, macros, *block);
-        image = ProfileImage(*block, macros, {});
+        auto strings = std::make_unique<StringSlotTable>();
+        if (applied != nullptr) {
+            TakeMacroKeySlots(*applied, macros, *block, *strings);
+            TakeStringKeySlots(*applied, decoded, defaultTable, *block, *strings);
+        }
+        BuildHeader(block->header, static_cast<std::uint16_t>(macros.size()), strings->StringBytes(),
+                    kConfigFlagWritten);
+        const std::vector<std::uint8_t> texts = PackStrings(*block, *strings, strings->StringBytes());
+        image = ProfileImage(*block, macros, texts);
     } catch (const std::bad_alloc&) {
         return ReadBackOutcome{Failure::File, "no memory for the configuration read", std::nullopt,
                                outcome.macrosDropped};

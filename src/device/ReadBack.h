@@ -50,7 +50,9 @@ struct ReadBackOutcome {
 // that macro (the same cycles and actions as the keyboard stores them), at
 // its place in the list or, moved, at the first place that holds it; a macro
 // the keyboard no longer holds leaves the key unassigned. Program and text
-// keys are not taken: the read-back has no texts for them.
+// keys, whose texts only the program has, are taken with their texts: on the
+// macro keys always, on other keys while every entry of the key in the
+// keyboard's table is still the one the assignment downloads as.
 ReadBackOutcome ReadKeyboardImage(CommandProtocol& protocol, Transfer& transfer, Reporter& reporter,
                                   std::vector<std::uint8_t>& image, const CurrentCopy* applied = nullptr);
 

@@ -190,10 +190,11 @@ int Transfer::RefreshFromKeyboard(bool leaveApplyState)
     const Result<std::filesystem::path> path = WorkingPath();
     bool loaded = false;
     std::vector<std::uint8_t> image;
-    // The working file is what was last sent to the keyboard: the macro keys,
-    // which the keyboard does not hold, come from it. One that is missing or
-    // does not read (a first start, a damaged file) leaves them unassigned,
-    // as the keyboard's copy that replaces it has them.
+    // The working file is what was last sent to the keyboard: the macro keys
+    // and the texts of program and text keys, which the keyboard does not
+    // hold, come from it. One that is missing or does not read (a first
+    // start, a damaged file) leaves them unassigned, as the keyboard's copy
+    // that replaces it has them.
     std::optional<CurrentCopy> applied;
     if (path) {
         if (Result<CurrentCopy> copy = ReadProfileCopy(*path)) applied = std::move(*copy);

@@ -102,9 +102,11 @@ public:
 
     // Replaces the current copy with what the keyboard holds, read back
     // through the working profile file, or with a fresh default configuration
-    // when the keyboard cannot be read. The macro keys keep what the working
-    // file gave them where the keyboard agrees (see ReadKeyboardImage). Then asks the window to show the keys
-    // and, unless leaveApplyState, to clear its unapplied changes. Always 1.
+    // when the keyboard cannot be read. The macro keys, and the program and
+    // text keys with their texts, keep what the working file gave them where
+    // the keyboard agrees (see ReadKeyboardImage). Then asks the window to
+    // show the keys and, unless leaveApplyState, to clear its unapplied
+    // changes. Always 1.
     int RefreshFromKeyboard(bool leaveApplyState);
 
     // The working profile file; by default the one in the profile folder.

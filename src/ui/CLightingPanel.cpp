@@ -273,7 +273,6 @@ CLightingPanel::CLightingPanel(QWidget& window, Lighting& lighting, LightingKeyB
         QMetaObject::invokeMethod(
             this, [this, done] { OnJobDone(done); }, Qt::QueuedConnection);
     });
-    LoadPictures();
     CreateControls();
     PlaceControls();
     Recaption(m_language);
@@ -291,21 +290,17 @@ CLightingPanel::~CLightingPanel()
 
 QImage CLightingPanel::Picture(const QString& name) const
 {
+    // Decoded when first shown: a start in the tray needs none of them.
     auto it = m_pictures.find(name);
-    return it == m_pictures.end() ? QImage() : it->second;
+    if (it == m_pictures.end()) {
+        // A missing picture leaves its control blank, as a skin without it means.
+        const QImage picture(QString::fromStdU16String((m_setup.skinFolder / name.toStdU16String()).u16string()));
+        it = m_pictures.emplace(name, picture).first;
+    }
+    return it->second;
 }
 
-void CLightingPanel::LoadPictures()
-{
-    QStringList names = {"dengup.bmp", "dengdown.bmp", "leftup.bmp",  "leftdown.bmp",  "rightup.bmp", "rightdown.bmp",
-                         "sjsup.bmp",  "sjsdown.bmp",  "user1up.bmp", "user1down.bmp", "user2up.bmp", "user2down.bmp"};
-    for (int i = 0; i <= kBrightnessMax + 1 + kSpeedMax; ++i) names << QString::number(i) + ".bmp";
-    for (const QString& name : names) {
-        // A missing picture leaves its control blank, as a skin without it means.
-        QImage picture(QString::fromStdU16String((m_setup.skinFolder / name.toStdU16String()).u16string()));
-        m_pictures[name] = picture;
-    }
-}
+
 
 void CLightingPanel::CreateControls()
 {
@@ -456,8 +451,6 @@ void CLightingPanel::PlaceControls()
         m_notice->setGeometry(notice.x, notice.y, notice.w, notice.h);
     }
     m_noticeHeight = m_notice->height();
-    m_brightness->SetBasePicture(Picture(QStringLiteral("0.bmp")));
-    m_speed->SetBasePicture(Picture(QStringLiteral("5.bmp")));
     m_notice->raise();
 }
 
@@ -546,9 +539,7 @@ void CLightingPanel::ShowView()
         ShowReportRate(m_setup.settings.ReportRate());
     }
     if (!m_brightness->IsPressed()) m_brightness->SetPos(m_view.brightness);
-    m_brightness->SetPicture(Picture(QString::number(m_brightness->GetPos()) + ".bmp"));
     if (!m_speed->IsPressed()) m_speed->SetPos(kSpeedMax - m_view.speed);
-    m_speed->SetPicture(Picture(QString::number(kBrightnessMax + 1 + m_speed->GetPos()) + ".bmp"));
     ShowPictures();
     ShowColourButtons();
     m_effectList->setCurrentIndex(m_effectIndex.RowOf(m_view.effect));
@@ -561,6 +552,18 @@ void CLightingPanel::ShowView()
 
 void CLightingPanel::ShowPictures()
 {
+    // While the window is hidden (in the tray) the pictures wait for its showing.
+    if (!m_window.isVisible()) {
+        m_picturesPending = true;
+        return;
+    }
+    m_picturesPending = false;
+    // A slider's base picture sets its size and scale, also after placing sized it to its skin place.
+    m_brightness->SetBasePicture(Picture(QStringLiteral("0.bmp")));
+    m_brightness->SetPicture(Picture(QString::number(m_brightness->GetPos()) + ".bmp"));
+    const QImage speed = Picture(QString::number(kBrightnessMax + 1 + m_speed->GetPos()) + ".bmp");
+    m_speed->SetBasePicture(speed);
+    m_speed->SetPicture(speed);
     auto show = [&](std::string_view key, const char* stem, bool down) {
         static_cast<CPictureStatic*>(m_controls[key])
             ->SetPicture(Picture(QString::fromLatin1(stem) + (down ? "down.bmp" : "up.bmp")));
@@ -591,7 +594,7 @@ void CLightingPanel::PlaceForEffect(int effect)
         PlaceControl(*m_controls[moving.key], m_setup.skinIni, kPlacementSection,
                      effect == moving.alternativeEffect ? moving.alternative : moving.key);
     // Placing sizes the slider to its skin place; its picture keeps the scale.
-    m_speed->SetBasePicture(Picture(QString::number(kBrightnessMax + 1 + m_speed->GetPos()) + ".bmp"));
+    ShowPictures();
 }
 
 void CLightingPanel::ShowControlsFor(int effect)
@@ -1004,6 +1007,7 @@ bool CLightingPanel::eventFilter(QObject* watched, QEvent* event)
     if (auto key = m_watchedKeys.find(watched); key != m_watchedKeys.end())
         return OnKeyButtonMouse(static_cast<QWidget*>(watched), key->second, event);
     if (watched == &m_window) {
+        if (event->type() == QEvent::Show && m_picturesPending) ShowPictures();
         if (const WindowMessage* moved = WindowMessage::As(event, kSliderMoved)) {
             OnSliderMoved(static_cast<int>(moved->first()), static_cast<int>(moved->second()));
             return true;

@@ -178,7 +178,6 @@ protected:
 private:
     void CreateControls();
     void PlaceControls();
-    void LoadPictures();
     QImage Picture(const QString& name) const;
     void ShowView();
     void FillEffectList();
@@ -240,7 +239,8 @@ private:
 
     std::map<std::string_view, QWidget*> m_controls; // by skin key
     std::map<std::string_view, ColorStatic*> m_labels;
-    std::map<QString, QImage> m_pictures;
+    mutable std::map<QString, QImage> m_pictures; // decoded as first shown
+    bool m_picturesPending = false;
     QComboBox* m_effectList = nullptr;
     CPictureStatic* m_switch = nullptr;
     CBitmapSlider* m_brightness = nullptr;

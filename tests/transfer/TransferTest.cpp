@@ -59,6 +59,17 @@ protected:
         std::lock_guard lock(store.CurrentLock());
         return store.TakeWorkingSnapshot(allProfiles, transfer);
     }
+
+    // Unplugs the keyboard, lets 'edit' (if any) change what it holds, plugs
+    // it again and waits for the attach's refresh (window.transfer set).
+    void Replug(const std::function<void(emulator::KeyboardState&)>& edit)
+    {
+        const std::size_t refreshes = window.Count("refresh");
+        keyboard.Unplug();
+        if (edit) EditState(edit);
+        keyboard.Plug();
+        ASSERT_TRUE(window.WaitFor("refresh", refreshes + 1));
+    }
 };
 
 TEST_F(TransferTest, DownloadOfAllProfilesWritesTheEncodedAreaAndThreeTables)
@@ -444,13 +455,6 @@ TEST_F(TransferTest, MacroKeysKeepTheirMacrosAcrossAReplugWhileTheKeyboardHoldsT
     store.EmptyCurrentCopy();
     window.transfer = &transfer; // the attach refreshes, as the program's window does
 
-    const auto replug = [&](const std::function<void(emulator::KeyboardState&)>& edit) {
-        const std::size_t refreshes = window.Count("refresh");
-        keyboard.Unplug();
-        if (edit) EditState(edit);
-        keyboard.Plug();
-        ASSERT_TRUE(window.WaitFor("refresh", refreshes + 1));
-    };
     const auto slot = [&](std::size_t map, std::size_t at) {
         std::lock_guard lock(store.CurrentLock());
         const KeyAssignment* a = store.Current().Assignment(map, at);
@@ -463,7 +467,7 @@ TEST_F(TransferTest, MacroKeysKeepTheirMacrosAcrossAReplugWhileTheKeyboardHoldsT
     };
     const KeyAssignment media{AssignmentType::Media, GKeyId(2, GKeyBank::B), 6};
 
-    replug(nullptr);
+    Replug(nullptr);
     EXPECT_EQ(slot(0, g1), (KeyAssignment{AssignmentType::PlayMacro, 5, 2}));
     EXPECT_EQ(slot(1, g2OfB), media);
     EXPECT_EQ(slot(2, SlotOfKey(kKeyA)), (KeyAssignment{AssignmentType::PlayMacro, 0, 2}));
@@ -477,7 +481,7 @@ TEST_F(TransferTest, MacroKeysKeepTheirMacrosAcrossAReplugWhileTheKeyboardHoldsT
     // makes A play that one.
     MacroRecord changed = other;
     changed.cycles = 3;
-    replug([&](emulator::KeyboardState& state) {
+    Replug([&](emulator::KeyboardState& state) {
         placeOnKeyboard({burst, changed})(state);
         state.keyTables[2][3 * 19 + 2] = 1; // position 19 is A: play the macro at place 1
     });
@@ -485,9 +489,88 @@ TEST_F(TransferTest, MacroKeysKeepTheirMacrosAcrossAReplugWhileTheKeyboardHoldsT
     EXPECT_EQ(slot(2, SlotOfKey(kKeyA)), (KeyAssignment{AssignmentType::PlayMacro, 0, 2}));
 
     // Burst gone from the keyboard: G1 plays nothing; the media key stays.
-    replug(placeOnKeyboard({changed}));
+    Replug(placeOnKeyboard({changed}));
     EXPECT_EQ(slot(0, g1), (KeyAssignment{AssignmentType::Default, GKeyId(1, GKeyBank::A), 0}));
     EXPECT_EQ(slot(1, g2OfB), media);
+}
+
+// Program and text keys keep their texts, which only the program has, across
+// an unplug and a replug: on the macro keys always, on other keys while the
+// keyboard's entry for the key is still what the assignment downloads as.
+TEST_F(TransferTest, ProgramAndTextKeysKeepTheirTextsAcrossAReplugWhileTheKeyboardAgrees)
+{
+    constexpr KeyIndex kKeyS = 0x01F, kKeyD = 0x020, kKeyF = 0x021;
+    struct Case {
+        std::size_t map, slot;
+        AssignmentType type;
+        std::uint16_t aux;
+        std::u16string text;
+        std::optional<HardwareEntry> changedTo; // by another program while unplugged
+        KeyAssignment shown;                    // then: what the keyboard holds
+    };
+    const HardwareEntry remapToB{kHwKindKey, kHwSubUsage, static_cast<std::uint8_t>(UsageFromKey(kKeyB).usage)};
+    const std::vector<Case> cases{
+        {0, SlotOfKey(kKeyS), AssignmentType::TextBlock, 0, u"hello", {}, {}},
+        {0, SlotOfKey(kKeyD), AssignmentType::LaunchProgram, 0, u"/usr/bin/calc", {}, {}},
+        {1, *GKeySlot(3, GKeyBank::A), AssignmentType::TextBlock, GKeyId(3, GKeyBank::A), u"gg", {}, {}},
+        {1, *GKeySlot(4, GKeyBank::B), AssignmentType::LaunchProgram, GKeyId(4, GKeyBank::B), u"/bin/true", {}, {}},
+        {2, SlotOfKey(kKeyS), AssignmentType::TextBlock, 0, u"was", remapToB, {AssignmentType::RemapKey, 0, kKeyB}},
+        {2,
+         SlotOfKey(kKeyF),
+         AssignmentType::LaunchProgram,
+         0,
+         u"/bin/was",
+         HardwareEntry{},
+         {AssignmentType::Disabled}},
+    };
+    FillCurrentCopy({});
+    {
+        std::lock_guard lock(store.CurrentLock());
+        for (const Case& c : cases) {
+            SetAssignment(*store.Current().Assignment(c.map, c.slot), c.type, c.aux, 0);
+            ASSERT_TRUE(store.Current().Strings().Set(StringSlotIndex(c.map, c.slot), c.text).ok());
+        }
+        ASSERT_TRUE(WriteProfileFile(store, folder / "$Profile0").ok()); // as Apply saves it
+    }
+    ASSERT_EQ(Download(true), 1);
+    store.EmptyCurrentCopy();
+    window.transfer = &transfer;
+
+    const auto positionOf = [](std::size_t slot) {
+        for (std::size_t p = 0; p < kHardwarePositions; ++p)
+            if (SlotOfKey(KeyFromTriple(DefaultHardwareTable[p])) == slot) return p;
+        ADD_FAILURE() << "no position for slot " << slot;
+        return std::size_t{0};
+    };
+    // The second replug reads the working file the first one wrote.
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        Replug([&](emulator::KeyboardState& state) {
+            for (const Case& c : cases) {
+                if (!c.changedTo || round > 0) continue;
+                const std::size_t at = 3 * positionOf(c.slot);
+                state.keyTables[c.map][at] = c.changedTo->kind;
+                state.keyTables[c.map][at + 1] = c.changedTo->sub;
+                state.keyTables[c.map][at + 2] = c.changedTo->value;
+            }
+        });
+        std::lock_guard lock(store.CurrentLock());
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::to_string(c.map) + "/" + std::to_string(c.slot));
+            const KeyAssignment* a = store.Current().Assignment(c.map, c.slot);
+            ASSERT_NE(a, nullptr);
+            const std::optional<std::u16string_view> text =
+                store.Current().Strings().Text(StringSlotIndex(c.map, c.slot));
+            if (c.changedTo) {
+                EXPECT_EQ(*a, c.shown);
+                EXPECT_FALSE(text);
+            } else {
+                EXPECT_EQ(a->type, c.type);
+                EXPECT_EQ(a->aux, c.aux);
+                EXPECT_EQ(text, std::optional<std::u16string_view>(c.text));
+            }
+        }
+    }
 }
 
 } // namespace
