@@ -14,6 +14,8 @@
 #
 # With KESTRUNE_E2E_SHOTS set to a folder, step_shot leaves a picture of the
 # screen there; a failure leaves one beside the build (e2e-failure.png).
+# KESTRUNE_E2E_LATENCY_US slows the emulated keyboard (microseconds each way,
+# 0 unless set), so a test can be run against a keyboard that answers late.
 
 require_tools() {
   local tool
@@ -98,7 +100,7 @@ make_user() {
   export HOME="$work/home" XDG_CONFIG_HOME="$work/home/.config" XDG_RUNTIME_DIR="$work/run"
   mkdir -p "$HOME/Documents" "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
   export KESTRUNE_EMULATOR_STATE="$work/emulator.json" KESTRUNE_EMULATOR_SOCKET="$work/emulator.sock"
-  export KESTRUNE_EMULATOR_LATENCY_US=0
+  export KESTRUNE_EMULATOR_LATENCY_US=${KESTRUNE_E2E_LATENCY_US:-0}
   unset QT_QPA_PLATFORM WAYLAND_DISPLAY
 }
 
