@@ -931,6 +931,8 @@ void CKestruneDlg::OnSwitchLanguage(int index)
 {
     const Status stored = SwitchLanguage(index, [this](int languageIndex) {
         Recaption();
+        // The key buttons' tooltips say what each key is set to in the table's words.
+        RefreshKeyButtons();
         if (m_lighting.recaption) m_lighting.recaption(languageIndex);
         if (m_link.lighting != nullptr) {
             RunOnDevice([lighting = m_link.lighting] { lighting->ReadLightingState(true); },

@@ -390,7 +390,6 @@ void CLightingPanel::CreateControls()
         const Colour colour = kPresetColours[static_cast<std::size_t>(i)];
         connect(preset, &CPngButton::clicked, this, [this, colour] {
             if (!m_view.perKeyLights) return;
-            SetBoxes(colour);
             ApplyTypedColour(colour);
         });
         m_controls[kPresetKeys[i]] = preset;
@@ -850,7 +849,10 @@ bool CLightingPanel::OnKeyButtonMouse(QWidget* button, int number, QEvent* event
 
 void CLightingPanel::OnBoxEdited(int box)
 {
-    if (!m_view.perKeyLights) return;
+    if (!m_view.perKeyLights) {
+        SetBoxes(EditedColour(SelectedEffect()));
+        return;
+    }
     std::array<int, 3> values{};
     for (std::size_t i = 0; i < m_boxes.size(); ++i) {
         const QString text = m_boxes[i]->text();
@@ -862,7 +864,6 @@ void CLightingPanel::OnBoxEdited(int box)
     const Colour colour = MakeColour(static_cast<std::uint8_t>(values[0]), static_cast<std::uint8_t>(values[1]),
                                      static_cast<std::uint8_t>(values[2]));
     ApplyTypedColour(colour);
-    SetBoxes(colour);
 }
 
 void CLightingPanel::ApplyTypedColour(Colour colour)
@@ -876,6 +877,9 @@ void CLightingPanel::ApplyTypedColour(Colour colour)
     } else if (ColourOfEffect(effect)) {
         OnEffectColour(effect, colour);
     }
+    // The boxes show what the colour went to: for an effect without a
+    // colour the typed or picked digits go back at once.
+    SetBoxes(EditedColour(effect));
 }
 
 void CLightingPanel::OnWindowClick(QPoint windowPoint)
@@ -883,9 +887,7 @@ void CLightingPanel::OnWindowClick(QPoint windowPoint)
     if (!m_view.perKeyLights || !InColourRing(windowPoint)) return;
     // The colour of the ring as the window draws it there: no screen grab.
     const QColor picked = m_window.grab(QRect(windowPoint, QSize(1, 1))).toImage().pixelColor(0, 0);
-    const Colour colour = RefFromColour(picked);
-    SetBoxes(colour);
-    ApplyTypedColour(colour);
+    ApplyTypedColour(RefFromColour(picked));
 }
 
 void CLightingPanel::OnLightSwitch()

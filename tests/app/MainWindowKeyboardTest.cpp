@@ -553,6 +553,11 @@ TEST_F(KeyboardWindowTest, EveryControlAndMenuItemHasANameInEitherLanguage)
     CTrayIcon tray;
     ASSERT_TRUE(tray.Create(window.get(), *icons, window->TrayTip(), kIconAttached));
     QObject::connect(window.get(), &CKestruneDlg::trayTipChanged, &tray, &CTrayIcon::SetTip);
+    RemapEsc(window->ActiveProfile());
+    window->RefreshKeyButtons();
+    std::size_t esc = 0;
+    while (KeyButtonOrder[esc] != kKeyEsc) ++esc;
+    const CPngButton& escButton = Button(kKeyButtonIds[esc]);
 
     // A button with a caption, a light with none, a control of the lighting panel.
     const QString sample[] = {"CONTROL_OK", "LOCK_CAPS", "CONTROL_DengStaPic"};
@@ -566,6 +571,11 @@ TEST_F(KeyboardWindowTest, EveryControlAndMenuItemHasANameInEitherLanguage)
             EXPECT_EQ(UnnamedMenuItems(*menu), "");
         names.emplace_back();
         for (const QString& name : sample) names.back() << AnnouncedName(window->findChild<QWidget*>(name));
+        // A remapped key's tooltip says what it is set to in the language shown.
+        EXPECT_EQ(escButton.TooltipText(), QString::fromStdU16String(KeyName(kKeyEsc)) + Text("KEY_PROMPT_SET") +
+                                               Text("KEY_PROMPT_SINGLE") + QString::fromStdU16String(KeyName(kKeyB)) +
+                                               ")");
+        names.back() << escButton.TooltipText();
     }
     // The names follow the language shown.
     EXPECT_EQ(names[0], names[2]);

@@ -261,8 +261,10 @@ TEST_F(LightingCommandsTest, AWriteWhoseReplyFailsNeverClaimsSuccess)
         {"lost", [](emulator::FaultPlan& p) { p.dropReplies = kSendAttempts; }, kResultNoReply, false},
         {"corrupt", [](emulator::FaultPlan& p) { p.corruptReplies = kSendAttempts; }, kResultBadReply, false},
     };
-    // A table goes out in parts, each sent whether or not the one before was
-    // taken; 'kept' is what a refusal of the first write leaves unchanged.
+    // A change goes out between BeginUpdate and EndUpdate: a refused
+    // BeginUpdate sends none of its writes, and a write refused or left
+    // unanswered ends the ones after it (a table's later parts are not sent).
+    // 'kept' is what the refused first write would have changed.
     struct Write {
         const char* name;
         std::function<int(Lighting&)> write;

@@ -591,6 +591,12 @@ TEST_F(LightingPanelTest, TheRgbBoxesShowTheColourTheyEdit)
     EXPECT_EQ(boxes(), (QStringList{"40", "50", "60"}));
     rig->ChooseEffect(2); // no colour of its own
     EXPECT_EQ(boxes(), (QStringList{"", "", ""}));
+    // Digits typed, a preset or the ring have nothing to go to: the boxes go back at once.
+    Type("m_edit_rgbg", "7");
+    EXPECT_EQ(boxes(), (QStringList{"", "", ""}));
+    rig->Click("m_button_rgb1");
+    QTest::mouseClick(rig->window.get(), Qt::LeftButton, {}, {119, 224 - 60});
+    EXPECT_EQ(boxes(), (QStringList{"", "", ""}));
     ASSERT_TRUE(rig->Settle());
 
     // Only the chosen effects went out (those still waiting give way to the next).
