@@ -844,12 +844,12 @@ void CKestruneDlg::OpenAbout()
 
 void CKestruneDlg::OpenHelp()
 {
-    kestrune::OpenHelp();
+    kestrune::OpenHelp(this);
 }
 
 void CKestruneDlg::OpenLink()
 {
-    OpenUrl(QUrl(m_skinLink));
+    OpenUrl(QUrl(m_skinLink), this);
 }
 
 void CKestruneDlg::OnSwitchLanguage(int index)
