@@ -28,6 +28,7 @@
 #include <QThread>
 #include <QTimer>
 
+#include <algorithm>
 #include <chrono>
 #ifdef __GLIBC__
 #include <malloc.h>
@@ -133,6 +134,7 @@ CKestruneDlg::CKestruneDlg(UserSettings& settings, QWidget* parent)
 
 CKestruneDlg::~CKestruneDlg()
 {
+    m_pictureBatch.reset();
     // The worker's jobs use this window: they end before it does.
     m_worker.Stop();
 }
@@ -247,32 +249,108 @@ bool CKestruneDlg::OnInitDialog()
     return true;
 }
 
+// The state pictures are decoded on a thread of their own while this one
+// decodes the background and shapes the window. The first paint waits only
+// for those it shows; the hover and press looks (and the colour marks
+// outside colour-keys mode) come after the window is up.
+void CKestruneDlg::StartPictureBatch()
+{
+    m_pictureBatch.reset();
+    std::vector<std::pair<std::string_view, StateImage*>> early{
+        {kMainPictures.normal, &m_normal}, {kMainPictures.disable, &m_disable}, {kArrowPicture, &m_arrow}};
+    std::vector<std::pair<std::string_view, StateImage*>> late{{kMainPictures.over, &m_over},
+                                                               {kMainPictures.down, &m_down}};
+    auto& colours = m_colourKeysMode ? early : late;
+    colours.insert(colours.end(), {{kColourUnmarkedPicture, &m_colour0}, {kColourMarkedPicture, &m_colour1}});
+    m_earlyPictures = early.size();
+    early.insert(early.end(), late.begin(), late.end());
+    std::vector<std::string_view> files;
+    m_batchTargets.clear();
+    for (const auto& [file, target] : early) {
+        files.push_back(file);
+        m_batchTargets.push_back(target);
+    }
+    m_pictureBatch = std::make_unique<StatePictureBatch>(files, size(), this, [this] { TakeLatePictures(); });
+}
+
 bool CKestruneDlg::LoadShownPictures()
 {
-    if (!CBaseDialog::LoadShownPictures()) return false;
-    m_normal = LoadStateImage(kMainPictures.normal, *this);
-    m_over = LoadStateImage(kMainPictures.over, *this);
-    m_down = LoadStateImage(kMainPictures.down, *this);
-    m_disable = LoadStateImage(kMainPictures.disable, *this);
+    StartPictureBatch();
+    if (!CBaseDialog::LoadShownPictures()) {
+        m_pictureBatch.reset();
+        return false;
+    }
+    // A background of another size than the header said when the window
+    // was made (the skin changed meanwhile) needs pictures of its size.
+    if (m_pictureBatch->DialogSize() != size()) StartPictureBatch();
+    for (std::size_t i = 0; i < m_earlyPictures; ++i) *m_batchTargets[i] = m_pictureBatch->Take(i);
     // The second set comes from the same files: it shares the first set's
     // pixels instead of holding another 14 MB of the same.
     m_normal2 = m_normal;
-    m_over2 = m_over;
-    m_down2 = m_down;
     m_disable2 = m_disable;
-    m_arrow = LoadStateImage(kArrowPicture, *this);
-    m_colour0 = LoadStateImage(kColourUnmarkedPicture, *this);
-    m_colour1 = LoadStateImage(kColourMarkedPicture, *this);
+    if (auto* application = QCoreApplication::instance()) application->installEventFilter(this);
     HandOutPictures();
     return true;
 }
 
+void CKestruneDlg::TakeLatePictures()
+{
+    if (!m_pictureBatch) return;
+    // Out of the member first: handing the pictures out may ask for them again.
+    const std::unique_ptr<StatePictureBatch> batch = std::move(m_pictureBatch);
+    if (auto* application = QCoreApplication::instance()) application->removeEventFilter(this);
+    for (std::size_t i = m_earlyPictures; i < m_batchTargets.size(); ++i) *m_batchTargets[i] = batch->Take(i);
+    m_over2 = m_over;
+    m_down2 = m_down;
+    HandOutPictures();
+}
+
+const std::array<StateImage CKestruneDlg::*, 11>& CKestruneDlg::StatePictures()
+{
+    static constexpr std::array<StateImage CKestruneDlg::*, 11> pictures{
+        &CKestruneDlg::m_normal,  &CKestruneDlg::m_over,    &CKestruneDlg::m_down,   &CKestruneDlg::m_disable,
+        &CKestruneDlg::m_normal2, &CKestruneDlg::m_over2,   &CKestruneDlg::m_down2,  &CKestruneDlg::m_disable2,
+        &CKestruneDlg::m_arrow,   &CKestruneDlg::m_colour0, &CKestruneDlg::m_colour1};
+    return pictures;
+}
+
+bool CKestruneDlg::HoldsStatePictures() const
+{
+    if (m_pictureBatch) return true;
+    return std::any_of(StatePictures().begin(), StatePictures().end(),
+                       [this](StateImage CKestruneDlg::*picture) { return !(this->*picture).isNull(); });
+}
+
+bool CKestruneDlg::eventFilter(QObject* watched, QEvent* event)
+{
+    // Until the late pictures are in, the first pointer or key event for
+    // this window takes them (waiting if need be) before any button looks
+    // for its hover or press face.
+    if (m_pictureBatch && watched->isWidgetType()) {
+        switch (event->type()) {
+        case QEvent::Enter:
+        case QEvent::HoverEnter:
+        case QEvent::MouseMove:
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonDblClick:
+        case QEvent::KeyPress:
+        case QEvent::ShortcutOverride:
+            if (static_cast<QWidget*>(watched)->window() == this) TakeLatePictures();
+            break;
+        default:
+            break;
+        }
+    }
+    return CBaseDialog::eventFilter(watched, event);
+}
+
 void CKestruneDlg::DropShownPictures()
 {
+    // Pictures still being decoded are dropped with the rest: none arrives for a hidden window.
+    m_pictureBatch.reset();
+    if (auto* application = QCoreApplication::instance()) application->removeEventFilter(this);
     CBaseDialog::DropShownPictures();
-    for (StateImage* picture : {&m_normal, &m_over, &m_down, &m_disable, &m_normal2, &m_over2, &m_down2, &m_disable2,
-                                &m_arrow, &m_colour0, &m_colour1})
-        *picture = StateImage();
+    for (StateImage CKestruneDlg::*picture : StatePictures()) this->*picture = StateImage();
     // Every button lets go of its copies too, or the pixels would stay.
     HandOutPictures();
 #ifdef __GLIBC__
@@ -699,6 +777,7 @@ void CKestruneDlg::OpenKeyDialog(int buttonId)
         if (m_children.openKeyDialog) m_children.openKeyDialog(buttonId);
         return;
     }
+    TakeLatePictures(); // the colour marks
     // In colour-keys mode a click marks or unmarks the key instead.
     const int profile = ActiveProfile();
     if (profile < 0) return;
@@ -1350,6 +1429,7 @@ void CKestruneDlg::MarkBank(bool bankB)
 
 void CKestruneDlg::RepaintColourMarks()
 {
+    if (m_colourKeysMode) TakeLatePictures();
     const int profile = ActiveProfile();
     const GKeyBank bank = BankB() ? GKeyBank::B : GKeyBank::A;
     const auto paint = [this](CPngButton* button, bool marked) {

@@ -25,6 +25,7 @@
 #include "ui/CLightingPanel.h"
 #include "ui/CPngButton.h"
 #include "ui/Skin.h"
+#include "ui/StatePictureBatch.h"
 
 #include <QPointer>
 
@@ -143,6 +144,10 @@ public:
     QString TrayTip() const;
     bool ColourKeysMode() const { return m_colourKeysMode; }
     CPngButton* Button(int id) const;
+    // Any state picture held or still being decoded (none while hidden).
+    bool HoldsStatePictures() const;
+    // Shown, with the hover and press pictures not handed out yet.
+    bool LatePicturesPending() const { return m_pictureBatch != nullptr; }
     CAboutDlg* AboutBox() const { return m_about; }
     // The key dialog, made when the keyboard link brings a store.
     Kestrune_DlgComposite* KeyDialog() const { return m_keyDialog; }
@@ -198,6 +203,7 @@ protected:
     bool LoadShownPictures() override;
     void DropShownPictures() override;
     bool event(QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
 
@@ -206,6 +212,9 @@ private:
     void PlaceButton(int id, const std::string& skinKey, const char* pictures);
     void PlaceControls();
     void HandOutPictures();
+    void StartPictureBatch();
+    void TakeLatePictures();
+    static const std::array<StateImage CKestruneDlg::*, 11>& StatePictures();
     void PlaceKeyboardPicture();
     void ApplyLayoutVariant();
     void PlaceArrow(bool left, bool drawn);
@@ -274,6 +283,12 @@ private:
     StateImage m_normal, m_over, m_down, m_disable;
     StateImage m_normal2, m_over2, m_down2, m_disable2;
     StateImage m_arrow, m_colour0, m_colour1;
+    // The state pictures of this showing being decoded; the first
+    // m_earlyPictures of m_batchTargets are taken before the first paint,
+    // the rest when they are in or when something needs them.
+    std::unique_ptr<StatePictureBatch> m_pictureBatch;
+    std::vector<StateImage*> m_batchTargets;
+    std::size_t m_earlyPictures = 0;
     QString m_skinLink;
     std::array<QImage, mainwnd::kProgressFrames> m_progressFrames;
 

@@ -140,27 +140,69 @@ void PlaceArrowButton(CPngButton& button, const std::filesystem::path& iniPath, 
     button.SetImages(QPoint(offset.x, offset.y), arrow, arrow, arrow, arrow, arrow);
 }
 
-StateImage LoadStateImage(std::string_view relativePath, const QWidget& dialog)
+namespace {
+
+// Black over everything of `image` outside `covered` (a rectangle at its top-left corner).
+void BlackenOutside(QImage& image, const QRect& covered)
+{
+    const QRgb black = qRgb(0, 0, 0);
+    const int width = image.width();
+    for (int y = 0; y < image.height(); ++y) {
+        auto* row = reinterpret_cast<QRgb*>(image.scanLine(y));
+        const int from = y < covered.height() ? covered.width() : 0;
+        std::fill(row + from, row + width, black);
+    }
+}
+
+} // namespace
+
+StateImage LoadStateImage(std::string_view relativePath, QSize dialogSize)
 {
     const std::filesystem::path path = ProgramFolder() / std::filesystem::path(relativePath);
-    const QSize size = dialog.size() + QSize(kStateImageMargin, kStateImageMargin);
+    const QSize size = dialogSize + QSize(kStateImageMargin, kStateImageMargin);
     StateImage image(size, QImage::Format_RGB32);
     if (image.isNull()) {
         PictureFailure("no memory for a " + std::to_string(size.width()) + " x " + std::to_string(size.height()) +
                        " picture of " + path.string());
         return image;
     }
-    image.fill(Qt::black);
     QImageReader reader(QString::fromStdU16String(path.u16string()));
-    const QImage picture = reader.read();
-    if (picture.isNull()) {
+    const auto undrawn = [&] {
         // The state stays black: the skin shows where its picture is missing.
         qWarning("skin picture %s not drawn: %s", path.string().c_str(), qPrintable(reader.errorString()));
         return image;
+    };
+    const QSize pictureSize = reader.size();
+    if (reader.imageFormat() == QImage::Format_RGB32 && !pictureSize.isEmpty() &&
+        QRect(QPoint(0, 0), size).contains(QRect(QPoint(0, 0), pictureSize))) {
+        // The usual case: the picture is decoded straight into the state
+        // image's top-left corner and only the margin is blackened, so the
+        // pixels are written once and no second picture-sized buffer is made.
+        QImage corner(image.bits(), pictureSize.width(), pictureSize.height(), image.bytesPerLine(),
+                      QImage::Format_RGB32);
+        const bool read = reader.read(&corner);
+        if (read && corner.constBits() == image.constBits()) {
+            BlackenOutside(image, corner.rect());
+            return image;
+        }
+        BlackenOutside(image, QRect());
+        if (!read) return undrawn();
+        // The decoder made a picture of its own: it is drawn in as any other.
+        QPainter painter(&image);
+        painter.drawImage(QPoint(0, 0), corner);
+        return image;
     }
+    BlackenOutside(image, QRect());
+    const QImage picture = reader.read();
+    if (picture.isNull()) return undrawn();
     QPainter painter(&image);
     painter.drawImage(QPoint(0, 0), picture);
     return image;
+}
+
+StateImage LoadStateImage(std::string_view relativePath, const QWidget& dialog)
+{
+    return LoadStateImage(relativePath, dialog.size());
 }
 
 void ApplyCaptionStyle(CPngButton& button, const CaptionStyle& style)

@@ -127,6 +127,8 @@ void PlaceArrowButton(CPngButton& button, const std::filesystem::path& iniPath, 
 // cannot be read leaves it black; only failing to make the image at all is
 // fatal (see PictureFailure).
 StateImage LoadStateImage(std::string_view relativePath, const QWidget& dialog);
+// The same for a dialog of `dialogSize`; safe on any thread.
+StateImage LoadStateImage(std::string_view relativePath, QSize dialogSize);
 
 // Caption styles of the dialogs' buttons.
 struct CaptionStyle {

@@ -94,6 +94,45 @@ TEST_F(MainWindowTest, HoldsItsPicturesOnlyWhileShownAndHandsThemToEveryButtonEa
     }
 }
 
+TEST_F(MainWindowTest, HoverAndPressFacesAreRightFromTheFirstEventAndNeverOutliveTheShowing)
+{
+    // The hover and press pictures are decoded after the first paint; a
+    // pointer arriving before they are in still gets its face, with no
+    // event processed in between to deliver them.
+    const auto faceFrom = [&](std::string_view file, CPngButton& button) {
+        const StateImage state = LoadStateImage(file, *window);
+        return state.copy(QRect(button.Origin() - QPoint(1, 1), button.size()));
+    };
+    CPngButton& key = Button(kKeyButtonIds[0]);
+    window->show();
+    QEnterEvent enter(QPointF(2, 2), QPointF(2, 2), key.mapToGlobal(QPointF(2, 2)));
+    QApplication::sendEvent(&key, &enter);
+    ASSERT_EQ(key.ChoosePicture(), CPngButton::Picture::Over);
+    EXPECT_TRUE(key.grab().toImage().convertToFormat(QImage::Format_RGB32) == faceFrom(kMainPictures.over, key));
+    QTest::mousePress(&key, Qt::LeftButton, {}, QPoint(2, 2));
+    ASSERT_EQ(key.ChoosePicture(), CPngButton::Picture::Down);
+    EXPECT_TRUE(key.grab().toImage().convertToFormat(QImage::Format_RGB32) == faceFrom(kMainPictures.down, key));
+    QTest::mouseRelease(&key, Qt::LeftButton, {}, QPoint(2, 2));
+    window->hide();
+
+    // Hidden again while they are still on their way: they are dropped,
+    // and none turns up later.
+    for (int round = 0; round < 3; ++round) {
+        window->show();
+        window->hide();
+        EXPECT_FALSE(window->HoldsStatePictures());
+        QTest::qWait(50);
+        EXPECT_FALSE(window->HoldsStatePictures());
+    }
+    // Left shown, they all come in by themselves.
+    window->show();
+    QTRY_VERIFY(!window->LatePicturesPending());
+    QEnterEvent again(QPointF(2, 2), QPointF(2, 2), key.mapToGlobal(QPointF(2, 2)));
+    QApplication::sendEvent(&key, &again);
+    EXPECT_TRUE(key.grab().toImage().convertToFormat(QImage::Format_RGB32) == faceFrom(kMainPictures.over, key));
+    window->hide();
+}
+
 TEST_F(MainWindowTest, MessagesActOnlyOnTheirOwnParameter)
 {
     QSignalSpy deferred(window.get(), &CKestruneDlg::deferredInitialisation);

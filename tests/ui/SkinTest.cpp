@@ -7,6 +7,8 @@
 
 #include "UiTestSupport.h"
 
+#include <QFile>
+
 #include <filesystem>
 
 namespace kestrune::test {
@@ -203,6 +205,28 @@ TEST_F(SkinPlacementTest, MissingStatePictureLeavesItUndrawnWithoutEndingTheProg
     EXPECT_EQ(failures, 0);
     EXPECT_EQ(image.size(), QSize(600, 400));
     EXPECT_EQ(image.pixel(10, 10), qRgb(0, 0, 0));
+
+    // A picture whose header reads but whose pixels do not (its quantisation
+    // tables taken out): black, never what the memory held before.
+    WritePicture(skins / "main_down.jpg", SolidImage(QSize(40, 30), QColor(200, 40, 40)), "JPEG");
+    QFile cut(QString::fromStdU16String((skins / "main_down.jpg").u16string()));
+    ASSERT_TRUE(cut.open(QIODevice::ReadOnly));
+    QByteArray bytes = cut.readAll();
+    cut.close();
+    for (qsizetype at = bytes.indexOf("\xFF\xDB"); at > 0; at = bytes.indexOf("\xFF\xDB"))
+        bytes.remove(at, 2 + ((uchar(bytes[at + 2]) << 8) | uchar(bytes[at + 3])));
+    ASSERT_TRUE(cut.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    cut.write(bytes);
+    cut.close();
+    WritePicture(skins / "coords.bmp", CoordinateImage(QSize(600, 400), 3), "BMP");
+    for (int round = 0; round < 3; ++round) {
+        // Memory that held another picture just before.
+        LoadStateImage("Skins/coords.bmp", dialog);
+        const StateImage broken = LoadStateImage(kMainPictures.down, dialog);
+        EXPECT_EQ(broken.size(), QSize(600, 400));
+        for (QPoint at : {QPoint(20, 15), QPoint(39, 29), QPoint(599, 399)})
+            EXPECT_EQ(broken.pixel(at), qRgb(0, 0, 0)) << round;
+    }
 }
 
 TEST(PictureFailureTest, EndsTheProgramWithExitCodeZeroAndSaysWhy)
