@@ -45,7 +45,7 @@ CAboutDlg::CAboutDlg(const QString& link, bool english, QWidget* parent) : QDial
     m_link->setAccessibleName(link);
     m_link->setTextInteractionFlags(Qt::TextBrowserInteraction);
     m_link->setOpenExternalLinks(false);
-    connect(m_link, &QLabel::linkActivated, this, [](const QString& url) { OpenUrl(QUrl(url)); });
+    connect(m_link, &QLabel::linkActivated, this, [this](const QString& url) { OpenUrl(QUrl(url), this); });
 
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok, this);
     buttons->setObjectName(QStringLiteral("aboutButtons"));
@@ -62,7 +62,7 @@ CAboutDlg::CAboutDlg(const QString& link, bool english, QWidget* parent) : QDial
 void CAboutDlg::keyPressEvent(QKeyEvent* event)
 {
     if (event->key() == Qt::Key_F1) {
-        OpenHelp();
+        OpenHelp(this);
         return;
     }
     QDialog::keyPressEvent(event);

@@ -84,7 +84,7 @@ constexpr PlacedControl kControls[] = {
 constexpr const char* kKeyButtonPictures = "NODNX";
 
 // Buttons the user never operates: indicators and pictures.
-constexpr int kAlwaysDisabled[] = {kIdVersion, kIdLockCaps, kIdLockNum, kIdLockScroll, kIdLockBank, kIdFlip0};
+constexpr int kAlwaysDisabled[] = {kIdVersion, kIdLockCaps, kIdLockNum, kIdLockScroll, kIdFlip0};
 
 QString ToQString(const std::u16string& text)
 {
@@ -413,6 +413,10 @@ void CKestruneDlg::PlaceControls()
 {
     for (const PlacedControl& control : kControls) PlaceButton(control.id, control.skinKey, control.pictures);
     for (int id : kAlwaysDisabled) Button(id)->setEnabled(false);
+    // The bank indicator shows bank B with its other picture, which a
+    // disabled button never draws: it stays enabled but takes no input.
+    Button(kIdLockBank)->setAttribute(Qt::WA_TransparentForMouseEvents);
+    Button(kIdLockBank)->setFocusPolicy(Qt::NoFocus);
     PlaceControl(*m_progress, SkinIniPath(), kPlacementSection, "CONTROL_JDTStatic");
 
     ApplyCaptionStyle(*Button(kIdProfiles), kProfilesButtonCaption);
@@ -919,12 +923,12 @@ void CKestruneDlg::OpenAbout()
 
 void CKestruneDlg::OpenHelp()
 {
-    kestrune::OpenHelp();
+    kestrune::OpenHelp(this);
 }
 
 void CKestruneDlg::OpenLink()
 {
-    OpenUrl(QUrl(m_skinLink));
+    OpenUrl(QUrl(m_skinLink), this);
 }
 
 void CKestruneDlg::OnSwitchLanguage(int index)
@@ -1408,6 +1412,7 @@ void CKestruneDlg::RefreshKeyButtons()
 
 void CKestruneDlg::MarkBank(bool bankB)
 {
+    Button(kIdLockBank)->SetSelected(bankB);
     const int profile = ActiveProfile();
     if (profile < 0) return;
     const GKeyBank bank = bankB ? GKeyBank::B : GKeyBank::A;

@@ -185,6 +185,7 @@ constexpr LanguageEntry kWindowEntries[] = {
     {"MAIN_FLIP_NAME", u"Switch the key layout"},
     {"MAIN_LIGHTING_NOT_TAKEN", u"The keyboard did not take the lighting change; the panel shows what it holds."},
     {"MAIN_SETTING_NOT_KEPT", u"The setting could not be saved; the panel shows the one kept. (%s)"},
+    {"MAIN_OPEN_FAILED", u"%s could not be opened: no program on this computer opens it."},
 };
 
 const LanguageEntry* FindEntry(std::span<const LanguageEntry> entries, std::string_view key)

@@ -348,7 +348,7 @@ void CKestrune_DlgProfile::keyPressEvent(QKeyEvent* event)
 {
     switch (event->key()) {
     case Qt::Key_F1:
-        OpenHelp();
+        OpenHelp(this);
         return;
     case Qt::Key_Return:
     case Qt::Key_Enter:

@@ -1,6 +1,7 @@
 #include "ui/UserDialogs.h"
 
 #include "config/Folders.h"
+#include "config/LanguageTable.h"
 
 #include <QApplication>
 #include <QDesktopServices>
@@ -93,18 +94,21 @@ QString AskFileName(QWidget* parent, const FileDialogRequest& request)
     return dialog.selectedFiles().first();
 }
 
-void OpenUrl(const QUrl& url)
+void OpenUrl(const QUrl& url, QWidget* parent)
 {
-    if (const OpenUrlHook& hook = UrlHook()) {
-        hook(url);
-        return;
-    }
-    QDesktopServices::openUrl(url);
+    const OpenUrlHook& hook = UrlHook();
+    if (hook ? hook(url) : QDesktopServices::openUrl(url)) return;
+    // Without a desktop handler (no browser, no xdg-open) the click would do
+    // nothing at all: the user learns what could not be opened.
+    const QString where = url.isLocalFile() ? url.toLocalFile() : url.toString();
+    ShowInformation(parent != nullptr ? parent : QApplication::activeWindow(),
+                    QString::fromStdU16String(
+                        MessageText(TheLanguageTable(), {std::string(kOpenFailedKey), {where.toStdString()}})));
 }
 
-void OpenHelp()
+void OpenHelp(QWidget* parent)
 {
-    OpenUrl(QUrl::fromLocalFile(QString::fromStdU16String((HelpFolder() / "index.html").u16string())));
+    OpenUrl(QUrl::fromLocalFile(QString::fromStdU16String((HelpFolder() / "index.html").u16string())), parent);
 }
 
 } // namespace kestrune

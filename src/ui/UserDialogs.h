@@ -9,6 +9,7 @@
 #include <QUrl>
 
 #include <functional>
+#include <string_view>
 
 class QWidget;
 
@@ -33,8 +34,9 @@ struct FileDialogRequest {
 // Gives the chosen path, or an empty string for Cancel.
 using FileDialogHook = std::function<QString(const FileDialogRequest&)>;
 
-// A document or web page handed to the desktop to open; the hook gets its URL.
-using OpenUrlHook = std::function<void(const QUrl&)>;
+// A document or web page handed to the desktop to open; the hook gets its
+// URL and gives whether the desktop took it.
+using OpenUrlHook = std::function<bool(const QUrl&)>;
 
 // Each returns the hook it replaces; an empty hook shows real dialogs again.
 MessageBoxHook SetMessageBoxHook(MessageBoxHook hook);
@@ -47,9 +49,12 @@ void ShowInformation(QWidget* parent, const QString& text);
 bool AskYesNo(QWidget* parent, const QString& text);
 // The file dialogs; an empty string when cancelled.
 QString AskFileName(QWidget* parent, const FileDialogRequest& request);
-// Asks the desktop to open a URL; the result is not waited for.
-void OpenUrl(const QUrl& url);
+// The language text of the box that says a URL could not be opened (%s: the URL).
+inline constexpr std::string_view kOpenFailedKey = "MAIN_OPEN_FAILED";
+// Asks the desktop to open a URL; the result is not waited for. When no
+// program takes it, a box over the parent says so.
+void OpenUrl(const QUrl& url, QWidget* parent = nullptr);
 // The help page, Help/index.html beside the program.
-void OpenHelp();
+void OpenHelp(QWidget* parent = nullptr);
 
 } // namespace kestrune

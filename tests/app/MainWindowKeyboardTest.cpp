@@ -421,11 +421,16 @@ TEST_F(KeyboardWindowTest, TheBankKeyRemarksTheMacroKeysAndLightingChangesAreRea
     }
     window->RefreshKeyButtons();
     EXPECT_FALSE(Button(kGKeyIds[0]).IsSelected());
+    // The bank indicator's face shows the bank.
+    const auto bankFace = [&] { return Button(kIdLockBank).grab().toImage(); };
+    const QImage bankA = bankFace();
     Control({"bank-key"});
     WAIT_TRUE(Button(kGKeyIds[0]).IsSelected(), 10000);
     EXPECT_FALSE(Button(kGKeyIds[1]).IsSelected());
+    EXPECT_NE(bankFace(), bankA);
     Control({"bank-key"});
     WAIT_TRUE(!Button(kGKeyIds[0]).IsSelected(), 10000);
+    EXPECT_EQ(bankFace(), bankA);
 
     int lightingRefreshes = 0;
     window->LightingPanel().refresh = [&] { ++lightingRefreshes; };

@@ -293,6 +293,15 @@ TEST_F(MainWindowTest, HelpLinkAndAboutOpenWhatTheyName)
     EXPECT_EQ(openedUrls[0].toLocalFile().toStdString(), (program / "Help" / "index.html").string());
     EXPECT_EQ(openedUrls[1].toString(), Button(kIdLink).text());
     EXPECT_TRUE(openedUrls[1].toString().startsWith("https://"));
+    EXPECT_TRUE(boxes.empty());
+
+    // No program on the desktop takes them: the user is told what could not be opened.
+    urlsOpen = false;
+    Button(kIdHelp).click();
+    Button(kIdLink).click();
+    const QString help = QString::fromStdString((program / "Help" / "index.html").string());
+    EXPECT_EQ(BoxTexts(), (std::vector<QString>{Text(kOpenFailedKey).replace("%s", help),
+                                                Text(kOpenFailedKey).replace("%s", Button(kIdLink).text())}));
 
     window->OnCommand(kCmdAbout);
     CAboutDlg* about = window->AboutBox();

@@ -64,7 +64,10 @@ protected:
             fileDialogs.push_back(request);
             return chosenFile;
         });
-        SetOpenUrlHook([this](const QUrl& url) { openedUrls.push_back(url); });
+        SetOpenUrlHook([this](const QUrl& url) {
+            openedUrls.push_back(url);
+            return urlsOpen;
+        });
     }
 
     ~WindowTest() override
@@ -118,6 +121,7 @@ protected:
     std::vector<FileDialogRequest> fileDialogs;
     QString chosenFile;
     std::vector<QUrl> openedUrls;
+    bool urlsOpen = true; // whether the desktop takes the URLs handed to it
 };
 
 } // namespace kestrune::test

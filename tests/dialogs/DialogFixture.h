@@ -140,7 +140,10 @@ public:
             files.pop_front();
             return chosen;
         });
-        SetOpenUrlHook([this](const QUrl& url) { opened.push_back(url); });
+        SetOpenUrlHook([this](const QUrl& url) {
+            opened.push_back(url);
+            return true;
+        });
     }
     ~ScriptedDialogs()
     {
