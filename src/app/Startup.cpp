@@ -9,6 +9,7 @@
 #include "app/SingleInstance.h"
 #include "common/Version.h"
 #include "config/Folders.h"
+#include "config/LanguageKeyNames.h"
 #include "config/LanguageTable.h"
 #include "config/Settings.h"
 #include "session/KeyboardSession.h"
@@ -194,7 +195,8 @@ int RunWindowProgram(const CommandLine& line, SingleInstance* instance)
     // The per-user settings branch is the file of UserSettingsPath(), named
     // from the program file; nothing needs registering for it.
     // Paths: everything is found beside the program file (ProgramFolder).
-    LoadLanguageTable();
+    // The key model names the media functions from the same texts.
+    LoadLanguageTableAndKeyNames();
     // CurrentLock and WorkingLock belong to the keyboard session's store and
     // live as long as it does.
 

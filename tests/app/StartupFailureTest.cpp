@@ -7,6 +7,7 @@
 #include "app/AboutDlg.h" // completes the window's QPointer member
 #include "app/CommandLine.h"
 #include "app/Startup.h"
+#include "config/KeyButtonText.h"
 #include "device/DeviceLibrary.h"
 #include "emulator/ControlSocket.h"
 #include "emulator/StateFile.h"
@@ -113,6 +114,24 @@ TEST_F(StartupFailureTest, EachUnusableFileIsNamedInABoxAndOnStandardErrorAndThe
         EXPECT_TRUE(boxes[0].text.contains(QString::fromStdString(file))) << boxes[0].text.toStdString();
         EXPECT_TRUE(boxes[0].text.contains(QString::fromLatin1(failure.reason))) << boxes[0].text.toStdString();
     }
+}
+
+// The start reads the language file before anything can fail; a start that
+// ends early at the tray icon still shows what it gave the key model.
+TEST_F(StartupFailureTest, TheStartNamesTheMediaFunctionsFromTheLanguageFile)
+{
+    ResetKeyLanguageTexts();
+    std::filesystem::remove(program / "Skins" / "tray128.png");
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(RunWindowProgram(CommandLine{}, nullptr), kExitFailed);
+    ::testing::internal::GetCapturedStderr();
+
+    for (const KeyLanguageEntry& entry : KeyLanguageEntries())
+        EXPECT_EQ(KeyLanguageText(entry.languageKey), TheLanguageTable().Text(entry.languageKey))
+            << entry.languageKey;
+    // The key dialog's media list: the file's names, not the placeholder built in.
+    for (std::size_t row = 0; row < kMediaCount; ++row) EXPECT_NE(MediaText(row), u"Hello world") << row;
+    ResetKeyLanguageTexts();
 }
 
 } // namespace
