@@ -43,12 +43,21 @@ export KESTRUNE_EMULATOR_STATE="$work/emulator.json" KESTRUNE_EMULATOR_SOCKET="$
 export KESTRUNE_EMULATOR_LATENCY_US=${KESTRUNE_EMULATOR_LATENCY_US:-0}
 unset QT_QPA_PLATFORM DBUS_SESSION_BUS_ADDRESS WAYLAND_DISPLAY
 
-now_ns() { python3 -c 'import time; print(time.monotonic_ns())'; }
-
 # Starts the program with the launch time handed over; waits for a mark.
+# The launch time is taken in the process that becomes the program, just
+# before it does (exec): neither the launcher's start nor its end is
+# counted, the program's loading of its libraries is, and the CPU time read
+# from /proc is the program's alone. Bash reads the wall clock without a
+# process of its own; the program measures CLOCK_MONOTONIC, so the offset
+# between the two is taken once.
+clock_offset_ns=$(python3 -c 'import time; print(time.monotonic_ns() - time.time_ns())')
 start_program() { # LOG ARGS...
   local log=$1; shift
-  KESTRUNE_BENCH_T0=$(now_ns) "$program" --emulator "$@" 2>"$log" &
+  (
+    now_us=${EPOCHREALTIME//[.,]/}
+    export KESTRUNE_BENCH_T0=$((10#$now_us * 1000 + clock_offset_ns))
+    exec "$program" --emulator "$@"
+  ) 2>"$log" &
   program_pid=$!
 }
 wait_mark() { # LOG NAME

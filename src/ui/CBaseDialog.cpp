@@ -3,7 +3,6 @@
 #include "ui/Skin.h"
 #include "ui/UserDialogs.h"
 
-#include <QBuffer>
 #include <QFile>
 #include <QImageReader>
 #include <QKeyEvent>
@@ -66,21 +65,21 @@ std::optional<QImage> LoadSkinPicture(const std::filesystem::path& file)
         PictureFailure("cannot open " + Describe(file) + ": " + input.errorString().toStdString());
         return std::nullopt;
     }
-    QByteArray bytes = input.readAll();
-    if (input.error() != QFileDevice::NoError) {
-        PictureFailure("cannot read " + Describe(file) + ": " + input.errorString().toStdString());
-        return std::nullopt;
-    }
-    if (bytes.isEmpty()) {
+    if (input.size() == 0) {
         PictureFailure(Describe(file) + " is empty");
         return std::nullopt;
     }
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::ReadOnly);
-    QImageReader reader(&buffer);
-    QImage picture = reader.read();
-    if (picture.isNull()) {
-        PictureFailure("cannot decode " + Describe(file) + ": " + reader.errorString().toStdString());
+    // Decoded from the file as it is read, into memory made ready at once
+    // when the header tells what the picture needs.
+    QImageReader reader(&input);
+    QImage picture;
+    if (const QSize size = reader.size(); !size.isEmpty()) picture = NewPictureImage(size, reader.imageFormat());
+    if (!reader.read(&picture)) {
+        if (input.error() != QFileDevice::NoError) {
+            PictureFailure("cannot read " + Describe(file) + ": " + input.errorString().toStdString());
+        } else {
+            PictureFailure("cannot decode " + Describe(file) + ": " + reader.errorString().toStdString());
+        }
         return std::nullopt;
     }
     return picture;

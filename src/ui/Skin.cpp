@@ -10,8 +10,13 @@
 #include <QPainter>
 #include <QWidget>
 
+#ifdef __linux__
+#include <sys/mman.h>
+#endif
+
 #include <algorithm>
 #include <array>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
@@ -142,6 +147,65 @@ void PlaceArrowButton(CPngButton& button, const std::filesystem::path& iniPath, 
 
 namespace {
 
+#if defined(__linux__) && defined(MAP_POPULATE)
+// Sides beyond this are left to QImage to refuse or make.
+constexpr int kMaxPictureSide = 32767;
+
+// The formats pictures decode to that have no colour table to carry.
+bool PlainPixelFormat(QImage::Format format)
+{
+    switch (format) {
+    case QImage::Format_RGB32:
+    case QImage::Format_ARGB32:
+    case QImage::Format_ARGB32_Premultiplied:
+    case QImage::Format_RGB888:
+    case QImage::Format_Grayscale8:
+        return true;
+    default:
+        return false;
+    }
+}
+
+struct PictureMapping {
+    void* start;
+    std::size_t length;
+};
+
+void UnmapPicture(void* info)
+{
+    auto* mapping = static_cast<PictureMapping*>(info);
+    ::munmap(mapping->start, mapping->length);
+    delete mapping;
+}
+#endif
+
+} // namespace
+
+QImage NewPictureImage(QSize size, QImage::Format format)
+{
+#if defined(__linux__) && defined(MAP_POPULATE)
+    const int depth = QImage::toPixelFormat(format).bitsPerPixel();
+    if (PlainPixelFormat(format) && size.width() > 0 && size.height() > 0 && size.width() <= kMaxPictureSide &&
+        size.height() <= kMaxPictureSide) {
+        // Lines on a 4-byte boundary, as QImage lays them out itself.
+        const qsizetype bytesPerLine = ((qsizetype(size.width()) * depth + 31) / 32) * 4;
+        const std::size_t length = std::size_t(bytesPerLine) * std::size_t(size.height());
+        void* start =
+            ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+        if (start != MAP_FAILED) {
+            auto* mapping = new PictureMapping{start, length};
+            QImage image(static_cast<uchar*>(start), size.width(), size.height(), bytesPerLine, format, UnmapPicture,
+                         mapping);
+            if (!image.isNull()) return image;
+            UnmapPicture(mapping);
+        }
+    }
+#endif
+    return QImage(size, format);
+}
+
+namespace {
+
 // Black over everything of `image` outside `covered` (a rectangle at its top-left corner).
 void BlackenOutside(QImage& image, const QRect& covered)
 {
@@ -160,7 +224,7 @@ StateImage LoadStateImage(std::string_view relativePath, QSize dialogSize)
 {
     const std::filesystem::path path = ProgramFolder() / std::filesystem::path(relativePath);
     const QSize size = dialogSize + QSize(kStateImageMargin, kStateImageMargin);
-    StateImage image(size, QImage::Format_RGB32);
+    StateImage image = NewPictureImage(size, QImage::Format_RGB32);
     if (image.isNull()) {
         PictureFailure("no memory for a " + std::to_string(size.width()) + " x " + std::to_string(size.height()) +
                        " picture of " + path.string());

@@ -130,6 +130,12 @@ StateImage LoadStateImage(std::string_view relativePath, const QWidget& dialog);
 // The same for a dialog of `dialogSize`; safe on any thread.
 StateImage LoadStateImage(std::string_view relativePath, QSize dialogSize);
 
+// A new image for a large picture that is written whole at once: where the
+// system allows, its memory is made ready in one go rather than page by
+// page as it is first written, and given back the moment the last copy of
+// the image goes. Its pixels are not set. Null when there is no memory.
+QImage NewPictureImage(QSize size, QImage::Format format);
+
 // Caption styles of the dialogs' buttons.
 struct CaptionStyle {
     const char* face;
