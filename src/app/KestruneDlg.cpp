@@ -1467,6 +1467,14 @@ void CKestruneDlg::RepaintColourMarks()
     const GKeyBank bank = BankB() ? GKeyBank::B : GKeyBank::A;
     const auto paint = [this](CPngButton* button, bool marked) {
         button->SetCheckImages(m_colour0, m_colour1, m_colourKeysMode, m_colourKeysMode && marked);
+        // The macro keys that never react (G6 to G9) show their disable
+        // picture in every mode: in this mode that is their mark's look, as
+        // for every other key, not a plain key standing out of the dimmed picture.
+        if (!button->isEnabled() &&
+            std::find(m_gKeyButtons.begin(), m_gKeyButtons.end(), button) != m_gKeyButtons.end()) {
+            const QImage& disable = !m_colourKeysMode ? m_normal : marked ? m_colour1 : m_colour0;
+            button->ReplaceImages(m_normal, m_over, m_down, disable, m_disable);
+        }
     };
     if (profile < 0 || m_link.store == nullptr) {
         for (CPngButton* button : m_keyButtons) paint(button, false);

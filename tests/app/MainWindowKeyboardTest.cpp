@@ -472,7 +472,12 @@ TEST_F(KeyboardWindowTest, ColourKeysModeMarksKeysInsteadOfOpeningTheKeyDialog)
     EXPECT_EQ(dialogs, 2);
 
     const int profile = window->ActiveProfile();
+    // Every macro key takes the mode's look, G6 to G9 (which never react) too.
+    const auto face = [&](int n) { return Button(kGKeyIds[n - 1]).grab().toImage(); };
+    const QImage g2 = face(2), g6 = face(6);
     Button(kIdSwitch).click();
+    EXPECT_NE(face(2), g2);
+    EXPECT_NE(face(6), g6);
     Button(kKeyButtonIds[2]).click();
     Button(kGKeyIds[0]).click();
     EXPECT_EQ(dialogs, 2);
@@ -491,6 +496,7 @@ TEST_F(KeyboardWindowTest, ColourKeysModeMarksKeysInsteadOfOpeningTheKeyDialog)
     ASSERT_TRUE(Settle());
     EXPECT_FALSE(window->ColourKeysMode());
     EXPECT_FALSE(Button(kKeyButtonIds[2]).IsCheckMode());
+    EXPECT_EQ(face(6), g6);
 }
 
 // What a screen reader announces for a control: its accessible name.
