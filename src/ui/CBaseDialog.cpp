@@ -73,7 +73,9 @@ std::optional<QImage> LoadSkinPicture(const std::filesystem::path& file)
     // when the header tells what the picture needs.
     QImageReader reader(&input);
     QImage picture;
-    if (const QSize size = reader.size(); !size.isEmpty()) picture = NewPictureImage(size, reader.imageFormat());
+    const QSize size = reader.size();
+    const QImage::Format format = reader.imageFormat();
+    if (format != QImage::Format_Invalid && WithinPictureLimit(size, format)) picture = NewPictureImage(size, format);
     if (!reader.read(&picture)) {
         if (input.error() != QFileDevice::NoError) {
             PictureFailure("cannot read " + Describe(file) + ": " + input.errorString().toStdString());

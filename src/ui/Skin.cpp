@@ -181,12 +181,22 @@ void UnmapPicture(void* info)
 
 } // namespace
 
+bool WithinPictureLimit(QSize size, QImage::Format format)
+{
+    const int limitMegabytes = QImageReader::allocationLimit();
+    if (size.width() <= 0 || size.height() <= 0) return false;
+    if (limitMegabytes <= 0) return true;
+    const double bytes = double(size.width()) * size.height() * QImage::toPixelFormat(format).bitsPerPixel() / 8;
+    return bytes <= double(limitMegabytes) * 1024 * 1024;
+}
+
 QImage NewPictureImage(QSize size, QImage::Format format)
 {
 #if defined(__linux__) && defined(MAP_POPULATE)
     const int depth = QImage::toPixelFormat(format).bitsPerPixel();
-    if (PlainPixelFormat(format) && size.width() > 0 && size.height() > 0 && size.width() <= kMaxPictureSide &&
-        size.height() <= kMaxPictureSide) {
+    // Memory made ready at once is taken at once: only as much as a decoder may take anyway.
+    if (PlainPixelFormat(format) && size.width() <= kMaxPictureSide && size.height() <= kMaxPictureSide &&
+        WithinPictureLimit(size, format)) {
         // Lines on a 4-byte boundary, as QImage lays them out itself.
         const qsizetype bytesPerLine = ((qsizetype(size.width()) * depth + 31) / 32) * 4;
         const std::size_t length = std::size_t(bytesPerLine) * std::size_t(size.height());

@@ -135,6 +135,9 @@ StateImage LoadStateImage(std::string_view relativePath, QSize dialogSize);
 // page as it is first written, and given back the moment the last copy of
 // the image goes. Its pixels are not set. Null when there is no memory.
 QImage NewPictureImage(QSize size, QImage::Format format);
+// Whether a picture of `size` and `format` is within what the image reader
+// lets a decoder take.
+bool WithinPictureLimit(QSize size, QImage::Format format);
 
 // Caption styles of the dialogs' buttons.
 struct CaptionStyle {
