@@ -44,6 +44,9 @@ namespace {
 
 // How soon a display refresh that found the configuration busy tries again.
 constexpr int kDisplayRetryMs = 20;
+// The showing a first attach announces comes within this, or the pictures
+// made ready for it are dropped.
+constexpr int kPreparedPicturesMs = 10000;
 // How often a thread waiting for the worker looks whether shutdown has begun.
 constexpr std::chrono::milliseconds kWorkerPoll{50};
 
@@ -130,6 +133,14 @@ CKestruneDlg::CKestruneDlg(UserSettings& settings, QWidget* parent)
 
     m_profileMenu = new QMenu(this);
     m_profileMenu->setObjectName(QStringLiteral("profileMenu"));
+
+    m_preparedDrop = new QTimer(this);
+    m_preparedDrop->setObjectName(QStringLiteral("preparedPicturesTimer"));
+    m_preparedDrop->setSingleShot(true);
+    m_preparedDrop->setInterval(kPreparedPicturesMs);
+    connect(m_preparedDrop, &QTimer::timeout, this, [this] {
+        if (!isVisible() && PicturesLoaded()) DropShownPictures();
+    });
 }
 
 CKestruneDlg::~CKestruneDlg()
@@ -291,6 +302,28 @@ bool CKestruneDlg::LoadShownPictures()
     if (auto* application = QCoreApplication::instance()) application->installEventFilter(this);
     HandOutPictures();
     return true;
+}
+
+void CKestruneDlg::FirstAttachBegins()
+{
+    QMetaObject::invokeMethod(
+        this, [this] { PrepareShownPictures(); }, Qt::QueuedConnection);
+}
+
+// The first attach brings the window up once the keyboard is read: its
+// pictures are decoded meanwhile, while this thread has nothing else to do.
+// Should the window not come up after all, the tray gets its memory back.
+void CKestruneDlg::PrepareShownPictures()
+{
+    if (isVisible() || !IsInitialised() || PicturesLoaded()) return;
+    if (!LoadShownPictures()) return;
+    m_preparedDrop->start();
+}
+
+void CKestruneDlg::showEvent(QShowEvent* event)
+{
+    m_preparedDrop->stop();
+    CBaseDialog::showEvent(event);
 }
 
 void CKestruneDlg::TakeLatePictures()

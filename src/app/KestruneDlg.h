@@ -176,6 +176,7 @@ public:
     void SendDetached() override;
     void HideMainWindow() override;
     void PostOpen() override;
+    void FirstAttachBegins() override;
     void SendBankChanged(bool bankB) override;
     void StartLightingTimer() override;
     void SetTrayIcon(int iconId) override;
@@ -204,6 +205,7 @@ protected:
     void DropShownPictures() override;
     bool event(QEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
 
@@ -214,6 +216,7 @@ private:
     void HandOutPictures();
     void StartPictureBatch();
     void TakeLatePictures();
+    void PrepareShownPictures();
     static const std::array<StateImage CKestruneDlg::*, 11>& StatePictures();
     void PlaceKeyboardPicture();
     void ApplyLayoutVariant();
@@ -275,6 +278,7 @@ private:
     QTimer* m_progressTimer = nullptr;
     QTimer* m_lightingTimer = nullptr;
     QTimer* m_displayRetry = nullptr;
+    QTimer* m_preparedDrop = nullptr; // drops pictures prepared for a showing that never came
     QMenu* m_profileMenu = nullptr;
     QPointer<CAboutDlg> m_about;
     Kestrune_DlgComposite* m_keyDialog = nullptr; // a child of the window

@@ -223,6 +223,7 @@ void DeviceEvents::HandleAttachChange(std::uint32_t presence)
     if (presence == last) return;
 
     if (presence != 0) {
+        if (!m_firstAttachDone.load()) m_sink.FirstAttachBegins();
         if (m_reads.factoryTable && !m_transfer.ReadDefaultTableFromKeyboard())
             m_reporter.Inform({"MAIN_DEFAULT_MATRIX_PROMPT", {}});
         m_transfer.ReadSettingsAtAttach();

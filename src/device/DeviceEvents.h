@@ -66,6 +66,9 @@ public:
     virtual void HideMainWindow() = 0;
     // 0x5350 'OPEN', posted at the first attach: bring the window up.
     virtual void PostOpen() = 0;
+    // The first attach that will end in PostOpen has begun reading the
+    // keyboard: the window may get ready to come up meanwhile. Must not block.
+    virtual void FirstAttachBegins() {}
     // 0x5045 'LED' and the macro-key relabelling, from the library's thread
     // after the bank key: show the macro keys of the new bank. Must not block.
     virtual void SendBankChanged(bool bankB) = 0;

@@ -11,6 +11,7 @@
 #include <QMenu>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
 
 #include <QThread>
 
@@ -131,6 +132,32 @@ TEST_F(MainWindowTest, HoverAndPressFacesAreRightFromTheFirstEventAndNeverOutliv
     QApplication::sendEvent(&key, &again);
     EXPECT_TRUE(key.grab().toImage().convertToFormat(QImage::Format_RGB32) == faceFrom(kMainPictures.over, key));
     window->hide();
+}
+
+TEST_F(MainWindowTest, PicturesMadeReadyForTheFirstAttachGoWhenTheWindowDoesNotComeUp)
+{
+    // The first attach announces the window: its pictures are decoded while
+    // the keyboard is read, and dropped if no showing follows.
+    auto* drop = window->findChild<QTimer*>(QStringLiteral("preparedPicturesTimer"));
+    ASSERT_NE(drop, nullptr);
+    window->FirstAttachBegins();
+    QTRY_VERIFY(window->PicturesLoaded());
+    EXPECT_FALSE(window->isVisible());
+    EXPECT_TRUE(drop->isActive());
+    drop->start(0);
+    QTRY_VERIFY(!window->HoldsStatePictures());
+    EXPECT_FALSE(window->PicturesLoaded());
+
+    // Followed by the showing: the window comes up with them and keeps them.
+    window->FirstAttachBegins();
+    QTRY_VERIFY(window->PicturesLoaded());
+    window->show();
+    EXPECT_FALSE(drop->isActive());
+    QTest::qWait(20);
+    EXPECT_TRUE(window->PicturesLoaded());
+    EXPECT_FALSE(Button(kIdOk).grab().toImage().isNull());
+    window->hide();
+    EXPECT_FALSE(window->HoldsStatePictures());
 }
 
 TEST_F(MainWindowTest, MessagesActOnlyOnTheirOwnParameter)

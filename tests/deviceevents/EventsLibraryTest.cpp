@@ -16,9 +16,9 @@
 
 #include <atomic>
 #include <cstdlib>
-#include <memory>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <thread>
 
 namespace kestrune::testing {
@@ -197,7 +197,8 @@ TEST_F(EventsLibraryTest, AttachDetachAndTheBankKey)
     state.defaultKeyTable[3 * 8 + 2] = 0x2A; // a factory table that differs from the built-in copy
     state.keyTables[0][3 * 8 + 2] = 0x04;
     Open(state);
-    EXPECT_EQ(window.Calls(), (std::vector<std::string>{"refresh", "icon 141", "open"}));
+    // The window hears that it will come up before the keyboard is read.
+    EXPECT_EQ(window.Calls(), (std::vector<std::string>{"opening", "refresh", "icon 141", "open"}));
     EXPECT_EQ(session->GetTransfer().MacroCapacity(), 0x10u * 128);
     EXPECT_EQ(session->GetTransfer().CurrentDefaultTable()[8], (HardwareEntry{0x02, 0x02, 0x2A}));
     {
@@ -234,6 +235,7 @@ TEST_F(EventsLibraryTest, AttachDetachAndTheBankKey)
     Control({"plug"});
     ASSERT_TRUE(window.WaitFor("icon 141", 3));
     EXPECT_EQ(window.Count("open"), 1u);
+    EXPECT_EQ(window.Count("opening"), 1u);
 }
 
 TEST_F(EventsLibraryTest, StartedWithoutTheKeyboardALaterAttachNeverOpens)

@@ -75,6 +75,7 @@ public:
     void SendDetached() override { Record("detached"); }
     void HideMainWindow() override { Record("hide"); }
     void PostOpen() override { Record("open"); }
+    void FirstAttachBegins() override { Record("opening"); }
     void SendBankChanged(bool bankB) override { Record(bankB ? "bank B" : "bank A"); }
     void StartLightingTimer() override { Record("timer 1051"); }
     void SetTrayIcon(int iconId) override
