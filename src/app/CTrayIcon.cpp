@@ -125,7 +125,9 @@ void CTrayIcon::Delete()
         delete m_icon;
         m_icon = nullptr;
     }
-    m_menu.reset();
+    // The menu may be the one handling the click that got here (Exit): it
+    // goes once that handler has returned, not under its feet.
+    if (m_menu) m_menu.release()->deleteLater();
     m_shownIcon = 0;
 }
 

@@ -13,6 +13,7 @@
 #include <QFile>
 #include <QImage>
 #include <QMenu>
+#include <QPointer>
 #include <QSignalSpy>
 #include <QTest>
 #include <QWidget>
@@ -130,6 +131,29 @@ TEST_F(TrayIconTest, ClicksGiveTheOwnerACommandOrTheMenu)
         EXPECT_EQ(tray.Menu()->isVisible(), c.menuShown);
         EXPECT_FALSE(tray.OnTrayNotification(kTrayIconId + 1, R::DoubleClick));
     }
+}
+
+// Exit from the tray menu ends the program, which removes the icon and its
+// menu while the menu is still handling the click: the menu must outlive it.
+TEST_F(TrayIconTest, RemovingTheIconFromItsOwnMenuCommandLeavesTheMenuUntilTheClickIsHandled)
+{
+    CTrayIcon tray;
+    ASSERT_TRUE(tray.Create(&m_owner, m_icons, "tip", kIconDetached));
+    QPointer<QMenu> menu = tray.Menu();
+    bool aliveAfterDelete = false;
+    QObject::connect(&tray, &CTrayIcon::Command, &tray, [&](int command) {
+        if (command != mainwnd::kCmdExit) return;
+        tray.Delete();
+        aliveAfterDelete = !menu.isNull();
+    });
+    menu->popup(QPoint(10, 10));
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(menu));
+    QAction* exit = menu->findChild<QAction*>(QStringLiteral("trayMenu%1").arg(mainwnd::kCmdExit));
+    ASSERT_NE(exit, nullptr);
+    QTest::mouseClick(menu, Qt::LeftButton, {}, menu->actionGeometry(exit).center());
+    EXPECT_TRUE(aliveAfterDelete);
+    // Gone once the click has been handled.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return menu.isNull(); }, 5000));
 }
 
 TEST_F(TrayIconTest, IconChangesFromOtherThreadsArriveOnTheGuiThread)
