@@ -103,7 +103,9 @@ set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_STRIP_FILES ON)
 # The Chinese texts need a font with CJK glyphs; without one they show as boxes.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "udev, fonts-noto-cjk | fonts-wqy-microhei")
+# Qt's own texts (standard buttons, file dialogs) follow the language only with
+# Qt's catalogues; without them they stay English.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "udev, fonts-noto-cjk | fonts-wqy-microhei, qt6-translations-l10n")
 # Our own maintainer scripts: the programs' libraries live in a private folder
 # that the dynamic linker never searches, so the package has no ldconfig call
 # to make, only udev to tell about the access rule.

@@ -13,6 +13,7 @@
 #include "config/LanguageTable.h"
 #include "config/Settings.h"
 #include "session/KeyboardSession.h"
+#include "ui/QtTranslations.h"
 #include "ui/Skin.h"
 #include "ui/UserDialogs.h"
 
@@ -197,6 +198,7 @@ int RunWindowProgram(const CommandLine& line, SingleInstance* instance)
     // Paths: everything is found beside the program file (ProgramFolder).
     // The key model names the media functions from the same texts.
     LoadLanguageTableAndKeyNames();
+    ApplyQtTranslations(ReadLanguageIndex());
     // CurrentLock and WorkingLock belong to the keyboard session's store and
     // live as long as it does.
 

@@ -5,6 +5,7 @@
 #include "config/LanguageKeyNames.h"
 #include "config/LanguageTable.h"
 #include "ui/ColourRef.h"
+#include "ui/QtTranslations.h"
 
 #include <QImageReader>
 #include <QPainter>
@@ -346,6 +347,7 @@ Status SwitchLanguage(int languageIndex, const std::function<void(int)>& recapti
     SwitchedIndex() = languageIndex;
     Status stored = WriteLanguageIndex(LanguageFilePath(), languageIndex);
     LoadLanguageTableAndKeyNames();
+    ApplyQtTranslations(languageIndex);
     if (recaption) recaption(languageIndex);
     return stored;
 }

@@ -4,10 +4,15 @@
 #include "keymodel/KeyCodes.h"
 #include "ui/CBitmapSlider.h"
 #include "ui/CPngButton.h"
+#include "ui/QtTranslations.h"
 
 #include "UiTestSupport.h"
 
+#include <QAbstractButton>
 #include <QFile>
+#include <QLibraryInfo>
+#include <QMessageBox>
+#include <QTranslator>
 
 #include <filesystem>
 
@@ -257,6 +262,7 @@ protected:
         // The table is the whole program's: hand it on as it was at start.
         TheLanguageTable().ResetToBuiltIn();
         ResetKeyLanguageTexts();
+        ApplyQtTranslations(kEnglishLanguageIndex);
     }
 
     std::filesystem::path languageFile;
@@ -278,6 +284,28 @@ TEST_F(LanguageSwitchTest, StoresTheIndexReloadsTheTableAndRecaptions)
     EXPECT_EQ(KeyName(MediaTable[6].key), u"Yinliang jia");
     EXPECT_FALSE(MainCaptionsInEnglish());
     EXPECT_EQ(recaptioned, (std::vector<int>{1, 0}));
+}
+
+TEST_F(LanguageSwitchTest, QtsOwnButtonTextsFollowTheLanguage)
+{
+    QTranslator catalogue;
+    ASSERT_TRUE(catalogue.load(QStringLiteral("qtbase_zh_CN"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        << "Qt's Chinese catalogue is not installed (qt6-translations-l10n)";
+    const QString chineseYes = catalogue.translate("QPlatformTheme", "&Yes");
+    ASSERT_FALSE(chineseYes.isEmpty());
+    ASSERT_NE(chineseYes, QStringLiteral("&Yes"));
+
+    const auto yesText = [] {
+        QMessageBox box(QMessageBox::Question, QStringLiteral("t"), QStringLiteral("q"),
+                        QMessageBox::Yes | QMessageBox::No);
+        return box.button(QMessageBox::Yes)->text();
+    };
+    ASSERT_TRUE(SwitchLanguage(kChineseLanguageIndex).ok());
+    EXPECT_EQ(yesText(), chineseYes);
+    // Switching again replaces the catalogue rather than stacking a second one.
+    ASSERT_TRUE(SwitchLanguage(kChineseLanguageIndex).ok());
+    ASSERT_TRUE(SwitchLanguage(kEnglishLanguageIndex).ok());
+    EXPECT_EQ(yesText(), QStringLiteral("&Yes"));
 }
 
 TEST_F(LanguageSwitchTest, UnwritableFileIsReadAsItIsButTheSwitchIsRemembered)
