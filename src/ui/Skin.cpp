@@ -7,8 +7,11 @@
 #include "ui/ColourRef.h"
 #include "ui/QtTranslations.h"
 
+#include <QCoreApplication>
 #include <QImageReader>
+#include <QMetaObject>
 #include <QPainter>
+#include <QThread>
 #include <QWidget>
 
 #ifdef __linux__
@@ -331,6 +334,14 @@ PictureFailureHandler SetPictureFailureHandler(PictureFailureHandler handler)
 
 void PictureFailure(const std::string& why)
 {
+    // The handler may show a box or end the event loop: pictures decoded on
+    // a worker thread report their failure on the GUI thread.
+    QCoreApplication* application = QCoreApplication::instance();
+    if (application != nullptr && QThread::currentThread() != application->thread()) {
+        QMetaObject::invokeMethod(
+            application, [why] { PictureFailure(why); }, Qt::QueuedConnection);
+        return;
+    }
     if (const PictureFailureHandler& handler = FailureHandler()) {
         handler(why);
         return;

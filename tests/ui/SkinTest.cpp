@@ -9,12 +9,16 @@
 #include "UiTestSupport.h"
 
 #include <QAbstractButton>
+#include <QCoreApplication>
 #include <QFile>
 #include <QLibraryInfo>
 #include <QMessageBox>
+#include <QThread>
 #include <QTranslator>
 
 #include <filesystem>
+#include <thread>
+#include <vector>
 
 namespace kestrune::test {
 namespace {
@@ -232,6 +236,20 @@ TEST_F(SkinPlacementTest, MissingStatePictureLeavesItUndrawnWithoutEndingTheProg
         for (QPoint at : {QPoint(20, 15), QPoint(39, 29), QPoint(599, 399)})
             EXPECT_EQ(broken.pixel(at), qRgb(0, 0, 0)) << round;
     }
+}
+
+TEST_F(SkinPlacementTest, APictureFailureOnAWorkerIsReportedOnTheGuiThread)
+{
+    std::vector<QThread*> reportedOn;
+    const auto previous =
+        SetPictureFailureHandler([&](const std::string&) { reportedOn.push_back(QThread::currentThread()); });
+    // No memory for a picture of this size.
+    std::thread worker([] { LoadStateImage(kMainPictures.normal, QSize(200000, 200000)); });
+    worker.join();
+    QCoreApplication::processEvents();
+    SetPictureFailureHandler(previous);
+    ASSERT_EQ(reportedOn.size(), 1u);
+    EXPECT_EQ(reportedOn.front(), QCoreApplication::instance()->thread());
 }
 
 TEST(PictureFailureTest, EndsTheProgramWithExitCodeZeroAndSaysWhy)
