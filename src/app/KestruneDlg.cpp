@@ -666,6 +666,7 @@ void CKestruneDlg::DeferredInitialisation()
     Q_EMIT deferredInitialisation();
     BuildProfileMenu(true);
     m_initialisedFlag = true;
+    if (m_link.events != nullptr) m_link.events->InitialisedChanged();
 }
 
 void CKestruneDlg::keyPressEvent(QKeyEvent* event)

@@ -210,11 +210,20 @@ void DeviceEvents::WaitForAttachChanges()
 
 bool DeviceEvents::WaitUntilInitialised()
 {
+    // Under the turn lock, which Stop and InitialisedChanged take to notify:
+    // neither can slip in between the look and the wait.
+    std::unique_lock lock(m_turnMutex);
     while (!m_sink.Initialised()) {
         if (m_stopping) return false;
-        std::this_thread::sleep_for(kInitialisedPoll);
+        m_turnChanged.wait_for(lock, kInitialisedPoll);
     }
     return !m_stopping;
+}
+
+void DeviceEvents::InitialisedChanged()
+{
+    std::lock_guard lock(m_turnMutex);
+    m_turnChanged.notify_all();
 }
 
 void DeviceEvents::HandleAttachChange(std::uint32_t presence)

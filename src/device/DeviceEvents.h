@@ -77,7 +77,9 @@ public:
     // The notification icon: kIconAttached, kIconDetached or kIconRecording.
     virtual void SetTrayIcon(int iconId) = 0;
     // Whether the main window has finished initialising; the attach thread
-    // polls it before it touches the icon.
+    // waits for it before it touches the icon. A sink that calls
+    // DeviceEvents::InitialisedChanged once it turns true lets the thread go
+    // on at once; otherwise the thread looks again every kInitialisedPoll.
     virtual bool Initialised() const = 0;
 
     // RefreshFromKeyboard has replaced the current copy: show its keys. Called
@@ -111,7 +113,8 @@ static_assert(sizeof(BankStatus) == wire::kBankStatusSize);
 inline constexpr BankStatus kInitialBankStatus = {{0x05, 0x02}};
 inline constexpr std::uint8_t kBankBit = 0x01;
 
-// Polling periods of the attach and icon threads.
+// How often the attach thread looks at a sink's Initialised() when the sink
+// does not say when it changes.
 inline constexpr std::chrono::milliseconds kInitialisedPoll{50};
 
 // What the attach reads before it tells the sink. The settings record is
@@ -144,6 +147,9 @@ public:
     // Before Start: the first attach does not bring the window up (the
     // program was started to stay in the tray).
     void SkipFirstOpen() { m_firstAttachDone = true; }
+    // The sink's Initialised() has turned true: an attach thread waiting for
+    // it goes on now rather than at its next look.
+    void InitialisedChanged();
 
     // The callback the library calls (a plain function, as the library wants).
     static int OnDeviceReport(const HidRelayEvent* event);
