@@ -1,5 +1,7 @@
 #include "config/ConfigAtomicFile.h"
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <charconv>
@@ -253,6 +255,28 @@ Status WriteFileAtomically(const std::filesystem::path& target, std::span<const 
     Result<StagedFile> staged = StageFileAtomically(target, bytes, hooks);
     if (!staged) return Error{staged.error()};
     return staged->Commit();
+}
+
+bool FileHolds(const std::filesystem::path& path, std::span<const std::uint8_t> bytes)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat info {};
+    bool same =
+        ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && static_cast<std::uint64_t>(info.st_size) == bytes.size();
+    std::array<std::uint8_t, 8192> chunk{};
+    for (std::size_t offset = 0; same && offset < bytes.size();) {
+        const ssize_t got = ::read(fd, chunk.data(), std::min(chunk.size(), bytes.size() - offset));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) {
+            same = false;
+            break;
+        }
+        same = std::memcmp(chunk.data(), bytes.data() + offset, static_cast<std::size_t>(got)) == 0;
+        offset += static_cast<std::size_t>(got);
+    }
+    ::close(fd);
+    return same;
 }
 
 } // namespace kestrune

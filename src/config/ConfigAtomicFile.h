@@ -85,4 +85,8 @@ Result<StagedFile> StageFileAtomically(const std::filesystem::path& target, std:
 Status WriteFileAtomically(const std::filesystem::path& target, std::span<const std::uint8_t> bytes,
                            const AtomicWriteHooks& hooks = {});
 
+// Whether the regular file at path (a link followed) holds exactly bytes.
+// False when it cannot be read: the caller then writes it.
+bool FileHolds(const std::filesystem::path& path, std::span<const std::uint8_t> bytes);
+
 } // namespace kestrune

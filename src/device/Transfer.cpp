@@ -203,7 +203,11 @@ int Transfer::RefreshFromKeyboard(bool leaveApplyState)
         ReadKeyboardImage(m_protocol, *this, m_reporter, image, applied ? &*applied : nullptr).ok()) {
         // What the keyboard holds is the copy, whether or not the working
         // file can be written; a file that cannot is the user's to know.
-        const Status written = path ? WriteFileAtomically(*path, image) : Status(Error{path.error()});
+        // A file that already holds it (the usual replug) is left alone: no
+        // flush to disk stands between the attach and the window coming up.
+        const Status written = !path                     ? Status(Error{path.error()})
+                               : FileHolds(*path, image) ? Status::Ok()
+                                                         : WriteFileAtomically(*path, image);
         if (!written) {
             const std::string name = path ? path->string() : std::string("$Profile0");
             m_reporter.Inform({std::string(kWorkingFileNotWrittenKey), {name, written.error()}});

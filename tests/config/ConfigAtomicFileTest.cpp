@@ -48,6 +48,29 @@ TEST(WriteFileAtomically, ReplacesTheFileAndLeavesNothingElse)
     EXPECT_NE(missingFolder.error().find("absent"), std::string::npos);
 }
 
+TEST(FileHolds, OnlyTheExactBytesOfAReadableFileCount)
+{
+    ScratchFolder folder;
+    const std::vector<std::uint8_t> bytes(20000, 0x5A); // more than one read's chunk
+    std::vector<std::uint8_t> lastDiffers = bytes;
+    lastDiffers.back() = 0x5B;
+    WriteAll(folder / "same", bytes);
+    WriteAll(folder / "longer", std::vector<std::uint8_t>(bytes.size() + 1, 0x5A));
+    WriteAll(folder / "last", lastDiffers);
+    WriteAll(folder / "empty", {});
+    std::filesystem::create_symlink(folder / "same", folder / "link");
+    std::filesystem::create_directory(folder / "folder");
+    const struct {
+        const char* name;
+        std::vector<std::uint8_t> bytes;
+        bool holds;
+    } cases[] = {
+        {"same", bytes, true}, {"link", bytes, true},   {"longer", bytes, false},  {"last", bytes, false},
+        {"empty", {}, true},   {"empty", bytes, false}, {"missing", bytes, false}, {"folder", {}, false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(FileHolds(folder / c.name, c.bytes), c.holds) << c.name;
+}
+
 TEST(WriteFileAtomically, AnInterruptedWriteKeepsTheOldFile)
 {
     const AtomicWriteStage stages[] = {AtomicWriteStage::TemporaryCreated, AtomicWriteStage::DataWritten,

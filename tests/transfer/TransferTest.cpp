@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <fstream>
 #include <iterator>
+#include <sys/stat.h>
 
 namespace kestrune::testing {
 namespace {
@@ -356,6 +357,33 @@ std::vector<std::string> FolderNames(const std::filesystem::path& folder)
     for (const auto& entry : std::filesystem::directory_iterator(folder)) names.push_back(entry.path().filename());
     std::sort(names.begin(), names.end());
     return names;
+}
+
+// A replug of an unchanged keyboard leaves the working file as it is (no new
+// file, no flush); a keyboard that changed meanwhile replaces it.
+TEST_F(TransferTest, TheRefreshRewritesTheWorkingFileOnlyWhenTheKeyboardChanged)
+{
+    const auto working = folder / "$Profile0";
+    transfer.SetWorkingProfilePath(working);
+    const auto inode = [&] {
+        struct stat info {};
+        EXPECT_EQ(::stat(working.c_str(), &info), 0);
+        return info.st_ino;
+    };
+    ASSERT_EQ(transfer.RefreshFromKeyboard(false), 1);
+    const std::vector<std::uint8_t> first = FileBytes(working);
+    ASSERT_FALSE(first.empty());
+    const auto firstInode = inode();
+
+    ASSERT_EQ(transfer.RefreshFromKeyboard(false), 1);
+    EXPECT_EQ(inode(), firstInode);
+    EXPECT_EQ(FileBytes(working), first);
+
+    EditState([](emulator::KeyboardState& state) { state.keyTables[1][3 * 8 + 2] = 0x04; });
+    ASSERT_EQ(transfer.RefreshFromKeyboard(false), 1);
+    EXPECT_NE(inode(), firstInode);
+    EXPECT_NE(FileBytes(working), first);
+    EXPECT_TRUE(reporter.Keys().empty());
 }
 
 // The working file is written beside the old one while the download runs:
