@@ -21,6 +21,7 @@
 #include <QApplication>
 #include <QCursor>
 #include <QFileInfo>
+#include <QFontDatabase>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMenu>
@@ -141,10 +142,18 @@ CKestruneDlg::CKestruneDlg(UserSettings& settings, QWidget* parent)
     connect(m_preparedDrop, &QTimer::timeout, this, [this] {
         if (!isVisible() && PicturesLoaded()) DropShownPictures();
     });
+
+    // The window's first text (the lighting panel's boxes, then the
+    // captions painted) makes Qt read in every font of the system, several
+    // milliseconds: a thread of its own does it while this one loads the
+    // keyboard's library and makes the controls. The font database takes
+    // its own lock, so whichever thread comes second waits or finds it read.
+    m_fontWarmup = std::thread([] { QFontDatabase::families(); });
 }
 
 CKestruneDlg::~CKestruneDlg()
 {
+    m_fontWarmup.join();
     m_pictureBatch.reset();
     // The worker's jobs use this window: they end before it does.
     m_worker.Stop();

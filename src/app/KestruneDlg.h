@@ -36,6 +36,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <thread>
 
 class QLabel;
 class QMenu;
@@ -308,6 +309,7 @@ private:
     int m_progressRun = 0;
     std::atomic<bool> m_initialisedFlag{false};
     std::atomic<int> m_trayIcon{0};
+    std::thread m_fontWarmup; // reads the font database in, see the constructor
 };
 
 } // namespace kestrune
