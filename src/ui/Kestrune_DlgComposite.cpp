@@ -226,7 +226,8 @@ Kestrune_DlgComposite::Kestrune_DlgComposite(ConfigStore& store, UserSettings& s
     m_cycles->setObjectName(QStringLiteral("FUNC_MACRO_CYCLES"));
     connect(m_cycles, &QLineEdit::textEdited, this, &Kestrune_DlgComposite::OnCyclesTyped);
 
-    for (QWidget* box : std::initializer_list<QWidget*>{m_keyInput, m_mediaSelect, m_functionSelect, m_macroName, m_cycles})
+    for (QWidget* box :
+         std::initializer_list<QWidget*>{m_keyInput, m_mediaSelect, m_functionSelect, m_macroName, m_cycles})
         box->setStyleSheet(SkinnedBoxStyle());
 
     m_recordDelayBox = new QCheckBox(this);
@@ -378,7 +379,8 @@ void Kestrune_DlgComposite::SetTexts()
     m_tabFunction->setText(m_macroOnly ? QString() : Text("FUNCTION_KEY"));
     m_ok->setText(Text("MACRO_OK"));
     m_cancel->setText(Text("MACRO_CANCLE"));
-    m_apply->setText(Text("MAIN_APPLY").trimmed().isEmpty() ? QStringLiteral("Apply") : Text("MAIN_APPLY"));
+    // The main window's Apply caption: the language file has no text of the dialog's own for it.
+    m_apply->setText(Text("PROFILE_APPLY").trimmed().isEmpty() ? QStringLiteral("Apply") : Text("PROFILE_APPLY"));
     m_keyHint->setText(Text("SINGLE_STATIC"));
     m_mediaHint->setText(Text("MEDIA_EDIT_TISHI"));
     m_functionHint->setText(Text("FUNCTION_TISHI"));
