@@ -34,9 +34,9 @@ DeviceJobRunner ChildDialogs::DeviceRunner()
 CKestrune_DlgProfile& ChildDialogs::ProfileManager()
 {
     if (!m_profileManager) {
-        m_profileManager = std::make_unique<CKestrune_DlgProfile>(&m_window, m_session.GetTransfer(), DeviceRunner(),
-                                                                  m_settings, m_language,
-                                                                  static_cast<ProfileManagerOwner&>(*this));
+        m_profileManager =
+            std::make_unique<CKestrune_DlgProfile>(&m_window, m_session.GetTransfer(), DeviceRunner(), m_settings,
+                                                   m_language, static_cast<ProfileManagerOwner&>(*this));
     }
     return *m_profileManager;
 }
@@ -63,6 +63,9 @@ ChildDialogs::~ChildDialogs()
 void ChildDialogs::BuildProfileMenu(bool create)
 {
     m_window.BuildProfileMenu(create);
+    // The profile buttons follow the manager's switch, as the menu does,
+    // instead of going on showing the profile the keyboard has left.
+    m_window.ShowActiveProfileButton();
 }
 
 void ChildDialogs::SetUnappliedChanges(bool unapplied)

@@ -108,10 +108,17 @@ TEST_F(SwitchProfileTest, EveryCallerSwitchesAndSettlesUnappliedEditsAsAnswered)
     };
     const auto button = [this] { QTest::mouseClick(main->Button(kIdProfile1 + 2), Qt::LeftButton); };
     const auto menu = [this] { MenuCommand(kCmdDefaultProfile + 3)->trigger(); };
+    const auto manager = [this] {
+        main->OnCommand(kIdProfiles);
+        auto* list = children->ProfileManager().findChild<QTableWidget*>("PROGRAM_LIST");
+        list->item(2, 0)->setCheckState(Qt::Checked);
+        QTest::mouseClick(children->ProfileManager().findChild<CPngButton*>("CONTROL_OK"), Qt::LeftButton);
+    };
     const Case cases[] = {
-        {"profile button", button, Edits::None}, {"profile button", button, Edits::Yes},
-        {"profile button", button, Edits::No},   {"profile menu", menu, Edits::None},
-        {"profile menu", menu, Edits::Yes},      {"profile menu", menu, Edits::No},
+        {"profile button", button, Edits::None},   {"profile button", button, Edits::Yes},
+        {"profile button", button, Edits::No},     {"profile menu", menu, Edits::None},
+        {"profile menu", menu, Edits::Yes},        {"profile menu", menu, Edits::No},
+        {"profile manager", manager, Edits::None},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.caller) + (c.edits == Edits::None ? "" : c.edits == Edits::Yes ? ", Yes" : ", No"));
@@ -129,6 +136,7 @@ TEST_F(SwitchProfileTest, EveryCallerSwitchesAndSettlesUnappliedEditsAsAnswered)
 
         c.press();
         Settle();
+        EXPECT_FALSE(children->ProfileManager().IsOpen());
         EXPECT_EQ(KeyboardActiveProfile(), 2);
         EXPECT_EQ(main->ActiveProfile(), 2);
         EXPECT_FALSE(main->UnappliedChanges());
