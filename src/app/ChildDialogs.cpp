@@ -68,6 +68,24 @@ void ChildDialogs::BuildProfileMenu(bool create)
     m_window.ShowActiveProfileButton();
 }
 
+void ChildDialogs::SettleUnappliedChanges(std::function<void(bool goOn)> then)
+{
+    // The question a profile button asks: No lets the edits go with the rebuild.
+    if (!m_window.UnappliedChanges() || !m_window.GetReporter().Ask({"PROFILE_SELECT_PROMPT", {}})) {
+        then(true);
+        return;
+    }
+    // Yes: the edits go to the profile they were made on, and only when the
+    // keyboard took them does the manager switch and rebuild.
+    auto connection = std::make_shared<QMetaObject::Connection>();
+    *connection = QObject::connect(&m_window, &CKestruneDlg::applyFinished, m_profileManager.get(),
+                                   [connection, then = std::move(then)](bool succeeded) {
+                                       QObject::disconnect(*connection);
+                                       then(succeeded);
+                                   });
+    m_window.Apply();
+}
+
 void ChildDialogs::SetUnappliedChanges(bool unapplied)
 {
     m_window.SetUnappliedChanges(unapplied);
