@@ -94,6 +94,15 @@ QString ToQString(const std::u16string& text)
     return QString::fromStdU16String(text);
 }
 
+// Swallows the file check's message for an import: that message says the
+// default settings were restored, true where the working file is read but
+// not for an import, which leaves everything as it was and says so itself.
+class QuietReporter : public Reporter {
+public:
+    void Inform(const UserMessage&) override {}
+    bool Ask(const UserMessage&) override { return false; }
+};
+
 std::filesystem::path ProgramPath(std::string_view relative)
 {
     return ProgramFolder() / std::filesystem::path(std::string(relative));
@@ -1181,10 +1190,11 @@ void CKestruneDlg::OnImport()
     auto outcome = std::make_shared<Outcome>();
     Post(kMsgProgressStart);
     RunOnDevice(
-        [store = m_link.store, transfer = m_link.transfer, reporter = m_reporter.get(), path, outcome] {
+        [store = m_link.store, transfer = m_link.transfer, path, outcome] {
             // Read and parsed once, before the configuration is touched: a
             // file that fails to read leaves it as it was.
-            Result<CurrentCopy> copy = LoadProfileFile(path, *reporter);
+            QuietReporter quiet;
+            Result<CurrentCopy> copy = LoadProfileFile(path, quiet);
             if (!copy) {
                 outcome->read = Error{copy.error()};
                 return;
@@ -1198,7 +1208,9 @@ void CKestruneDlg::OnImport()
         [this, outcome, linked = m_link.store != nullptr && m_link.transfer != nullptr] {
             Post(kMsgProgressStop);
             if (!outcome->read) {
-                m_reporter->Inform({"MAIN_PROMPT_INPORT", {}});
+                // One box: the import failed, and which file and why on a line of its own.
+                ShowInformation(this, LanguageText("MAIN_PROMPT_INPORT").trimmed() + QLatin1Char('\n') +
+                                          QString::fromStdString(outcome->read.error()));
                 return;
             }
             if (!linked) return;
