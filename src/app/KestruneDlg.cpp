@@ -1347,8 +1347,24 @@ void CKestruneDlg::SendRefreshProfile()
     if (m_link.transfer == nullptr) return;
     Transfer* transfer = m_link.transfer;
     Lighting* lighting = m_link.lighting;
-    const auto refresh = [transfer, lighting] {
-        transfer->RefreshFromKeyboard(false);
+    ConfigStore* store = m_link.store;
+    const auto refresh = [this, transfer, lighting, store] {
+        // Edits the keyboard never took (it went away before, or during,
+        // their Apply) are the user's: the copy read from the keyboard would
+        // replace them, so they come back over it and Apply stays on.
+        // The lock is held throughout, so nobody sees the keyboard's copy in between.
+        bool kept = false;
+        if (store != nullptr && m_unappliedChanges) {
+            std::lock_guard lock(store->CurrentLock());
+            if (store->Current().HasBlock()) {
+                CurrentCopy unsent = std::move(store->Current());
+                store->Current() = CurrentCopy();
+                transfer->RefreshFromKeyboard(true);
+                store->Current() = std::move(unsent);
+                kept = true;
+            }
+        }
+        if (!kept) transfer->RefreshFromKeyboard(false);
         if (lighting != nullptr) lighting->ReadLightingState(true);
     };
     if (m_worker.OnWorkerThread()) {

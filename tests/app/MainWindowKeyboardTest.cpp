@@ -202,8 +202,28 @@ TEST_F(KeyboardWindowTest, AFailedApplySaysSoAndKeepsApplyEnabled)
     EXPECT_TRUE(window->UnappliedChanges());
     EXPECT_TRUE(Button(kIdApply).isEnabled());
 
-    // Once the keyboard answers again, the posted Apply goes through.
+    // The box says they are kept: so they are through an unplug and a replug,
+    // whose read of the keyboard replaced them. (The refused replies may hide
+    // a download the keyboard took: one more edit it has surely never seen.)
     Control({"fault", "clear"});
+    {
+        std::lock_guard lock(session->Store().CurrentLock());
+        SetAssignment(*session->Store().Current().Assignment(static_cast<std::size_t>(profile), SlotOfKey(kKeyB)),
+                      AssignmentType::RemapKey, 0, kKeyEsc);
+    }
+    Control({"unplug"});
+    WAIT_EQ(trayIcons->last().at(0).toInt(), kIconDetached, 10000);
+    int attachRefreshes = 0;
+    window->LightingPanel().refresh = [&] { ++attachRefreshes; };
+    Control({"plug"});
+    WAIT_TRUE(attachRefreshes >= 1, 10000);
+    ASSERT_TRUE(Settle());
+    EXPECT_EQ(TypeOf(profile, SlotOfKey(kKeyEsc)), AssignmentType::RemapKey);
+    EXPECT_EQ(TypeOf(profile, SlotOfKey(kKeyB)), AssignmentType::RemapKey);
+    EXPECT_TRUE(window->UnappliedChanges());
+    EXPECT_TRUE(Button(kIdApply).isEnabled());
+
+    // Once the keyboard answers again, the posted Apply goes through.
     boxes.clear();
     window->PostApply();
     WAIT_EQ(finished.count(), 2, 20000);
