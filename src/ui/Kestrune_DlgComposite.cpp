@@ -19,8 +19,10 @@
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QPointer>
+#include <QProcess>
 #include <QRegularExpressionValidator>
 #include <QScreen>
+#include <QStandardPaths>
 #include <QStyledItemDelegate>
 #include <QTreeWidget>
 
@@ -130,6 +132,12 @@ private:
 };
 
 } // namespace
+
+QStringList OnScreenKeyboardPrograms()
+{
+    return {QStringLiteral("onboard"), QStringLiteral("florence"), QStringLiteral("matchbox-keyboard"),
+            QStringLiteral("xvkbd"), QStringLiteral("kvkbd")};
+}
 
 QPoint PlaceBesideButton(const QRect& button, const QSize& dialog, const QRect& screen)
 {
@@ -257,6 +265,7 @@ Kestrune_DlgComposite::Kestrune_DlgComposite(ConfigStore& store, UserSettings& s
     connect(m_ok, &QAbstractButton::clicked, this, [this] { OnOK(); });
     connect(m_cancel, &QAbstractButton::clicked, this, [this] { OnCancel(); });
     connect(m_apply, &QAbstractButton::clicked, this, [this] { OnApply(); });
+    connect(m_osk, &QAbstractButton::clicked, this, [this] { OnOnScreenKeyboard(); });
     connect(m_macroAdd, &QAbstractButton::clicked, this, [this] { OnMacroAdd(); });
     connect(m_macroDelete, &QAbstractButton::clicked, this, [this] { OnMacroDelete(); });
     connect(m_record, &QAbstractButton::clicked, this, [this] { ToggleRecording(); });
@@ -736,6 +745,18 @@ void Kestrune_DlgComposite::ToggleRecording()
     m_record->SetSelected(false);
     for (QWidget* w : std::initializer_list<QWidget*>{m_macroAdd, m_macroDelete, m_macroName}) w->setEnabled(true);
     SetHook(m_hook == Hook::Record ? Hook::None : m_hook);
+}
+
+void Kestrune_DlgComposite::OnOnScreenKeyboard()
+{
+    // The desktop's on-screen keyboard types into the dialog like any other
+    // keyboard, so keys the user's own keyboard lacks can be captured and
+    // recorded too.
+    for (const QString& name : OnScreenKeyboardPrograms()) {
+        const QString program = QStandardPaths::findExecutable(name);
+        if (!program.isEmpty() && QProcess::startDetached(program, {})) return;
+    }
+    m_ask(Text("COMPOSITE_OSK_MISSING"), false);
 }
 
 void Kestrune_DlgComposite::OnRecordDelayClicked()
