@@ -21,6 +21,7 @@
 #include <QApplication>
 #include <QCursor>
 #include <QFileInfo>
+#include <QFontDatabase>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMenu>
@@ -150,10 +151,18 @@ CKestruneDlg::CKestruneDlg(UserSettings& settings, QWidget* parent)
     connect(m_preparedDrop, &QTimer::timeout, this, [this] {
         if (!isVisible() && PicturesLoaded()) DropShownPictures();
     });
+
+    // The window's first text (the lighting panel's boxes, then the
+    // captions painted) makes Qt read in every font of the system, several
+    // milliseconds: a thread of its own does it while this one loads the
+    // keyboard's library and makes the controls. The font database takes
+    // its own lock, so whichever thread comes second waits or finds it read.
+    m_fontWarmup = std::thread([] { QFontDatabase::families(); });
 }
 
 CKestruneDlg::~CKestruneDlg()
 {
+    m_fontWarmup.join();
     m_pictureBatch.reset();
     // The worker's jobs use this window: they end before it does.
     m_worker.Stop();
@@ -168,13 +177,33 @@ void CKestruneDlg::SetKeyboard(const KeyboardLink& link)
 {
     m_link = link;
     CreateLightingPanel();
-    if (m_link.store != nullptr && m_keyDialog == nullptr) MakeKeyDialog();
+    if (m_link.store != nullptr) PlugKeyDialog(*m_link.store);
 }
 
 // The key dialog plugs into the child-window hooks the program has not
-// filled itself.
-void CKestruneDlg::MakeKeyDialog()
+// filled itself. It is made at its first opening: most starts never open
+// it, and the window's first showing should not wait for its widgets. One
+// never made is not open and has nothing to close.
+void CKestruneDlg::PlugKeyDialog(ConfigStore& store)
 {
+    if (!m_children.openKeyDialog)
+        m_children.openKeyDialog = [this, &store](int id) { MakeKeyDialog(store).OpenKeyDialog(id); };
+    if (!m_children.keyDialogOpen)
+        m_children.keyDialogOpen = [this] { return m_keyDialog != nullptr && m_keyDialog->IsOpen(); };
+    if (!m_children.closeKeyDialog)
+        m_children.closeKeyDialog = [this] {
+            if (m_keyDialog != nullptr) m_keyDialog->CloseIfOpen();
+        };
+}
+
+Kestrune_DlgComposite* CKestruneDlg::KeyDialog()
+{
+    return m_keyDialog == nullptr && m_link.store != nullptr ? &MakeKeyDialog(*m_link.store) : m_keyDialog;
+}
+
+Kestrune_DlgComposite& CKestruneDlg::MakeKeyDialog(ConfigStore& store)
+{
+    if (m_keyDialog != nullptr) return *m_keyDialog;
     KeyDialogHost host;
     host.activeProfile = [this] { return ActiveProfile(); };
     host.bankB = [this] { return BankB(); };
@@ -200,10 +229,8 @@ void CKestruneDlg::MakeKeyDialog()
     host.setUnappliedChanges = [this] { SetUnappliedChanges(true); };
     host.refreshKeyTooltips = [this] { RefreshKeyButtons(); };
     host.macroCapacity = [this] { return m_link.transfer != nullptr ? m_link.transfer->MacroCapacity() : 0; };
-    m_keyDialog = new Kestrune_DlgComposite(*m_link.store, m_settings, std::move(host), this);
-    if (!m_children.openKeyDialog) m_children.openKeyDialog = [this](int id) { m_keyDialog->OpenKeyDialog(id); };
-    if (!m_children.keyDialogOpen) m_children.keyDialogOpen = [this] { return m_keyDialog->IsOpen(); };
-    if (!m_children.closeKeyDialog) m_children.closeKeyDialog = [this] { m_keyDialog->CloseIfOpen(); };
+    m_keyDialog = new Kestrune_DlgComposite(store, m_settings, std::move(host), this);
+    return *m_keyDialog;
 }
 
 // KeyButtonTooltip: the caption, and what the key is set to.

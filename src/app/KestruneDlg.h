@@ -36,6 +36,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <thread>
 
 class QLabel;
 class QMenu;
@@ -149,8 +150,9 @@ public:
     // Shown, with the hover and press pictures not handed out yet.
     bool LatePicturesPending() const { return m_pictureBatch != nullptr; }
     CAboutDlg* AboutBox() const { return m_about; }
-    // The key dialog, made when the keyboard link brings a store.
-    Kestrune_DlgComposite* KeyDialog() const { return m_keyDialog; }
+    // The key dialog, made here when not yet made (it is made at its first
+    // opening otherwise); null while the keyboard link brings no store.
+    Kestrune_DlgComposite* KeyDialog();
     // Keyboard work for the window and its child windows: `job` runs on the
     // window's device worker, behind every job queued before it; `then`
     // runs on the GUI thread afterwards. A job never waits for the GUI
@@ -241,7 +243,8 @@ private:
     void DeferredInitialisation();
     void RefreshAfterAttach();
     void MarkBank(bool bankB);
-    void MakeKeyDialog();
+    void PlugKeyDialog(ConfigStore& store);
+    Kestrune_DlgComposite& MakeKeyDialog(ConfigStore& store);
     void SetKeyTooltip(CPngButton* button, const std::u16string& caption, const KeyAssignment* slot,
                        const CurrentCopy& copy);
     void OnLightingTimer();
@@ -307,6 +310,7 @@ private:
     int m_progressRun = 0;
     std::atomic<bool> m_initialisedFlag{false};
     std::atomic<int> m_trayIcon{0};
+    std::thread m_fontWarmup; // reads the font database in, see the constructor
 };
 
 } // namespace kestrune

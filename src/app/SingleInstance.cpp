@@ -5,14 +5,22 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
-#include <QLocalServer>
-#include <QLocalSocket>
-#include <QLockFile>
+#include <QSocketNotifier>
 #include <QStandardPaths>
 #include <QThread>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace kestrune {
@@ -33,7 +41,65 @@ std::uint32_t GetU32(const QByteArray& bytes, int offset)
                     static_cast<std::size_t>(offset));
 }
 
-constexpr const char* kBufferProperty = "kestruneRequestBytes";
+std::string SystemError(int error)
+{
+    return std::strerror(error);
+}
+
+// The socket's address; false when the path does not fit in one.
+bool SocketAddress(const QString& path, sockaddr_un& address)
+{
+    const QByteArray native = QFile::encodeName(path);
+    address = {};
+    address.sun_family = AF_UNIX;
+    if (native.isEmpty() || static_cast<std::size_t>(native.size()) >= sizeof(address.sun_path)) return false;
+    std::memcpy(address.sun_path, native.constData(), static_cast<std::size_t>(native.size()));
+    return true;
+}
+
+// Waits for `events` on `fd` until the deadline; false when it passed.
+bool WaitFor(int fd, short events, const QDeadlineTimer& deadline)
+{
+    for (;;) {
+        pollfd entry{fd, events, 0};
+        const int result = ::poll(&entry, 1, static_cast<int>(std::max<qint64>(deadline.remainingTime(), 0)));
+        if (result > 0) return true;
+        if (result == 0) return false;
+        if (errno != EINTR) return false;
+    }
+}
+
+void CloseFd(int& fd)
+{
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+}
+
+} // namespace
+
+// One connection of a later start: the bytes of its request so far, and
+// whether that request is whole and waits for the target. Its notifier is a
+// child of the instance, let go of with deleteLater: it may be the one whose
+// signal is being delivered when the connection ends.
+struct SingleInstance::Connection {
+    int fd = -1;
+    QSocketNotifier* notifier = nullptr;
+    QByteArray bytes;
+    bool complete = false;
+    bool handling = false;
+
+    ~Connection() { CloseFd(fd); }
+};
+
+namespace {
+
+void RetireNotifier(QSocketNotifier*& notifier)
+{
+    if (notifier == nullptr) return;
+    notifier->setEnabled(false);
+    notifier->deleteLater();
+    notifier = nullptr;
+}
 
 } // namespace
 
@@ -99,73 +165,135 @@ SingleInstance::~SingleInstance()
 
 Result<SingleInstance::Claim> SingleInstance::TryClaim()
 {
-    auto lock = std::make_unique<QLockFile>(m_paths.lockFile);
-    // Never stale by age: a running instance may sit in the tray for weeks.
-    // A lock whose process is gone is still taken over.
-    lock->setStaleLockTime(0);
-    if (!lock->tryLock(0)) {
-        switch (lock->error()) {
-        case QLockFile::LockFailedError:
-            return Claim::Running;
-        case QLockFile::PermissionError:
-            return Error{"cannot create the lock file " + m_paths.lockFile.toStdString() + ": permission denied"};
-        default:
-            return Error{"cannot create the lock file " + m_paths.lockFile.toStdString()};
+    if (m_lockFd >= 0) return Claim::First;
+    const QByteArray path = QFile::encodeName(m_paths.lockFile);
+    // An instance that ends unlinks the file while it still holds the lock,
+    // so a lock taken on a file that is no longer the one at the path is
+    // not this program's lock: try again on the file that is.
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        int fd = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd < 0) {
+            const int error = errno;
+            if (error == EACCES || error == EPERM)
+                return Error{"cannot create the lock file " + m_paths.lockFile.toStdString() + ": permission denied"};
+            return Error{"cannot create the lock file " + m_paths.lockFile.toStdString() + ": " + SystemError(error)};
         }
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            const int error = errno;
+            ::close(fd);
+            if (error == EWOULDBLOCK) return Claim::Running;
+            if (error == EINTR) continue;
+            return Error{"cannot lock " + m_paths.lockFile.toStdString() + ": " + SystemError(error)};
+        }
+        struct stat held {
+        }, named{};
+        if (::fstat(fd, &held) != 0 || ::stat(path.constData(), &named) != 0 || held.st_dev != named.st_dev ||
+            held.st_ino != named.st_ino) {
+            ::close(fd);
+            continue;
+        }
+        // Who holds it, for a person looking: process, program file, host.
+        // Nothing reads it back, and the file lives only as long as this
+        // session does, so it is not synced to disk (that alone took longer
+        // than the rest of the check on a disk-backed folder).
+        char host[256] = {};
+        ::gethostname(host, sizeof(host) - 1);
+        const QByteArray owner = QByteArray::number(::getpid()) + '\n' +
+                                 QFile::encodeName(QFileInfo(m_paths.lockFile).completeBaseName()) + '\n' + host + '\n';
+        if (::ftruncate(fd, 0) == 0) {
+            [[maybe_unused]] const ssize_t written = ::pwrite(fd, owner.constData(), owner.size(), 0);
+        }
+        m_lockFd = fd;
+        return Claim::First;
     }
-    m_lock = std::move(lock);
-    return Claim::First;
+    return Error{"cannot lock " + m_paths.lockFile.toStdString() + ": it is replaced faster than it can be locked"};
 }
 
 Status SingleInstance::Listen()
 {
-    if (!m_lock) return Error{"listening for requests needs the instance lock"};
-    if (m_server != nullptr) return Status::Ok();
+    if (m_lockFd < 0) return Error{"listening for requests needs the instance lock"};
+    if (m_serverFd >= 0) return Status::Ok();
+    const std::string where = m_paths.socket.toStdString();
+    sockaddr_un address{};
+    if (!SocketAddress(m_paths.socket, address)) return Error{"cannot listen on " + where + ": the path is too long"};
     // Holding the lock, any socket file left is a crashed instance's.
-    QLocalServer::removeServer(m_paths.socket);
-    auto* server = new QLocalServer(this);
-    server->setSocketOptions(QLocalServer::UserAccessOption);
-    if (!server->listen(m_paths.socket)) {
-        const std::string why = server->errorString().toStdString();
-        delete server;
-        return Error{"cannot listen on " + m_paths.socket.toStdString() + ": " + why};
+    ::unlink(address.sun_path);
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) return Error{"cannot listen on " + where + ": " + SystemError(errno)};
+    // Nobody can connect before listen(), by when only the user may.
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0 ||
+        ::chmod(address.sun_path, S_IRWXU) != 0 || ::listen(fd, 16) != 0) {
+        const int error = errno;
+        ::close(fd);
+        ::unlink(address.sun_path);
+        return Error{"cannot listen on " + where + ": " + SystemError(error)};
     }
-    connect(server, &QLocalServer::newConnection, this, &SingleInstance::OnNewConnection);
-    m_server = server;
+    m_serverFd = fd;
+    m_serverNotifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+    connect(m_serverNotifier, &QSocketNotifier::activated, this, &SingleInstance::OnNewConnection);
     return Status::Ok();
 }
 
 Status SingleInstance::Send(const InstanceRequest& request, int connectMs, int answerMs)
 {
     const std::string where = m_paths.socket.toStdString();
-    QLocalSocket socket;
+    sockaddr_un address{};
+    if (!SocketAddress(m_paths.socket, address))
+        return Error{"the running instance cannot be reached on " + where + ": the path is too long"};
+    int fd = -1;
+    struct FdCloser {
+        int& fd;
+        ~FdCloser() { CloseFd(fd); }
+    } closer{fd};
     // The running instance takes its lock a moment before it listens.
     QDeadlineTimer connectDeadline(connectMs);
     for (;;) {
-        socket.connectToServer(m_paths.socket);
-        if (socket.waitForConnected(static_cast<int>(std::max<qint64>(connectDeadline.remainingTime(), 0)))) break;
+        // Non-blocking: a full backlog makes connect() fail at once rather
+        // than wait past the deadline.
+        fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (fd < 0) return Error{"cannot make a socket: " + SystemError(errno)};
+        if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0) break;
+        const int error = errno;
+        CloseFd(fd);
         if (connectDeadline.hasExpired())
-            return Error{"the running instance does not answer on " + where + ": " +
-                         socket.errorString().toStdString()};
-        socket.abort();
+            return Error{"the running instance does not answer on " + where + ": " + SystemError(error)};
         QThread::msleep(50);
     }
-    socket.write(EncodeInstanceRequest(request));
-    if (!socket.waitForBytesWritten(connectMs))
-        return Error{"could not send to the running instance on " + where + ": " + socket.errorString().toStdString()};
 
-    QByteArray answer;
-    QDeadlineTimer answerDeadline(answerMs);
-    while (answer.size() < 4) {
-        if (socket.bytesAvailable() == 0 &&
-            !socket.waitForReadyRead(static_cast<int>(std::max<qint64>(answerDeadline.remainingTime(), 0)))) {
-            if (answerDeadline.hasExpired())
-                return Error{"the running instance did not answer within " + std::to_string(answerMs / 1000) + " s"};
-            return Error{"the running instance closed the connection without answering"};
+    const QByteArray bytes = EncodeInstanceRequest(request);
+    QDeadlineTimer writeDeadline(connectMs);
+    for (qsizetype sent = 0; sent < bytes.size();) {
+        const ssize_t n =
+            ::send(fd, bytes.constData() + sent, static_cast<std::size_t>(bytes.size() - sent), MSG_NOSIGNAL);
+        if (n > 0) {
+            sent += n;
+            continue;
         }
-        answer.append(socket.readAll());
+        const int error = errno;
+        if (n < 0 && error == EINTR) continue;
+        if (n < 0 && (error == EAGAIN || error == EWOULDBLOCK) && WaitFor(fd, POLLOUT, writeDeadline)) continue;
+        return Error{"could not send to the running instance on " + where + ": " +
+                     (n < 0 && error != EAGAIN && error != EWOULDBLOCK ? SystemError(error) : "timed out")};
     }
-    if (GetU32(answer, 0) != kInstanceHandled) return Error{"the running instance did not handle the request"};
+
+    std::uint8_t answer[4] = {};
+    std::size_t got = 0;
+    QDeadlineTimer answerDeadline(answerMs);
+    while (got < sizeof(answer)) {
+        const ssize_t n = ::recv(fd, answer + got, sizeof(answer) - got, 0);
+        if (n > 0) {
+            got += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n == 0) return Error{"the running instance closed the connection without answering"};
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK)
+            return Error{"the running instance closed the connection without answering"};
+        if (!WaitFor(fd, POLLIN, answerDeadline))
+            return Error{"the running instance did not answer within " + std::to_string(answerMs / 1000) + " s"};
+    }
+    if (ReadLe32(std::span<const std::uint8_t>(answer), 0) != kInstanceHandled)
+        return Error{"the running instance did not handle the request"};
     return Status::Ok();
 }
 
@@ -177,81 +305,118 @@ void SingleInstance::SetTarget(QObject* target)
 
 void SingleInstance::Release()
 {
-    if (m_server != nullptr) {
-        m_server->close();
-        delete m_server;
-        m_server = nullptr;
+    for (const auto& connection : m_connections) {
+        RetireNotifier(connection->notifier);
+        CloseFd(connection->fd);
     }
-    if (m_lock) {
-        m_lock->unlock();
-        m_lock.reset();
+    m_connections.clear();
+    if (m_serverFd >= 0) {
+        RetireNotifier(m_serverNotifier);
+        CloseFd(m_serverFd);
+        ::unlink(QFile::encodeName(m_paths.socket).constData());
+    }
+    if (m_lockFd >= 0) {
+        // Unlinked while still held: a start that opened the old file sees,
+        // once it gets the lock, that the file is gone and tries again.
+        ::unlink(QFile::encodeName(m_paths.lockFile).constData());
+        CloseFd(m_lockFd);
     }
 }
 
 void SingleInstance::OnNewConnection()
 {
-    while (m_server != nullptr && m_server->hasPendingConnections()) {
-        QLocalSocket* socket = m_server->nextPendingConnection();
-        connect(socket, &QLocalSocket::readyRead, this, [this, socket] { OnReadyRead(socket); });
-        connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
-        if (socket->bytesAvailable() > 0) OnReadyRead(socket);
+    while (m_serverFd >= 0) {
+        const int fd = ::accept4(m_serverFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED) continue;
+            return; // EAGAIN: none left; anything else: the next notice tries again
+        }
+        auto connection = std::make_shared<Connection>();
+        connection->fd = fd;
+        connection->notifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+        std::weak_ptr<Connection> weak = connection;
+        connect(connection->notifier, &QSocketNotifier::activated, this, [this, weak] {
+            if (auto strong = weak.lock()) OnReadable(strong);
+        });
+        m_connections.push_back(connection);
+        OnReadable(connection);
     }
 }
 
-void SingleInstance::OnReadyRead(QLocalSocket* socket)
+void SingleInstance::Drop(const std::shared_ptr<Connection>& connection)
 {
-    QByteArray bytes = socket->property(kBufferProperty).toByteArray() + socket->readAll();
+    RetireNotifier(connection->notifier);
+    CloseFd(connection->fd);
+    std::erase(m_connections, connection);
+}
+
+void SingleInstance::OnReadable(const std::shared_ptr<Connection>& connection)
+{
+    if (connection->fd < 0 || connection->handling) return;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::recv(connection->fd, buffer, sizeof(buffer), 0);
+        if (n > 0) {
+            connection->bytes.append(buffer, n);
+            // More than the largest request can hold is no request.
+            if (connection->bytes.size() > kInstanceHeaderSize + kInstanceTextLimit) break;
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+        // The sender went away (or the connection failed): a request it
+        // left waiting goes with it.
+        Drop(connection);
+        return;
+    }
     InstanceRequest request;
-    switch (DecodeInstanceRequest(bytes, request)) {
+    switch (DecodeInstanceRequest(connection->bytes, request)) {
     case DecodeState::NeedMore:
-        socket->setProperty(kBufferProperty, bytes);
         return;
     case DecodeState::Invalid:
-        socket->abort();
+        Drop(connection);
         return;
     case DecodeState::Complete:
-        socket->setProperty(kBufferProperty, QVariant());
         break;
     }
     if (m_target.isNull()) {
-        // Not ready yet: the request waits, decoded, on its connection.
-        socket->setProperty(kBufferProperty, bytes);
-        socket->setProperty("kestruneComplete", true);
+        // Not ready yet: the request waits, whole, on its connection.
+        connection->complete = true;
         return;
     }
-    Handle(socket, request);
+    Handle(connection, request);
 }
 
 void SingleInstance::DispatchPending()
 {
-    if (m_target.isNull() || m_server == nullptr) return;
-    const auto sockets = m_server->findChildren<QLocalSocket*>();
-    for (QLocalSocket* socket : sockets) {
-        if (!socket->property("kestruneComplete").toBool()) continue;
+    if (m_target.isNull() || m_serverFd < 0) return;
+    const auto waiting = m_connections; // handlers may add or drop connections
+    for (const auto& connection : waiting) {
+        if (!connection->complete || connection->fd < 0) continue;
         InstanceRequest request;
-        const QByteArray bytes = socket->property(kBufferProperty).toByteArray();
-        socket->setProperty("kestruneComplete", QVariant());
-        socket->setProperty(kBufferProperty, QVariant());
-        if (DecodeInstanceRequest(bytes, request) == DecodeState::Complete) Handle(socket, request);
+        if (DecodeInstanceRequest(connection->bytes, request) == DecodeState::Complete) Handle(connection, request);
     }
 }
 
-void SingleInstance::Handle(QLocalSocket* socket, const InstanceRequest& request)
+void SingleInstance::Handle(const std::shared_ptr<Connection>& connection, const InstanceRequest& request)
 {
-    // Keep the connection alive across the handler: it may run a nested
-    // event loop (a message box) during which the sender could go away.
-    QPointer<QLocalSocket> guard(socket);
+    // The handler may run a nested event loop (a message box): the
+    // connection is not read meanwhile, and it outlives the handler even if
+    // the sender goes away or the instance is released.
+    connection->complete = false;
+    connection->handling = true;
+    if (connection->notifier != nullptr) connection->notifier->setEnabled(false);
     InstanceMessage message(request);
     const bool handled = QCoreApplication::sendEvent(m_target.data(), &message);
-    if (guard.isNull() || guard->state() != QLocalSocket::ConnectedState) return;
-    QByteArray answer;
-    PutU32(answer, handled ? kInstanceHandled : 0);
-    guard->write(answer);
-    guard->flush();
-    // The handler may have ended the program ('KILL'); the answer must be
-    // out before the event loop stops.
-    guard->waitForBytesWritten(1000);
-    guard->disconnectFromServer();
+    connection->handling = false;
+    if (connection->fd >= 0) {
+        std::uint8_t answer[4];
+        WriteLe32(answer, 0, handled ? kInstanceHandled : 0);
+        // Four bytes into an unused socket's buffer: the answer is out before
+        // the event loop stops, even when the handler has ended the program.
+        [[maybe_unused]] const ssize_t sent = ::send(connection->fd, answer, sizeof(answer), MSG_NOSIGNAL);
+    }
+    Drop(connection);
 }
 
 } // namespace kestrune

@@ -7,8 +7,13 @@
 // to end it) and waits until the running one has handled it and answered.
 //
 // The runtime folder belongs to the user alone (mode 0700), so another
-// user's instance is never reached. A lock left by an instance that crashed
-// is noticed (its process is gone) and taken over, and its socket file with it.
+// user's instance is never reached. The lock is an flock() on the lock file,
+// which the system lets go of when its process ends however it ends: the
+// file and socket left by an instance that crashed are taken over.
+//
+// Plain Unix sockets rather than Qt's network module: loading that module and
+// the libraries it pulls in made every start measurably slower, and a later
+// start that only hands its request over needs none of Qt's event machinery.
 //
 // Messages arrive on the thread that owns this object (the GUI thread) and
 // go to the target object as a WindowMessage, sent, not posted: the answer
@@ -24,13 +29,11 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
-class QLocalServer;
-class QLocalSocket;
-class QLockFile;
+class QSocketNotifier;
 
 namespace kestrune {
-
 
 // A message on the wire: message, first and second parameter as 32-bit
 // little-endian values, then a text of at most kInstanceTextLimit bytes
@@ -108,14 +111,18 @@ public:
     const InstancePaths& Paths() const { return m_paths; }
 
 private:
+    struct Connection;
     void OnNewConnection();
-    void OnReadyRead(QLocalSocket* socket);
+    void OnReadable(const std::shared_ptr<Connection>& connection);
     void DispatchPending();
-    void Handle(QLocalSocket* socket, const InstanceRequest& request);
+    void Handle(const std::shared_ptr<Connection>& connection, const InstanceRequest& request);
+    void Drop(const std::shared_ptr<Connection>& connection);
 
     InstancePaths m_paths;
-    std::unique_ptr<QLockFile> m_lock;
-    QLocalServer* m_server = nullptr;
+    int m_lockFd = -1;
+    int m_serverFd = -1;
+    QSocketNotifier* m_serverNotifier = nullptr;
+    std::vector<std::shared_ptr<Connection>> m_connections;
     QPointer<QObject> m_target;
 };
 

@@ -48,8 +48,7 @@ protected:
         WAIT_TRUE(window->isVisible(), 20000);
         ASSERT_TRUE(window->WaitForWorker(20000));
         WAIT_TRUE(HasKeyData(), 20000);
-        dialog = window->KeyDialog();
-        ASSERT_NE(dialog, nullptr);
+        // The dialog is made by its first opening, as in the program.
     }
     void TearDown() override
     {
@@ -66,15 +65,16 @@ protected:
         QTimer timer;
         timer.setSingleShot(true);
         bool ran = false;
-        QObject::connect(&timer, &QTimer::timeout, dialog, [this, &ran, &inside] {
+        QObject::connect(&timer, &QTimer::timeout, window.get(), [this, &ran, &inside] {
             ran = true;
+            dialog = window->KeyDialog();
             EXPECT_TRUE(dialog->IsOpen());
             inside();
             if (dialog->IsOpen()) dialog->OnCancel();
         });
         timer.start(0);
         window->OnCommand(id);
-        EXPECT_TRUE(ran) << "button " << id << " opened no dialog";
+        ASSERT_TRUE(ran) << "button " << id << " opened no dialog";
         EXPECT_FALSE(dialog->IsOpen());
     }
 
@@ -96,8 +96,15 @@ protected:
         return *session->Store().Current().Assignment(0, slot);
     }
 
+    void Control(std::vector<std::string> words)
+    {
+        auto reply = emulator::SendControlCommand(root / "control", words);
+        ASSERT_TRUE(reply.ok() && reply->has_value()) << (reply.ok() ? "no emulator answers" : reply.error());
+        EXPECT_TRUE((*reply)->ok) << (*reply)->text;
+    }
+
     std::unique_ptr<KeyboardSession> session;
-    Kestrune_DlgComposite* dialog = nullptr;
+    Kestrune_DlgComposite* dialog = nullptr; // once an opening made it
 };
 
 TEST_F(KeyDialogWiringTest, AKeyButtonOpensTheDialogBesideItAndOkSetsTheKey)
@@ -180,7 +187,7 @@ TEST_F(KeyDialogWiringTest, ResetKeyButtonShowsTheSlotsButtonUnassigned)
 }
 
 // The title is read at every opening, so it follows a language switch made
-// while the dialog was closed.
+// while the dialog was closed, or before it was ever made.
 TEST_F(KeyDialogWiringTest, TheDialogsTitleAndButtonCaptionsFollowTheLanguage)
 {
     auto file = IniFile::Load(program / "Skins" / "language.ini");
@@ -208,6 +215,25 @@ TEST_F(KeyDialogWiringTest, TheDialogsTitleAndButtonCaptionsFollowTheLanguage)
             });
         }
     }
+}
+
+// An unplug closes the child windows, the key dialog among them, before
+// anything made it; the first click after the replug makes and opens it.
+TEST_F(KeyDialogWiringTest, AnUnplugBeforeTheDialogWasMadeLeavesItToTheFirstClick)
+{
+    Control({"unplug"});
+    WAIT_TRUE(!window->isVisible(), 10000);
+    WAIT_EQ(window->TrayIconId(), kIconDetached, 10000);
+    Control({"plug"});
+    WAIT_EQ(window->TrayIconId(), kIconAttached, 10000);
+    ASSERT_TRUE(window->WaitForWorker(20000));
+    window->OnCommand(kCmdOpen);
+    ASSERT_TRUE(window->isVisible());
+    OpenFromButton(kKeyButtonIds[0], [&] {
+        PressKey(KEY_B);
+        dialog->OnOK();
+    });
+    EXPECT_EQ(SlotOf(0x1E), (KeyAssignment{AssignmentType::RemapKey, 0, 0x030}));
 }
 
 TEST_F(KeyDialogWiringTest, TheMacroButtonOpensTheEditorOnG9AndTheWindowClosesItAsCancel)

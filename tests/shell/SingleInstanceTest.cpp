@@ -11,8 +11,15 @@
 #include <QFileInfo>
 #include <QProcess>
 
+#include <cerrno>
+#include <cstring>
+
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 using namespace kestrune;
 
@@ -113,6 +120,84 @@ TEST_F(SingleInstanceTest, LockAndSocketOfACrashedInstanceAreTakenOver)
     Peer second(Args("kestrune"));
     EXPECT_EQ(second.ReadLine(), "running");
     EXPECT_EQ(second.Finish(), 0);
+}
+
+// A client of the instance's socket that writes raw bytes, as a broken or
+// hostile sender would.
+class RawClient {
+public:
+    explicit RawClient(const QString& socketPath)
+    {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        const QByteArray path = QFile::encodeName(socketPath);
+        std::memcpy(address.sun_path, path.constData(), static_cast<std::size_t>(path.size()));
+        m_fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (::connect(m_fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) Close();
+    }
+    ~RawClient() { Close(); }
+    bool Connected() const { return m_fd >= 0; }
+    void Write(const QByteArray& bytes)
+    {
+        ASSERT_EQ(::send(m_fd, bytes.constData(), static_cast<std::size_t>(bytes.size()), MSG_NOSIGNAL), bytes.size());
+    }
+    // True when the instance closed the connection without a byte of answer
+    // (a reset when it left some of the bytes unread).
+    bool ClosedWithoutAnswer()
+    {
+        pollfd entry{m_fd, POLLIN, 0};
+        if (::poll(&entry, 1, 10000) != 1) return false;
+        char byte = 0;
+        const ssize_t got = ::recv(m_fd, &byte, 1, 0);
+        return got == 0 || (got < 0 && errno == ECONNRESET);
+    }
+    void Close()
+    {
+        if (m_fd >= 0) ::close(m_fd);
+        m_fd = -1;
+    }
+
+private:
+    int m_fd = -1;
+};
+
+TEST_F(SingleInstanceTest, BrokenRequestsAreDroppedWhileOtherStartsAreStillAnswered)
+{
+    Peer first(Args("kestrune"));
+    ASSERT_EQ(first.ReadLine(), "first");
+    const QString socket = InstancePathsFor(Folder(), "kestrune").socket;
+    const QByteArray open = EncodeInstanceRequest({mainwnd::kMsgOpen, mainwnd::kParamOpen, 0, {}});
+    QByteArray tooLong = open;
+    tooLong[12] = '\x01';
+    tooLong[13] = '\x10'; // 4097 bytes of text announced
+    const struct {
+        const char* what;
+        QByteArray bytes;
+    } refused[] = {
+        {"a request with bytes after it", open + "x"},
+        {"a text over the limit", tooLong + QByteArray(4200, 'a')},
+    };
+    for (const auto& c : refused) {
+        RawClient client(socket);
+        ASSERT_TRUE(client.Connected()) << c.what;
+        client.Write(c.bytes);
+        EXPECT_TRUE(client.ClosedWithoutAnswer()) << c.what;
+    }
+    // A sender that goes away halfway, and one that never finishes, hold up
+    // nobody: the next start is answered while the second still waits.
+    {
+        RawClient gone(socket);
+        ASSERT_TRUE(gone.Connected());
+        gone.Write(open.left(6));
+    }
+    RawClient stalled(socket);
+    ASSERT_TRUE(stalled.Connected());
+    stalled.Write(open.left(kInstanceHeaderSize - 1));
+
+    Peer second(Args("kestrune", {"--send", "open"}));
+    EXPECT_EQ(second.ReadLine(), "running");
+    EXPECT_EQ(second.Finish(), 0);
+    EXPECT_EQ(first.ReadLine(), "message 5350 4f50454e");
 }
 
 TEST_F(SingleInstanceTest, InstancesOfOtherFoldersOrProgramNamesAreNotReached)
