@@ -2,6 +2,9 @@
 
 #include "common/Utf.h"
 #include "config/ConfigHeader.h"
+#include "config/KeyButtonText.h"
+#include "config/KeyDialogCommit.h"
+#include "config/LanguageTable.h"
 #include "config/ProfileFile.h"
 #include "config/ProfileFileCheck.h"
 #include "keymodel/KeyAssignment.h"
@@ -176,7 +179,12 @@ std::string DescribeAssignment(const CurrentCopy& copy, std::size_t map, std::si
         if (a->value < kMediaCount)
             return "media " + Number(a->value) + " (" + Utf8KeyName(MediaTable[a->value].key) + ")";
         return "media " + Number(a->value);
-    case AssignmentType::FunctionKey: return "function " + Number(a->value);
+    case AssignmentType::FunctionKey:
+        // Named as the key dialog's list names it, as media are.
+        if (a->value < kFunctionKeyCount)
+            return "function " + Number(a->value) + " (" + Utf16ToUtf8(FunctionKeyText(TheLanguageTable(), a->value)) +
+                   ")";
+        return "function " + Number(a->value);
     case AssignmentType::Unknown: return "unknown keyboard entry " + HardwareEntryText(RawEntryOf(a->value));
     }
     return "unknown type " + Number(static_cast<std::uint16_t>(a->type));

@@ -15,7 +15,6 @@ CAboutDlg::CAboutDlg(const QString& link, bool english, QWidget* parent) : QDial
 {
     setObjectName(QStringLiteral("aboutDialog"));
     setAttribute(Qt::WA_DeleteOnClose);
-    setWindowTitle(QStringLiteral("About"));
 
     m_description = new ColorStatic(this);
     m_description->setObjectName(QStringLiteral("aboutDescription"));
@@ -34,6 +33,9 @@ CAboutDlg::CAboutDlg(const QString& link, bool english, QWidget* parent) : QDial
     const auto read = [&](std::string_view key) {
         return QString::fromStdU16String(file.ReadString(section, key, kMissingLanguageText, kLanguageReadBuffer));
     };
+    // Named as the window's menu names it, in the window's language.
+    const QString title = read("MENU_3").trimmed();
+    setWindowTitle(title.isEmpty() ? QStringLiteral("About") : title);
     m_description->setText(read("GUANYU_JIESHAO"));
     m_copyright->setText(read("GUANYU_BANQUAN"));
     m_description->setAccessibleName(m_description->text());

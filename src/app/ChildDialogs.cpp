@@ -34,9 +34,9 @@ DeviceJobRunner ChildDialogs::DeviceRunner()
 CKestrune_DlgProfile& ChildDialogs::ProfileManager()
 {
     if (!m_profileManager) {
-        m_profileManager = std::make_unique<CKestrune_DlgProfile>(&m_window, m_session.GetTransfer(), DeviceRunner(),
-                                                                  m_settings, m_language,
-                                                                  static_cast<ProfileManagerOwner&>(*this));
+        m_profileManager =
+            std::make_unique<CKestrune_DlgProfile>(&m_window, m_session.GetTransfer(), DeviceRunner(), m_settings,
+                                                   m_language, static_cast<ProfileManagerOwner&>(*this));
     }
     return *m_profileManager;
 }
@@ -63,6 +63,27 @@ ChildDialogs::~ChildDialogs()
 void ChildDialogs::BuildProfileMenu(bool create)
 {
     m_window.BuildProfileMenu(create);
+    // The profile buttons follow the manager's switch, as the menu does,
+    // instead of going on showing the profile the keyboard has left.
+    m_window.ShowActiveProfileButton();
+}
+
+void ChildDialogs::SettleUnappliedChanges(std::function<void(bool goOn)> then)
+{
+    // The question a profile button asks: No lets the edits go with the rebuild.
+    if (!m_window.UnappliedChanges() || !m_window.GetReporter().Ask({"PROFILE_SELECT_PROMPT", {}})) {
+        then(true);
+        return;
+    }
+    // Yes: the edits go to the profile they were made on, and only when the
+    // keyboard took them does the manager switch and rebuild.
+    auto connection = std::make_shared<QMetaObject::Connection>();
+    *connection = QObject::connect(&m_window, &CKestruneDlg::applyFinished, m_profileManager.get(),
+                                   [connection, then = std::move(then)](bool succeeded) {
+                                       QObject::disconnect(*connection);
+                                       then(succeeded);
+                                   });
+    m_window.Apply();
 }
 
 void ChildDialogs::SetUnappliedChanges(bool unapplied)

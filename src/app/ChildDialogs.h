@@ -33,6 +33,7 @@ private:
     DeviceJobRunner DeviceRunner();
     void BuildProfileMenu(bool create) override;
     void SetUnappliedChanges(bool unapplied) override;
+    void SettleUnappliedChanges(std::function<void(bool goOn)> then) override;
 
     CKestruneDlg& m_window;
     KeyboardSession& m_session;

@@ -95,6 +95,15 @@ QString ToQString(const std::u16string& text)
     return QString::fromStdU16String(text);
 }
 
+// Swallows the file check's message for an import: that message says the
+// default settings were restored, true where the working file is read but
+// not for an import, which leaves everything as it was and says so itself.
+class QuietReporter : public Reporter {
+public:
+    void Inform(const UserMessage&) override {}
+    bool Ask(const UserMessage&) override { return false; }
+};
+
 std::filesystem::path ProgramPath(std::string_view relative)
 {
     return ProgramFolder() / std::filesystem::path(std::string(relative));
@@ -1209,10 +1218,11 @@ void CKestruneDlg::OnImport()
     auto outcome = std::make_shared<Outcome>();
     Post(kMsgProgressStart);
     RunOnDevice(
-        [store = m_link.store, transfer = m_link.transfer, reporter = m_reporter.get(), path, outcome] {
+        [store = m_link.store, transfer = m_link.transfer, path, outcome] {
             // Read and parsed once, before the configuration is touched: a
             // file that fails to read leaves it as it was.
-            Result<CurrentCopy> copy = LoadProfileFile(path, *reporter);
+            QuietReporter quiet;
+            Result<CurrentCopy> copy = LoadProfileFile(path, quiet);
             if (!copy) {
                 outcome->read = Error{copy.error()};
                 return;
@@ -1226,7 +1236,9 @@ void CKestruneDlg::OnImport()
         [this, outcome, linked = m_link.store != nullptr && m_link.transfer != nullptr] {
             Post(kMsgProgressStop);
             if (!outcome->read) {
-                m_reporter->Inform({"MAIN_PROMPT_INPORT", {}});
+                // One box: the import failed, and which file and why on a line of its own.
+                ShowInformation(this, LanguageText("MAIN_PROMPT_INPORT").trimmed() + QLatin1Char('\n') +
+                                          QString::fromStdString(outcome->read.error()));
                 return;
             }
             if (!linked) return;
@@ -1363,8 +1375,24 @@ void CKestruneDlg::SendRefreshProfile()
     if (m_link.transfer == nullptr) return;
     Transfer* transfer = m_link.transfer;
     Lighting* lighting = m_link.lighting;
-    const auto refresh = [transfer, lighting] {
-        transfer->RefreshFromKeyboard(false);
+    ConfigStore* store = m_link.store;
+    const auto refresh = [this, transfer, lighting, store] {
+        // Edits the keyboard never took (it went away before, or during,
+        // their Apply) are the user's: the copy read from the keyboard would
+        // replace them, so they come back over it and Apply stays on.
+        // The lock is held throughout, so nobody sees the keyboard's copy in between.
+        bool kept = false;
+        if (store != nullptr && m_unappliedChanges) {
+            std::lock_guard lock(store->CurrentLock());
+            if (store->Current().HasBlock()) {
+                CurrentCopy unsent = std::move(store->Current());
+                store->Current() = CurrentCopy();
+                transfer->RefreshFromKeyboard(true);
+                store->Current() = std::move(unsent);
+                kept = true;
+            }
+        }
+        if (!kept) transfer->RefreshFromKeyboard(false);
         if (lighting != nullptr) lighting->ReadLightingState(true);
     };
     if (m_worker.OnWorkerThread()) {

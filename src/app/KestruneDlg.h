@@ -299,7 +299,8 @@ private:
     QString m_skinLink;
     std::array<QImage, mainwnd::kProgressFrames> m_progressFrames;
 
-    bool m_unappliedChanges = false;
+    // Read by the attach's refresh on the worker too.
+    std::atomic<bool> m_unappliedChanges{false};
     bool m_applyRunning = false;
     bool m_switchQuestionShowing = false;
     bool m_colourKeysMode = false;

@@ -155,6 +155,8 @@ constexpr LanguageEntry kWindowEntries[] = {
     {"GUANYU_BANQUAN", u""},
     {"COMPOSITE_PROMPT_CLEAR", u"Restore the default functiong of buttons"},
     {"COMPOSITE_PROMPT_OSK", u"Open the on-screen keyboard"},
+    {"COMPOSITE_OSK_MISSING", u"No on-screen keyboard was found. Install one of onboard, florence, "
+                              u"matchbox-keyboard, xvkbd or kvkbd to type keys your keyboard lacks."},
     {"MACRO_CYCLES", u"Cycles"},
     {"RECORD_DELAY", u"Record Delay"},
     {"SINGLE_KEY", u"hello"},

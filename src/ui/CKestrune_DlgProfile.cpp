@@ -274,6 +274,19 @@ void CKestrune_DlgProfile::OnOK()
 
 void CKestrune_DlgProfile::StartApply(bool closeAfter)
 {
+    if (Busy() || m_settling) return;
+    m_settling = true;
+    const unsigned opening = m_opening;
+    m_owner.SettleUnappliedChanges([this, opening, closeAfter](bool goOn) {
+        m_settling = false;
+        // Edits the keyboard did not take stay in the window, and the dialog
+        // open, rather than being replaced by the keyboard's configuration.
+        if (goOn && IsOpen() && opening == m_opening) RunApply(closeAfter);
+    });
+}
+
+void CKestrune_DlgProfile::RunApply(bool closeAfter)
+{
     if (Busy()) return;
     std::vector<std::u16string> kept;
     // From the row's file, not its shown name, which for a keyboard row is no file's.

@@ -19,6 +19,7 @@
 #include <QString>
 
 #include <filesystem>
+#include <functional>
 #include <string>
 
 class QTableWidget;
@@ -35,6 +36,11 @@ public:
     virtual ~ProfileManagerOwner() = default;
     virtual void BuildProfileMenu(bool create) = 0;
     virtual void SetUnappliedChanges(bool unapplied) = 0;
+    // Apply rebuilds the configuration from the keyboard, which drops edits
+    // the window has not sent: the owner settles them first (asks, and sends
+    // them when the user wants) and then calls `then` with whether Apply may
+    // go on. An owner without edits of its own goes on at once.
+    virtual void SettleUnappliedChanges(std::function<void(bool goOn)> then) { then(true); }
 };
 
 // Control ids, as the rest of the program knows them.
@@ -117,6 +123,7 @@ private:
     void OnItemChanged(QTableWidgetItem* item);
     void SetApplyPending(bool pending);
     void StartApply(bool closeAfter);
+    void RunApply(bool closeAfter);
     void FinishApply(unsigned opening, int profile, int switchedTo, bool closeAfter);
     void CloseDialog(bool accepted);
 
@@ -137,6 +144,7 @@ private:
     unsigned m_opening = 0; // counts openings, so late work knows whether its opening is still on
     bool m_applyPending = false;
     bool m_checking = false; // inside the single-check bookkeeping
+    bool m_settling = false; // Apply waits for the owner to settle its unsent edits
 };
 
 } // namespace kestrune

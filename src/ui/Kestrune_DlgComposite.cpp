@@ -19,8 +19,10 @@
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QPointer>
+#include <QProcess>
 #include <QRegularExpressionValidator>
 #include <QScreen>
+#include <QStandardPaths>
 #include <QStyledItemDelegate>
 #include <QTreeWidget>
 
@@ -131,6 +133,12 @@ private:
 
 } // namespace
 
+QStringList OnScreenKeyboardPrograms()
+{
+    return {QStringLiteral("onboard"), QStringLiteral("florence"), QStringLiteral("matchbox-keyboard"),
+            QStringLiteral("xvkbd"), QStringLiteral("kvkbd")};
+}
+
 QPoint PlaceBesideButton(const QRect& button, const QSize& dialog, const QRect& screen)
 {
     const int left = button.left();
@@ -226,7 +234,8 @@ Kestrune_DlgComposite::Kestrune_DlgComposite(ConfigStore& store, UserSettings& s
     m_cycles->setObjectName(QStringLiteral("FUNC_MACRO_CYCLES"));
     connect(m_cycles, &QLineEdit::textEdited, this, &Kestrune_DlgComposite::OnCyclesTyped);
 
-    for (QWidget* box : std::initializer_list<QWidget*>{m_keyInput, m_mediaSelect, m_functionSelect, m_macroName, m_cycles})
+    for (QWidget* box :
+         std::initializer_list<QWidget*>{m_keyInput, m_mediaSelect, m_functionSelect, m_macroName, m_cycles})
         box->setStyleSheet(SkinnedBoxStyle());
 
     m_recordDelayBox = new QCheckBox(this);
@@ -256,6 +265,7 @@ Kestrune_DlgComposite::Kestrune_DlgComposite(ConfigStore& store, UserSettings& s
     connect(m_ok, &QAbstractButton::clicked, this, [this] { OnOK(); });
     connect(m_cancel, &QAbstractButton::clicked, this, [this] { OnCancel(); });
     connect(m_apply, &QAbstractButton::clicked, this, [this] { OnApply(); });
+    connect(m_osk, &QAbstractButton::clicked, this, [this] { OnOnScreenKeyboard(); });
     connect(m_macroAdd, &QAbstractButton::clicked, this, [this] { OnMacroAdd(); });
     connect(m_macroDelete, &QAbstractButton::clicked, this, [this] { OnMacroDelete(); });
     connect(m_record, &QAbstractButton::clicked, this, [this] { ToggleRecording(); });
@@ -378,7 +388,8 @@ void Kestrune_DlgComposite::SetTexts()
     m_tabFunction->setText(m_macroOnly ? QString() : Text("FUNCTION_KEY"));
     m_ok->setText(Text("MACRO_OK"));
     m_cancel->setText(Text("MACRO_CANCLE"));
-    m_apply->setText(Text("MAIN_APPLY").trimmed().isEmpty() ? QStringLiteral("Apply") : Text("MAIN_APPLY"));
+    // The main window's Apply caption: the language file has no text of the dialog's own for it.
+    m_apply->setText(Text("PROFILE_APPLY").trimmed().isEmpty() ? QStringLiteral("Apply") : Text("PROFILE_APPLY"));
     m_keyHint->setText(Text("SINGLE_STATIC"));
     m_mediaHint->setText(Text("MEDIA_EDIT_TISHI"));
     m_functionHint->setText(Text("FUNCTION_TISHI"));
@@ -734,6 +745,18 @@ void Kestrune_DlgComposite::ToggleRecording()
     m_record->SetSelected(false);
     for (QWidget* w : std::initializer_list<QWidget*>{m_macroAdd, m_macroDelete, m_macroName}) w->setEnabled(true);
     SetHook(m_hook == Hook::Record ? Hook::None : m_hook);
+}
+
+void Kestrune_DlgComposite::OnOnScreenKeyboard()
+{
+    // The desktop's on-screen keyboard types into the dialog like any other
+    // keyboard, so keys the user's own keyboard lacks can be captured and
+    // recorded too.
+    for (const QString& name : OnScreenKeyboardPrograms()) {
+        const QString program = QStandardPaths::findExecutable(name);
+        if (!program.isEmpty() && QProcess::startDetached(program, {})) return;
+    }
+    m_ask(Text("COMPOSITE_OSK_MISSING"), false);
 }
 
 void Kestrune_DlgComposite::OnRecordDelayClicked()

@@ -17,6 +17,7 @@
 #include "ui/X11KeyGrab.h"
 
 #include <QRect>
+#include <QStringList>
 
 #include <array>
 #include <cstdint>
@@ -78,6 +79,9 @@ inline constexpr int kMaxRecordedDelayMs = 40000;
 // or moved to the right-above, left-below or left-above of the button when
 // the screen has no room there (screen = the available area).
 QPoint PlaceBesideButton(const QRect& button, const QSize& dialog, const QRect& screen);
+
+// The on-screen keyboards the OSK button starts, the first one installed.
+QStringList OnScreenKeyboardPrograms();
 
 // What the dialog needs from the main window. Every member may be empty.
 struct KeyDialogHost {
@@ -154,6 +158,8 @@ public:
     void OnActionClear();
     void OnActionMove(RowMove move);
     void OnRecordDelayClicked();
+    // The OSK button: starts the desktop's on-screen keyboard, or says none is installed.
+    void OnOnScreenKeyboard();
     void ToggleRecording();
     // In-place cell edits of the action list; the delay text as typed.
     void EditActionKey(int row, int listCode);

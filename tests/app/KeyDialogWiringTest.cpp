@@ -188,7 +188,7 @@ TEST_F(KeyDialogWiringTest, ResetKeyButtonShowsTheSlotsButtonUnassigned)
 
 // The title is read at every opening, so it follows a language switch made
 // while the dialog was closed, or before it was ever made.
-TEST_F(KeyDialogWiringTest, TheDialogsTitleFollowsTheLanguage)
+TEST_F(KeyDialogWiringTest, TheDialogsTitleAndButtonCaptionsFollowTheLanguage)
 {
     auto file = IniFile::Load(program / "Skins" / "language.ini");
     ASSERT_TRUE(file.ok());
@@ -201,7 +201,18 @@ TEST_F(KeyDialogWiringTest, TheDialogsTitleFollowsTheLanguage)
         for (const auto& [id, key] : openers) {
             const QString expected = QString::fromStdU16String(file->ReadString(section, key, u""));
             ASSERT_FALSE(expected.isEmpty()) << key;
-            OpenFromButton(id, [&] { EXPECT_EQ(dialog->windowTitle(), expected) << key; });
+            OpenFromButton(id, [&] {
+                EXPECT_EQ(dialog->windowTitle(), expected) << key;
+                // Apply stood in English in the Chinese dialog.
+                const std::pair<const char*, const char*> captions[] = {
+                    {"CONTROL_OK", "MACRO_OK"}, {"CONTROL_CANCEL", "MACRO_CANCLE"}, {"CONTROL_APPLY", "PROFILE_APPLY"}};
+                for (const auto& [control, caption] : captions) {
+                    auto* button = dialog->findChild<CPngButton*>(QString::fromLatin1(control));
+                    ASSERT_NE(button, nullptr) << control;
+                    EXPECT_EQ(button->text(), QString::fromStdU16String(file->ReadString(section, caption, u"")))
+                        << control;
+                }
+            });
         }
     }
 }

@@ -307,6 +307,13 @@ TEST_F(MainWindowTest, TheButtonMenuOffersTheLanguagesAndASwitchRecaptionsTheWin
     };
     const QStringList chineseNames = profileNames(kChineseSection);
 
+    // The About box is named in the language too: its title stood in English.
+    window->OnCommand(kCmdAbout);
+    ASSERT_NE(window->AboutBox(), nullptr);
+    EXPECT_EQ(window->AboutBox()->windowTitle(),
+              QString::fromStdU16String(file->ReadString(kChineseSection, "MENU_3", u" ")));
+    window->AboutBox()->close();
+
     window->OnCommand(kCmdEnglish);
     EXPECT_EQ(Button(kIdOk).text(), EnglishCaption("PROFILE_OK"));
     EXPECT_NE(profileNames(kEnglishSection), chineseNames);

@@ -564,14 +564,22 @@ TEST(CliFaults, AKeyboardUnpluggedDuringItsFirstReadsFailsTheApplyWithOneMessage
     }
 }
 
-TEST(CliFiles, KeyAndMediaNamesFollowTheLanguageFile)
+TEST(CliFiles, KeyMediaAndFunctionNamesFollowTheLanguageFile)
 {
     CliFolders folders;
-    const auto sample = WriteSampleProfile(folders.Root() / "sample.kpf");
+    const auto sample = folders.Root() / "sample.kpf";
+    {
+        ConfigStore store;
+        FillSampleConfiguration(store);
+        // A function key showed as a bare number the user could not look up.
+        SetAssignment(*store.Current().Assignment(0, SlotOfKey(0x022)), AssignmentType::FunctionKey, 0, 0);
+        ASSERT_TRUE(WriteProfileFile(store, sample));
+    }
     const RunResult run = folders.Cli({"show", sample.string()});
     ASSERT_EQ(run.exitCode, 0) << run.err;
-    // F2 plays media row 1; the shipped language file names it in English.
+    // F2 plays media row 1, G the first function; the shipped language file names them in English.
     EXPECT_NE(run.out.find("media 1 (Play/Pause)"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("G -> function 0 (Open)"), std::string::npos) << run.out;
 }
 
 TEST(CliFaults, AMalformedFaultListIsReportedAndTheEmulatorRunsWithoutFaults)

@@ -108,10 +108,18 @@ TEST_F(SwitchProfileTest, EveryCallerSwitchesAndSettlesUnappliedEditsAsAnswered)
     };
     const auto button = [this] { QTest::mouseClick(main->Button(kIdProfile1 + 2), Qt::LeftButton); };
     const auto menu = [this] { MenuCommand(kCmdDefaultProfile + 3)->trigger(); };
+    const auto manager = [this] {
+        main->OnCommand(kIdProfiles);
+        auto* list = children->ProfileManager().findChild<QTableWidget*>("PROGRAM_LIST");
+        list->item(2, 0)->setCheckState(Qt::Checked);
+        QTest::mouseClick(children->ProfileManager().findChild<CPngButton*>("CONTROL_OK"), Qt::LeftButton);
+    };
     const Case cases[] = {
-        {"profile button", button, Edits::None}, {"profile button", button, Edits::Yes},
-        {"profile button", button, Edits::No},   {"profile menu", menu, Edits::None},
-        {"profile menu", menu, Edits::Yes},      {"profile menu", menu, Edits::No},
+        {"profile button", button, Edits::None},   {"profile button", button, Edits::Yes},
+        {"profile button", button, Edits::No},     {"profile menu", menu, Edits::None},
+        {"profile menu", menu, Edits::Yes},        {"profile menu", menu, Edits::No},
+        {"profile manager", manager, Edits::None}, {"profile manager", manager, Edits::Yes},
+        {"profile manager", manager, Edits::No},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.caller) + (c.edits == Edits::None ? "" : c.edits == Edits::Yes ? ", Yes" : ", No"));
@@ -128,6 +136,8 @@ TEST_F(SwitchProfileTest, EveryCallerSwitchesAndSettlesUnappliedEditsAsAnswered)
         }
 
         c.press();
+        // The manager switches once the edits it was told to send are in.
+        ASSERT_TRUE(WaitUntil([&] { return !children->ProfileManager().IsOpen(); }));
         Settle();
         EXPECT_EQ(KeyboardActiveProfile(), 2);
         EXPECT_EQ(main->ActiveProfile(), 2);
@@ -147,6 +157,38 @@ TEST_F(SwitchProfileTest, EveryCallerSwitchesAndSettlesUnappliedEditsAsAnswered)
             EXPECT_FALSE(CurrentCopyHasTheEdit());
         }
     }
+}
+
+// The manager's rebuild from the keyboard would replace edits the keyboard
+// has not taken: with the download refused, nothing switches and they stay.
+TEST_F(SwitchProfileTest, TheManagerSwitchesNothingWhenTheKeyboardRefusesTheEditsToBeSent)
+{
+    Settle(); // the attach at start has been shown
+    EditWithoutApplying();
+    main->OnCommand(kIdProfiles);
+    CKestrune_DlgProfile& manager = children->ProfileManager();
+    manager.findChild<QTableWidget*>("PROGRAM_LIST")->item(1, 0)->setCheckState(Qt::Checked);
+    Control({"fault", "status", "ff", "1000"});
+    prompts.answers = {true};
+    QTest::mouseClick(manager.findChild<CPngButton*>("CONTROL_OK"), Qt::LeftButton);
+    Settle();
+    Control({"fault", "status", "ff", "0"});
+    ASSERT_EQ(prompts.messages.size(), 2u);
+    EXPECT_TRUE(prompts.messages[0].question);
+    EXPECT_EQ(prompts.messages[1].text, QString::fromStdU16String(language.Text("MAIN_DOWNLOAD_FAILED")));
+    EXPECT_TRUE(manager.IsOpen());
+    EXPECT_EQ(KeyboardActiveProfile(), 0);
+    EXPECT_TRUE(CurrentCopyHasTheEdit());
+    EXPECT_TRUE(main->UnappliedChanges());
+    // The same OK once the keyboard answers again sends them and switches.
+    prompts.answers = {true};
+    QTest::mouseClick(manager.findChild<CPngButton*>("CONTROL_OK"), Qt::LeftButton);
+    // The switch is queued once the download has ended.
+    ASSERT_TRUE(WaitUntil([&] { return !manager.IsOpen(); }));
+    Settle();
+    EXPECT_EQ(KeyboardActiveProfile(), 1);
+    EXPECT_TRUE(KeyboardTookTheEdit());
+    EXPECT_TRUE(CurrentCopyHasTheEdit());
 }
 
 TEST_F(SwitchProfileTest, TheDefaultMenuItemAndTheLightingPanelKeepTheKeyboardsProfile)

@@ -1,6 +1,5 @@
 #include "ui/Kestrune_DlgComposite.h"
 
-#include "support/EventsFixture.h"
 #include "UiTestSupport.h"
 #include "app/DeviceWorker.h"
 #include "config/Folders.h"
@@ -10,6 +9,8 @@
 #include "config/Settings.h"
 #include "keymodel/DefaultHardwareTable.h"
 #include "macro/MacroArea.h"
+#include "support/EnvOverride.h"
+#include "support/EventsFixture.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -24,6 +25,7 @@
 #include <linux/input-event-codes.h>
 
 #include <condition_variable>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -566,6 +568,29 @@ TEST_F(KeyDialogTest, EditorOperationsAndTheirTexts)
     EXPECT_FALSE(Control("FUNC_MACRO_RECORD")->isEnabled());
     dialog->OnOK();
     EXPECT_TRUE(StoredMacros().empty());
+}
+
+// The button's tooltip offers the on-screen keyboard; a click did nothing.
+TEST_F(KeyDialogTest, TheOnScreenKeyboardButtonStartsOneOrSaysNoneIsInstalled)
+{
+    const std::filesystem::path bin = folder / "bin";
+    std::filesystem::create_directories(bin);
+    kestrune::testing::EnvOverride path("PATH", bin.string());
+    ASSERT_TRUE(dialog->Open(ButtonOf(kKeyA)));
+    Click("CONTROL_OSK");
+    ASSERT_EQ(asked.size(), 1u);
+    EXPECT_EQ(asked[0], QString::fromStdU16String(TheLanguageTable().Text("COMPOSITE_OSK_MISSING")));
+
+    const std::filesystem::path program = bin / OnScreenKeyboardPrograms().back().toStdString();
+    {
+        std::ofstream script(program);
+        script << "#!/bin/sh\necho > \"$0.started\"\n"; // PATH holds only this folder: a shell builtin
+    }
+    std::filesystem::permissions(program, std::filesystem::perms::owner_all);
+    Click("CONTROL_OSK");
+    EXPECT_TRUE(test::WaitUntil([&] { return std::filesystem::exists(program.string() + ".started"); }));
+    EXPECT_EQ(asked.size(), 1u);
+    EXPECT_TRUE(dialog->IsOpen());
 }
 
 TEST_F(KeyDialogTest, AMacroListTooBigForTheKeyboardStaysInTheDialog)
