@@ -1205,7 +1205,7 @@ void CKestruneDlg::OnImport()
     FileDialogRequest request;
     request.caption = CaptionText("MENU_1");
     if (auto folder = ProfileFolder()) request.initialPath = ToQString(folder->u16string());
-    request.filter = QStringLiteral("(*.kpf) (*.kpf);;(*.*) (*)");
+    request.filter = QString::fromLatin1(kProfileFileFilter);
     request.defaultSuffix = QString::fromLatin1(kProfileFileExtension);
     const QString chosen = AskFileName(this, request);
     if (chosen.isEmpty()) return;
@@ -1259,7 +1259,7 @@ void CKestruneDlg::OnExport()
     request.save = true;
     request.caption = CaptionText("MENU_2");
     if (auto folder = ProfileFolder()) request.initialPath = ToQString(folder->u16string());
-    request.filter = QStringLiteral("(*.kpf) (*.kpf);;(*.*) (*)");
+    request.filter = QString::fromLatin1(kProfileFileFilter);
     request.defaultSuffix = QString::fromLatin1(kProfileFileExtension);
     const QString chosen = AskFileName(this, request);
     if (chosen.isEmpty() || m_link.store == nullptr) return;

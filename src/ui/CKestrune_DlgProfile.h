@@ -65,8 +65,6 @@ inline constexpr std::string_view kProfileOkKey = "CONTROL_OK";
 inline constexpr std::string_view kProfileCancelKey = "CONTROL_CANCEL";
 inline constexpr std::string_view kProfileApplyKey = "CONTROL2_APPLY";
 
-inline constexpr std::string_view kProfileFileFilter = "(*.kpf);;(*)";
-
 // The file a row stands for, as the list shows it: the name without its
 // extension, and the folder with a separator at its end.
 struct ProfileRowText {

@@ -105,7 +105,7 @@ void CKestrune_DlgUpdate::OnBackup()
     FileDialogRequest request;
     request.save = true; // with the overwrite question
     request.initialPath = FromPath((folder ? *folder : DocumentsFolder()) / "*.kpf");
-    request.filter = QString::fromLatin1(kBackupFilter);
+    request.filter = QString::fromLatin1(kProfileFileFilter);
     request.defaultSuffix = QString::fromLatin1(kProfileFileExtension);
     const QString chosen = AskFileName(this, request);
     if (chosen.isEmpty()) return;

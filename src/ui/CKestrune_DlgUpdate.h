@@ -48,7 +48,6 @@ inline constexpr std::string_view kUpdateStartKey = "CONTROL_UPButton";
 inline constexpr std::string_view kUpdateCancelKey = "CONTROL_CUPButton";
 
 inline constexpr std::string_view kUpdaterFilter = "MyType Files (*)";
-inline constexpr std::string_view kBackupFilter = "(*.kpf);;(*)";
 inline constexpr std::string_view kUpdateCaptionLanguageKey = "MAIN_UPDATE_FILE_LABEL";
 
 enum class UpdaterCheck { Usable, Missing, NotExecutable };

@@ -31,6 +31,10 @@ struct FileDialogRequest {
     // Offers only the files the user may run (and the folders on the way).
     bool executablesOnly = false;
 };
+// The profile files' filter of every file dialog that opens or saves one;
+// each entry shows its patterns once.
+inline constexpr const char* kProfileFileFilter = "(*.kpf);;(*)";
+
 // Gives the chosen path, or an empty string for Cancel.
 using FileDialogHook = std::function<QString(const FileDialogRequest&)>;
 

@@ -309,6 +309,8 @@ TEST_F(KeyboardWindowTest, ExportThenImportBringsTheConfigurationBackOnAllProfil
     ASSERT_EQ(fileDialogs.size(), 1u);
     EXPECT_TRUE(fileDialogs[0].save);
     EXPECT_EQ(fileDialogs[0].defaultSuffix, "kpf");
+    // The filter shows each pattern once (it read "(*.kpf) (*.kpf)").
+    EXPECT_EQ(fileDialogs[0].filter.count(QStringLiteral("*.kpf")), 1) << fileDialogs[0].filter.toStdString();
 
     // Forget the edit, then take it back from the file.
     {
