@@ -137,6 +137,9 @@ constexpr LanguageEntry kWindowEntries[] = {
     {"PROFILE_CANCLE", u"hello"},
     {"PROFILE_APPLY", u"hello"},
     {"MAIN_UPDATE_FILE_LABEL", u"Update program:"},
+    // The profile manager's and the update dialog's window titles.
+    {"PROFILE_MANAGER_TITLE", u"Profile manager"},
+    {"MAIN_UPDATE_TITLE", u"Firmware update"},
     {"MAIN_COLOR_OTHER", u"Other colours\u2026"},
     // The profile manager's column headings; the built-in ones are Chinese.
     {"PROFILE_COLUMN_ACTIVE", u"\u6FC0\u6D3B"}, // 激活

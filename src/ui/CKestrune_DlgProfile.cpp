@@ -110,6 +110,8 @@ void CKestrune_DlgProfile::SetHeadings()
     for (std::string_view key : kHeadingKeys)
         headings << QString::fromStdU16String(ReadLanguageTextOrBuiltIn(LanguageFilePath(), key));
     m_list->setHorizontalHeaderLabels(headings);
+    // The title the taskbar and the window switcher show.
+    setWindowTitle(QString::fromStdU16String(ReadLanguageTextOrBuiltIn(LanguageFilePath(), kProfileTitleKey)));
 }
 
 bool CKestrune_DlgProfile::OnInitDialog()

@@ -64,6 +64,7 @@ inline constexpr std::string_view kProfileDeleteKey = "FUNC_DELETE";
 inline constexpr std::string_view kProfileOkKey = "CONTROL_OK";
 inline constexpr std::string_view kProfileCancelKey = "CONTROL_CANCEL";
 inline constexpr std::string_view kProfileApplyKey = "CONTROL2_APPLY";
+inline constexpr std::string_view kProfileTitleKey = "PROFILE_MANAGER_TITLE";
 
 // The file a row stands for, as the list shows it: the name without its
 // extension, and the folder with a separator at its end.

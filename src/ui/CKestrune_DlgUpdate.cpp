@@ -60,6 +60,7 @@ bool CKestrune_DlgUpdate::OnInitDialog()
     LoadPicturesOnce(kUpdatePictures);
     PlaceControls();
     m_caption->setText(QString::fromStdU16String(ReadLanguageText(LanguageFilePath(), kUpdateCaptionLanguageKey)));
+    setWindowTitle(QString::fromStdU16String(ReadLanguageTextOrBuiltIn(LanguageFilePath(), kUpdateTitleLanguageKey)));
     SetUpdateFilePath(m_updateFilePath);
     return true;
 }

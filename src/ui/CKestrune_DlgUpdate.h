@@ -49,6 +49,7 @@ inline constexpr std::string_view kUpdateCancelKey = "CONTROL_CUPButton";
 
 inline constexpr std::string_view kUpdaterFilter = "MyType Files (*)";
 inline constexpr std::string_view kUpdateCaptionLanguageKey = "MAIN_UPDATE_FILE_LABEL";
+inline constexpr std::string_view kUpdateTitleLanguageKey = "MAIN_UPDATE_TITLE";
 
 enum class UpdaterCheck { Usable, Missing, NotExecutable };
 // Whether `path` names a file this user may run.

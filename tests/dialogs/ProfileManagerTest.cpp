@@ -216,11 +216,12 @@ TEST_F(ProfileManagerTest, HeadingsFollowTheLanguageAndTheListWearsTheSkin)
     struct Case {
         int language;
         const char* headings[3];
+        const char* title;
         const char* screenshot;
     };
     const Case cases[] = {
-        {kChineseLanguageIndex, {"激活", "名称", "路径"}, "profile-manager-chinese.png"},
-        {kEnglishLanguageIndex, {"Active", "Name", "Folder"}, "profile-manager-english.png"},
+        {kChineseLanguageIndex, {"激活", "名称", "路径"}, "情景模式管理", "profile-manager-chinese.png"},
+        {kEnglishLanguageIndex, {"Active", "Name", "Folder"}, "Profile manager", "profile-manager-english.png"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.language);
@@ -228,6 +229,7 @@ TEST_F(ProfileManagerTest, HeadingsFollowTheLanguageAndTheListWearsTheSkin)
         Open();
         for (int column = 0; column < 3; ++column)
             EXPECT_EQ(list->horizontalHeaderItem(column)->text(), QString::fromUtf8(c.headings[column]));
+        EXPECT_EQ(dialog->windowTitle(), QString::fromUtf8(c.title));
         const QImage drawn = dialog->grab().toImage();
         SaveScreenshot(*dialog, c.screenshot);
         // Below the last row the list shows the dark field of the picture, not a white page.

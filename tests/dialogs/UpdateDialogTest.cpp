@@ -87,6 +87,7 @@ TEST_F(UpdateDialogTest, OpenStartsInThePackageFolderAndOffersPrograms)
 {
     Open();
     EXPECT_EQ(dialog->findChild<QLabel*>("CONTROL_UPStatic")->text(), "Update program:");
+    EXPECT_EQ(dialog->windowTitle(), "Firmware update");
     // The empty path box shows the dark field of the skin, not the desktop's white.
     ASSERT_TRUE(path->currentText().isEmpty());
     const QImage box = path->grab().toImage();
