@@ -48,22 +48,6 @@ int CountedWriteOne(const HidRelaySelector* selector, HidRelayCallback callback,
     return g_writeOne(selector, callback, tag, data, length, unitId, outHandle);
 }
 
-// The keyboard session's transfer, with the moment its download ended noted.
-class TimedDownload final : public ConfigurationDownloader {
-public:
-    explicit TimedDownload(ConfigurationDownloader& inner) : m_inner(inner) {}
-    int DownloadConfiguration(const WorkingSnapshot& snapshot, bool allProfiles) override
-    {
-        const int result = m_inner.DownloadConfiguration(snapshot, allProfiles);
-        ended = Clock::now();
-        return result;
-    }
-    Clock::time_point ended;
-
-private:
-    ConfigurationDownloader& m_inner;
-};
-
 double Milliseconds(Clock::duration d)
 {
     return std::chrono::duration<double, std::milli>(d).count();
@@ -121,7 +105,7 @@ int main(int argc, char** argv)
     // The working file exists, as it does once the program has run.
     const auto working = WorkingProfilePath();
     if (!working) return Fail(working.error());
-    if (transfer.ReadBackToFile(*working) != 1) return Fail("the emulator could not be read back");
+    if (!transfer.ReadBackToFile(*working).ok()) return Fail("the emulator could not be read back");
 
     const std::filesystem::path file = folder / "largest.kpf";
     std::size_t macroCount = 0;
@@ -162,17 +146,22 @@ int main(int argc, char** argv)
         auto copy = cli::LoadCheckedProfile(file, ActionSlots::Used);
         if (!copy) return Fail(copy.error());
         const auto loadedAt = Clock::now();
-        TimedDownload timed(transfer);
-        WorkingFileDownload outcome;
+        // The command line's apply (KeyboardController::ApplyAllProfiles) step
+        // by step, so that the download's end can be noted.
+        Status downloaded;
+        std::optional<std::string> fileProblem;
+        Clock::time_point downloadedAt;
         {
             std::lock_guard lock(store.CurrentLock());
             store.Current() = std::move(*copy);
-            outcome = DownloadKeepingWorkingFile(store, true, timed, *working);
+            WorkingFileUpdate update(store, *working);
+            downloaded = transfer.DownloadCurrentCopy(true);
+            downloadedAt = Clock::now();
+            fileProblem = update.Finish(downloaded.ok());
         }
         const auto end = Clock::now();
-        const auto downloadedAt = timed.ended;
-        if (outcome.downloaded != kDownloadSucceeded) return Fail("the download failed");
-        if (outcome.fileProblem) return Fail("the working file was not written: " + *outcome.fileProblem);
+        if (!downloaded) return Fail("the download failed: " + downloaded.error());
+        if (fileProblem) return Fail("the working file was not written: " + *fileProblem);
         const double link = exchangeMs * static_cast<double>(g_reports.load()) + static_cast<double>(pausedMs.load());
         const double download = Milliseconds(downloadedAt - loadedAt);
         const double whole = Milliseconds(end - start);

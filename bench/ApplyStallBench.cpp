@@ -19,7 +19,7 @@
 #include "keymodel/KeyCodes.h"
 #include "macro/MacroArea.h"
 #include "macro/MacroRecord.h"
-#include "session/KeyboardSession.h"
+#include "session/KeyboardController.h"
 #include "ui/UserDialogs.h"
 
 #include <QApplication>
@@ -57,13 +57,12 @@ int main(int argc, char** argv)
     MainWindow window(settings);
     auto library = KeyboardSession::ProgramLibraryPath(true);
     if (!library) return std::fprintf(stderr, "%s\n", library.error().c_str()), 1;
-    KeyboardSessionOptions options;
-    options.libraryPath = *library;
-    options.sink = &window;
-    auto session = KeyboardSession::Create(std::move(options), window.GetReporter());
+    KeyboardControllerOptions options;
+    options.session.libraryPath = *library;
+    options.observer = &window;
+    auto session = KeyboardController::Create(std::move(options), window.GetReporter());
     if (!session) return std::fprintf(stderr, "%s\n", session.error().c_str()), 1;
-    window.SetKeyboard(
-        {&(*session)->Store(), &(*session)->GetTransfer(), &(*session)->GetLighting(), &(*session)->Events()});
+    window.SetKeyboard(**session);
     if (!window.Initialise()) return std::fprintf(stderr, "the skin did not load\n"), 1;
     if (Status started = (*session)->Start(); !started) return std::fprintf(stderr, "%s\n", started.error().c_str()), 1;
     // The attach waits for the deferred initialisation on the event loop,

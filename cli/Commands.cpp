@@ -10,7 +10,7 @@
 #include "config/LanguageTable.h"
 #include "config/ProfileFile.h"
 #include "device/ReadBack.h"
-#include "session/KeyboardSession.h"
+#include "session/KeyboardController.h"
 
 #include <CLI/CLI.hpp>
 
@@ -85,24 +85,26 @@ struct Context {
 // factory key table; the attach reads it only then.
 enum class KeyTables { Unused, Used };
 
-// The keyboard session of one command: the library bound the way the program
-// binds it, and the attach at start handled when this returns. An absent
-// keyboard is a session that is not attached.
-std::unique_ptr<KeyboardSession> OpenSession(Context& ctx, KeyTables keyTables)
+// The keyboard of one command: the library bound the way the program binds
+// it, and the attach at start handled when this returns. An absent keyboard
+// is one that is not attached. The attach reads no more than the command
+// needs: each command reads the rest itself.
+std::unique_ptr<KeyboardController> OpenSession(Context& ctx, KeyTables keyTables)
 {
     auto path = KeyboardSession::ProgramLibraryPath(ctx.emulator);
     if (!path) throw Failure{kExitKeyboard, "cannot use the device library: " + path.error()};
-    KeyboardSessionOptions options;
-    options.libraryPath = *path;
-    options.attachReads.factoryTable = keyTables == KeyTables::Used;
-    auto session = KeyboardSession::Create(std::move(options), ctx.reporter);
+    KeyboardControllerOptions options;
+    options.session.libraryPath = *path;
+    options.session.attachReads.factoryTable = keyTables == KeyTables::Used;
+    options.readAtAttach = false;
+    auto session = KeyboardController::Create(std::move(options), ctx.reporter);
     if (!session) throw Failure{kExitKeyboard, "cannot use the device library: " + session.error()};
     if (Status started = (*session)->StartAndWaitForAttach(); !started)
         throw Failure{kExitKeyboard, "cannot use the device library: " + started.error()};
     return std::move(*session);
 }
 
-std::unique_ptr<KeyboardSession> NeedKeyboard(Context& ctx, KeyTables keyTables = KeyTables::Unused)
+std::unique_ptr<KeyboardController> NeedKeyboard(Context& ctx, KeyTables keyTables = KeyTables::Unused)
 {
     auto session = OpenSession(ctx, keyTables);
     if (!session->Attached())
@@ -198,28 +200,18 @@ void Apply(Context& ctx, const std::string& path)
     // actions the macros use are decoded: the keyboard takes no more, and the
     // working file describes what the keyboard holds.
     CurrentCopy copy = LoadProfileOrFail(path, ActionSlots::Used);
-    auto session = NeedKeyboard(ctx, KeyTables::Used);
-    ConfigStore& store = session->Store();
+    auto keyboard = NeedKeyboard(ctx, KeyTables::Used);
     // The working file describes what the keyboard holds, so it follows only a download that was taken; a missing
     // working file stays missing.
-    const Result<std::filesystem::path> working = WorkingProfilePath();
-    WorkingFileDownload outcome;
+    ApplyAllOutcome outcome;
     {
-        std::lock_guard lock(store.CurrentLock());
-        store.Current() = std::move(copy);
         ProgressBar progress(ctx.err, "Applying", StandardErrorIsTerminal());
-        if (working) {
-            outcome = DownloadKeepingWorkingFile(store, true, session->GetTransfer(), *working);
-        } else {
-            outcome.downloaded = store.TakeWorkingSnapshot(true, session->GetTransfer());
-            if (outcome.downloaded == kDownloadSucceeded) outcome.fileProblem = working.error();
-        }
+        outcome = keyboard->ApplyAllProfiles(std::move(copy), WorkingProfilePath());
     }
-    if (outcome.downloaded != kDownloadSucceeded)
-        throw Failure{kExitKeyboard, "the download of " + path + " to the keyboard failed (result " +
-                                         std::to_string(outcome.downloaded) +
-                                         ": the keyboard refused, lost or did not answer part of it); the "
-                                         "keyboard may hold part of the new configuration, apply again"};
+    if (!outcome.downloaded)
+        throw Failure{kExitKeyboard, "the download of " + path + " to the keyboard failed (" +
+                                         outcome.downloaded.error() +
+                                         "); the keyboard may hold part of the new configuration, apply again"};
     if (outcome.fileProblem)
         throw Failure{kExitFile, "applied " + path +
                                      " to all three profiles, but the working profile file was not "
@@ -230,11 +222,11 @@ void Apply(Context& ctx, const std::string& path)
 
 void ReadBack(Context& ctx, const std::string& path)
 {
-    auto session = NeedKeyboard(ctx, KeyTables::Used);
+    auto keyboard = NeedKeyboard(ctx, KeyTables::Used);
     ReadBackOutcome outcome;
     {
         ProgressBar progress(ctx.err, "Reading", StandardErrorIsTerminal());
-        outcome = kestrune::ReadBack(session->Protocol(), session->GetTransfer(), ctx.reporter, path);
+        outcome = keyboard->ReadBackToFile(path);
     }
     switch (outcome.failure) {
     case ReadBackOutcome::Failure::None:
@@ -263,7 +255,7 @@ void ShowStatus(Context& ctx)
         ctx.out << "Keyboard: not attached\n";
         throw Failure{kExitKeyboard, "no keyboard is attached (" + ResultText(kResultAbsent) + ")"};
     }
-    KeyboardSession& s = *session;
+    KeyboardSession& s = session->Session();
     const SettingsRecord settings = AttachSettings(s);
     ctx.out << "Keyboard: attached (" << s.LibraryDescription() << ")\n"
             << "Active profile: " << settings.ActiveProfileByte() << "\n"
@@ -276,7 +268,7 @@ void ShowStatus(Context& ctx)
 void ShowProfile(Context& ctx)
 {
     auto session = NeedKeyboard(ctx);
-    ctx.out << AttachSettings(*session).ActiveProfileByte() << "\n";
+    ctx.out << AttachSettings(session->Session()).ActiveProfileByte() << "\n";
 }
 
 void SetProfile(Context& ctx, int profile)
@@ -286,11 +278,11 @@ void SetProfile(Context& ctx, int profile)
         // The record the attach just read with one byte changed: each step's
         // own result code tells what failed.
         auto exchanges = session->Protocol().LockExchanges();
-        SettingsRecord settings = AttachSettings(*session);
+        SettingsRecord settings = AttachSettings(session->Session());
         settings.SetActiveProfileByte(static_cast<std::uint8_t>(profile));
         Require(session->Protocol().WriteSettings(settings.bytes), "switching to profile " + std::to_string(profile));
     }
-    const int now = ReadSettingsRecord(*session).ActiveProfileByte();
+    const int now = ReadSettingsRecord(session->Session()).ActiveProfileByte();
     if (now != profile)
         throw Failure{kExitKeyboard, "the keyboard did not switch to profile " + std::to_string(profile) +
                                          "; it reports profile " + std::to_string(now)};
@@ -323,7 +315,7 @@ LightingState ReadLighting(KeyboardSession& session, bool withKeyColours)
 void ShowLighting(Context& ctx)
 {
     auto session = NeedKeyboard(ctx);
-    const LightingState state = ReadLighting(*session, false);
+    const LightingState state = ReadLighting(session->Session(), false);
     ctx.out << "Effects offered: " << EffectList(state.settings) << "\n";
     PrintLighting(ctx.out, state);
 }
@@ -341,7 +333,7 @@ void SetLighting(Context& ctx, const LightingRequest& request)
 
     auto session = NeedKeyboard(ctx);
     Lighting& lighting = session->GetLighting();
-    const LightingState before = ReadLighting(*session, true);
+    const LightingState before = ReadLighting(session->Session(), true);
     const int target = request.effect.value_or(before.effect);
     if (request.effect && !before.settings.OffersEffect(*request.effect))
         throw Failure{kExitUsage, "the keyboard does not offer effect " + std::to_string(*request.effect) +
@@ -367,7 +359,7 @@ void SetLighting(Context& ctx, const LightingRequest& request)
     if (request.trigger) lighting.WriteTrigger(*request.trigger == "grid" ? kTriggerGrid : kTriggerSingleKey);
 
     // The writes carry no result of their own: what the keyboard holds afterwards tells.
-    const LightingState after = ReadLighting(*session, false);
+    const LightingState after = ReadLighting(session->Session(), false);
     std::vector<std::string> missed;
     if (request.effect && after.effect != *request.effect) missed.push_back("effect");
     if (request.brightness && after.brightness != *request.brightness) missed.push_back("brightness");
@@ -402,7 +394,7 @@ void KeyColour(Context& ctx, const std::string& keyText, const std::string& colo
     if (!colour) throw Failure{kExitUsage, "the colour wants RRGGBB in hex, not \"" + colourText + "\""};
 
     auto session = NeedKeyboard(ctx);
-    const LightingState state = ReadLighting(*session, true);
+    const LightingState state = ReadLighting(session->Session(), true);
     if (!state.settings.OffersEffect(kEffectPerKey))
         throw Failure{kExitKeyboard,
                       "the keyboard offers no per-key colours (effect " + std::to_string(kEffectPerKey) + ")"};

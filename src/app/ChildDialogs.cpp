@@ -2,13 +2,13 @@
 
 #include "app/AboutDialog.h" // completes the window's QPointer member
 #include "app/MainWindow.h"
-#include "session/KeyboardSession.h"
+#include "session/KeyboardController.h"
 
 namespace kestrune {
 
-ChildDialogs::ChildDialogs(MainWindow& window, KeyboardSession& session, UserSettings& settings,
+ChildDialogs::ChildDialogs(MainWindow& window, KeyboardController& keyboard, UserSettings& settings,
                            const LanguageTable& language)
-    : m_window(window), m_session(session), m_settings(settings), m_language(language)
+    : m_window(window), m_keyboard(keyboard), m_settings(settings), m_language(language)
 {
     ChildWindowHooks& hooks = window.Children();
     hooks.runProfileManager = [this] { ProfileManager().exec(); };
@@ -34,9 +34,8 @@ DeviceJobRunner ChildDialogs::DeviceRunner()
 ProfileManagerDialog& ChildDialogs::ProfileManager()
 {
     if (!m_profileManager) {
-        m_profileManager =
-            std::make_unique<ProfileManagerDialog>(&m_window, m_session.GetTransfer(), DeviceRunner(), m_settings,
-                                                   m_language, static_cast<ProfileManagerOwner&>(*this));
+        m_profileManager = std::make_unique<ProfileManagerDialog>(&m_window, m_keyboard, DeviceRunner(), m_settings,
+                                                                  m_language, static_cast<ProfileManagerOwner&>(*this));
     }
     return *m_profileManager;
 }
@@ -44,7 +43,7 @@ ProfileManagerDialog& ChildDialogs::ProfileManager()
 FirmwareUpdateDialog& ChildDialogs::UpdateDialog()
 {
     if (!m_updateDialog) {
-        m_updateDialog = std::make_unique<FirmwareUpdateDialog>(&m_window, m_session.Protocol(), m_session.Store(),
+        m_updateDialog = std::make_unique<FirmwareUpdateDialog>(&m_window, m_keyboard.Protocol(), m_keyboard.Store(),
                                                                 DeviceRunner(), m_language);
     }
     return *m_updateDialog;

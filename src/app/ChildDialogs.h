@@ -13,13 +13,14 @@
 namespace kestrune {
 
 class MainWindow;
-class KeyboardSession;
+class KeyboardController;
 class LanguageTable;
 class UserSettings;
 
 class ChildDialogs : private ProfileManagerOwner {
 public:
-    ChildDialogs(MainWindow& window, KeyboardSession& session, UserSettings& settings, const LanguageTable& language);
+    ChildDialogs(MainWindow& window, KeyboardController& keyboard, UserSettings& settings,
+                 const LanguageTable& language);
     ~ChildDialogs() override;
     ChildDialogs(const ChildDialogs&) = delete;
     ChildDialogs& operator=(const ChildDialogs&) = delete;
@@ -36,7 +37,7 @@ private:
     void SettleUnappliedChanges(std::function<void(bool goOn)> then) override;
 
     MainWindow& m_window;
-    KeyboardSession& m_session;
+    KeyboardController& m_keyboard;
     UserSettings& m_settings;
     const LanguageTable& m_language;
     std::unique_ptr<ProfileManagerDialog> m_profileManager;

@@ -13,7 +13,6 @@
 #include "config/Settings.h"
 #include "device/Transfer.h"
 #include "lighting/Lighting.h"
-#include "session/KeyboardSession.h"
 #include "ui/KeyAssignmentDialog.h"
 #include "ui/UserDialogs.h"
 #include "ui/WindowMessage.h"
@@ -48,8 +47,6 @@ constexpr int kDisplayRetryMs = 20;
 // The showing a first attach announces comes within this, or the pictures
 // made ready for it are dropped.
 constexpr int kPreparedPicturesMs = 10000;
-// How often a thread waiting for the worker looks whether shutdown has begun.
-constexpr std::chrono::milliseconds kWorkerPoll{50};
 
 // The pictures a button takes for (normal, over, down, disable, other), by
 // letter: N, O, D, X for the first set's normal, over, down and disable.
@@ -94,15 +91,6 @@ QString ToQString(const std::u16string& text)
 {
     return QString::fromStdU16String(text);
 }
-
-// Swallows the file check's message for an import: that message says the
-// default settings were restored, true where the working file is read but
-// not for an import, which leaves everything as it was and says so itself.
-class QuietReporter : public Reporter {
-public:
-    void Inform(const UserMessage&) override {}
-    bool Ask(const UserMessage&) override { return false; }
-};
 
 std::filesystem::path ProgramPath(std::string_view relative)
 {
@@ -164,8 +152,6 @@ MainWindow::~MainWindow()
 {
     m_fontWarmup.join();
     m_pictureBatch.reset();
-    // The worker's jobs use this window: they end before it does.
-    m_worker.Stop();
 }
 
 Reporter& MainWindow::GetReporter()
@@ -173,11 +159,13 @@ Reporter& MainWindow::GetReporter()
     return *m_reporter;
 }
 
-void MainWindow::SetKeyboard(const KeyboardLink& link)
+void MainWindow::SetKeyboard(KeyboardController& controller)
 {
-    m_link = link;
+    m_link =
+        KeyboardLink{&controller,          &controller.Store(),   &controller.GetTransfer(), &controller.GetLighting(),
+                     &controller.Events(), &controller.Protocol()};
     CreateLightingPanel();
-    if (m_link.store != nullptr) PlugKeyDialog(*m_link.store);
+    PlugKeyDialog(*m_link.store);
 }
 
 // The key dialog plugs into the child-window hooks the program has not
@@ -242,12 +230,6 @@ void MainWindow::SetKeyTooltip(ImageButton* button, const std::u16string& captio
                            true);
 }
 
-void MainWindow::SetKeyboard(KeyboardSession& session)
-{
-    SetKeyboard(KeyboardLink{&session.Store(), &session.GetTransfer(), &session.GetLighting(), &session.Events(),
-                             &session.Protocol()});
-}
-
 bool MainWindow::Initialise()
 {
     if (!OnInitDialog()) return false;
@@ -290,7 +272,7 @@ bool MainWindow::OnInitDialog()
     PlaceControls();
     PlaceKeyboardPicture();
     CreateLightingPanel();
-    SetUnappliedChanges(m_unappliedChanges);
+    SetUnappliedChanges(UnappliedChanges());
     m_colourKeysMode = false;
     Recaption();
     return true;
@@ -663,21 +645,6 @@ bool MainWindow::event(QEvent* event)
             case kMsgKill:
                 HandleInstanceMessage(message->message(), first);
                 return true;
-            case kMsgRefresh:
-                if (first == kParamProf) RefreshAfterAttach();
-                return true;
-            case kMsgDetached:
-                CloseChildWindows();
-                return true;
-            case kMsgBank:
-                if (first == kParamLed) MarkBank(message->second() != 0);
-                return true;
-            case kMsgProgressStart:
-                StartProgress();
-                return true;
-            case kMsgProgressStop:
-                StopProgress();
-                return true;
             default:
                 break;
             }
@@ -702,7 +669,7 @@ void MainWindow::DeferredInitialisation()
     Q_EMIT deferredInitialisation();
     BuildProfileMenu(true);
     m_initialisedFlag = true;
-    if (m_link.events != nullptr) m_link.events->InitialisedChanged();
+    if (m_link.controller != nullptr) m_link.controller->FrontEndReady();
 }
 
 void MainWindow::keyPressEvent(QKeyEvent* event)
@@ -911,26 +878,11 @@ void MainWindow::ResetAllAssignments()
     const GKeyBank bank = BankB() ? GKeyBank::B : GKeyBank::A;
     // On the worker, ahead of the Apply that follows: the reset must reach
     // the copy before the download reads it, and the lock may be busy now.
-    RunOnDevice(
-        [store = m_link.store, profile, bank] {
-            std::lock_guard lock(store->CurrentLock());
-            CurrentCopy& copy = store->Current();
-            for (KeyIndex key : KeyButtonOrder) {
-                if (KeyAssignment* slot = copy.Assignment(static_cast<std::size_t>(profile), SlotOfKey(key)))
-                    *slot = KeyAssignment{};
-            }
-            for (int n = 1; n <= kGKeyCount; ++n) {
-                // The macro key keeps its identity; everything else goes.
-                if (KeyAssignment* slot = copy.Assignment(static_cast<std::size_t>(profile), *GKeySlot(n, bank))) {
-                    *slot = KeyAssignment{};
-                    slot->aux = GKeyId(n, bank);
-                }
-            }
-        },
-        [this] {
-            RefreshKeyButtons();
-            SetUnappliedChanges(true);
-        });
+    RunOnDevice([controller = m_link.controller, profile, bank] { (void)controller->ResetAssignments(profile, bank); },
+                [this] {
+                    RefreshKeyButtons();
+                    SetUnappliedChanges(true);
+                });
     // The reset counts as an edit from the moment it is queued, so the Apply
     // that follows it downloads.
     SetUnappliedChanges(true);
@@ -1009,7 +961,7 @@ void MainWindow::OnSwitchLanguage(int index)
         RefreshKeyButtons();
         if (m_lighting.recaption) m_lighting.recaption(languageIndex);
         if (m_link.lighting != nullptr) {
-            RunOnDevice([lighting = m_link.lighting] { lighting->ReadLightingState(true); },
+            RunOnDevice([controller = m_link.controller] { (void)controller->RereadLighting(true); },
                         [this] {
                             if (m_lighting.refresh) m_lighting.refresh();
                         });
@@ -1086,7 +1038,7 @@ int MainWindow::ShutDown()
     m_shutDown = true;
     CloseChildWindows();
     // A download in progress finishes; nothing queued after it starts.
-    m_worker.Stop();
+    if (m_link.controller != nullptr) m_link.controller->StopWorker();
     // No named mutex or named events to close here: single instance is the
     // program's lock file and socket, which end with the process.
     m_trayIcon = 0;
@@ -1103,13 +1055,13 @@ int MainWindow::ShutDown()
 void MainWindow::SetUnappliedChanges(bool pending)
 {
     m_unappliedChanges = pending;
+    if (m_link.controller != nullptr) m_link.controller->SetUnappliedEdits(pending);
     if (ImageButton* apply = Button(kIdApply)) apply->setEnabled(pending && !m_applyRunning);
 }
 
-void MainWindow::ClearUnappliedChanges()
+bool MainWindow::UnappliedChanges() const
 {
-    QMetaObject::invokeMethod(
-        this, [this] { SetUnappliedChanges(false); }, Qt::QueuedConnection);
+    return m_link.controller != nullptr ? m_link.controller->UnappliedEdits() : m_unappliedChanges;
 }
 
 void MainWindow::PostApply()
@@ -1123,46 +1075,34 @@ void MainWindow::Apply()
     // One download at a time: a second Apply while one runs has nothing to add.
     if (m_applyRunning || m_shutDown) return;
     m_applyRunning = true;
-    SetUnappliedChanges(m_unappliedChanges);
-    Post(kMsgProgressStart);
+    SetUnappliedChanges(UnappliedChanges());
+    StartProgress();
 
     const auto finish = [this](bool succeeded) {
         m_applyRunning = false;
-        if (succeeded)
-            SetUnappliedChanges(false);
-        else
-            SetUnappliedChanges(m_unappliedChanges);
-        Post(kMsgProgressStop);
+        SetUnappliedChanges(succeeded ? false : UnappliedChanges());
+        StopProgress();
         BuildProfileMenu(false);
         Q_EMIT applyFinished(succeeded);
     };
-    if (!m_unappliedChanges) {
+    if (!UnappliedChanges()) {
         finish(true);
         return;
     }
-    if (m_link.store == nullptr || m_link.transfer == nullptr) {
+    if (m_link.controller == nullptr) {
         m_reporter->Inform({"MAIN_DOWNLOAD_FAILED", {}});
         finish(false);
         return;
     }
-    struct Outcome {
-        Status saved;
-        int downloaded = kDownloadFailed;
-    };
-    auto outcome = std::make_shared<Outcome>();
-    RunOnDevice(
-        [store = m_link.store, transfer = m_link.transfer, outcome] {
-            std::lock_guard lock(store->CurrentLock());
-            outcome->saved = SaveWorkingProfileFile(*store);
-            if (outcome->saved) outcome->downloaded = store->TakeWorkingSnapshot(false, *transfer);
-        },
-        [this, outcome, finish] {
-            if (!outcome->saved)
-                m_reporter->Inform({"MAIN_APPLY_SAVE_FAILED", {outcome->saved.error()}});
-            else if (outcome->downloaded != kDownloadSucceeded)
-                m_reporter->Inform({"MAIN_DOWNLOAD_FAILED", {}});
-            finish(outcome->saved.ok() && outcome->downloaded == kDownloadSucceeded);
-        });
+    auto outcome = std::make_shared<ApplyOutcome>();
+    RunOnDevice([controller = m_link.controller, outcome] { *outcome = controller->ApplyActiveProfile(); },
+                [this, outcome, finish] {
+                    if (!outcome->saved)
+                        m_reporter->Inform({"MAIN_APPLY_SAVE_FAILED", {outcome->saved.error()}});
+                    else if (!outcome->downloaded)
+                        m_reporter->Inform({"MAIN_DOWNLOAD_FAILED", {}});
+                    finish(outcome->ok());
+                });
 }
 
 void MainWindow::StartProgress()
@@ -1209,48 +1149,28 @@ void MainWindow::OnImport()
     request.defaultSuffix = QString::fromLatin1(kProfileFileExtension);
     const QString chosen = AskFileName(this, request);
     if (chosen.isEmpty()) return;
+    if (m_link.controller == nullptr) return;
     const std::filesystem::path path(chosen.toStdU16String());
-    struct Outcome {
-        Status read;
-        Status saved;
-        int downloaded = kDownloadFailed;
-    };
-    auto outcome = std::make_shared<Outcome>();
-    Post(kMsgProgressStart);
-    RunOnDevice(
-        [store = m_link.store, transfer = m_link.transfer, path, outcome] {
-            // Read and parsed once, before the configuration is touched: a
-            // file that fails to read leaves it as it was.
-            QuietReporter quiet;
-            Result<CurrentCopy> copy = LoadProfileFile(path, quiet);
-            if (!copy) {
-                outcome->read = Error{copy.error()};
-                return;
-            }
-            if (store == nullptr || transfer == nullptr) return;
-            std::lock_guard lock(store->CurrentLock());
-            store->Current() = std::move(*copy);
-            outcome->saved = SaveWorkingProfileFile(*store);
-            outcome->downloaded = store->TakeWorkingSnapshot(true, *transfer);
-        },
-        [this, outcome, linked = m_link.store != nullptr && m_link.transfer != nullptr] {
-            Post(kMsgProgressStop);
-            if (!outcome->read) {
-                // One box: the import failed, and which file and why on a line of its own.
-                ShowInformation(this, LanguageText("MAIN_PROMPT_INPORT").trimmed() + QLatin1Char('\n') +
-                                          QString::fromStdString(outcome->read.error()));
-                return;
-            }
-            if (!linked) return;
-            RefreshKeyButtons();
-            if (!outcome->saved) m_reporter->Inform({"MAIN_APPLY_SAVE_FAILED", {outcome->saved.error()}});
-            if (outcome->downloaded != kDownloadSucceeded) {
-                m_reporter->Inform({"MAIN_DOWNLOAD_FAILED", {}});
-                SetUnappliedChanges(true);
-                return;
-            }
-            SetUnappliedChanges(false);
-        });
+    auto outcome = std::make_shared<ImportOutcome>();
+    StartProgress();
+    RunOnDevice([controller = m_link.controller, path, outcome] { *outcome = controller->ImportProfileFile(path); },
+                [this, outcome] {
+                    StopProgress();
+                    if (!outcome->read) {
+                        // One box: the import failed, and which file and why on a line of its own.
+                        ShowInformation(this, LanguageText("MAIN_PROMPT_INPORT").trimmed() + QLatin1Char('\n') +
+                                                  QString::fromStdString(outcome->read.error()));
+                        return;
+                    }
+                    RefreshKeyButtons();
+                    if (!outcome->saved) m_reporter->Inform({"MAIN_APPLY_SAVE_FAILED", {outcome->saved.error()}});
+                    if (!outcome->downloaded) {
+                        m_reporter->Inform({"MAIN_DOWNLOAD_FAILED", {}});
+                        SetUnappliedChanges(true);
+                        return;
+                    }
+                    SetUnappliedChanges(false);
+                });
 }
 
 void MainWindow::OnExport()
@@ -1262,10 +1182,10 @@ void MainWindow::OnExport()
     request.filter = QString::fromLatin1(kProfileFileFilter);
     request.defaultSuffix = QString::fromLatin1(kProfileFileExtension);
     const QString chosen = AskFileName(this, request);
-    if (chosen.isEmpty() || m_link.store == nullptr) return;
+    if (chosen.isEmpty() || m_link.controller == nullptr) return;
     const std::filesystem::path path(chosen.toStdU16String());
     auto written = std::make_shared<Status>();
-    RunOnDevice([store = m_link.store, path, written] { *written = WriteProfileFile(*store, path); },
+    RunOnDevice([controller = m_link.controller, path, written] { *written = controller->ExportProfileFile(path); },
                 [this, path, written] {
                     if (!*written) m_reporter->Inform({"MAIN_EXPORT_FAILED", {path.string(), written->error()}});
                 });
@@ -1280,10 +1200,10 @@ int MainWindow::SwitchProfile(int index)
         m_reporter->Inform({"PROFILE_SEELCT_PROMPT2", {}});
         return 0;
     }
-    Transfer* transfer = m_link.transfer;
+    KeyboardController* controller = m_link.controller;
     const bool managerPending = m_children.profileManagerApplyPending && m_children.profileManagerApplyPending();
     bool tellManager = false;
-    if (!managerPending && !m_unappliedChanges) {
+    if (!managerPending && !UnappliedChanges()) {
         tellManager = true;
     } else if (!m_switchQuestionShowing) {
         m_switchQuestionShowing = true;
@@ -1294,37 +1214,31 @@ int MainWindow::SwitchProfile(int index)
             Apply();
         } else {
             SetUnappliedChanges(false);
-            if (ActiveProfile() >= 0 && m_link.store != nullptr) {
-                RunOnDevice([store = m_link.store] {
-                    auto path = WorkingProfilePath();
-                    if (!path) return;
-                    std::lock_guard lock(store->CurrentLock());
-                    store->EmptyCurrentCopy();
-                    if (Status read = ReadProfileFile(*store, *path); !read)
+            if (ActiveProfile() >= 0) {
+                RunOnDevice([controller] {
+                    if (Status read = controller->DiscardUnappliedEdits(); !read)
                         std::fprintf(stderr, "kestrune: %s\n", read.error().c_str());
                 });
             }
         }
     }
-    RunOnDevice(
-        [transfer, index] {
-            if (transfer != nullptr) transfer->SetActiveProfile(index);
-        },
-        [this, transfer, index, tellManager] {
-            if (tellManager && m_children.profileManagerSwitched) m_children.profileManagerSwitched(index);
-            RefreshKeyButtons();
-            BuildProfileMenu(false);
-            // The menus switch too, and the profile buttons must not go on
-            // showing the profile the keyboard has left.
-            ShowActiveProfileButton();
-            // Nor one it never reached: the user hears that the switch failed.
-            // (A negative index is the default item: the keyboard stays.)
-            const int active = ActiveProfile();
-            if (transfer != nullptr && index >= 0 && active != index) {
-                for (int n = 0; n < 3; ++n) Button(kIdProfile1 + n)->SetSelected(n == active);
-                m_reporter->Inform({"PROFILE_SWITCH_FAILED", {std::to_string(index + 1)}});
-            }
-        });
+    auto switched = std::make_shared<Status>();
+    RunOnDevice([controller, index, switched] { *switched = controller->SwitchProfile(index); },
+                [this, switched, index, tellManager] {
+                    if (tellManager && m_children.profileManagerSwitched) m_children.profileManagerSwitched(index);
+                    RefreshKeyButtons();
+                    BuildProfileMenu(false);
+                    // The menus switch too, and the profile buttons must not go on
+                    // showing the profile the keyboard has left.
+                    ShowActiveProfileButton();
+                    // Nor one it never reached: the user hears that the switch failed.
+                    // (A negative index is the default item: the keyboard stays.)
+                    if (!*switched) {
+                        const int active = ActiveProfile();
+                        for (int n = 0; n < 3; ++n) Button(kIdProfile1 + n)->SetSelected(n == active);
+                        m_reporter->Inform({"PROFILE_SWITCH_FAILED", {std::to_string(index + 1)}});
+                    }
+                });
     return 1;
 }
 
@@ -1364,49 +1278,26 @@ void MainWindow::ShowActiveProfileButton()
 
 void MainWindow::RunOnDevice(std::function<void()> job, std::function<void()> then)
 {
-    m_worker.Run([this, job = std::move(job), then = std::move(then)] {
+    if (m_link.controller == nullptr) return;
+    (void)m_link.controller->RunOnWorker([this, job = std::move(job), then = std::move(then)] {
         job();
         if (then) QMetaObject::invokeMethod(this, then, Qt::QueuedConnection);
     });
 }
 
-void MainWindow::SendRefreshProfile()
+// Each event of the keyboard becomes what the window shows for it, on the GUI thread.
+void MainWindow::ConfigurationReplaced(ConfigurationSource source, bool unsentEditsKept)
 {
-    if (m_link.transfer == nullptr) return;
-    Transfer* transfer = m_link.transfer;
-    Lighting* lighting = m_link.lighting;
-    ConfigStore* store = m_link.store;
-    const auto refresh = [this, transfer, lighting, store] {
-        // Edits the keyboard never took (it went away before, or during,
-        // their Apply) are the user's: the copy read from the keyboard would
-        // replace them, so they come back over it and Apply stays on.
-        // The lock is held throughout, so nobody sees the keyboard's copy in between.
-        bool kept = false;
-        if (store != nullptr && m_unappliedChanges) {
-            std::lock_guard lock(store->CurrentLock());
-            if (store->Current().HasBlock()) {
-                CurrentCopy unsent = std::move(store->Current());
-                store->Current() = CurrentCopy();
-                transfer->RefreshFromKeyboard(true);
-                store->Current() = std::move(unsent);
-                kept = true;
-            }
-        }
-        if (!kept) transfer->RefreshFromKeyboard(false);
-        if (lighting != nullptr) lighting->ReadLightingState(true);
-    };
-    if (m_worker.OnWorkerThread()) {
-        refresh();
-    } else {
-        // The keyboard work waits its turn behind a download rather than
-        // interleaving with it. The attach thread holds no lock here, and
-        // the worker never waits for the GUI thread, so this wait ends.
-        std::future<void> done = m_worker.Run(refresh);
-        while (done.wait_for(kWorkerPoll) != std::future_status::ready) {
-            if (m_worker.Stopped() || (m_link.events != nullptr && m_link.events->Stopping())) break;
-        }
-    }
-    Post(kMsgRefresh, kParamProf);
+    QMetaObject::invokeMethod(
+        this,
+        [this, source, unsentEditsKept] {
+            if (!unsentEditsKept) SetUnappliedChanges(false);
+            if (source == ConfigurationSource::Attach)
+                RefreshAfterAttach();
+            else
+                RefreshKeyButtons();
+        },
+        Qt::QueuedConnection);
 }
 
 void MainWindow::RefreshAfterAttach()
@@ -1417,22 +1308,41 @@ void MainWindow::RefreshAfterAttach()
     BuildProfileMenu(false);
 }
 
-void MainWindow::SendDetached()
+void MainWindow::Detached()
 {
-    Post(kMsgDetached);
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            CloseChildWindows();
+            HideMainWindow();
+        },
+        Qt::QueuedConnection);
 }
 
-void MainWindow::PostOpen()
+void MainWindow::PresenceSettled(bool attached, bool firstAttach)
 {
-    Post(kMsgOpen, kParamOpen);
+    const int icon = attached ? kIconAttached : kIconDetached;
+    m_presenceIcon = icon;
+    SetTrayIcon(icon);
+    // The first attach brings the window up (not for a start in the tray,
+    // where no attach counts as the first).
+    if (firstAttach)
+        QMetaObject::invokeMethod(
+            this, [this] { ShowMainWindow(); }, Qt::QueuedConnection);
 }
 
-void MainWindow::SendBankChanged(bool bankB)
+void MainWindow::RecordingChanged(bool recording)
 {
-    Post(kMsgBank, kParamLed, bankB ? 1 : 0);
+    SetTrayIcon(recording ? kIconRecording : m_presenceIcon.load());
 }
 
-void MainWindow::StartLightingTimer()
+void MainWindow::BankChanged(bool bankB)
+{
+    QMetaObject::invokeMethod(
+        this, [this, bankB] { MarkBank(bankB); }, Qt::QueuedConnection);
+}
+
+void MainWindow::LightingChangedOnKeyboard()
 {
     QMetaObject::invokeMethod(
         this, [this] { m_lightingTimer->start(); }, Qt::QueuedConnection);
@@ -1442,7 +1352,7 @@ void MainWindow::OnLightingTimer()
 {
     m_lightingTimer->stop();
     if (m_link.lighting == nullptr) return;
-    RunOnDevice([lighting = m_link.lighting] { lighting->ReadLightingState(false); },
+    RunOnDevice([controller = m_link.controller] { (void)controller->RereadLighting(false); },
                 [this] {
                     if (m_lighting.refresh) m_lighting.refresh();
                 });
@@ -1453,12 +1363,6 @@ void MainWindow::SetTrayIcon(int iconId)
     if (m_trayIcon.exchange(iconId) == iconId) return;
     QMetaObject::invokeMethod(
         this, [this, iconId] { Q_EMIT trayIconChanged(iconId); }, Qt::QueuedConnection);
-}
-
-void MainWindow::RefreshKeyDisplay()
-{
-    QMetaObject::invokeMethod(
-        this, [this] { RefreshKeyButtons(); }, Qt::QueuedConnection);
 }
 
 // --- The key display -----------------------------------------------------------------
@@ -1551,7 +1455,7 @@ void MainWindow::RepaintColourMarks()
 bool MainWindow::WaitForWorker(int timeoutMs)
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (m_worker.Pending() > 0) {
+    while (m_link.controller != nullptr && m_link.controller->PendingJobs() > 0) {
         if (std::chrono::steady_clock::now() > deadline) return false;
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
         QThread::msleep(2);

@@ -3,24 +3,23 @@
 // The program's main window: the keyboard picture with a button per key,
 // the profile buttons, Apply, OK, Cancel and the window buttons, the button
 // menu, and the hub every other part of the program reaches the window
-// through: device events (as its DeviceEventSink), messages for the user
-// (its Reporter), the tray, a second instance and the child windows.
+// through: the keyboard's events (as the keyboard controller's observer),
+// messages for the user (its Reporter), the tray, a second instance and the
+// child windows.
 //
 // Threading rules:
 // - The window lives on the GUI thread. Everything that talks to the
-//   keyboard runs on its DeviceWorker; results come back as queued calls.
-// - The DeviceEventSink operations may be called from any thread. Those the
-//   device events send (refresh after attach) run their keyboard work on the
-//   worker and wait for it there, never for the GUI thread; the rest post a
-//   message and return.
+//   keyboard is an operation of the keyboard controller, run on the
+//   controller's worker; results come back as queued calls.
+// - The KeyboardObserver events may come from any thread: each posts what
+//   the window does for it to the GUI thread and returns.
 // - The GUI thread never blocks on CurrentLock: a download holds it for
 //   seconds. Display refreshes try the lock and come back shortly when it is
 //   busy.
 
-#include "app/DeviceWorker.h"
 #include "app/MainWindowIds.h"
 #include "common/Reporter.h"
-#include "device/DeviceEvents.h"
+#include "session/KeyboardController.h"
 #include "ui/ImageButton.h"
 #include "ui/LightingPanel.h"
 #include "ui/Skin.h"
@@ -48,16 +47,16 @@ class CommandProtocol;
 class ConfigStore;
 class CurrentCopy;
 class Lighting;
-class KeyboardSession;
 class Transfer;
 class UserSettings;
 class AboutDialog;
 class KeyAssignmentDialog;
 struct KeyAssignment;
 
-// The keyboard as the window uses it: the parts of the keyboard session.
-// Any of them may be missing (the window then behaves as with no keyboard).
+// The keyboard as the window uses it: the controller and its parts. Without
+// a controller the window behaves as with no keyboard.
 struct KeyboardLink {
+    KeyboardController* controller = nullptr;
     ConfigStore* store = nullptr;
     Transfer* transfer = nullptr;
     Lighting* lighting = nullptr;
@@ -96,7 +95,7 @@ struct LightingPanelHooks {
     std::function<bool(QPoint position)> backgroundPress;
 };
 
-class MainWindow : public SkinnedDialog, public DeviceEventSink {
+class MainWindow : public SkinnedDialog, public KeyboardObserver {
     Q_OBJECT
 public:
     // The skin is Skins/Main.ini beside the program; `settings` is the
@@ -107,10 +106,9 @@ public:
     // The window's initialisation, hidden: skin, controls, captions; then the
     // deferred initialisation is posted. False when the skin cannot be loaded.
     bool Initialise();
-    void SetKeyboard(const KeyboardLink& link);
-    // The parts of a session made with this window as its sink and reporter.
-    // The window's worker must stop (ShutDown) before the session does.
-    void SetKeyboard(KeyboardSession& session);
+    // A controller made with this window as its observer and reporter. The
+    // controller stops (KeyboardController::Stop) before the window goes.
+    void SetKeyboard(KeyboardController& controller);
     const KeyboardLink& Keyboard() const { return m_link; }
     ChildWindowHooks& Children() { return m_children; }
     LightingPanelHooks& LightingHooks() { return m_lighting; }
@@ -125,7 +123,7 @@ public:
     // A menu or button command by its number.
     void OnCommand(int command);
     void SetUnappliedChanges(bool pending);
-    bool UnappliedChanges() const { return m_unappliedChanges; }
+    bool UnappliedChanges() const;
     // Apply as the Apply button: the download runs on the worker.
     void Apply();
     // The posted 0x1E: Apply once the event loop gets to it.
@@ -154,9 +152,9 @@ public:
     // opening otherwise); null while the keyboard link brings no store.
     KeyAssignmentDialog* KeyDialog();
     // Keyboard work for the window and its child windows: `job` runs on the
-    // window's device worker, behind every job queued before it; `then`
-    // runs on the GUI thread afterwards. A job never waits for the GUI
-    // thread. Matches DeviceJobRunner.
+    // controller's worker, behind every job queued before it; `then` runs on
+    // the GUI thread afterwards. A job never waits for the GUI thread.
+    // Without a controller nothing runs. Matches DeviceJobRunner.
     void RunOnDevice(std::function<void()> job, std::function<void()> then = {});
     // Waits (processing events) until the worker has nothing left; for tests and shutdown.
     bool WaitForWorker(int timeoutMs);
@@ -173,18 +171,20 @@ public:
     void RepaintColourMarks();
     void ShowActiveProfileButton();
 
-    // --- DeviceEventSink -------------------------------------------------------
-    void SendRefreshProfile() override;
-    void SendDetached() override;
-    void HideMainWindow() override;
-    void PostOpen() override;
+    // Hides the window to the tray; from any thread.
+    void HideMainWindow();
+    // The deferred initialisation has run (the tray icon is there).
+    bool Initialised() const { return m_initialisedFlag.load(); }
+
+    // --- KeyboardObserver: from any thread ------------------------------------
     void FirstAttachBegins() override;
-    void SendBankChanged(bool bankB) override;
-    void StartLightingTimer() override;
-    void SetTrayIcon(int iconId) override;
-    bool Initialised() const override { return m_initialisedFlag.load(); }
-    void RefreshKeyDisplay() override;
-    void ClearUnappliedChanges() override;
+    void ConfigurationReplaced(ConfigurationSource source, bool unsentEditsKept) override;
+    void Detached() override;
+    void PresenceSettled(bool attached, bool firstAttach) override;
+    void BankChanged(bool bankB) override;
+    void LightingChangedOnKeyboard() override;
+    void RecordingChanged(bool recording) override;
+    bool ReadyForPresence() const override { return m_initialisedFlag.load(); }
 
     void OnOK() override;
     void OnCancel() override;
@@ -242,6 +242,7 @@ private:
     void ShowProfileMenuAtCursor();
     void DeferredInitialisation();
     void RefreshAfterAttach();
+    void SetTrayIcon(int iconId);
     void MarkBank(bool bankB);
     void PlugKeyDialog(ConfigStore& store);
     KeyAssignmentDialog& MakeKeyDialog(ConfigStore& store);
@@ -271,7 +272,6 @@ private:
     std::unique_ptr<LightingKeyButtons> m_panelKeys;
     LightingPanel* m_panel = nullptr; // a child of the window
     std::unique_ptr<Reporter> m_reporter;
-    DeviceWorker m_worker;
 
     std::map<int, ImageButton*> m_buttons;
     std::array<ImageButton*, kOrdinaryKeyCount> m_keyButtons{};
@@ -299,8 +299,8 @@ private:
     QString m_skinLink;
     std::array<QImage, mainwnd::kProgressFrames> m_progressFrames;
 
-    // Read by the attach's refresh on the worker too.
-    std::atomic<bool> m_unappliedChanges{false};
+    // Without a controller; with one, the controller keeps it.
+    bool m_unappliedChanges = false;
     bool m_applyRunning = false;
     bool m_switchQuestionShowing = false;
     bool m_colourKeysMode = false;
@@ -310,6 +310,9 @@ private:
     int m_progressRun = 0;
     std::atomic<bool> m_initialisedFlag{false};
     std::atomic<int> m_trayIcon{0};
+    // The icon the presence shows, which a recording on the keyboard covers
+    // while it lasts.
+    std::atomic<int> m_presenceIcon{kIconDetached};
     std::thread m_fontWarmup; // reads the font database in, see the constructor
 };
 

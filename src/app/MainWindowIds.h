@@ -9,6 +9,15 @@
 #include <array>
 #include <cstdint>
 
+namespace kestrune {
+
+// The tray icon's pictures, by the number the skin's icon files carry.
+inline constexpr int kIconAttached = 141;
+inline constexpr int kIconDetached = 128;
+inline constexpr int kIconRecording = 142;
+
+} // namespace kestrune
+
 namespace kestrune::mainwnd {
 
 // Controls outside the keyboard picture.
@@ -72,22 +81,15 @@ inline constexpr int kCmdLastProfile = 9200;
 inline constexpr int kSysCmdAboutFirst = 0x10;
 
 // Messages, as Qt event types (see WindowMessage).
-inline constexpr int kMsgInit = 0x4D4E;     // 'MN', first parameter 'INIT'
-inline constexpr int kMsgOpen = 0x5350;     // 'SP', first parameter 'OPEN'
-inline constexpr int kMsgKill = 0x4D4B;     // 'MK', first parameter 'KILL'
-inline constexpr int kMsgRefresh = 0x5452;  // 'TR', first parameter 'PROF'
-inline constexpr int kMsgDetached = 0x4753; // 'GS'
-inline constexpr int kMsgBank = 0x5045;     // 'PE', first parameter 'LED', second 1 for bank B
-inline constexpr int kMsgProgressStart = 1025;
-inline constexpr int kMsgProgressStop = 1026;
+inline constexpr int kMsgInit = 0x4D4E; // 'MN', first parameter 'INIT'
+inline constexpr int kMsgOpen = 0x5350; // 'SP', first parameter 'OPEN'
+inline constexpr int kMsgKill = 0x4D4B; // 'MK', first parameter 'KILL'
 inline constexpr std::uint32_t kParamInit = 0x494E4954;
 inline constexpr std::uint32_t kParamOpen = 0x4F50454E; // 'OPEN'
 inline constexpr std::uint32_t kParamKill = 0x4C4C494B;
 // 'UPDT' with 'SP' from a later start: open the firmware update dialog, which
 // no menu offers (command 32780).
 inline constexpr std::uint32_t kParamFirmwareUpdate = 0x55504454;
-inline constexpr std::uint32_t kParamProf = 0x50524F46;        // 'PROF'
-inline constexpr std::uint32_t kParamLed = 0x004C4544;         // 'LED'
 inline constexpr std::uint32_t kMainWindowMarker = 0x4D41494E; // 'MAIN'
 
 // Timers.

@@ -12,7 +12,7 @@
 #include "config/LanguageKeyNames.h"
 #include "config/LanguageTable.h"
 #include "config/Settings.h"
-#include "session/KeyboardSession.h"
+#include "session/KeyboardController.h"
 #include "ui/QtTranslations.h"
 #include "ui/Skin.h"
 #include "ui/UserDialogs.h"
@@ -213,8 +213,8 @@ int RunWindowProgram(const CommandLine& line, SingleInstance* instance)
     // The key model names the media functions from the same texts.
     LoadLanguageTableAndKeyNames();
     ApplyQtTranslations(ReadLanguageIndex());
-    // CurrentLock and WorkingLock belong to the keyboard session's store and
-    // live as long as it does.
+    // CurrentLock and WorkingLock belong to the keyboard controller's store
+    // and live as long as it does.
 
     if (instance) {
         if (Status listening = instance->Listen(); !listening) {
@@ -247,15 +247,14 @@ int RunWindowProgram(const CommandLine& line, SingleInstance* instance)
 
     auto library = KeyboardSession::ProgramLibraryPath(line.emulator);
     if (!library) return ReportStartFailure("cannot find the device library: " + library.error());
-    KeyboardSessionOptions options;
-    options.libraryPath = *library;
-    options.sink = &window;
-    auto session = KeyboardSession::Create(std::move(options), window.GetReporter());
-    if (!session) return ReportStartFailure(session.error());
+    KeyboardControllerOptions options;
+    options.session.libraryPath = *library;
+    options.observer = &window;
+    auto controller = KeyboardController::Create(std::move(options), window.GetReporter());
+    if (!controller) return ReportStartFailure(controller.error());
     marks.Mark("session");
-    window.SetKeyboard(
-        {&(*session)->Store(), &(*session)->GetTransfer(), &(*session)->GetLighting(), &(*session)->Events()});
-    ChildDialogs children(window, **session, settings, TheLanguageTable());
+    window.SetKeyboard(**controller);
+    ChildDialogs children(window, **controller, settings, TheLanguageTable());
     marks.Mark("child-dialogs");
 
     // The deferred initialisation adds the tray icon; the window's state
@@ -290,8 +289,8 @@ int RunWindowProgram(const CommandLine& line, SingleInstance* instance)
     // The device events start last, so every way the start can fail comes
     // before any thread runs.
     // "/Start": the first attach leaves the window in the tray.
-    if (line.start) (*session)->Events().SkipFirstOpen();
-    if (Status running = (*session)->Start(); !running) {
+    if (line.start) (*controller)->SkipFirstAttach();
+    if (Status running = (*controller)->Start(); !running) {
         window.ShutDown();
         return ReportStartFailure(running.error());
     }
@@ -306,7 +305,7 @@ int RunWindowProgram(const CommandLine& line, SingleInstance* instance)
 
     marks.Mark("event-loop");
     const int status = QApplication::exec();
-    (*session)->Stop();
+    (*controller)->Stop();
     if (instance) instance->Release();
     // Windows asked the whole screen to repaint here; an X11 or Wayland
     // desktop repaints by itself when a window goes away.

@@ -20,7 +20,6 @@
 
 #include "app/MainWindowIds.h"
 #include "common/Result.h"
-#include "device/DeviceEvents.h" // the icon ids
 
 #include <QIcon>
 #include <QObject>

@@ -77,13 +77,16 @@ bool ConfigStore::CreateDefaultConfiguration(std::uint8_t flag)
     return true;
 }
 
-int ConfigStore::TakeWorkingSnapshot(bool allProfiles, ConfigurationDownloader& downloader)
+Result<std::shared_ptr<const WorkingSnapshot>> ConfigStore::TakeWorkingSnapshot()
 {
     std::lock_guard current(m_currentLock);
     std::lock_guard working(m_workingLock);
     m_working.reset();
     ConfigBlock* block = m_current.Block();
-    if (block == nullptr || m_current.MacroCount() > kMaxMacros) return kDownloadFailed;
+    if (block == nullptr) return Error{"there is no configuration to send"};
+    if (m_current.MacroCount() > kMaxMacros)
+        return Error{"the configuration holds " + std::to_string(m_current.MacroCount()) + " macros, more than the " +
+                     std::to_string(kMaxMacros) + " the keyboard can take"};
 
     std::shared_ptr<WorkingSnapshot> snapshot;
     try {
@@ -95,10 +98,10 @@ int ConfigStore::TakeWorkingSnapshot(bool allProfiles, ConfigurationDownloader& 
                     kConfigFlagWritten);
         snapshot->macros = m_current.Macros();
     } catch (const std::bad_alloc&) {
-        return kDownloadFailed;
+        return Error{"no memory for a copy of the configuration to send"};
     }
     m_working = snapshot;
-    return downloader.DownloadConfiguration(*snapshot, allProfiles);
+    return std::shared_ptr<const WorkingSnapshot>(std::move(snapshot));
 }
 
 Status CreateDefaultConfiguration(const std::filesystem::path& path, std::uint8_t flag)

@@ -2,7 +2,8 @@
 
 // The configuration in memory, twice: the CurrentCopy that the windows edit
 // and that profile files are saved from and loaded into, and the WorkingCopy,
-// a snapshot of it taken for a download to the keyboard.
+// a snapshot of it taken for a download to the keyboard. The store only
+// keeps them; sending a snapshot is the transfer's (device/Transfer.h).
 //
 // Threading rules
 // - CurrentLock guards the CurrentCopy, WorkingLock the WorkingCopy. Both are
@@ -11,15 +12,12 @@
 //   WorkingLock without CurrentLock must not take CurrentLock.
 // - Current() hands out the copy itself: hold CurrentLock for as long as you
 //   use it or anything obtained from it (assignments, texts, macros).
-// - TakeWorkingSnapshot takes both locks (in that order), builds a new
-//   WorkingSnapshot and calls ConfigurationDownloader::DownloadConfiguration
-//   with both locks still held by the calling thread. The snapshot carries
-//   everything a download needs, including the macro list for MacroPosition,
-//   so the download never needs CurrentLock. A downloader that does its work
-//   on another thread must not take either lock there: the calling thread
-//   holds them until the download returns, and waiting for them would never
-//   end. The snapshot stays unchanged and alive until DownloadConfiguration
-//   returns; whoever needs it longer keeps the pointer from WorkingCopy().
+// - TakeWorkingSnapshot takes both locks (in that order) and builds a new
+//   WorkingSnapshot. The snapshot carries everything a download needs,
+//   including the macro list for MacroPosition, so a download never needs
+//   CurrentLock. Whoever downloads it (the transfer) holds CurrentLock for the
+//   download when the copy must not change meanwhile, and never takes either
+//   lock on another thread while it waits for that download.
 // - A WorkingSnapshot never changes once published: a new snapshot replaces
 //   the pointer, it is not edited in place.
 // - The profile-file operations (ProfileFile.h) take CurrentLock themselves,
@@ -40,9 +38,6 @@
 
 namespace kestrune {
 
-inline constexpr int kDownloadSucceeded = 1;
-inline constexpr int kDownloadFailed = 0;
-
 // What a download sends: a copy of the current configuration with its header
 // rebuilt for the macros and strings it carries (flag 0) and its strings
 // packed.
@@ -53,17 +48,6 @@ struct WorkingSnapshot {
 
     // Ids of the macro list in list order, as EncodeKeyTable wants them.
     std::vector<std::uint16_t> MacroIds() const;
-};
-
-// The configuration transfer, seen from the store.
-class ConfigurationDownloader {
-public:
-    virtual ~ConfigurationDownloader() = default;
-    // Sends the snapshot's macro area and the key tables of all three
-    // profiles or of the active one only. Gives kDownloadSucceeded or
-    // kDownloadFailed. Runs with CurrentLock and WorkingLock held by the
-    // calling thread (see the threading rules above).
-    virtual int DownloadConfiguration(const WorkingSnapshot& snapshot, bool allProfiles) = 0;
 };
 
 class CurrentCopy {
@@ -132,11 +116,10 @@ public:
 
     // Copies the current configuration into a new working snapshot (packing
     // the strings, which also refreshes the string offsets in the current
-    // block) and runs the download on it. Gives the download's result, or
-    // kDownloadFailed without downloading when the current copy has no block,
-    // holds more than kMaxMacros macros, or memory is short (the working copy
-    // is then empty).
-    int TakeWorkingSnapshot(bool allProfiles, ConfigurationDownloader& downloader);
+    // block), keeps it as the working copy and gives it. Fails, leaving the
+    // working copy empty, when the current copy has no block, holds more than
+    // kMaxMacros macros, or memory is short.
+    Result<std::shared_ptr<const WorkingSnapshot>> TakeWorkingSnapshot();
 
 private:
     mutable std::recursive_mutex m_currentLock;

@@ -269,53 +269,51 @@ Status SaveWorkingProfileFile(ConfigStore& store)
     return SaveWorkingProfileFile(store, *path);
 }
 
-WorkingFileDownload DownloadKeepingWorkingFile(ConfigStore& store, bool allProfiles,
-                                               ConfigurationDownloader& downloader,
-                                               const std::filesystem::path& workingProfilePath,
-                                               const AtomicWriteHooks& hooks)
+WorkingFileUpdate::WorkingFileUpdate(ConfigStore& store, std::filesystem::path workingProfilePath,
+                                     AtomicWriteHooks hooks)
+    : m_path(std::move(workingProfilePath)), m_hooks(std::move(hooks))
 {
-    WorkingFileDownload outcome;
-    // The file and the download describe the same copy: nobody changes it in between.
     std::lock_guard lock(store.CurrentLock());
     std::error_code ec;
-    if (std::filesystem::symlink_status(workingProfilePath, ec).type() == std::filesystem::file_type::not_found) {
-        outcome.downloaded = store.TakeWorkingSnapshot(allProfiles, downloader);
-        return outcome;
+    if (std::filesystem::symlink_status(m_path, ec).type() == std::filesystem::file_type::not_found) {
+        m_missing = true;
+        return;
     }
-
-    auto stage = [&workingProfilePath, &hooks](std::vector<std::uint8_t> bytes) -> Result<StagedFile> {
+    auto stage = [this](std::vector<std::uint8_t> bytes) -> Result<StagedFile> {
         try {
-            return StageFileAtomically(workingProfilePath, bytes, hooks);
+            return StageFileAtomically(m_path, bytes, m_hooks);
         } catch (const std::bad_alloc&) {
-            return Error{"no memory to write " + workingProfilePath.string()};
+            return Error{"no memory to write " + m_path.string()};
         }
     };
-    // The writing thread touches only its own bytes and the file: it takes no
-    // lock, as the store's rules ask of anything running during a download.
-    std::optional<Result<StagedFile>> staged;
-    std::future<Result<StagedFile>> staging;
-    if (Status usable = CheckWorkingProfileFile(workingProfilePath); !usable) {
-        staged.emplace(Error{usable.error()});
-    } else if (Result<std::vector<std::uint8_t>> image = CurrentProfileImage(store, workingProfilePath); !image) {
-        staged.emplace(Error{image.error()});
+    if (Status usable = CheckWorkingProfileFile(m_path); !usable) {
+        m_staged.emplace(Error{usable.error()});
+    } else if (Result<std::vector<std::uint8_t>> image = CurrentProfileImage(store, m_path); !image) {
+        m_staged.emplace(Error{image.error()});
     } else {
         try {
-            staging = std::async(std::launch::async, stage, std::move(*image));
+            m_staging = std::async(std::launch::async, stage, std::move(*image));
         } catch (const std::system_error&) {
             // No thread to spare: the file is written first instead.
-            staged.emplace(stage(std::move(*image)));
+            m_staged.emplace(stage(std::move(*image)));
         }
     }
-    // Should the download throw, the future's destructor waits for the writing
-    // thread and the unfinished replacement is removed with the result.
-    outcome.downloaded = store.TakeWorkingSnapshot(allProfiles, downloader);
-    if (staging.valid()) staged.emplace(staging.get());
-    if (outcome.downloaded != kDownloadSucceeded) return outcome;
-    if (!*staged)
-        outcome.fileProblem = staged->error();
-    else if (Status committed = (*staged)->Commit(); !committed)
-        outcome.fileProblem = committed.error();
-    return outcome;
+}
+
+WorkingFileUpdate::~WorkingFileUpdate()
+{
+    // The staged file's destructor removes a replacement never committed.
+    if (m_staging.valid()) m_staging.wait();
+}
+
+std::optional<std::string> WorkingFileUpdate::Finish(bool downloadTaken)
+{
+    if (m_missing) return std::nullopt;
+    if (m_staging.valid()) m_staged.emplace(m_staging.get());
+    if (!downloadTaken || !m_staged) return std::nullopt;
+    if (!*m_staged) return m_staged->error();
+    if (Status committed = (**m_staged).Commit(); !committed) return committed.error();
+    return std::nullopt;
 }
 
 } // namespace kestrune

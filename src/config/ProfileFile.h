@@ -16,6 +16,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <future>
 #include <optional>
 #include <span>
 #include <string>
@@ -76,24 +77,34 @@ Status SaveWorkingProfileFile(ConfigStore& store, const std::filesystem::path& w
 // The same at WorkingProfilePath() (creating the profile folder).
 Status SaveWorkingProfileFile(ConfigStore& store);
 
-struct WorkingFileDownload {
-    int downloaded = kDownloadFailed;
-    // Why the working profile file did not follow a download that was taken;
-    // nothing when it did, when there is no working file, and when the
-    // download failed (the file is then left alone).
-    std::optional<std::string> fileProblem;
-};
+// The working profile file made to follow a download of the current copy,
+// so that it describes what the keyboard then holds. The file's new content
+// (what SaveWorkingProfileFile would write) is written and flushed beside it
+// on a thread of its own while the download runs, and takes the old file's
+// place only when Finish hears the download was taken; otherwise it is
+// removed and the old file stays as it was. A missing working file stays
+// missing. Make it and call Finish while holding CurrentLock, so the file and
+// the download describe the same copy; the writing thread takes no lock, and
+// the hooks run on it.
+class WorkingFileUpdate {
+public:
+    WorkingFileUpdate(ConfigStore& store, std::filesystem::path workingProfilePath, AtomicWriteHooks hooks = {});
+    // Waits for the writing thread; a replacement never committed is removed.
+    ~WorkingFileUpdate();
+    WorkingFileUpdate(const WorkingFileUpdate&) = delete;
+    WorkingFileUpdate& operator=(const WorkingFileUpdate&) = delete;
 
-// Downloads the current copy (TakeWorkingSnapshot) and has an existing working
-// profile file follow what the keyboard then holds. The file's new content
-// (what SaveWorkingProfileFile would write) is written and flushed beside it on
-// a thread of its own while the download runs, and takes the old file's place
-// only once the download succeeded; after a failed one it is removed and the
-// old file stays as it was. A missing working file stays missing. Takes
-// CurrentLock for the whole call; the hooks run on the writing thread.
-WorkingFileDownload DownloadKeepingWorkingFile(ConfigStore& store, bool allProfiles,
-                                               ConfigurationDownloader& downloader,
-                                               const std::filesystem::path& workingProfilePath,
-                                               const AtomicWriteHooks& hooks = {});
+    // After the download: why the file did not follow a download that was
+    // taken; nothing when it did, when there is no working file, and when the
+    // download was not taken (the file is then left alone).
+    std::optional<std::string> Finish(bool downloadTaken);
+
+private:
+    std::filesystem::path m_path;
+    AtomicWriteHooks m_hooks;
+    bool m_missing = false;
+    std::optional<Result<StagedFile>> m_staged;
+    std::future<Result<StagedFile>> m_staging;
+};
 
 } // namespace kestrune

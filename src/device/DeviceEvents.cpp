@@ -20,9 +20,9 @@ inline constexpr std::size_t kConsumerWordSize = 2;
 
 } // namespace
 
-DeviceEvents::DeviceEvents(CommandProtocol& protocol, Transfer& transfer, DeviceEventSink& sink, Reporter& reporter,
-                           AttachReads reads)
-    : m_protocol(protocol), m_transfer(transfer), m_sink(sink), m_reporter(reporter), m_reads(reads)
+DeviceEvents::DeviceEvents(CommandProtocol& protocol, Transfer& transfer, DeviceEventListener& listener,
+                           Reporter& reporter, AttachReads reads)
+    : m_protocol(protocol), m_transfer(transfer), m_listener(listener), m_reporter(reporter), m_reads(reads)
 {
 }
 
@@ -65,7 +65,7 @@ Status DeviceEvents::Start()
 
     const bool present = m_protocol.DevicePresent();
     // Set before the attach thread can look at it: without a keyboard at
-    // start, no later attach opens the window.
+    // start, no later attach is the first.
     if (!present) m_firstAttachDone = true;
     StartAttachChange(present ? 1 : 0);
     return Status::Ok();
@@ -134,28 +134,28 @@ void DeviceEvents::HandleConsumerWord(std::uint16_t word)
             m_bank.bytes[1] ^= kBankBit;
         }
         WriteBankStatus();
-        m_sink.SendBankChanged(BankB());
+        m_listener.BankChanged(BankB());
         break;
     }
     case wire::kConsLightingChanged:
-        m_sink.StartLightingTimer();
+        m_listener.LightingChangedOnKeyboard();
         break;
     case wire::kConsRecordStart:
-        StartThread([this] { ShowRecordingIcon(true); });
+        StartThread([this] { TellRecording(true); });
         break;
     case wire::kConsRecordStop:
-        StartThread([this] { ShowRecordingIcon(false); });
+        StartThread([this] { TellRecording(false); });
         break;
     default:
         break;
     }
 }
 
-void DeviceEvents::ShowRecordingIcon(bool recording)
+void DeviceEvents::TellRecording(bool recording)
 {
-    std::lock_guard lock(m_iconMutex);
+    std::lock_guard lock(m_tellMutex);
     if (m_stopping) return;
-    m_sink.SetTrayIcon(recording ? kIconRecording : m_attachIcon.load());
+    m_listener.RecordingChanged(recording);
 }
 
 void DeviceEvents::WriteBankStatus()
@@ -208,19 +208,19 @@ void DeviceEvents::WaitForAttachChanges()
     m_turnChanged.wait(lock, [&] { return m_servingTicket >= last || m_stopping; });
 }
 
-bool DeviceEvents::WaitUntilInitialised()
+bool DeviceEvents::WaitUntilReady()
 {
-    // Under the turn lock, which Stop and InitialisedChanged take to notify:
+    // Under the turn lock, which Stop and ReadyChanged take to notify:
     // neither can slip in between the look and the wait.
     std::unique_lock lock(m_turnMutex);
-    while (!m_sink.Initialised()) {
+    while (!m_listener.Ready()) {
         if (m_stopping) return false;
-        m_turnChanged.wait_for(lock, kInitialisedPoll);
+        m_turnChanged.wait_for(lock, kReadyPoll);
     }
     return !m_stopping;
 }
 
-void DeviceEvents::InitialisedChanged()
+void DeviceEvents::ReadyChanged()
 {
     std::lock_guard lock(m_turnMutex);
     m_turnChanged.notify_all();
@@ -232,30 +232,25 @@ void DeviceEvents::HandleAttachChange(std::uint32_t presence)
     if (presence == last) return;
 
     if (presence != 0) {
-        if (!m_firstAttachDone.load()) m_sink.FirstAttachBegins();
+        if (!m_firstAttachDone.load()) m_listener.FirstAttachBegins();
         if (m_reads.factoryTable && !m_transfer.ReadDefaultTableFromKeyboard())
             m_reporter.Inform({"MAIN_DEFAULT_MATRIX_PROMPT", {}});
         m_transfer.ReadSettingsAtAttach();
         if (m_stopping) return;
-        m_sink.SendRefreshProfile();
+        m_listener.AttachReadsDone();
     } else if (last != 0) {
         m_transfer.ForgetActiveProfile();
         if (m_stopping) return;
-        m_sink.SendDetached();
-        m_sink.HideMainWindow();
+        m_listener.Detached();
     }
 
-    if (!WaitUntilInitialised()) return;
-    // Stored before the icon changes: once the icon shows the keyboard
-    // attached, a click on Open finds it attached too.
+    if (!WaitUntilReady()) return;
+    // Stored before the listener hears: once the front end shows the
+    // keyboard attached, whatever it then asks finds it attached too.
     m_lastPresence = presence;
-    const int icon = presence != 0 ? kIconAttached : kIconDetached;
-    {
-        std::lock_guard lock(m_iconMutex);
-        m_attachIcon = icon;
-        m_sink.SetTrayIcon(icon);
-    }
-    if (!m_firstAttachDone.exchange(true) && presence != 0) m_sink.PostOpen();
+    const bool first = !m_firstAttachDone.exchange(true) && presence != 0;
+    std::lock_guard lock(m_tellMutex);
+    m_listener.PresenceSettled(presence != 0, first);
 }
 
 void DeviceEvents::StartThread(std::function<void()> work)

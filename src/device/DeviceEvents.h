@@ -9,16 +9,16 @@
 // Threading rules:
 // - OnDeviceReport runs on the library's read threads. It never blocks for
 //   long: it copies replies into the reply slot, writes the bank status,
-//   calls the sink's non-blocking operations and starts threads.
+//   calls the listener's non-blocking operations and starts threads.
 // - Every presence change is handled on a thread of its own. The threads take
 //   turns in the order the changes arrived, so the last-value test compares
 //   each change with the one before it and a quick unplug during an attach is
 //   never lost. The attach thread sends commands (on the protocol's exchange
-//   lock) and calls the sink's sent operations, which return once handled.
+//   lock) and calls the listener's AttachReadsDone, which returns once handled.
 // - Every thread started here is joined by Stop() (and the destructor). Stop()
 //   first removes the standing reads and waits for a callback in progress, so
-//   no callback reaches a destroyed object. A sink whose sent operations wait
-//   for the thread that calls Stop() must return from them once shutdown has
+//   no callback reaches a destroyed object. A listener whose AttachReadsDone
+//   waits for the thread that calls Stop() must return once shutdown has
 //   begun (Stopping() tells), or Stop() would wait for ever.
 // - Only one DeviceEvents receives the library's callbacks at a time: the
 //   callback is a plain function whose address is part of the requests'
@@ -46,63 +46,52 @@ namespace kestrune {
 class CommandProtocol;
 class Transfer;
 
-// Notification icons.
-inline constexpr int kIconAttached = 141;
-inline constexpr int kIconDetached = 128;
-inline constexpr int kIconRecording = 142;
-
-// The main window as the device events see it. The GUI implements it on its
-// window; the command line its own way.
-class DeviceEventSink {
+// What the keyboard's side tells whoever runs the keyboard for the program
+// (the keyboard controller, session/KeyboardController.h), in the keyboard's
+// own terms.
+class DeviceEventListener {
 public:
-    virtual ~DeviceEventSink() = default;
+    virtual ~DeviceEventListener() = default;
 
-    // 0x5452 'PROF', sent by the attach thread after the attach reads: run
-    // RefreshFromKeyboard and read the lighting state. Returns once handled.
-    virtual void SendRefreshProfile() = 0;
-    // 0x4753, sent by the attach thread after a detach: close the child windows.
-    virtual void SendDetached() = 0;
-    // Hide the main window (after 0x4753).
-    virtual void HideMainWindow() = 0;
-    // 0x5350 'OPEN', posted at the first attach: bring the window up.
-    virtual void PostOpen() = 0;
-    // The first attach that will end in PostOpen has begun reading the
-    // keyboard: the window may get ready to come up meanwhile. Must not block.
+    // The keyboard present at start has begun to be read at its attach (the
+    // attach that counts as the first). Must not block.
     virtual void FirstAttachBegins() {}
-    // 0x5045 'LED' and the macro-key relabelling, from the library's thread
-    // after the bank key: show the macro keys of the new bank. Must not block.
-    virtual void SendBankChanged(bool bankB) = 0;
-    // Timer 1051: re-read the lighting (without per-key colours) soon. Must not block.
-    virtual void StartLightingTimer() = 0;
-    // The notification icon: kIconAttached, kIconDetached or kIconRecording.
-    virtual void SetTrayIcon(int iconId) = 0;
-    // Whether the main window has finished initialising; the attach thread
-    // waits for it before it touches the icon. A sink that calls
-    // DeviceEvents::InitialisedChanged once it turns true lets the thread go
-    // on at once; otherwise the thread looks again every kInitialisedPoll.
-    virtual bool Initialised() const = 0;
-
-    // RefreshFromKeyboard has replaced the current copy: show its keys. Called
-    // after the lock is left, from whatever thread ran the refresh.
-    virtual void RefreshKeyDisplay() = 0;
-    // RefreshFromKeyboard's "no unapplied changes".
-    virtual void ClearUnappliedChanges() = 0;
+    // Sent by the attach thread once the attach has read the settings (and
+    // the factory key table): read the configuration and the lighting. Returns
+    // once done, or once Stopping() is true.
+    virtual void AttachReadsDone() = 0;
+    // The keyboard went away (the attach thread, after the detach's own work).
+    // Must not block.
+    virtual void Detached() = 0;
+    // Whether the listener is ready for the presence to settle; the attach
+    // thread waits for it before PresenceSettled. A listener that calls
+    // DeviceEvents::ReadyChanged once it turns true lets the thread go on at
+    // once; otherwise the thread looks again every kReadyPoll.
+    virtual bool Ready() const = 0;
+    // The presence change is complete: attached or not, and whether this
+    // is the first attach, of a keyboard present at start. Must not block.
+    virtual void PresenceSettled(bool attached, bool firstAttach) = 0;
+    // The bank key switched the macro keys to bank B (or back to A), from the
+    // library's thread. Must not block.
+    virtual void BankChanged(bool bankB) = 0;
+    // The user changed the lighting on the keyboard itself. Must not block.
+    virtual void LightingChangedOnKeyboard() = 0;
+    // The keyboard began or ended recording a macro of its own, from a
+    // thread of the events (one at a time). Must not block.
+    virtual void RecordingChanged(bool recording) = 0;
 };
 
-// A front end without a window (a command, a test): nothing to show or
-// refresh, and always initialised so the attach never waits for it.
-class QuietDeviceEventSink : public DeviceEventSink {
+// A listener that reads nothing and is always ready, so the attach never
+// waits for it (a command that reads what it needs itself, a test).
+class QuietDeviceEventListener : public DeviceEventListener {
 public:
-    void SendRefreshProfile() override {}
-    void SendDetached() override {}
-    void HideMainWindow() override {}
-    void PostOpen() override {}
-    void SendBankChanged(bool) override {}
-    void StartLightingTimer() override {}
-    void SetTrayIcon(int) override {}
-    bool Initialised() const override { return true; }
-    void RefreshKeyDisplay() override {}
-    void ClearUnappliedChanges() override {}
+    void AttachReadsDone() override {}
+    void Detached() override {}
+    bool Ready() const override { return true; }
+    void PresenceSettled(bool, bool) override {}
+    void BankChanged(bool) override {}
+    void LightingChangedOnKeyboard() override {}
+    void RecordingChanged(bool) override {}
 };
 
 // The two bank-status bytes; bit 0 of the second is the macro-key bank (0 = A, 1 = B).
@@ -113,11 +102,11 @@ static_assert(sizeof(BankStatus) == wire::kBankStatusSize);
 inline constexpr BankStatus kInitialBankStatus = {{0x05, 0x02}};
 inline constexpr std::uint8_t kBankBit = 0x01;
 
-// How often the attach thread looks at a sink's Initialised() when the sink
-// does not say when it changes.
-inline constexpr std::chrono::milliseconds kInitialisedPoll{50};
+// How often the attach thread looks at a listener's Ready() when the
+// listener does not say when it changes.
+inline constexpr std::chrono::milliseconds kReadyPoll{50};
 
-// What the attach reads before it tells the sink. The settings record is
+// What the attach reads before it tells the listener. The settings record is
 // always read (it carries the macro capacity and the active profile); the
 // factory key table only matters to a front end that encodes or decodes key
 // tables, so a command that does neither may leave it out.
@@ -127,7 +116,7 @@ struct AttachReads {
 
 class DeviceEvents {
 public:
-    DeviceEvents(CommandProtocol& protocol, Transfer& transfer, DeviceEventSink& sink, Reporter& reporter,
+    DeviceEvents(CommandProtocol& protocol, Transfer& transfer, DeviceEventListener& listener, Reporter& reporter,
                  AttachReads reads = {});
     ~DeviceEvents();
     DeviceEvents(const DeviceEvents&) = delete;
@@ -135,8 +124,8 @@ public:
 
     // The start-up order: bank status reset, the 'CONS' read, the reply slot
     // cleared, the 'CTRL' read, then the keyboards counted and an attach
-    // thread started with the count (a count of 0 sets the first-attach flag,
-    // so a keyboard plugged in later never opens the window). Fails when this
+    // thread started with the count (a count of 0 sets the first-attach flag:
+    // a keyboard plugged in later is never the first attach). Fails when this
     // object cannot receive the callbacks or a read cannot be started.
     Status Start();
     // Removes the standing reads, waits for a callback in progress, closes
@@ -144,12 +133,12 @@ public:
     // closing) and joins every thread. Idempotent.
     void Stop();
     bool Stopping() const { return m_stopping.load(); }
-    // Before Start: the first attach does not bring the window up (the
-    // program was started to stay in the tray).
-    void SkipFirstOpen() { m_firstAttachDone = true; }
-    // The sink's Initialised() has turned true: an attach thread waiting for
+    // Before Start: no attach counts as the first (the program was started
+    // to stay in the tray).
+    void SkipFirstAttach() { m_firstAttachDone = true; }
+    // The listener's Ready() has turned true: an attach thread waiting for
     // it goes on now rather than at its next look.
-    void InitialisedChanged();
+    void ReadyChanged();
 
     // The callback the library calls (a plain function, as the library wants).
     static int OnDeviceReport(const HidRelayEvent* event);
@@ -170,15 +159,15 @@ private:
     int HandleReport(const HidRelayEvent& event);
     void HandleConsumerWord(std::uint16_t word);
     void HandleAttachChange(std::uint32_t presence);
-    bool WaitUntilInitialised();
-    void ShowRecordingIcon(bool recording);
+    bool WaitUntilReady();
+    void TellRecording(bool recording);
     void StartThread(std::function<void()> work);
     void ReapThreads(bool all);
     Status StartRead(const HidRelaySelector& selector, std::uint32_t tag, HidRelayHandle& handle);
 
     CommandProtocol& m_protocol;
     Transfer& m_transfer;
-    DeviceEventSink& m_sink;
+    DeviceEventListener& m_listener;
     Reporter& m_reporter;
     const AttachReads m_reads;
 
@@ -190,7 +179,6 @@ private:
 
     std::atomic<std::uint32_t> m_lastPresence{0};
     std::atomic<bool> m_firstAttachDone{false};
-    std::atomic<int> m_attachIcon{kIconDetached};
     std::atomic<bool> m_stopping{false};
     bool m_registered = false;
 
@@ -200,8 +188,8 @@ private:
     std::uint64_t m_nextTicket = 0;
     std::uint64_t m_servingTicket = 0;
 
-    // Recording-icon threads run one at a time.
-    std::mutex m_iconMutex;
+    // Recording news and the settling of a presence reach the listener one at a time.
+    std::mutex m_tellMutex;
 
     struct Worker {
         std::thread thread;

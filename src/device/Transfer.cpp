@@ -6,7 +6,6 @@
 #include "config/LanguageTable.h"
 #include "config/ProfileFile.h"
 #include "device/CommandProtocol.h"
-#include "device/DeviceEvents.h"
 #include "device/ReadBack.h"
 #include "keymodel/DefaultHardwareTable.h"
 #include "macro/MacroArea.h"
@@ -22,8 +21,8 @@ namespace {
 constexpr std::string_view kWorkingFileNotWrittenKey = "MAIN_EXPORT_FAILED";
 } // namespace
 
-Transfer::Transfer(CommandProtocol& protocol, ConfigStore& store, Reporter& reporter, DeviceEventSink* window)
-    : m_protocol(protocol), m_store(store), m_reporter(reporter), m_defaultTable(DefaultHardwareTable), m_window(window)
+Transfer::Transfer(CommandProtocol& protocol, ConfigStore& store, Reporter& reporter)
+    : m_protocol(protocol), m_store(store), m_reporter(reporter), m_defaultTable(DefaultHardwareTable)
 {
 }
 
@@ -112,30 +111,42 @@ void Transfer::SetActiveProfile(int profile)
     m_activeProfile = m_protocol.WriteSettings(settings.bytes) == kResultOk ? profile : kUnknownProfile;
 }
 
-int Transfer::DownloadConfiguration(const WorkingSnapshot& snapshot, bool allProfiles)
+Status Transfer::DownloadCurrentCopy(bool allProfiles)
+{
+    std::lock_guard current(m_store.CurrentLock());
+    std::lock_guard working(m_store.WorkingLock());
+    Result<std::shared_ptr<const WorkingSnapshot>> snapshot = m_store.TakeWorkingSnapshot();
+    if (!snapshot) return Error{snapshot.error()};
+    return DownloadConfiguration(**snapshot, allProfiles);
+}
+
+Status Transfer::DownloadConfiguration(const WorkingSnapshot& snapshot, bool allProfiles)
 {
     // Without the capacity (the attach could not read it) any macro area would
     // look too big: the settings record is read now, as the attach would
     // have, and a keyboard that cannot tell it (gone, or not answering) fails
     // the download without talk of macro space.
-    if (MacroCapacity() == 0 && !ReadSettingsAtAttach()) return kDownloadFailed;
+    if (MacroCapacity() == 0 && !ReadSettingsAtAttach())
+        return Error{"the keyboard did not tell how much room it has for macros"};
     const MacroAreaSize sizes = MacroAreaSizes(snapshot.macros);
     const std::size_t capacity = MacroCapacity();
     if (sizes.withoutNames > capacity) {
         m_reporter.Inform({std::string(kMacroSpaceExceededKey), {}});
-        return kDownloadFailed;
+        return Error{"the macros need " + std::to_string(sizes.withoutNames) + " bytes, the keyboard has room for " +
+                     std::to_string(capacity)};
     }
     const bool withNames = sizes.withNames <= capacity;
     const std::size_t areaLength = withNames ? sizes.withNames : sizes.withoutNames;
     std::vector<std::uint8_t> area(areaLength);
-    if (!EncodeMacroArea(snapshot.macros, areaLength, withNames, area)) return kDownloadFailed;
+    if (!EncodeMacroArea(snapshot.macros, areaLength, withNames, area))
+        return Error{"the macros could not be encoded for the keyboard"};
 
     std::vector<int> profiles;
     if (allProfiles) {
         profiles = {0, 1, 2};
     } else {
         const int active = ActiveProfile();
-        if (active == kUnknownProfile) return kDownloadFailed;
+        if (active == kUnknownProfile) return Error{"the keyboard did not tell its active profile"};
         profiles = {active};
     }
 
@@ -161,12 +172,13 @@ int Transfer::DownloadConfiguration(const WorkingSnapshot& snapshot, bool allPro
     }
 
     if (!withNames) m_reporter.Inform({std::string(kNamesDroppedKey), {}});
-    return allTaken ? kDownloadSucceeded : kDownloadFailed;
+    if (!allTaken) return Error{"the keyboard did not take every part of the configuration"};
+    return Status::Ok();
 }
 
-int Transfer::ReadBackToFile(const std::filesystem::path& path)
+ReadBackOutcome Transfer::ReadBackToFile(const std::filesystem::path& path)
 {
-    return ReadBack(m_protocol, *this, m_reporter, path).ok() ? 1 : 0;
+    return ReadBack(m_protocol, *this, m_reporter, path);
 }
 
 void Transfer::SetWorkingProfilePath(std::filesystem::path path)
@@ -184,7 +196,7 @@ Result<std::filesystem::path> Transfer::WorkingPath() const
     return WorkingProfilePath();
 }
 
-int Transfer::RefreshFromKeyboard(bool leaveApplyState)
+Status Transfer::RefreshFromKeyboard()
 {
     // WorkingProfilePath creates the profile folder.
     const Result<std::filesystem::path> path = WorkingPath();
@@ -199,8 +211,13 @@ int Transfer::RefreshFromKeyboard(bool leaveApplyState)
     if (path) {
         if (Result<CurrentCopy> copy = ReadProfileCopy(*path)) applied = std::move(*copy);
     }
-    if (ActiveProfile() != kUnknownProfile &&
-        ReadKeyboardImage(m_protocol, *this, m_reporter, image, applied ? &*applied : nullptr).ok()) {
+    Status read = Error{"the keyboard did not tell its active profile"};
+    if (ActiveProfile() != kUnknownProfile) {
+        const ReadBackOutcome outcome =
+            ReadKeyboardImage(m_protocol, *this, m_reporter, image, applied ? &*applied : nullptr);
+        read = outcome.ok() ? Status::Ok() : Status(Error{"reading the keyboard failed at " + outcome.reason});
+    }
+    if (read) {
         // What the keyboard holds is the copy, whether or not the working
         // file can be written; a file that cannot is the user's to know.
         // A file that already holds it (the usual replug) is left alone: no
@@ -217,6 +234,8 @@ int Transfer::RefreshFromKeyboard(bool leaveApplyState)
             std::lock_guard lock(m_store.CurrentLock());
             m_store.Current() = std::move(*copy);
             loaded = true;
+        } else {
+            read = Error{"what the keyboard holds does not make a configuration: " + copy.error()};
         }
     }
     if (!loaded) {
@@ -224,11 +243,7 @@ int Transfer::RefreshFromKeyboard(bool leaveApplyState)
         m_store.EmptyCurrentCopy();
         m_store.CreateDefaultConfiguration(kConfigFlagWritten);
     }
-    if (m_window != nullptr) {
-        m_window->RefreshKeyDisplay();
-        if (!leaveApplyState) m_window->ClearUnappliedChanges();
-    }
-    return 1;
+    return read;
 }
 
 } // namespace kestrune

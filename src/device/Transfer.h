@@ -12,13 +12,13 @@
 //   the thread that runs the operation.
 // - The per-process values (macro capacity, active-profile cache, the current
 //   factory table) are safe to read and change from any thread.
-// - DownloadConfiguration runs inside the store's WorkingLock, taken by the
-//   store's snapshot, and reads only the working copy: macro positions come
-//   from the snapshot's macro list, which the snapshot copied under both
-//   locks, so the download never waits for CurrentLock.
+// - DownloadCurrentCopy holds CurrentLock and WorkingLock for the whole
+//   download (the copy does not change while it is sent) and reads only the
+//   snapshot: macro positions come from the snapshot's macro list, which the
+//   snapshot copied under both locks.
 // - RefreshFromKeyboard takes CurrentLock only to replace the current copy,
-//   after the keyboard has been read; it asks the window to redraw after the
-//   lock is left.
+//   after the keyboard has been read. Whoever asked for it tells the front
+//   end: the transfer calls nothing above it.
 
 #include "common/Reporter.h"
 #include "config/ConfigStore.h"
@@ -36,7 +36,7 @@
 namespace kestrune {
 
 class CommandProtocol;
-class DeviceEventSink;
+struct ReadBackOutcome;
 
 // Messages of the transfer, by language key.
 inline constexpr std::string_view kMacroSpaceExceededKey = "MACRO_SPACE_EXCEEDED";
@@ -45,12 +45,10 @@ inline constexpr std::string_view kNewMacroPrefixKey = "MACRO_NEW_PREFIX";
 
 inline constexpr int kUnknownProfile = -1;
 
-class Transfer : public ConfigurationDownloader {
+class Transfer {
 public:
-    // The store is the one whose current copy a refresh replaces; the window,
-    // when there is one, is told about a refresh (RefreshFromKeyboard) and
-    // must outlive the transfer.
-    Transfer(CommandProtocol& protocol, ConfigStore& store, Reporter& reporter, DeviceEventSink* window = nullptr);
+    // The store is the one whose copies a download sends and a refresh replaces.
+    Transfer(CommandProtocol& protocol, ConfigStore& store, Reporter& reporter);
 
     // --- Per-process values -------------------------------------------------
     // Bytes the keyboard has for the macro area; 0 until read at attach.
@@ -87,27 +85,30 @@ public:
 
     // --- Download -------------------------------------------------------------
     // Sends the snapshot's macro area and the key tables of all three profiles
-    // or of the active one, between BeginUpdate and EndUpdate. Gives 1 when
-    // the macro area and every key table were taken, else 0. Macros that do not fit even without
-    // names send nothing and report kMacroSpaceExceededKey; names that do not
-    // fit are left out and kNamesDroppedKey follows the download.
-    int DownloadConfiguration(const WorkingSnapshot& snapshot, bool allProfiles) override;
+    // or of the active one, between BeginUpdate and EndUpdate. Ok when the
+    // macro area and every key table were taken. Macros that do not fit even
+    // without names send nothing and report kMacroSpaceExceededKey; names that
+    // do not fit are left out and kNamesDroppedKey follows the download.
+    Status DownloadConfiguration(const WorkingSnapshot& snapshot, bool allProfiles);
+    // Takes a working snapshot of the store's current copy and downloads it,
+    // holding CurrentLock and WorkingLock throughout.
+    Status DownloadCurrentCopy(bool allProfiles);
 
     // --- Read-back ------------------------------------------------------------
     // Rebuilds a whole profile file from the keyboard's three key tables and
     // its macro area. The file is replaced atomically, and only once
     // everything has been read: a failure leaves the old file as it was.
-    // Gives 1 on success, 0 on failure.
-    int ReadBackToFile(const std::filesystem::path& path);
+    // The outcome says what failed (see ReadBack.h).
+    ReadBackOutcome ReadBackToFile(const std::filesystem::path& path);
 
     // Replaces the current copy with what the keyboard holds, read back
     // through the working profile file, or with a fresh default configuration
     // when the keyboard cannot be read. The macro keys, and the program and
     // text keys with their texts, keep what the working file gave them where
-    // the keyboard agrees (see ReadKeyboardImage). Then asks the window to
-    // show the keys and, unless leaveApplyState, to clear its unapplied
-    // changes. Always 1.
-    int RefreshFromKeyboard(bool leaveApplyState);
+    // the keyboard agrees (see ReadKeyboardImage). Ok when the copy is the
+    // keyboard's; otherwise the copy is the default one and the error says
+    // why the keyboard's was not taken.
+    Status RefreshFromKeyboard();
 
     // The working profile file; by default the one in the profile folder.
     void SetWorkingProfilePath(std::filesystem::path path);
@@ -126,7 +127,6 @@ private:
     std::filesystem::path m_workingPath;            // guarded by m_tableMutex; empty: the profile folder's
     std::optional<SettingsRecord> m_attachSettings; // guarded by m_tableMutex
     int m_attachSettingsResult;                     // guarded by m_tableMutex
-    DeviceEventSink* const m_window;
 };
 
 } // namespace kestrune

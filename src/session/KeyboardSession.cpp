@@ -21,15 +21,15 @@ Result<std::unique_ptr<KeyboardSession>> KeyboardSession::Create(KeyboardSession
     }
 
     std::unique_ptr<KeyboardSession> session(new KeyboardSession());
-    if (options.sink == nullptr) {
-        session->m_quietSink = std::make_unique<QuietDeviceEventSink>();
-        options.sink = session->m_quietSink.get();
+    if (options.listener == nullptr) {
+        session->m_quietListener = std::make_unique<QuietDeviceEventListener>();
+        options.listener = session->m_quietListener.get();
     }
-    session->m_sink = options.sink;
+    session->m_listener = options.listener;
     session->m_protocol = std::make_unique<CommandProtocol>(std::move(library), options.timing);
-    session->m_transfer = std::make_unique<Transfer>(*session->m_protocol, session->m_store, reporter, session->m_sink);
+    session->m_transfer = std::make_unique<Transfer>(*session->m_protocol, session->m_store, reporter);
     if (!options.workingProfilePath.empty()) session->m_transfer->SetWorkingProfilePath(options.workingProfilePath);
-    session->m_events = std::make_unique<DeviceEvents>(*session->m_protocol, *session->m_transfer, *session->m_sink,
+    session->m_events = std::make_unique<DeviceEvents>(*session->m_protocol, *session->m_transfer, *session->m_listener,
                                                        reporter, options.attachReads);
     session->m_lighting = std::make_unique<Lighting>(*session->m_protocol, std::move(options.settingsFile));
     return session;

@@ -10,24 +10,25 @@
 // - The session owns everything it hands out (library, protocol, store,
 //   transfer, events, lighting). References it gives stay valid until the
 //   session is destroyed.
-// - The sink and the reporter belong to the caller and must outlive the
+// - The listener and the reporter belong to the caller and must outlive the
 //   session: the device events and the transfer call them until Stop()
-//   returns. Without a sink of its own the caller gets a quiet one that
-//   refreshes nothing and counts as initialised.
+//   returns. Without a listener of its own the caller gets a quiet one that
+//   reads nothing more at an attach and is always ready.
 //
 // Threading:
 // - Create, Start, Stop and the destructor belong to the thread that owns the
 //   session (the window's user-interface thread, the command's main thread).
 // - Start returns once the standing reads run; the attach of a keyboard that
 //   is present at start is handled on a thread of the device events, which
-//   reads the keyboard and then calls the sink (SendRefreshProfile and, at
-//   the first attach, PostOpen). A window starts hidden and learns about the
-//   attach through its sink; the command line waits with WaitForAttach.
+//   reads the keyboard's settings and then tells the listener
+//   (AttachReadsDone, then PresenceSettled). The keyboard controller is the
+//   listener of a front end that shows the keyboard; the command line waits
+//   with WaitForAttach.
 // - Stop (and the destructor) first stops the device events, which removes
 //   the standing reads, ends every wait for a reply and joins every thread
-//   they started; then nothing calls the sink or the reporter any more. A
-//   sink whose sent operations wait for the thread calling Stop must return
-//   from them once DeviceEvents::Stopping() is true.
+//   they started; then nothing calls the listener or the reporter any more.
+//   A listener whose AttachReadsDone waits for the thread calling Stop must
+//   return once DeviceEvents::Stopping() is true.
 // - The parts themselves keep their own rules (CommandProtocol.h, Transfer.h,
 //   DeviceEvents.h, Lighting.h, ConfigStore.h): keyboard operations may
 //   block for seconds and never run on a user-interface thread.
@@ -55,9 +56,9 @@ struct KeyboardSessionOptions {
     std::unique_ptr<DeviceLibrary> library;
     std::filesystem::path libraryPath;
     ProtocolTiming timing;
-    // The main window's side of the device events; null for a quiet one.
-    DeviceEventSink* sink = nullptr;
-    // What the attach reads before it calls the sink.
+    // Who hears the device events; null for a quiet one.
+    DeviceEventListener* listener = nullptr;
+    // What the attach reads before it tells the listener.
     AttachReads attachReads;
     // The working profile file of refreshes; empty for the profile folder's.
     std::filesystem::path workingProfilePath;
@@ -106,14 +107,13 @@ public:
     Transfer& GetTransfer() { return *m_transfer; }
     DeviceEvents& Events() { return *m_events; }
     Lighting& GetLighting() { return *m_lighting; }
-    DeviceEventSink& Sink() { return *m_sink; }
 
 private:
     KeyboardSession() = default;
 
     // Declared in the order of creation; destroyed in the reverse one.
-    std::unique_ptr<DeviceEventSink> m_quietSink;
-    DeviceEventSink* m_sink = nullptr;
+    std::unique_ptr<DeviceEventListener> m_quietListener;
+    DeviceEventListener* m_listener = nullptr;
     std::unique_ptr<CommandProtocol> m_protocol;
     ConfigStore m_store;
     std::unique_ptr<Transfer> m_transfer;

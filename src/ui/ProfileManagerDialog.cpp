@@ -4,7 +4,7 @@
 #include "config/Folders.h"
 #include "config/LanguageTable.h"
 #include "config/ProfileFile.h"
-#include "device/Transfer.h"
+#include "session/KeyboardController.h"
 #include "ui/UserDialogs.h"
 #include "wire/Protocol.h"
 
@@ -61,11 +61,11 @@ QString NewProfileOffer(const std::filesystem::path& profileFolder, std::u16stri
     return FromPath(profileFolder) + name;
 }
 
-ProfileManagerDialog::ProfileManagerDialog(QWidget* parent, Transfer& transfer, DeviceJobRunner runDevice,
+ProfileManagerDialog::ProfileManagerDialog(QWidget* parent, KeyboardController& keyboard, DeviceJobRunner runDevice,
                                            UserSettings& settings, const LanguageTable& language,
                                            ProfileManagerOwner& owner)
     : DeviceJobDialog(parent, ProgramFolder() / std::filesystem::path(kProfileSkin), std::move(runDevice), language),
-      m_transfer(transfer), m_settings(settings), m_owner(owner), m_list(new QTableWidget(0, 3, this)),
+      m_keyboard(keyboard), m_settings(settings), m_owner(owner), m_list(new QTableWidget(0, 3, this)),
       m_add(new ImageButton(this)), m_load(new ImageButton(this)), m_delete(new ImageButton(this)),
       m_ok(new ImageButton(this)), m_cancel(new ImageButton(this)), m_apply(new ImageButton(this)),
       m_test(new QPushButton(QStringLiteral("Test"), this))
@@ -148,7 +148,7 @@ void ProfileManagerDialog::FillList()
     for (int profile = 0; profile < wire::kProfileCount; ++profile) AppendRow(workingFile, profile);
     // The cached value: the attach and every switch keep it, and the GUI
     // thread never waits for the keyboard.
-    const int active = m_transfer.CachedActiveProfile();
+    const int active = m_keyboard.ActiveProfile();
     if (active >= 0 && active < m_list->rowCount()) m_list->item(active, kCheckColumn)->setCheckState(Qt::Checked);
     SetApplyPending(false);
 }
@@ -306,10 +306,11 @@ void ProfileManagerDialog::RunApply(bool closeAfter)
     setCursor(Qt::BusyCursor);
     auto switchedTo = std::make_shared<int>(-1);
     RunDeviceJob(
-        [transfer = &m_transfer, profile, switchedTo] {
-            transfer->SetActiveProfile(profile);
-            *switchedTo = transfer->CachedActiveProfile();
-            transfer->RefreshFromKeyboard(false);
+        [keyboard = &m_keyboard, profile, switchedTo] {
+            (void)keyboard->SwitchProfile(profile);
+            *switchedTo = keyboard->ActiveProfile();
+            // The configuration shown is the profile's as the keyboard holds it.
+            (void)keyboard->RefreshFromKeyboard();
         },
         [this, opening, profile, switchedTo, closeAfter] { FinishApply(opening, profile, *switchedTo, closeAfter); });
 }

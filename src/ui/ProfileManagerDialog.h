@@ -28,7 +28,7 @@ class QPushButton;
 
 namespace kestrune {
 
-class Transfer;
+class KeyboardController;
 
 // What the profile manager asks of the window that owns it.
 class ProfileManagerOwner {
@@ -83,8 +83,8 @@ QString NewProfileOffer(const std::filesystem::path& profileFolder, std::u16stri
 class ProfileManagerDialog : public DeviceJobDialog {
     Q_OBJECT
 public:
-    ProfileManagerDialog(QWidget* parent, Transfer& transfer, DeviceJobRunner runDevice, UserSettings& settings,
-                         const LanguageTable& language, ProfileManagerOwner& owner);
+    ProfileManagerDialog(QWidget* parent, KeyboardController& keyboard, DeviceJobRunner runDevice,
+                         UserSettings& settings, const LanguageTable& language, ProfileManagerOwner& owner);
     ~ProfileManagerDialog() override;
 
     bool OnInitDialog() override;
@@ -126,7 +126,7 @@ private:
     void FinishApply(unsigned opening, int profile, int switchedTo, bool closeAfter);
     void CloseDialog(bool accepted);
 
-    Transfer& m_transfer;
+    KeyboardController& m_keyboard;
     UserSettings& m_settings;
     ProfileManagerOwner& m_owner;
 

@@ -7,7 +7,7 @@
 #include "app/AboutDialog.h"
 #include "emulator/ControlSocket.h"
 #include "emulator/StateFile.h"
-#include "session/KeyboardSession.h"
+#include "session/KeyboardController.h"
 #include "ui/KeyAssignmentDialog.h"
 
 #include <QGuiApplication>
@@ -33,14 +33,14 @@ protected:
         SetVariable(emulator::kStateFileVariable, (root / "emulator.json").string());
         SetVariable(emulator::kControlSocketVariable, (root / "control").string());
         MakeWindow();
-        KeyboardSessionOptions options;
-        options.libraryPath = EMULATOR_LIBRARY;
-        options.sink = window.get();
-        options.workingProfilePath = root / "$Profile0";
-        auto created = KeyboardSession::Create(std::move(options), window->GetReporter());
+        KeyboardControllerOptions options;
+        options.session.libraryPath = EMULATOR_LIBRARY;
+        options.observer = window.get();
+        options.session.workingProfilePath = root / "$Profile0";
+        auto created = KeyboardController::Create(std::move(options), window->GetReporter());
         ASSERT_TRUE(created.ok()) << created.error();
         session = std::move(created.value());
-        window->SetKeyboard({&session->Store(), &session->GetTransfer(), &session->GetLighting(), &session->Events()});
+        window->SetKeyboard(*session);
         // The attach waits for the window's deferred initialisation, which
         // needs the event loop.
         ASSERT_TRUE(session->Start().ok());
@@ -103,7 +103,7 @@ protected:
         EXPECT_TRUE((*reply)->ok) << (*reply)->text;
     }
 
-    std::unique_ptr<KeyboardSession> session;
+    std::unique_ptr<KeyboardController> session;
     KeyAssignmentDialog* dialog = nullptr; // once an opening made it
 };
 

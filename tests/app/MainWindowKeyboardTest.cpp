@@ -15,7 +15,7 @@
 #include "emulator/StateFile.h"
 #include "keymodel/DefaultHardwareTable.h"
 #include "lighting/LightingWriter.h"
-#include "session/KeyboardSession.h"
+#include "session/KeyboardController.h"
 #include "ui/ColourRef.h"
 #include "ui/LightingPanel.h"
 
@@ -61,11 +61,11 @@ protected:
         SetVariable("KESTRUNE_EMULATOR_LATENCY_US", "0");
         MakeWindow();
         trayIcons = std::make_unique<QSignalSpy>(window.get(), &MainWindow::trayIconChanged);
-        KeyboardSessionOptions options;
-        options.libraryPath = EMULATOR_LIBRARY;
-        options.sink = window.get();
-        options.timing = kestrune::testing::QuickTiming();
-        auto created = KeyboardSession::Create(std::move(options), window->GetReporter());
+        KeyboardControllerOptions options;
+        options.session.libraryPath = EMULATOR_LIBRARY;
+        options.observer = window.get();
+        options.session.timing = kestrune::testing::QuickTiming();
+        auto created = KeyboardController::Create(std::move(options), window->GetReporter());
         ASSERT_TRUE(created.ok()) << created.error();
         session = std::move(*created);
         window->SetKeyboard(*session);
@@ -134,7 +134,7 @@ protected:
 
     ImageButton& Button(int id) { return *window->Button(id); }
 
-    std::unique_ptr<KeyboardSession> session;
+    std::unique_ptr<KeyboardController> session;
     std::unique_ptr<QSignalSpy> trayIcons;
 };
 

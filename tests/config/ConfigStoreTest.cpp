@@ -15,26 +15,6 @@ using testing::ReadAll;
 using testing::RecordingReporter;
 using testing::ScratchFolder;
 
-// Stands in for the keyboard transfer: keeps what it was given and answers
-// with a chosen result.
-class RecordingDownloader : public ConfigurationDownloader {
-public:
-    explicit RecordingDownloader(int result = kDownloadSucceeded) : m_result(result) {}
-    int DownloadConfiguration(const WorkingSnapshot& snapshot, bool allProfiles) override
-    {
-        ++calls;
-        lastAllProfiles = allProfiles;
-        seen = std::make_unique<WorkingSnapshot>(snapshot);
-        return m_result;
-    }
-    int calls = 0;
-    bool lastAllProfiles = false;
-    std::unique_ptr<WorkingSnapshot> seen;
-
-private:
-    int m_result;
-};
-
 TEST(CreateDefaultConfiguration, FileAndMemoryHoldTheSameFreshBlock)
 {
     ScratchFolder folder;
@@ -147,7 +127,7 @@ TEST(CurrentCopy, FindsMacroKeysInExactlyTheFourMaps)
     EXPECT_EQ(current.Assignment(0, 512), nullptr);
 }
 
-TEST(TakeWorkingSnapshot, HandsTheDownloadAConsistentCopy)
+TEST(TakeWorkingSnapshot, GivesAConsistentCopyToSend)
 {
     ConfigStore store;
     std::lock_guard lock(store.CurrentLock());
@@ -158,11 +138,9 @@ TEST(TakeWorkingSnapshot, HandsTheDownloadAConsistentCopy)
     SetAssignment(*current.Assignment(2, 0x11), AssignmentType::PlayMacro, 0, 1);
     ASSERT_TRUE(current.Strings().Set(StringSlotIndex(1, 0x10), u"hi"));
 
-    RecordingDownloader downloader;
-    EXPECT_EQ(store.TakeWorkingSnapshot(true, downloader), kDownloadSucceeded);
-    ASSERT_EQ(downloader.calls, 1);
-    EXPECT_TRUE(downloader.lastAllProfiles);
-    const WorkingSnapshot& seen = *downloader.seen;
+    const auto taken = store.TakeWorkingSnapshot();
+    ASSERT_TRUE(taken.ok()) << taken.error();
+    const WorkingSnapshot seen = **taken;
     EXPECT_EQ(seen.block.header.macroCount, 2);
     EXPECT_EQ(seen.block.header.stringBytes, 6u);
     EXPECT_EQ(seen.block.header.totalSize, ProfileTotalSize(2, 6));
@@ -173,17 +151,15 @@ TEST(TakeWorkingSnapshot, HandsTheDownloadAConsistentCopy)
     EXPECT_EQ(seen.MacroIds(), (std::vector<std::uint16_t>{3, 1}));
     EXPECT_EQ(MacroPosition(seen.macros, 1), 1u);
 
-    // The published snapshot is the one downloaded, and later edits leave it alone.
+    // The published snapshot is the one given, and later edits leave it alone.
     const auto working = store.WorkingCopy();
-    ASSERT_NE(working, nullptr);
+    ASSERT_EQ(working, *taken);
     current.Macros().clear();
     SetAssignment(*current.Assignment(2, 0x11), AssignmentType::Disabled, 0, 0);
     EXPECT_EQ(working->macros.size(), 2u);
     EXPECT_EQ(working->block, seen.block);
 
-    RecordingDownloader failing(kDownloadFailed);
-    EXPECT_EQ(store.TakeWorkingSnapshot(false, failing), kDownloadFailed);
-    EXPECT_FALSE(failing.lastAllProfiles);
+    ASSERT_TRUE(store.TakeWorkingSnapshot().ok());
     EXPECT_TRUE(store.WorkingCopy()->macros.empty());
 
     store.EmptyWorkingCopy();
@@ -193,18 +169,18 @@ TEST(TakeWorkingSnapshot, HandsTheDownloadAConsistentCopy)
 TEST(TakeWorkingSnapshot, RefusesWhatCannotBeSent)
 {
     ConfigStore store;
-    RecordingDownloader downloader;
-    EXPECT_EQ(store.TakeWorkingSnapshot(true, downloader), kDownloadFailed); // no block yet
+    EXPECT_FALSE(store.TakeWorkingSnapshot().ok()); // no block yet
 
     ASSERT_TRUE(store.CreateDefaultConfiguration());
-    EXPECT_EQ(store.TakeWorkingSnapshot(true, downloader), kDownloadSucceeded);
+    EXPECT_TRUE(store.TakeWorkingSnapshot().ok());
     {
         std::lock_guard lock(store.CurrentLock());
         for (std::uint16_t id = 1; id <= kMaxMacros + 1; ++id)
             store.Current().Macros().push_back(MakeMacroRecord(u"m", id));
     }
-    EXPECT_EQ(store.TakeWorkingSnapshot(true, downloader), kDownloadFailed);
-    EXPECT_EQ(downloader.calls, 1);
+    const auto tooMany = store.TakeWorkingSnapshot();
+    ASSERT_FALSE(tooMany.ok());
+    EXPECT_NE(tooMany.error().find(std::to_string(kMaxMacros + 1) + " macros"), std::string::npos) << tooMany.error();
     EXPECT_EQ(store.WorkingCopy(), nullptr); // the stale snapshot is gone, as for any failed snapshot
 
     store.EmptyCurrentCopy();

@@ -20,32 +20,26 @@ namespace {
 
 using testing::ScratchFolder;
 
-// Does its work on a thread of its own, as the keyboard transfer may, while
-// the calling thread waits holding both locks.
-class WorkerDownloader : public ConfigurationDownloader {
-public:
-    int DownloadConfiguration(const WorkingSnapshot& snapshot, bool allProfiles) override
-    {
-        int result = kDownloadFailed;
-        std::thread worker([&] {
-            const auto ids = snapshot.MacroIds();
-            bool consistent = snapshot.block.header.macroCount == snapshot.macros.size() &&
-                              snapshot.block.header.stringBytes == snapshot.strings.size();
-            for (std::size_t map = 0; map < (allProfiles ? 3u : 1u); ++map) {
-                for (const KeyAssignment& a : snapshot.block.maps[map].slots) {
-                    if (a.type != AssignmentType::PlayMacro) continue;
-                    const std::size_t position = MacroPosition(snapshot.macros, static_cast<std::uint16_t>(a.value));
-                    consistent = consistent && (ids.empty() || position < ids.size());
-                }
+// Checks the snapshot on a thread of its own, as a download to the keyboard
+// may, while the calling thread waits holding both locks.
+bool ConsistentOnWorker(const WorkingSnapshot& snapshot, bool allProfiles)
+{
+    bool consistent = false;
+    std::thread worker([&] {
+        const auto ids = snapshot.MacroIds();
+        consistent = snapshot.block.header.macroCount == snapshot.macros.size() &&
+                     snapshot.block.header.stringBytes == snapshot.strings.size();
+        for (std::size_t map = 0; map < (allProfiles ? 3u : 1u); ++map) {
+            for (const KeyAssignment& a : snapshot.block.maps[map].slots) {
+                if (a.type != AssignmentType::PlayMacro) continue;
+                const std::size_t position = MacroPosition(snapshot.macros, static_cast<std::uint16_t>(a.value));
+                consistent = consistent && (ids.empty() || position < ids.size());
             }
-            result = consistent ? kDownloadSucceeded : kDownloadFailed;
-        });
-        worker.join();
-        ++downloads;
-        return result;
-    }
-    int downloads = 0;
-};
+        }
+    });
+    worker.join();
+    return consistent;
+}
 
 TEST(ConfigStoreThreads, EditsDownloadsAndReplacementsDoNotCollide)
 {
@@ -65,7 +59,6 @@ TEST(ConfigStoreThreads, EditsDownloadsAndReplacementsDoNotCollide)
     std::atomic<int> failures{0};
 
     std::thread ui([&] {
-        WorkerDownloader downloader;
         for (int i = 0; i < kRounds; ++i) {
             std::lock_guard lock(store.CurrentLock());
             CurrentCopy& current = store.Current();
@@ -75,7 +68,9 @@ TEST(ConfigStoreThreads, EditsDownloadsAndReplacementsDoNotCollide)
             SetAssignment(*current.Assignment(0, 0x20), AssignmentType::PlayMacro, 0, current.Macros().front().id);
             if (!current.Strings().Set(StringSlotIndex(0, 0x21), u"edited")) ++failures;
             SetAssignment(*current.Assignment(0, 0x21), AssignmentType::LaunchProgram, 0, 0);
-            if (store.TakeWorkingSnapshot(i % 2 == 0, downloader) != kDownloadSucceeded) ++failures;
+            std::lock_guard working(store.WorkingLock());
+            const auto snapshot = store.TakeWorkingSnapshot();
+            if (!snapshot || !ConsistentOnWorker(**snapshot, i % 2 == 0)) ++failures;
         }
     });
     std::thread device([&] {

@@ -41,10 +41,10 @@ protected:
         ASSERT_TRUE(emulator::SaveStateFile(folder / "state.json", state).ok());
         auto library = DeviceLibrary::Load(EMULATOR_LIBRARY);
         ASSERT_TRUE(library.ok()) << library.error();
-        session = MakeSession(std::move(*library), window, reporter);
+        session = MakeSession(std::move(*library), listener, reporter);
         ASSERT_TRUE(session);
         session->GetTransfer().SetWorkingProfilePath(folder / "$Profile0");
-        if (refreshOnAttach) window.transfer = &session->GetTransfer();
+        if (refreshOnAttach) listener.transfer = &session->GetTransfer();
         ASSERT_TRUE(session->StartAndWaitForAttach().ok());
     }
 
@@ -75,11 +75,7 @@ protected:
 
     void FillCurrentCopy(std::vector<MacroRecord> macros) { FillConfiguration(session->Store(), std::move(macros)); }
 
-    int Download(bool allProfiles)
-    {
-        std::lock_guard lock(session->Store().CurrentLock());
-        return session->Store().TakeWorkingSnapshot(allProfiles, session->GetTransfer());
-    }
+    bool Download(bool allProfiles) { return session->GetTransfer().DownloadCurrentCopy(allProfiles).ok(); }
 
     std::array<std::uint8_t, wire::kKeyTableSize> ExpectedTable(int profile)
     {
@@ -111,7 +107,7 @@ protected:
     EnvOverride socketVariable{emulator::kControlSocketVariable, (folder / "control").string()};
     EnvOverride latencyVariable{"KESTRUNE_EMULATOR_LATENCY_US", "0"};
     RecordingReporter reporter;
-    RecordingWindow window;
+    RecordingListener listener;
     std::unique_ptr<KeyboardSession> session;
 };
 
@@ -167,7 +163,7 @@ TEST_F(EventsLibraryTest, ReadBackWhileTheKeyboardIsOnProfile1)
     Open(state, false);
 
     const auto path = folder / "readback.kpf";
-    ASSERT_EQ(session->GetTransfer().ReadBackToFile(path), 1);
+    ASSERT_TRUE(session->GetTransfer().ReadBackToFile(path).ok());
     Result<CurrentCopy> copy = ParseProfileImage(FileBytes(path));
     ASSERT_TRUE(copy.ok()) << copy.error();
     EXPECT_EQ(copy->Assignment(0, SlotOfKey(kKeyEsc))->type, AssignmentType::RemapKey);
@@ -187,7 +183,7 @@ TEST_F(EventsLibraryTest, AnAreaWithoutItsMagicReadsBackAsABareBlock)
     state.macroArea[0] = 0;
     Open(state, false);
     const auto path = folder / "readback.kpf";
-    ASSERT_EQ(session->GetTransfer().ReadBackToFile(path), 1);
+    ASSERT_TRUE(session->GetTransfer().ReadBackToFile(path).ok());
     EXPECT_EQ(std::filesystem::file_size(path), kConfigBlockSize);
 }
 
@@ -197,8 +193,8 @@ TEST_F(EventsLibraryTest, AttachDetachAndTheBankKey)
     state.defaultKeyTable[3 * 8 + 2] = 0x2A; // a factory table that differs from the built-in copy
     state.keyTables[0][3 * 8 + 2] = 0x04;
     Open(state);
-    // The window hears that it will come up before the keyboard is read.
-    EXPECT_EQ(window.Calls(), (std::vector<std::string>{"opening", "refresh", "icon 141", "open"}));
+    // The listener hears of the first attach before the keyboard is read.
+    EXPECT_EQ(listener.Calls(), (std::vector<std::string>{"opening", "refresh", "attached, first"}));
     EXPECT_EQ(session->GetTransfer().MacroCapacity(), 0x10u * 128);
     EXPECT_EQ(session->GetTransfer().CurrentDefaultTable()[8], (HardwareEntry{0x02, 0x02, 0x2A}));
     {
@@ -211,31 +207,30 @@ TEST_F(EventsLibraryTest, AttachDetachAndTheBankKey)
     }
 
     Control({"lighting-changed"});
-    EXPECT_TRUE(window.WaitFor("timer 1051"));
+    EXPECT_TRUE(listener.WaitFor("lighting changed"));
     Control({"record-start"});
-    EXPECT_TRUE(window.WaitFor("icon 142"));
+    EXPECT_TRUE(listener.WaitFor("recording"));
     Control({"record-stop"});
-    // Recording over: back to the icon of the last attach.
-    EXPECT_TRUE(window.WaitFor("icon 141", 2));
+    EXPECT_TRUE(listener.WaitFor("recording ended"));
 
     Control({"bank-key"});
-    ASSERT_TRUE(window.WaitFor("bank B"));
+    ASSERT_TRUE(listener.WaitFor("bank B"));
     EXPECT_EQ(Dump().bankStatus, (std::array<std::uint8_t, 2>{0x05, 0x03}));
     Control({"bank-key"});
-    ASSERT_TRUE(window.WaitFor("bank A"));
+    ASSERT_TRUE(listener.WaitFor("bank A"));
     EXPECT_EQ(Dump().bankStatus, (std::array<std::uint8_t, 2>{0x05, 0x02}));
 
     ASSERT_EQ(session->GetTransfer().ActiveProfile(), 0);
     Control({"unplug"});
-    ASSERT_TRUE(window.WaitFor("icon 128"));
+    ASSERT_TRUE(listener.WaitFor("gone"));
     EXPECT_EQ(session->GetTransfer().CachedActiveProfile(), -1);
-    const auto calls = window.Calls();
-    EXPECT_EQ(std::vector<std::string>(calls.end() - 3, calls.end()),
-              (std::vector<std::string>{"detached", "hide", "icon 128"}));
+    const auto calls = listener.Calls();
+    EXPECT_EQ(std::vector<std::string>(calls.end() - 2, calls.end()), (std::vector<std::string>{"detached", "gone"}));
     Control({"plug"});
-    ASSERT_TRUE(window.WaitFor("icon 141", 3));
-    EXPECT_EQ(window.Count("open"), 1u);
-    EXPECT_EQ(window.Count("opening"), 1u);
+    ASSERT_TRUE(listener.WaitFor("attached"));
+    // Only the attach at start is the first.
+    EXPECT_EQ(listener.Count("attached, first"), 1u);
+    EXPECT_EQ(listener.Count("opening"), 1u);
 }
 
 TEST_F(EventsLibraryTest, StartedWithoutTheKeyboardALaterAttachNeverOpens)
@@ -243,16 +238,17 @@ TEST_F(EventsLibraryTest, StartedWithoutTheKeyboardALaterAttachNeverOpens)
     emulator::KeyboardState state = emulator::FactoryKeyboardState();
     state.attached = false;
     Open(state);
-    EXPECT_TRUE(window.Calls().empty());
-    // Once the icon shows the keyboard attached, the window finds it attached.
-    auto presenceAtIcon = std::make_shared<std::atomic<std::uint32_t>>(0);
-    window.OnTrayIcon([presenceAtIcon, &events = session->Events()](int) { *presenceAtIcon = events.LastPresence(); });
+    EXPECT_TRUE(listener.Calls().empty());
+    // Once the listener hears the keyboard attached, it finds it attached.
+    auto presenceAtSettle = std::make_shared<std::atomic<std::uint32_t>>(0);
+    listener.OnSettled(
+        [presenceAtSettle, &events = session->Events()](bool) { *presenceAtSettle = events.LastPresence(); });
     Control({"plug"});
-    ASSERT_TRUE(window.WaitFor("icon 141"));
+    ASSERT_TRUE(listener.WaitFor("attached"));
     session->Events().WaitForAttachChanges();
-    window.OnTrayIcon({});
-    EXPECT_NE(presenceAtIcon->load(), 0u);
-    EXPECT_EQ(window.Calls(), (std::vector<std::string>{"refresh", "icon 141"}));
+    listener.OnSettled({});
+    EXPECT_NE(presenceAtSettle->load(), 0u);
+    EXPECT_EQ(listener.Calls(), (std::vector<std::string>{"refresh", "attached"}));
 }
 
 TEST_F(EventsLibraryTest, FaultsEndWithFailureAndLeaveTheWorkingFileAlone)
@@ -271,12 +267,13 @@ TEST_F(EventsLibraryTest, FaultsEndWithFailureAndLeaveTheWorkingFileAlone)
         Control({"plug"});
         FillCurrentCopy({MakeMacro(1, 40, u"m")});
         Control(fault);
-        EXPECT_EQ(Download(true), 0);
+        EXPECT_FALSE(Download(true));
         Control({"fault", "clear"});
         Control({"plug"});
         Control(fault);
         session->GetTransfer().ForgetActiveProfile();
-        EXPECT_EQ(session->GetTransfer().RefreshFromKeyboard(false), 1);
+        // The default configuration stands in, and the refresh says it failed.
+        EXPECT_FALSE(session->GetTransfer().RefreshFromKeyboard().ok());
         EXPECT_EQ(FileBytes(working), before);
     }
 }
@@ -304,8 +301,7 @@ TEST_F(EventsLibraryTest, AttachAndDetachStormWhileDownloadsRun)
     std::atomic<bool> done{false};
     std::thread downloader([&] {
         while (!done) {
-            std::lock_guard lock(session->Store().CurrentLock());
-            session->Store().TakeWorkingSnapshot(false, session->GetTransfer());
+            (void)session->GetTransfer().DownloadCurrentCopy(false);
         }
     });
     for (int i = 0; i < 10; ++i) {
@@ -320,12 +316,12 @@ TEST_F(EventsLibraryTest, AttachAndDetachStormWhileDownloadsRun)
     // The storm is over long before the program has handled it, and each
     // attach then reads the keyboard, refreshes the copy and writes the
     // working file in its turn: the waits give each of the ten the time of one.
-    const auto stormWait = RecordingWindow::kEventWait * 10;
-    ASSERT_TRUE(window.WaitFor("detached", 10, stormWait));
-    ASSERT_TRUE(window.WaitFor("refresh", 11, stormWait));
+    const auto stormWait = RecordingListener::kEventWait * 10;
+    ASSERT_TRUE(listener.WaitFor("detached", 10, stormWait));
+    ASSERT_TRUE(listener.WaitFor("refresh", 11, stormWait));
     session->Events().WaitForAttachChanges();
     EXPECT_EQ(session->Events().LastPresence(), 1u);
-    EXPECT_EQ(window.Count("open"), 1u);
+    EXPECT_EQ(listener.Count("attached, first"), 1u);
 }
 
 } // namespace

@@ -1,12 +1,12 @@
-#include "support/EventsFixture.h"
 #include "lighting/LightingRecords.h"
+#include "support/EventsFixture.h"
 
 namespace kestrune::testing {
 namespace {
 
 class EventsTest : public KeyboardFixture {
 protected:
-    EventsTest() { window.transfer = &transfer; }
+    EventsTest() { listener.transfer = &transfer; }
 };
 
 TEST_F(EventsTest, AFailedFactoryTableReadIsReportedAndKeepsTheBuiltInTable)
@@ -18,7 +18,7 @@ TEST_F(EventsTest, AFailedFactoryTableReadIsReportedAndKeepsTheBuiltInTable)
     StartEvents();
     EXPECT_EQ(reporter.Keys(), std::vector<std::string>{"MAIN_DEFAULT_MATRIX_PROMPT"});
     EXPECT_EQ(transfer.CurrentDefaultTable(), before);
-    EXPECT_EQ(window.Count("open"), 1u);
+    EXPECT_EQ(listener.Count("attached, first"), 1u);
 }
 
 TEST_F(EventsTest, AReplyWithNoCommandWaitingIsDropped)
@@ -44,9 +44,9 @@ TEST_F(EventsTest, AReplyWithNoCommandWaitingIsDropped)
     EXPECT_EQ(settings.ActiveProfileByte(), 0);
 }
 
-TEST_F(EventsTest, ASessionWithoutAWindowAttachesQuietlyAndStopsForGood)
+TEST_F(EventsTest, ASessionWithoutAListenerAttachesQuietlyAndStopsForGood)
 {
-    // A second binding of the fixture's keyboard, in a session with the quiet window of its own.
+    // A second binding of the fixture's keyboard, in a session with a quiet listener of its own.
     KeyboardSessionOptions options;
     options.library = BindRelay(keyboard);
     options.timing = QuickTiming();
@@ -67,7 +67,7 @@ TEST_F(EventsTest, ASessionWithoutAWindowAttachesQuietlyAndStopsForGood)
     EXPECT_EQ((*quiet)->Protocol().ReadSettings(settings.bytes), kResultAbsent);
     EXPECT_LT(std::chrono::steady_clock::now() - before, QuickTiming().replyWait)
         << "a stopped session waits for nothing";
-    EXPECT_TRUE(window.Calls().empty());
+    EXPECT_TRUE(listener.Calls().empty());
 }
 
 } // namespace

@@ -3,8 +3,8 @@
 // What the dialog tests share: a home folder of their own (so the profile
 // folder and the user settings are the test's), a program folder with the
 // default skin, the emulator's device library bound through the real
-// binding, protocol, transfer and device events, and scripted answers to
-// every message box and file dialog.
+// binding in a keyboard controller as the program makes it, and scripted
+// answers to every message box and file dialog.
 
 #include "UiTestSupport.h"
 #include "support/EnvOverride.h"
@@ -12,7 +12,6 @@
 #include "support/RecordingReporter.h"
 #include "support/ScratchFolder.h"
 
-#include "app/DeviceWorker.h"
 #include "ui/DeviceJobRunner.h"
 #include "ui/UserDialogs.h"
 
@@ -27,7 +26,7 @@
 #include "emulator/ControlSocket.h"
 #include "emulator/KeyboardState.h"
 #include "emulator/StateFile.h"
-#include "session/KeyboardSession.h"
+#include "session/KeyboardController.h"
 
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -48,27 +47,13 @@ using kestrune::testing::QuickTiming;
 using kestrune::testing::RecordingReporter;
 using kestrune::testing::ScratchFolder;
 
-// The main window's side of the device events, as far as the dialogs need
-// it: a refresh on attach, as the window does.
-class RefreshingWindow : public DeviceEventSink {
+// The main window's side of the keyboard's events, as far as the dialogs
+// need it: how often the configuration was read from the keyboard again.
+class CountingObserver : public KeyboardObserver {
 public:
-    Transfer* transfer = nullptr;
     std::atomic<int> refreshes{0};
-    std::atomic<int> cleared{0};
 
-    void SendRefreshProfile() override
-    {
-        if (transfer != nullptr) transfer->RefreshFromKeyboard(false);
-    }
-    void SendDetached() override {}
-    void HideMainWindow() override {}
-    void PostOpen() override {}
-    void SendBankChanged(bool) override {}
-    void StartLightingTimer() override {}
-    void SetTrayIcon(int) override {}
-    bool Initialised() const override { return true; }
-    void RefreshKeyDisplay() override { ++refreshes; }
-    void ClearUnappliedChanges() override { ++cleared; }
+    void ConfigurationReplaced(ConfigurationSource, bool) override { ++refreshes; }
 };
 
 // A folder nobody may write to, the caller included: the mode is taken
@@ -182,36 +167,34 @@ protected:
         home = scratch / "home";
         std::filesystem::create_directories(home);
         ASSERT_TRUE(emulator::SaveStateFile(scratch / "state.json", emulator::FactoryKeyboardState()).ok());
-        KeyboardSessionOptions options;
-        options.libraryPath = EMULATOR_LIBRARY;
-        options.timing = QuickTiming();
-        options.sink = &SessionSink();
-        auto made = KeyboardSession::Create(std::move(options), SessionReporter());
+        KeyboardControllerOptions options;
+        options.session.libraryPath = EMULATOR_LIBRARY;
+        options.session.timing = QuickTiming();
+        options.observer = &SessionObserver();
+        auto made = KeyboardController::Create(std::move(options), SessionReporter());
         ASSERT_TRUE(made.ok()) << made.error();
-        session = std::move(*made);
-        protocol = &session->Protocol();
-        transfer = &session->GetTransfer();
-        window.transfer = transfer;
+        keyboard = std::move(*made);
+        protocol = &keyboard->Protocol();
+        transfer = &keyboard->GetTransfer();
         BeforeStart();
         if (HasFatalFailure()) return;
-        ASSERT_TRUE(session->Start().ok());
+        ASSERT_TRUE(keyboard->Start().ok());
         // The attach may need the GUI thread (a main window's refresh).
-        ASSERT_TRUE(WaitUntil([&] { return session->Attached(); }));
-        session->WaitForAttach();
+        ASSERT_TRUE(WaitUntil([&] { return keyboard->Attached(); }));
+        keyboard->WaitForAttach();
         ASSERT_EQ(transfer->CachedActiveProfile(), 0);
     }
 
-    // Who hears the device events and the transfer's messages, and what runs
-    // before the events start: a plain refreshing window unless a test says otherwise.
-    virtual DeviceEventSink& SessionSink() { return window; }
+    // Who hears the keyboard's events and the transfer's messages, and what
+    // runs before the events start: a counting observer unless a test says otherwise.
+    virtual KeyboardObserver& SessionObserver() { return observer; }
     virtual Reporter& SessionReporter() { return reporter; }
     virtual void BeforeStart() {}
 
     void TearDown() override
     {
-        worker.Stop();
-        if (session) session->Stop();
-        session.reset();
+        if (keyboard) keyboard->Stop();
+        keyboard.reset();
         SetProgramFolder(std::nullopt);
     }
 
@@ -256,10 +239,9 @@ protected:
 
     LanguageTable language; // the built-in texts
     ScriptedDialogs prompts;
-    // The keyboard thread a main window would give its dialogs.
-    DeviceWorker worker;
+    // The keyboard thread a main window gives its dialogs: the controller's worker.
     DeviceJobRunner runDevice = [this](std::function<void()> job, std::function<void()> then) {
-        worker.Run([job = std::move(job), then = std::move(then)] {
+        (void)keyboard->RunOnWorker([job = std::move(job), then = std::move(then)] {
             job();
             QMetaObject::invokeMethod(QCoreApplication::instance(), then, Qt::QueuedConnection);
         });
@@ -267,11 +249,11 @@ protected:
     IniUserSettings settings{scratch / "config" / "user.ini"};
 
     RecordingReporter reporter;
-    RefreshingWindow window;
-    std::unique_ptr<KeyboardSession> session;
+    CountingObserver observer;
+    std::unique_ptr<KeyboardController> keyboard;
     CommandProtocol* protocol = nullptr;
     Transfer* transfer = nullptr;
-    ConfigStore& Store() { return session->Store(); }
+    ConfigStore& Store() { return keyboard->Store(); }
 };
 
 } // namespace kestrune::test

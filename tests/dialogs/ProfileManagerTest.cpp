@@ -26,7 +26,7 @@ protected:
     {
         KeyboardDialogTest::SetUp();
         if (HasFatalFailure()) return;
-        dialog = std::make_unique<ProfileManagerDialog>(nullptr, *transfer, runDevice, settings, language, owner);
+        dialog = std::make_unique<ProfileManagerDialog>(nullptr, *keyboard, runDevice, settings, language, owner);
     }
     void TearDown() override
     {
@@ -132,11 +132,11 @@ TEST_F(ProfileManagerTest, CheckingIsSingleAndOkSwitchesTheKeyboardAndRebuilds)
     EXPECT_TRUE(dialog->ApplyPending());
     EXPECT_TRUE(Button("CONTROL2_APPLY")->isEnabled());
 
-    const int refreshes = window.refreshes;
+    const int refreshes = observer.refreshes;
     ApplyAndWait("CONTROL_OK");
     EXPECT_EQ(KeyboardActiveProfile(), 2);
     EXPECT_EQ(transfer->CachedActiveProfile(), 2);
-    EXPECT_GT(window.refreshes, refreshes);
+    EXPECT_GT(observer.refreshes, refreshes);
     EXPECT_EQ(owner.calls, (std::vector<std::string>{"menu", "applied"}));
     EXPECT_FALSE(dialog->IsOpen());
     EXPECT_FALSE(dialog->isVisible());
@@ -159,11 +159,11 @@ TEST_F(ProfileManagerTest, NoCheckedRowSwitchesNothingButStillRebuilds)
     EXPECT_TRUE(dialog->ApplyPending());
 
     const std::size_t mark = Received().size();
-    const int refreshes = window.refreshes;
+    const int refreshes = observer.refreshes;
     ApplyAndWait();
     EXPECT_EQ(SettingsWritesSince(mark), 0u);
     EXPECT_EQ(KeyboardActiveProfile(), 0);
-    EXPECT_GT(window.refreshes, refreshes);
+    EXPECT_GT(observer.refreshes, refreshes);
     EXPECT_TRUE(dialog->IsOpen());
     EXPECT_FALSE(dialog->ApplyPending());
     EXPECT_TRUE(prompts.messages.empty());
@@ -348,14 +348,14 @@ TEST_F(ProfileManagerTest, ACheckedFileRowSelectsNoProfileAndSaysSo)
     EXPECT_EQ(CheckedRows(), std::vector<int>{3});
 
     const std::size_t mark = Received().size();
-    const int refreshes = window.refreshes;
+    const int refreshes = observer.refreshes;
     ApplyAndWait();
     ASSERT_EQ(prompts.messages.size(), 1u);
     EXPECT_EQ(prompts.messages[0].text,
               file + " is a file, not one of the keyboard's three profiles: the keyboard stays on its profile.");
     EXPECT_EQ(SettingsWritesSince(mark), 0u);
     EXPECT_EQ(KeyboardActiveProfile(), 1);
-    EXPECT_GT(window.refreshes, refreshes);
+    EXPECT_GT(observer.refreshes, refreshes);
     EXPECT_EQ(settings.Read(kUserSettingsSection, u"PROFILE04", u""), (file.chopped(3) + "kpf").toStdU16String());
 }
 

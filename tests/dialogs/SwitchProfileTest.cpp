@@ -25,7 +25,7 @@ constexpr KeyIndex kB = 0x030;
 
 class SwitchProfileTest : public KeyboardDialogTest {
 protected:
-    DeviceEventSink& SessionSink() override
+    KeyboardObserver& SessionObserver() override
     {
         if (!main) {
             main = std::make_unique<MainWindow>(settings);
@@ -37,8 +37,8 @@ protected:
     Reporter& SessionReporter() override { return main->GetReporter(); }
     void BeforeStart() override
     {
-        main->SetKeyboard({&session->Store(), &session->GetTransfer(), &session->GetLighting(), &session->Events()});
-        children = std::make_unique<ChildDialogs>(*main, *session, settings, language);
+        main->SetKeyboard(*keyboard);
+        children = std::make_unique<ChildDialogs>(*main, *keyboard, settings, language);
         // Open without a modal loop, so the test goes on while they are open.
         main->Children().runProfileManager = [this] { children->ProfileManager().show(); };
         main->Children().runUpdateDialog = [this] { children->UpdateDialog().show(); };
@@ -46,7 +46,7 @@ protected:
     void TearDown() override
     {
         if (main) main->WaitForWorker(20000);
-        if (session) session->Stop();
+        if (keyboard) keyboard->Stop();
         children.reset();
         KeyboardDialogTest::TearDown();
         main.reset();
@@ -124,8 +124,8 @@ TEST_F(SwitchProfileTest, EveryCallerSwitchesAndSettlesUnappliedEditsAsAnswered)
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.caller) + (c.edits == Edits::None ? "" : c.edits == Edits::Yes ? ", Yes" : ", No"));
         Control({"reset"});
-        transfer->SetActiveProfile(0);
-        transfer->RefreshFromKeyboard(false);
+        ASSERT_TRUE(keyboard->SwitchProfile(0).ok());
+        (void)keyboard->RefreshFromKeyboard();
         Settle();
         main->BuildProfileMenu(false);
         main->ShowActiveProfileButton();

@@ -54,8 +54,8 @@ int Delete(HidRelayHandle)
 {
     return 1;
 }
-int Refuse(const HidRelaySelector*, HidRelayCallback, std::uint32_t, const std::uint8_t*, std::uint32_t,
-           std::uint32_t, HidRelayHandle*)
+int Refuse(const HidRelaySelector*, HidRelayCallback, std::uint32_t, const std::uint8_t*, std::uint32_t, std::uint32_t,
+           HidRelayHandle*)
 {
     return 0;
 }
@@ -80,14 +80,14 @@ int StatusWrite(const HidRelaySelector*, HidRelayCallback, std::uint32_t, const 
     return 1;
 }
 
-class CountingSink : public QuietDeviceEventSink {
+class CountingListener : public QuietDeviceEventListener {
 public:
-    void SendBankChanged(bool bankB) override
+    void BankChanged(bool bankB) override
     {
         ++bankChanges;
         shownB = bankB;
     }
-    void StartLightingTimer() override { ++lightingTimers; }
+    void LightingChangedOnKeyboard() override { ++lightingTimers; }
 
     std::atomic<std::size_t> bankChanges{0};
     std::atomic<bool> shownB{false};
@@ -101,7 +101,7 @@ public:
 };
 
 struct Fixture {
-    CountingSink sink;
+    CountingListener sink;
     QuietReporter reporter;
     std::unique_ptr<KeyboardSession> session;
 
@@ -124,7 +124,7 @@ struct Fixture {
         Require(library.ok(), "the fuzzer's library did not bind");
         KeyboardSessionOptions options;
         options.library = std::move(*library);
-        options.sink = &sink;
+        options.listener = &sink;
         options.timing.replyWait = std::chrono::milliseconds(1);
         options.timing.pause = [](std::chrono::milliseconds) {};
         auto created = KeyboardSession::Create(std::move(options), reporter);
@@ -153,7 +153,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::size_t length = std::min<std::size_t>(input[2], input.size() - 4);
         const std::uint8_t flags = input[3];
         // A copy of exactly 'length' bytes, so a read past the report is caught.
-        const std::vector<std::uint8_t> bytes(input.begin() + 4, input.begin() + 4 + static_cast<std::ptrdiff_t>(length));
+        const std::vector<std::uint8_t> bytes(input.begin() + 4,
+                                              input.begin() + 4 + static_cast<std::ptrdiff_t>(length));
         input = input.subspan(4 + length);
 
         HidRelayTransfer transfer{};
@@ -179,14 +180,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
         Require(DeviceEvents::OnDeviceReport(&event) == 1, "the callback did not give 1");
         Require(events.BankB() == expectB, "the bank changed without the bank key, or not with it");
-        Require(fixture.sink.bankChanges == expectChanges, "the window was not told of exactly each bank change");
+        Require(fixture.sink.bankChanges == expectChanges, "the listener was not told of exactly each bank change");
         Require(fixture.sink.lightingTimers == expectTimers, "a lighting refresh without its report, or none with it");
-        if (expectChanges > 0) Require(fixture.sink.shownB == expectB, "the window shows another bank");
+        if (expectChanges > 0) Require(fixture.sink.shownB == expectB, "the listener heard of another bank");
     }
     Require(DeviceEvents::OnDeviceReport(nullptr) == 1, "the callback did not give 1 for no event");
 
     std::lock_guard lock(g_statusMutex);
     if (g_statusWrites > 0)
-        Require(g_lastStatus == events.Bank().bytes, "the keyboard was told another bank status than the program holds");
+        Require(g_lastStatus == events.Bank().bytes,
+                "the keyboard was told another bank status than the program holds");
     return 0;
 }

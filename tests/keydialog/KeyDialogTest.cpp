@@ -1,7 +1,6 @@
 #include "ui/KeyAssignmentDialog.h"
 
 #include "UiTestSupport.h"
-#include "app/DeviceWorker.h"
 #include "config/Folders.h"
 #include "config/KeyButtonText.h"
 #include "config/LanguageKeyNames.h"
@@ -9,6 +8,7 @@
 #include "config/Settings.h"
 #include "keymodel/DefaultHardwareTable.h"
 #include "macro/MacroArea.h"
+#include "session/DeviceWorker.h"
 #include "support/EnvOverride.h"
 #include "support/EventsFixture.h"
 
@@ -150,11 +150,7 @@ protected:
     }
     std::vector<MacroAction> Rows() const { return {dialog->Actions().Rows().begin(), dialog->Actions().Rows().end()}; }
 
-    int Download()
-    {
-        std::lock_guard lock(store.CurrentLock());
-        return store.TakeWorkingSnapshot(false, transfer);
-    }
+    bool Download() { return transfer.DownloadCurrentCopy(false).ok(); }
 
     int profile = 0;
     bool bankB = false;
@@ -341,7 +337,7 @@ TEST_F(KeyDialogTest, RecordedMacroReachesTheKeyboardWithItsKeysDirectionsAndDel
     EXPECT_EQ(SlotOf(0, *GKeySlot(1, GKeyBank::A)), (KeyAssignment{AssignmentType::PlayMacro, 3, macros[2].id}));
 
     // What the keyboard holds after the main window's Apply.
-    ASSERT_EQ(Download(), 1);
+    ASSERT_TRUE(Download());
     const emulator::KeyboardState state = keyboard.State();
     const auto decoded = DecodeMacroArea(state.macroArea, 3, u"Macro");
     ASSERT_TRUE(decoded.ok()) << decoded.error();
@@ -412,7 +408,7 @@ public:
               // Were the GUI thread waiting on the copy, nobody would let go.
               m_heldTooLong = !m_changed.wait_for(lock, std::chrono::seconds(20), [this] { return m_release; });
               lock.unlock();
-              m_result = store.TakeWorkingSnapshot(false, transfer);
+              m_taken = transfer.DownloadCurrentCopy(false).ok();
           })
     {
         std::unique_lock lock(m_gate);
@@ -429,14 +425,14 @@ public:
         }
         m_changed.notify_all();
         m_thread.join();
-        return inTime && m_result == kDownloadSucceeded;
+        return inTime && m_taken;
     }
 
 private:
     std::mutex m_gate;
     std::condition_variable m_changed;
     bool m_holding = false, m_release = false, m_heldTooLong = false;
-    int m_result = -1;
+    bool m_taken = false;
     std::thread m_thread;
 };
 

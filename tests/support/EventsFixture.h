@@ -2,7 +2,7 @@
 
 // What the transfer, events and lighting tests share: an emulated keyboard
 // behind the real binding, in a keyboard session like the program's, with a
-// reporter and a window that remember what they were told.
+// reporter and a listener that remember what they were told.
 
 #include "EventsEmulatorRelay.h"
 #include "QuickTiming.h"
@@ -61,42 +61,40 @@ inline void FillConfiguration(ConfigStore& store, std::vector<MacroRecord> macro
     copy.Macros() = std::move(macros);
 }
 
-// A main window that writes down what it is asked to do, and refreshes the
-// configuration from the keyboard on 'PROF' as the real one does.
-class RecordingWindow : public DeviceEventSink {
+// A listener that writes down what the device events tell it, and refreshes
+// the configuration from the keyboard when the attach's reads are done, as
+// the program's keyboard controller does.
+class RecordingListener : public DeviceEventListener {
 public:
     Transfer* transfer = nullptr;
 
-    void SendRefreshProfile() override
+    void AttachReadsDone() override
     {
-        if (transfer != nullptr) transfer->RefreshFromKeyboard(false);
+        if (transfer != nullptr) (void)transfer->RefreshFromKeyboard();
         Record("refresh");
     }
-    void SendDetached() override { Record("detached"); }
-    void HideMainWindow() override { Record("hide"); }
-    void PostOpen() override { Record("open"); }
+    void Detached() override { Record("detached"); }
     void FirstAttachBegins() override { Record("opening"); }
-    void SendBankChanged(bool bankB) override { Record(bankB ? "bank B" : "bank A"); }
-    void StartLightingTimer() override { Record("timer 1051"); }
-    void SetTrayIcon(int iconId) override
+    void BankChanged(bool bankB) override { Record(bankB ? "bank B" : "bank A"); }
+    void LightingChangedOnKeyboard() override { Record("lighting changed"); }
+    void RecordingChanged(bool recording) override { Record(recording ? "recording" : "recording ended"); }
+    void PresenceSettled(bool attached, bool firstAttach) override
     {
-        std::function<void(int)> hook;
+        std::function<void(bool)> hook;
         {
             std::lock_guard lock(m_mutex);
-            hook = m_onTrayIcon;
+            hook = m_onSettled;
         }
-        if (hook) hook(iconId);
-        Record("icon " + std::to_string(iconId));
+        if (hook) hook(attached);
+        Record(std::string(attached ? "attached" : "gone") + (firstAttach ? ", first" : ""));
     }
-    // Runs with every icon change, on the thread that makes it.
-    void OnTrayIcon(std::function<void(int)> hook)
+    // Runs with every settled presence, on the thread that tells it.
+    void OnSettled(std::function<void(bool)> hook)
     {
         std::lock_guard lock(m_mutex);
-        m_onTrayIcon = std::move(hook);
+        m_onSettled = std::move(hook);
     }
-    bool Initialised() const override { return true; }
-    void RefreshKeyDisplay() override {}
-    void ClearUnappliedChanges() override {}
+    bool Ready() const override { return true; }
 
     std::vector<std::string> Calls() const
     {
@@ -108,7 +106,7 @@ public:
         std::lock_guard lock(m_mutex);
         return static_cast<std::size_t>(std::count(m_calls.begin(), m_calls.end(), call));
     }
-    // What one device event is given to reach the window: long enough for a
+    // What one device event is given to arrive: long enough for a
     // loaded machine, short enough that one that never comes fails soon.
     static constexpr std::chrono::seconds kEventWait{20};
 
@@ -133,7 +131,7 @@ private:
     mutable std::mutex m_mutex;
     mutable std::condition_variable m_changed;
     std::vector<std::string> m_calls;
-    std::function<void(int)> m_onTrayIcon;
+    std::function<void(bool)> m_onSettled;
 };
 
 struct SentCommand {
@@ -143,15 +141,15 @@ struct SentCommand {
     std::vector<std::uint8_t> payload;
 };
 
-// A session over 'keyboard' that reports to 'window' and 'reporter', with
+// A session over 'keyboard' that reports to 'listener' and 'reporter', with
 // waits short enough that a keyboard that stays silent fails a command quickly.
-inline std::unique_ptr<KeyboardSession> MakeSession(std::unique_ptr<DeviceLibrary> library, DeviceEventSink& window,
-                                                    Reporter& reporter)
+inline std::unique_ptr<KeyboardSession> MakeSession(std::unique_ptr<DeviceLibrary> library,
+                                                    DeviceEventListener& listener, Reporter& reporter)
 {
     KeyboardSessionOptions options;
     options.library = std::move(library);
     options.timing = QuickTiming();
-    options.sink = &window;
+    options.listener = &listener;
     auto session = KeyboardSession::Create(std::move(options), reporter);
     EXPECT_TRUE(session.ok()) << session.error();
     return session.ok() ? std::move(*session) : nullptr;
@@ -160,7 +158,7 @@ inline std::unique_ptr<KeyboardSession> MakeSession(std::unique_ptr<DeviceLibrar
 class KeyboardFixture : public ::testing::Test {
 protected:
     KeyboardFixture()
-        : session(MakeSession(BindRelay(keyboard), window, reporter)), protocol(session->Protocol()),
+        : session(MakeSession(BindRelay(keyboard), listener, reporter)), protocol(session->Protocol()),
           store(session->Store()), transfer(session->GetTransfer()), events(session->Events())
     {
     }
@@ -199,7 +197,7 @@ protected:
 
     emulator::EmulatedKeyboard keyboard;
     RecordingReporter reporter;
-    RecordingWindow window;
+    RecordingListener listener;
     std::unique_ptr<KeyboardSession> session;
     CommandProtocol& protocol;
     ConfigStore& store;

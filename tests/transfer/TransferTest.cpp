@@ -55,21 +55,23 @@ protected:
         return area;
     }
 
-    int Download(bool allProfiles)
+    bool Download(bool allProfiles)
     {
-        std::lock_guard lock(store.CurrentLock());
-        return store.TakeWorkingSnapshot(allProfiles, transfer);
+        const Status sent = transfer.DownloadCurrentCopy(allProfiles);
+        if (!sent) failure = sent.error();
+        return sent.ok();
     }
+    std::string failure; // why the last download failed
 
     // Unplugs the keyboard, lets 'edit' (if any) change what it holds, plugs
-    // it again and waits for the attach's refresh (window.transfer set).
+    // it again and waits for the attach's refresh (listener.transfer set).
     void Replug(const std::function<void(emulator::KeyboardState&)>& edit)
     {
-        const std::size_t refreshes = window.Count("refresh");
+        const std::size_t refreshes = listener.Count("refresh");
         keyboard.Unplug();
         if (edit) EditState(edit);
         keyboard.Plug();
-        ASSERT_TRUE(window.WaitFor("refresh", refreshes + 1));
+        ASSERT_TRUE(listener.WaitFor("refresh", refreshes + 1));
     }
 };
 
@@ -80,7 +82,7 @@ TEST_F(TransferTest, DownloadOfAllProfilesWritesTheEncodedAreaAndThreeTables)
     const std::vector<std::uint8_t> area = ExpectedArea(true);
 
     const std::size_t mark = Mark();
-    ASSERT_EQ(Download(true), 1);
+    ASSERT_TRUE(Download(true));
 
     const auto sent = SentSince(mark);
     ASSERT_FALSE(sent.empty());
@@ -122,7 +124,7 @@ TEST_F(TransferTest, DownloadOfTheActiveProfileWritesTheWholeAreaAndOneTable)
     const emulator::KeyboardState before = keyboard.State();
 
     const std::size_t mark = Mark();
-    ASSERT_EQ(Download(false), 1);
+    ASSERT_TRUE(Download(false));
 
     std::size_t areaBytes = 0;
     std::vector<std::uint16_t> tableAddresses;
@@ -148,7 +150,7 @@ TEST_F(TransferTest, AMacroAreaTheKeyboardRefusedIsNoSuccess)
     plan.errorReplies = 6; // BeginUpdate's three attempts, then the macro area's three
     keyboard.SetFaults(plan);
     const std::size_t mark = Mark();
-    EXPECT_EQ(Download(true), 0);
+    EXPECT_FALSE(Download(true));
     std::size_t tableReports = 0;
     for (const SentCommand& c : SentSince(mark)) tableReports += c.command == 8 ? 1 : 0;
     EXPECT_EQ(tableReports, 27u); // the key tables still went out
@@ -159,7 +161,7 @@ TEST_F(TransferTest, MacrosBeyondTheCapacitySendNothing)
     SetCapacityUnits(1); // 128 bytes
     FillCurrentCopy({MakeMacro(1, 40, u"long")});
     const std::size_t mark = Mark();
-    EXPECT_EQ(Download(true), 0);
+    EXPECT_FALSE(Download(true));
     EXPECT_TRUE(SentSince(mark).empty());
     ASSERT_EQ(reporter.Keys(), std::vector<std::string>{"MACRO_SPACE_EXCEEDED"});
     EXPECT_EQ(MessageText(TheLanguageTable(), {"MACRO_SPACE_EXCEEDED", {}}),
@@ -172,13 +174,13 @@ TEST_F(TransferTest, ACapacityTheAttachDidNotReadIsReadBeforeTheDownload)
     // As after an attach whose reads the keyboard did not answer.
     transfer.SetMacroCapacity(0);
     FillCurrentCopy({MakeMacro(1, 2, u"m")});
-    EXPECT_EQ(Download(true), 1);
+    EXPECT_TRUE(Download(true));
     EXPECT_EQ(transfer.MacroCapacity(), 0x40u * wire::kMacroCapacityUnit);
 
     // A keyboard that is gone by then fails the download, without a word about macro space.
     transfer.SetMacroCapacity(0);
     keyboard.Unplug();
-    EXPECT_EQ(Download(true), 0);
+    EXPECT_FALSE(Download(true));
     EXPECT_TRUE(reporter.Keys().empty());
 }
 
@@ -199,7 +201,7 @@ TEST_F(TransferTest, RefreshReplacesTheCurrentCopyWithTheKeyboards)
     transfer.SetWorkingProfilePath(folder / "$Profile0");
     EditState([](emulator::KeyboardState& state) { state.keyTables[1][3 * 8 + 2] = 0x04; });
     FillCurrentCopy({MakeMacro(5, 1, u"gone")});
-    EXPECT_EQ(transfer.RefreshFromKeyboard(false), 1);
+    EXPECT_TRUE(transfer.RefreshFromKeyboard().ok());
     std::lock_guard lock(store.CurrentLock());
     EXPECT_EQ(store.Current().MacroCount(), 0u);
     EXPECT_EQ(store.Current().Assignment(0, SlotOfKey(kKeyEsc))->type, AssignmentType::Default);
@@ -243,7 +245,7 @@ TEST_F(TransferTest, AProfileSwitchThatFailsNamesNoProfileTheKeyboardIsNotOn)
                 << named << " while the keyboard is on " << onKeyboard;
             EXPECT_EQ(transfer.ActiveProfile(), onKeyboard);
 
-            ASSERT_EQ(transfer.RefreshFromKeyboard(false), 1);
+            ASSERT_TRUE(transfer.RefreshFromKeyboard().ok());
             ConfigStore reread;
             ASSERT_TRUE(ReadProfileFile(reread, working).ok());
             std::lock_guard lock(reread.CurrentLock());
@@ -266,14 +268,14 @@ TEST_F(TransferTest, ARefreshAndDownloadLeaveEntriesWithoutATypeAsTheyWere)
         }
     });
     const auto before = keyboard.State().keyTables;
-    EXPECT_EQ(transfer.RefreshFromKeyboard(false), 1);
+    EXPECT_TRUE(transfer.RefreshFromKeyboard().ok());
     {
         std::lock_guard lock(store.CurrentLock());
         const KeyAssignment* slot = store.Current().Assignment(0, SlotOfKey(kKeyA));
         ASSERT_NE(slot, nullptr);
         EXPECT_EQ(slot->type, AssignmentType::Unknown);
     }
-    ASSERT_EQ(Download(true), 1);
+    ASSERT_TRUE(Download(true));
     EXPECT_EQ(keyboard.State().keyTables, before);
 }
 
@@ -292,7 +294,7 @@ TEST_F(TransferTest, AMacroAreaThatDoesNotDecodeCostsOnlyTheMacros)
         BreakMacroArea(state);
     });
     FillCurrentCopy({MakeMacro(5, 1, u"gone")});
-    EXPECT_EQ(transfer.RefreshFromKeyboard(false), 1);
+    EXPECT_TRUE(transfer.RefreshFromKeyboard().ok());
     {
         std::lock_guard lock(store.CurrentLock());
         EXPECT_EQ(store.Current().MacroCount(), 0u);
@@ -337,7 +339,7 @@ TEST_F(TransferTest, RefreshKeepsTheKeyboardsCopyWhenTheWorkingFileCannotBeWritt
 {
     std::filesystem::create_directory(folder / "$Profile0"); // the working file's name taken by a folder
     EditState([](emulator::KeyboardState& state) { state.keyTables[1][3 * 8 + 2] = 0x04; });
-    EXPECT_EQ(transfer.RefreshFromKeyboard(false), 1);
+    EXPECT_TRUE(transfer.RefreshFromKeyboard().ok());
     {
         std::lock_guard lock(store.CurrentLock());
         EXPECT_EQ(store.Current().Assignment(1, SlotOfKey(kKeyEsc))->type, AssignmentType::RemapKey);
@@ -370,17 +372,17 @@ TEST_F(TransferTest, TheRefreshRewritesTheWorkingFileOnlyWhenTheKeyboardChanged)
         EXPECT_EQ(::stat(working.c_str(), &info), 0);
         return info.st_ino;
     };
-    ASSERT_EQ(transfer.RefreshFromKeyboard(false), 1);
+    ASSERT_TRUE(transfer.RefreshFromKeyboard().ok());
     const std::vector<std::uint8_t> first = FileBytes(working);
     ASSERT_FALSE(first.empty());
     const auto firstInode = inode();
 
-    ASSERT_EQ(transfer.RefreshFromKeyboard(false), 1);
+    ASSERT_TRUE(transfer.RefreshFromKeyboard().ok());
     EXPECT_EQ(inode(), firstInode);
     EXPECT_EQ(FileBytes(working), first);
 
     EditState([](emulator::KeyboardState& state) { state.keyTables[1][3 * 8 + 2] = 0x04; });
-    ASSERT_EQ(transfer.RefreshFromKeyboard(false), 1);
+    ASSERT_TRUE(transfer.RefreshFromKeyboard().ok());
     EXPECT_NE(inode(), firstInode);
     EXPECT_NE(FileBytes(working), first);
     EXPECT_TRUE(reporter.Keys().empty());
@@ -406,18 +408,17 @@ TEST_F(TransferTest, TheWorkingFileFollowsOnlyADownloadThatWasTaken)
         bool fileExists;
         emulator::FaultPlan faults;
         AtomicWriteHooks hooks;
-        int downloaded;
+        bool downloaded;
         Expect file;
         const char* problem; // nullptr: none
     };
     emulator::FaultPlan none;
     none.latency = std::chrono::microseconds(0);
     const Case cases[] = {
-        {"taken", true, none, {}, kDownloadSucceeded, Expect::New, nullptr},
-        {"refused midway", true, refusedMidway, {}, kDownloadFailed, Expect::Old, nullptr},
-        {"taken, the file's flush failed", true, none, failingFlush, kDownloadSucceeded, Expect::Old,
-         "Input/output error"},
-        {"taken, no working file", false, none, {}, kDownloadSucceeded, Expect::Missing, nullptr},
+        {"taken", true, none, {}, true, Expect::New, nullptr},
+        {"refused midway", true, refusedMidway, {}, false, Expect::Old, nullptr},
+        {"taken, the file's flush failed", true, none, failingFlush, true, Expect::Old, "Input/output error"},
+        {"taken, no working file", false, none, {}, true, Expect::Missing, nullptr},
     };
     SetCapacityUnits(0x40);
     for (const Case& c : cases) {
@@ -430,10 +431,15 @@ TEST_F(TransferTest, TheWorkingFileFollowsOnlyADownloadThatWasTaken)
         FillCurrentCopy({MakeMacro(7, 200, u"first"), MakeMacro(4, 60, u"second")});
         keyboard.SetFaults(c.faults);
 
-        WorkingFileDownload outcome;
+        struct {
+            bool downloaded = false;
+            std::optional<std::string> fileProblem;
+        } outcome;
         {
             std::lock_guard lock(store.CurrentLock());
-            outcome = DownloadKeepingWorkingFile(store, true, transfer, working, c.hooks);
+            WorkingFileUpdate file(store, working, c.hooks);
+            outcome.downloaded = Download(true);
+            outcome.fileProblem = file.Finish(outcome.downloaded);
         }
         EXPECT_EQ(outcome.downloaded, c.downloaded);
         if (c.problem) {
@@ -479,9 +485,9 @@ TEST_F(TransferTest, MacroKeysKeepTheirMacrosAcrossAReplugWhileTheKeyboardHoldsT
         SetAssignment(*store.Current().Assignment(1, g2OfB), AssignmentType::Media, GKeyId(2, GKeyBank::B), 6);
         ASSERT_TRUE(WriteProfileFile(store, folder / "$Profile0").ok()); // as Apply saves it
     }
-    ASSERT_EQ(Download(true), 1);
+    ASSERT_TRUE(Download(true));
     store.EmptyCurrentCopy();
-    window.transfer = &transfer; // the attach refreshes, as the program's window does
+    listener.transfer = &transfer; // the attach refreshes, as the program does
 
     const auto slot = [&](std::size_t map, std::size_t at) {
         std::lock_guard lock(store.CurrentLock());
@@ -560,9 +566,9 @@ TEST_F(TransferTest, ProgramAndTextKeysKeepTheirTextsAcrossAReplugWhileTheKeyboa
         }
         ASSERT_TRUE(WriteProfileFile(store, folder / "$Profile0").ok()); // as Apply saves it
     }
-    ASSERT_EQ(Download(true), 1);
+    ASSERT_TRUE(Download(true));
     store.EmptyCurrentCopy();
-    window.transfer = &transfer;
+    listener.transfer = &transfer;
 
     const auto positionOf = [](std::size_t slot) {
         for (std::size_t p = 0; p < kHardwarePositions; ++p)

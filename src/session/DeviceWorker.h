@@ -1,9 +1,9 @@
 #pragma once
 
-// The one thread on which the window talks to the keyboard: Apply, profile
-// switches, imports and lighting re-reads run here one after another, in the
-// order they were asked for, so the GUI thread never waits for a reply and
-// two downloads never interleave.
+// The one thread on which the keyboard controller does a front end's keyboard
+// work: Apply, profile switches, imports and lighting re-reads run here one
+// after another, in the order they were asked for, so a user-interface thread
+// never waits for a reply and two downloads never interleave.
 
 #include <condition_variable>
 #include <deque>

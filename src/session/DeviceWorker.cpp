@@ -1,4 +1,4 @@
-#include "app/DeviceWorker.h"
+#include "session/DeviceWorker.h"
 
 #include <utility>
 
