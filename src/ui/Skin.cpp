@@ -347,10 +347,13 @@ void PictureFailure(const std::string& why)
         return;
     }
     std::fprintf(stderr, "kestrune: cannot go on without a skin picture: %s\n", why.c_str());
-    // At once: running the exit handlers with the application object still
-    // alive would tear Qt down out of order and crash instead of ending.
-    std::fflush(nullptr);
-    std::_Exit(0);
+    // The event loop ends with the failure, so the program tears Qt down in
+    // order; a program without one ends here.
+    if (application != nullptr) {
+        QCoreApplication::exit(kSkinPictureFailed);
+        return;
+    }
+    std::exit(kSkinPictureFailed);
 }
 
 Status SwitchLanguage(int languageIndex, const std::function<void(int)>& recaption)

@@ -166,9 +166,11 @@ QString SkinnedListStyle();
 QString SkinnedBoxStyle();
 
 // What happens when a picture a dialog cannot do without fails to load or
-// to be made: by default the reason goes to standard error and the program
-// ends with exit code 0. Returns the handler it replaces. A handler that
+// to be made: by default the reason (naming the file) goes to standard error
+// and the program ends with kSkinPictureFailed, through the end of its event
+// loop when it has one. Returns the handler it replaces. A handler that
 // returns lets the caller carry on without the picture.
+inline constexpr int kSkinPictureFailed = 1;
 using PictureFailureHandler = std::function<void(const std::string& why)>;
 PictureFailureHandler SetPictureFailureHandler(PictureFailureHandler handler);
 void PictureFailure(const std::string& why);
