@@ -441,7 +441,7 @@ TEST(CliFaults, AMisbehavingKeyboardEndsTheCommandWithItsResultInWords)
         {2,
          "status fe 3",
          {"apply", "sample.kpf"},
-         {"the download of", "failed (result 0: the keyboard refused, lost or did not answer part of it)"},
+         {"the download of", "failed (the keyboard did not take every part of the configuration)"},
          false},
         // The settings record (which gives the active profile) is answered; the first key table is refused.
         {1,
