@@ -22,6 +22,7 @@
 
 #include "common/Reporter.h"
 #include "config/ConfigStore.h"
+#include "device/ReadBack.h"
 #include "keymodel/KeyAssignment.h"
 #include "wire/SettingsRecord.h"
 
@@ -36,7 +37,6 @@
 namespace kestrune {
 
 class CommandProtocol;
-struct ReadBackOutcome;
 
 // Messages of the transfer, by language key.
 inline constexpr std::string_view kMacroSpaceExceededKey = "MACRO_SPACE_EXCEEDED";
