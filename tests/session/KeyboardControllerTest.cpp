@@ -178,9 +178,12 @@ TEST_F(KeyboardControllerTest, TheWindowsApplyAndTheCommandLinesApply)
         }
         keyboard.SetFaults({});
         EXPECT_EQ(taken, c.taken);
-        if (!c.keyboardRefuses) EXPECT_EQ(TablesSentSince(mark), c.tablesSent);
-        if (c.taken)
+        if (!c.keyboardRefuses) {
+            EXPECT_EQ(TablesSentSince(mark), c.tablesSent);
+        }
+        if (c.taken) {
             for (int profile : c.tablesSent) EXPECT_EQ(EscOnKeyboard(profile), AssignmentType::RemapKey) << profile;
+        }
         EXPECT_EQ(FileBytes(working) != before, c.fileChanged);
         if (c.fileChanged) {
             ConfigStore reread;
