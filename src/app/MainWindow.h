@@ -50,6 +50,7 @@ class Lighting;
 class Transfer;
 class UserSettings;
 class AboutDialog;
+class ApplyProgress;
 class KeyAssignmentDialog;
 struct KeyAssignment;
 
@@ -249,9 +250,6 @@ private:
     void SetKeyTooltip(ImageButton* button, const std::u16string& caption, const KeyAssignment* slot,
                        const CurrentCopy& copy);
     void OnLightingTimer();
-    void StartProgress();
-    void StopProgress();
-    void NextProgressFrame();
     void Post(int message, std::uint32_t first = 0, std::intptr_t second = 0);
     // Runs `use` on the current copy when CurrentLock is free now; otherwise
     // tries again shortly. Never blocks the GUI thread.
@@ -277,8 +275,7 @@ private:
     std::array<ImageButton*, kOrdinaryKeyCount> m_keyButtons{};
     std::array<ImageButton*, kGKeyCount> m_gKeyButtons{};
     std::array<ImageButton*, mainwnd::kVariantKeyCount> m_variantKeys{};
-    QLabel* m_progress = nullptr;
-    QTimer* m_progressTimer = nullptr;
+    ApplyProgress* m_progress = nullptr; // a child of the window
     QTimer* m_lightingTimer = nullptr;
     QTimer* m_displayRetry = nullptr;
     QTimer* m_preparedDrop = nullptr; // drops pictures prepared for a showing that never came
@@ -297,7 +294,6 @@ private:
     std::vector<StateImage*> m_batchTargets;
     std::size_t m_earlyPictures = 0;
     QString m_skinLink;
-    std::array<QImage, mainwnd::kProgressFrames> m_progressFrames;
 
     // Without a controller; with one, the controller keeps it.
     bool m_unappliedChanges = false;
@@ -306,8 +302,6 @@ private:
     bool m_colourKeysMode = false;
     bool m_shutDown = false;
     bool m_controlsMade = false;
-    int m_progressFrame = 0;
-    int m_progressRun = 0;
     std::atomic<bool> m_initialisedFlag{false};
     std::atomic<int> m_trayIcon{0};
     // The icon the presence shows, which a recording on the keyboard covers
