@@ -8,6 +8,7 @@
 #include <glib-unix.h>
 #include <umockdev.h>
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <linux/hidraw.h>
 #include <signal.h>
@@ -1091,6 +1092,14 @@ int RunInMockKernel(const MockKernelOptions& options, char** argv, std::ostream&
     // umockdev's own calls (the uevents it sends) find devices through
     // libudev, which sees the test bed only under the preload library.
     if (std::getenv(kPreloadedMark) == nullptr) {
+        // Without it the program would run on the machine's own devices.
+        void* library = dlopen(kPreloadLibrary, RTLD_LAZY | RTLD_LOCAL);
+        if (library == nullptr) {
+            err << "kestrune-emu kernel: cannot load " << kPreloadLibrary << " (Debian package umockdev): "
+                << dlerror() << "\n";
+            return 1;
+        }
+        dlclose(library);
         std::string preload = kPreloadLibrary;
         if (const char* existing = std::getenv("LD_PRELOAD"); existing && *existing) preload += std::string(":") + existing;
         setenv("LD_PRELOAD", preload.c_str(), 1);
