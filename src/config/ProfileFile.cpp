@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <utility>
@@ -269,34 +270,39 @@ Status SaveWorkingProfileFile(ConfigStore& store)
     return SaveWorkingProfileFile(store, *path);
 }
 
-WorkingFileUpdate::WorkingFileUpdate(ConfigStore& store, std::filesystem::path workingProfilePath,
-                                     AtomicWriteHooks hooks)
-    : m_path(std::move(workingProfilePath)), m_hooks(std::move(hooks))
+WorkingFileUpdate::WorkingFileUpdate(std::shared_ptr<const WorkingSnapshot> snapshot,
+                                     std::filesystem::path workingProfilePath, AtomicWriteHooks hooks)
+    : m_snapshot(std::move(snapshot)), m_path(std::move(workingProfilePath)), m_hooks(std::move(hooks))
 {
-    std::lock_guard lock(store.CurrentLock());
     std::error_code ec;
     if (std::filesystem::symlink_status(m_path, ec).type() == std::filesystem::file_type::not_found) {
         m_missing = true;
         return;
     }
-    auto stage = [this](std::vector<std::uint8_t> bytes) -> Result<StagedFile> {
+    if (Status usable = CheckWorkingProfileFile(m_path); !usable) {
+        m_staged.emplace(Error{usable.error()});
+        return;
+    }
+    // The file's content is made from the download's own snapshot (what the
+    // file would hold is what the snapshot holds), on the writing thread, so
+    // the keyboard's first report waits for neither the file's bytes nor its
+    // disk. The thread touches only the snapshot, which stays as it is, and
+    // the file: it takes no lock, as the store's rules ask of anything
+    // running during a download.
+    auto stage = [this]() -> Result<StagedFile> {
         try {
-            return StageFileAtomically(m_path, bytes, m_hooks);
+            const std::vector<std::uint8_t> image =
+                ProfileImage(m_snapshot->block, m_snapshot->macros, m_snapshot->strings);
+            return StageFileAtomically(m_path, image, m_hooks);
         } catch (const std::bad_alloc&) {
             return Error{"no memory to write " + m_path.string()};
         }
     };
-    if (Status usable = CheckWorkingProfileFile(m_path); !usable) {
-        m_staged.emplace(Error{usable.error()});
-    } else if (Result<std::vector<std::uint8_t>> image = CurrentProfileImage(store, m_path); !image) {
-        m_staged.emplace(Error{image.error()});
-    } else {
-        try {
-            m_staging = std::async(std::launch::async, stage, std::move(*image));
-        } catch (const std::system_error&) {
-            // No thread to spare: the file is written first instead.
-            m_staged.emplace(stage(std::move(*image)));
-        }
+    try {
+        m_staging = std::async(std::launch::async, stage);
+    } catch (const std::system_error&) {
+        // No thread to spare: the file is written first instead.
+        m_staged.emplace(stage());
     }
 }
 

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <future>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -77,18 +78,18 @@ Status SaveWorkingProfileFile(ConfigStore& store, const std::filesystem::path& w
 // The same at WorkingProfilePath() (creating the profile folder).
 Status SaveWorkingProfileFile(ConfigStore& store);
 
-// The working profile file made to follow a download of the current copy,
-// so that it describes what the keyboard then holds. The file's new content
-// (what SaveWorkingProfileFile would write) is written and flushed beside it
-// on a thread of its own while the download runs, and takes the old file's
-// place only when Finish hears the download was taken; otherwise it is
-// removed and the old file stays as it was. A missing working file stays
-// missing. Make it and call Finish while holding CurrentLock, so the file and
-// the download describe the same copy; the writing thread takes no lock, and
-// the hooks run on it.
+// The working profile file made to follow a download, so that it describes
+// what the keyboard then holds. The file's new content (the snapshot as a
+// profile file, what SaveWorkingProfileFile would write of the same copy) is
+// made, written and flushed beside it on a thread of its own while the
+// download runs, and takes the old file's place only when Finish hears the
+// download was taken; otherwise it is removed and the old file stays as it
+// was. A missing working file stays missing. The hooks run on the writing
+// thread.
 class WorkingFileUpdate {
 public:
-    WorkingFileUpdate(ConfigStore& store, std::filesystem::path workingProfilePath, AtomicWriteHooks hooks = {});
+    WorkingFileUpdate(std::shared_ptr<const WorkingSnapshot> snapshot, std::filesystem::path workingProfilePath,
+                      AtomicWriteHooks hooks = {});
     // Waits for the writing thread; a replacement never committed is removed.
     ~WorkingFileUpdate();
     WorkingFileUpdate(const WorkingFileUpdate&) = delete;
@@ -100,6 +101,7 @@ public:
     std::optional<std::string> Finish(bool downloadTaken);
 
 private:
+    std::shared_ptr<const WorkingSnapshot> m_snapshot;
     std::filesystem::path m_path;
     AtomicWriteHooks m_hooks;
     bool m_missing = false;

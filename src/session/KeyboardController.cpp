@@ -136,12 +136,16 @@ ApplyAllOutcome KeyboardController::ApplyAllProfiles(CurrentCopy copy,
         // The file and the download describe the same copy: nobody changes it in between.
         std::lock_guard lock(store.CurrentLock());
         store.Current() = std::move(copy);
-        if (workingProfilePath) {
-            WorkingFileUpdate file(store, *workingProfilePath, hooks);
-            outcome.downloaded = GetTransfer().DownloadCurrentCopy(true);
+        std::lock_guard working(store.WorkingLock());
+        Result<std::shared_ptr<const WorkingSnapshot>> snapshot = store.TakeWorkingSnapshot();
+        if (!snapshot) {
+            outcome.downloaded = Error{snapshot.error()};
+        } else if (workingProfilePath) {
+            WorkingFileUpdate file(*snapshot, *workingProfilePath, hooks);
+            outcome.downloaded = GetTransfer().DownloadConfiguration(**snapshot, true);
             outcome.fileProblem = file.Finish(outcome.downloaded.ok());
         } else {
-            outcome.downloaded = GetTransfer().DownloadCurrentCopy(true);
+            outcome.downloaded = GetTransfer().DownloadConfiguration(**snapshot, true);
             if (outcome.downloaded) outcome.fileProblem = workingProfilePath.error();
         }
     }

@@ -115,7 +115,7 @@ TEST_F(EventsLibraryTest, DownloadsLeaveTheEncodersBytesOnTheKeyboard)
 {
     Open(WithCapacity(0x40));
     FillCurrentCopy({MakeMacro(7, 3, u"first"), MakeMacro(4, 60, u"second")});
-    ASSERT_EQ(Download(true), 1);
+    ASSERT_TRUE(Download(true));
     emulator::KeyboardState state = Dump();
     EXPECT_TRUE(StartsWith(state.macroArea, ExpectedArea(true)));
     for (int p = 0; p < 3; ++p) EXPECT_EQ(state.keyTables[static_cast<std::size_t>(p)], ExpectedTable(p)) << p;
@@ -125,7 +125,7 @@ TEST_F(EventsLibraryTest, DownloadsLeaveTheEncodersBytesOnTheKeyboard)
     session->GetTransfer().ForgetActiveProfile();
     session->GetTransfer().SetActiveProfile(1);
     FillCurrentCopy({MakeMacro(2, 5, u"again")});
-    ASSERT_EQ(Download(false), 1);
+    ASSERT_TRUE(Download(false));
     state = Dump();
     EXPECT_TRUE(StartsWith(state.macroArea, ExpectedArea(true)));
     EXPECT_EQ(state.keyTables[1], ExpectedTable(1));
@@ -139,13 +139,13 @@ TEST_F(EventsLibraryTest, MacroSpaceDecidesNamesAndWhetherAnythingIsSent)
     Open(WithCapacity(8)); // 1024 bytes
     const std::u16string name(50, u'n');
     FillCurrentCopy({MakeMacro(1, 109, name), MakeMacro(2, 109, name)}); // 900 bytes, 1100 with names
-    ASSERT_EQ(Download(true), 1);
+    ASSERT_TRUE(Download(true));
     EXPECT_TRUE(StartsWith(Dump().macroArea, ExpectedArea(false)));
     EXPECT_EQ(reporter.Keys(), std::vector<std::string>{"EXTRA_PROFILE_SPACE_TIGHT"});
 
     // A capacity the program does not know is read again, not taken for no room.
     session->GetTransfer().SetMacroCapacity(0);
-    EXPECT_EQ(Download(true), 1);
+    EXPECT_TRUE(Download(true));
     EXPECT_EQ(session->GetTransfer().MacroCapacity(), 1024u);
     EXPECT_EQ(reporter.Keys(), (std::vector<std::string>{"EXTRA_PROFILE_SPACE_TIGHT", "EXTRA_PROFILE_SPACE_TIGHT"}));
 }
