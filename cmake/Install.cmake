@@ -55,6 +55,27 @@ if(TARGET kestrune)
   endif()
 endif()
 
+# Shell completions where bash-completion, zsh and fish look for them. They
+# read the programs' own --help, so they offer whatever the programs offer;
+# the help-reading part is written into each file.
+file(READ ${PROJECT_SOURCE_DIR}/packaging/completions/help-words.awk HELP_WORDS_AWK)
+if(HELP_WORDS_AWK MATCHES "'")
+  message(FATAL_ERROR "packaging/completions/help-words.awk goes inside single quotes: it must hold no apostrophe")
+endif()
+set(kestrune_completion_dir ${CMAKE_BINARY_DIR}/completions)
+configure_file(${PROJECT_SOURCE_DIR}/packaging/completions/kestrune.bash.in ${kestrune_completion_dir}/kestrune.bash @ONLY)
+configure_file(${PROJECT_SOURCE_DIR}/packaging/completions/_kestrune.in ${kestrune_completion_dir}/_kestrune @ONLY)
+foreach(program ${kestrune_commands})
+  # bash-completion loads a command's completion from the file named after it.
+  install(FILES ${kestrune_completion_dir}/kestrune.bash DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
+          RENAME ${program})
+  set(PROGRAM ${program})
+  configure_file(${PROJECT_SOURCE_DIR}/packaging/completions/kestrune.fish.in ${kestrune_completion_dir}/${program}.fish
+                 @ONLY)
+  install(FILES ${kestrune_completion_dir}/${program}.fish DESTINATION ${CMAKE_INSTALL_DATADIR}/fish/vendor_completions.d)
+endforeach()
+install(FILES ${kestrune_completion_dir}/_kestrune DESTINATION ${CMAKE_INSTALL_DATADIR}/zsh/vendor-completions)
+
 # Manual pages and the package's changelog, compressed as Debian wants them
 # (gzip -n: no name or time stamp, so the files are reproducible).
 find_program(GZIP_PROGRAM gzip)
