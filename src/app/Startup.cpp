@@ -4,6 +4,7 @@
 #include "app/ChildDialogs.h"
 #include "app/CTrayIcon.h"
 #include "app/CommandLine.h"
+#include "app/DisplayCheck.h"
 #include "app/KestruneDlg.h"
 #include "app/MainWindowIds.h"
 #include "app/SingleInstance.h"
@@ -182,6 +183,14 @@ int RunKestrune(int argc, char** argv)
         } else if (*claim == SingleInstance::Claim::Running) {
             return SignalRunningInstance(*instance, line);
         }
+    }
+
+    // Past the hand-over, which needs no display: this start would show the
+    // window, and Qt aborts where it cannot connect.
+    if (auto noDisplay = NoDisplayReason(CurrentDisplayEnvironment(arguments))) {
+        std::fprintf(stderr, "kestrune: no display to show the window on: %s (kestrune-cli works without one)\n",
+                     noDisplay->c_str());
+        return kExitFailed;
     }
 
     StartupMarks marks;
