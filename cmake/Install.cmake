@@ -44,15 +44,30 @@ foreach(program ${kestrune_commands})
   ")
 endforeach()
 
+# The desktop entry, metainfo, icon and profile-file type carry the program's
+# reverse-DNS id. The icon keeps its old name as a link, for desktop entries
+# users copied before (an autostart entry, say).
+set(kestrune_app_id com.kestrune.Kestrune)
 if(TARGET kestrune)
-  install(FILES ${PROJECT_SOURCE_DIR}/packaging/kestrune.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
-  install(FILES ${PROJECT_SOURCE_DIR}/packaging/kestrune.metainfo.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
-  install(FILES ${PROJECT_SOURCE_DIR}/packaging/kestrune.svg
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/${kestrune_app_id}.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/${kestrune_app_id}.metainfo.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/${kestrune_app_id}.mime.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/mime/packages
+          RENAME ${kestrune_app_id}.xml)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/${kestrune_app_id}.svg
           DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
   # The PNG sizes are drawn with the skin (skins/CMakeLists.txt).
   if(KESTRUNE_HICOLOR_DIR)
     install(DIRECTORY ${KESTRUNE_HICOLOR_DIR}/ DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor)
   endif()
+  install(CODE "
+    file(GLOB icons \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DATADIR}/icons/hicolor/*/apps/${kestrune_app_id}.*\")
+    foreach(icon \${icons})
+      get_filename_component(folder \${icon} DIRECTORY)
+      get_filename_component(name \${icon} NAME)
+      string(REPLACE \"${kestrune_app_id}\" \"kestrune\" old \${name})
+      file(CREATE_LINK \${name} \${folder}/\${old} SYMBOLIC)
+    endforeach()
+  ")
 endif()
 
 # Shell completions where bash-completion, zsh and fish look for them. They
@@ -105,6 +120,9 @@ if(GZIP_PROGRAM)
   install(FILES ${kestrune_doc_dir}/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
 endif()
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# What lintian still says of the package, and why (the comments in the file).
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
+        RENAME kestrune)
 
 # A Debian package of the same tree: cpack -G DEB in the build folder.
 set(CPACK_GENERATOR DEB)
@@ -113,11 +131,14 @@ set(CPACK_PACKAGE_VENDOR "Kestrune")
 set(CPACK_PACKAGE_CONTACT "Kestrune maintainers <maintainers@kestrune.invalid>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
 # The summary is the synopsis line; this is the extended description.
+# CPack indents every line of it by one space itself, so the lines carry none
+# of their own (two would make apt show them as preformatted text).
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Remaps the keys of the keyboard's three on-board profiles, records macros the
- keyboard stores and plays, chooses lighting effects and per-key colours,
- switches profiles and saves and loads profile files. The program lives in
- the tray; kestrune-cli does the same from a terminal, and a keyboard
- emulator lets both run without a keyboard.")
+keyboard stores and plays, chooses lighting effects and per-key colours,
+switches profiles and saves and loads profile files. The program lives in
+the tray; kestrune-cli does the same from a terminal and keeps profiles as
+text, and a keyboard emulator lets both run without a keyboard.")
+set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://www.kestrune.com/")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)

@@ -205,7 +205,7 @@ int RunKestrune(int argc, char** argv)
     std::jthread sessionBus([] { QDBusConnection::sessionBus(); });
     QApplication::setApplicationName(QStringLiteral("kestrune"));
     QApplication::setApplicationVersion(QString::fromLatin1(VersionString()));
-    QApplication::setDesktopFileName(QStringLiteral("kestrune"));
+    QApplication::setDesktopFileName(QStringLiteral("com.kestrune.Kestrune"));
     // The program lives in the tray: closing its last window never ends it.
     QApplication::setQuitOnLastWindowClosed(false);
 

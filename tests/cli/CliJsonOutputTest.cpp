@@ -76,6 +76,7 @@ TEST(CliUsage, UnknownOptionsAndCommandsAreNamed)
         const RunResult cli = folders.CliPlain(c.args);
         EXPECT_EQ(cli.exitCode, 2) << c.args[0];
         EXPECT_NE(cli.err.find(c.message), std::string::npos) << cli.err;
+        if (c.args.size() > 1) continue; // the emulator has commands of its own
         const RunResult emu = folders.Emu(c.args);
         EXPECT_NE(emu.exitCode, 0);
         EXPECT_NE(emu.err.find(c.message), std::string::npos) << emu.err;

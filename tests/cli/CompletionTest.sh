@@ -4,7 +4,7 @@
 # lists is offered, and options and their choices where they are typed.
 # Usage: CompletionTest.sh BUILD_DIR
 set -u
-build=$1
+build=$(cd "$1" && pwd)
 export PATH="$build/bin:$PATH"
 completions="$build/completions"
 failures=0
@@ -39,9 +39,14 @@ complete_in() {
             zpty -w z "PS1=; fpath=($1 \$fpath); autoload -U compinit; compinit -u -D; print -r -- \$((6*7))MARK"
             zpty -r -m z out "*42MARK*"
             zpty -w -n z "$2"$'"'"'\t'"'"'
-            sleep 1
+            # Until the completion has been quiet for a second (each word
+            # list runs a program, the window program among them).
             all=
-            while zpty -r -t z chunk; do all+=$chunk; done
+            quiet=0
+            for ((n = 0; n < 40 && quiet < 4; n++)); do
+                sleep 0.25
+                if zpty -r -t z chunk; then all+=$chunk; quiet=0; else quiet=$((quiet + 1)); fi
+            done
             print -r -- "$all"
             zpty -d z' _ "$completions" "$line" | sed 's/\x1b\[[0-9;?]*[A-Za-z]//g' | tr -s ' \r\a' '\n\n\n' ;;
     esac
