@@ -11,8 +11,8 @@
 
 #include "LargestConfiguration.h"
 
-#include "app/AboutDlg.h"
-#include "app/KestruneDlg.h"
+#include "app/AboutDialog.h"
+#include "app/MainWindow.h"
 #include "config/Folders.h"
 #include "config/LanguageTable.h"
 #include "config/Settings.h"
@@ -54,7 +54,7 @@ int main(int argc, char** argv)
     });
 
     IniUserSettings settings(std::filesystem::path(home.path().toStdString()) / "user.ini");
-    CKestruneDlg window(settings);
+    MainWindow window(settings);
     auto library = KeyboardSession::ProgramLibraryPath(true);
     if (!library) return std::fprintf(stderr, "%s\n", library.error().c_str()), 1;
     KeyboardSessionOptions options;
@@ -62,8 +62,8 @@ int main(int argc, char** argv)
     options.sink = &window;
     auto session = KeyboardSession::Create(std::move(options), window.GetReporter());
     if (!session) return std::fprintf(stderr, "%s\n", session.error().c_str()), 1;
-    window.SetKeyboard({&(*session)->Store(), &(*session)->GetTransfer(), &(*session)->GetLighting(),
-                        &(*session)->Events()});
+    window.SetKeyboard(
+        {&(*session)->Store(), &(*session)->GetTransfer(), &(*session)->GetLighting(), &(*session)->Events()});
     if (!window.Initialise()) return std::fprintf(stderr, "the skin did not load\n"), 1;
     if (Status started = (*session)->Start(); !started) return std::fprintf(stderr, "%s\n", started.error().c_str()), 1;
     // The attach waits for the deferred initialisation on the event loop,
@@ -101,7 +101,7 @@ int main(int argc, char** argv)
             last = now;
         });
         bool done = false, succeeded = false;
-        auto connection = QObject::connect(&window, &CKestruneDlg::applyFinished, [&](bool ok) {
+        auto connection = QObject::connect(&window, &MainWindow::applyFinished, [&](bool ok) {
             done = true;
             succeeded = ok;
         });

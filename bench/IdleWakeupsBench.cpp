@@ -15,17 +15,15 @@
 #include "LinkedRelay.h"
 
 #include "PrintingReporter.h"
+#include "ThreadWakeups.h"
 #include "session/KeyboardSession.h"
 
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <map>
 #include <string>
 #include <thread>
 
@@ -33,31 +31,8 @@ using namespace kestrune;
 
 namespace {
 
-// Context switches (voluntary + involuntary) of every thread but the main one.
-std::map<std::string, long> ThreadSwitches()
-{
-    std::map<std::string, long> switches;
-    const std::string self = std::to_string(::getpid());
-    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
-        const std::string tid = task.path().filename().string();
-        if (tid == self) continue;
-        std::ifstream status(task.path() / "status");
-        long total = 0;
-        for (std::string line; std::getline(status, line);)
-            if (line.find("ctxt_switches:") != std::string::npos)
-                total += std::atol(line.substr(line.find(':') + 1).c_str());
-        switches[tid] = total;
-    }
-    return switches;
-}
-
-double CpuSeconds()
-{
-    rusage usage{};
-    ::getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
+using bench::CpuSeconds;
+using bench::ThreadSwitches;
 
 bool Measure(const char* label, bool udevLike, int seconds)
 {
@@ -114,15 +89,8 @@ bool Measure(const char* label, bool udevLike, int seconds)
         const double cpuAfter = CpuSeconds();
         const auto after = ThreadSwitches();
 
-        long wakeups = 0;
-        int threads = 0;
-        for (const auto& [tid, count] : after) {
-            ++threads;
-            if (auto found = before.find(tid); found != before.end())
-                wakeups += count - found->second;
-            else
-                wakeups += count;
-        }
+        const long wakeups = bench::WakeupsBetween(before, after);
+        const int threads = static_cast<int>(after.size());
         std::printf("%-34s %2d threads, %6ld wake-ups in %d s (%.1f per second), CPU %.1f ms; %.2f searches of the "
                     "bus per exchange\n",
                     label, threads, wakeups, seconds, static_cast<double>(wakeups) / seconds,

@@ -11,8 +11,8 @@
 #include "PanelRig.h"
 
 #include "lighting/LightingWriter.h"
-#include "ui/CBitmapSlider.h"
-#include "ui/CSkinColorBtn.h"
+#include "ui/PictureSlider.h"
+#include "ui/SkinColourButton.h"
 #include "ui/WindowMessage.h"
 
 #include <QApplication>
@@ -48,7 +48,7 @@ namespace {
 void BM_SliderReleaseToKeyboard(benchmark::State& state)
 {
     auto rig = OpenRig();
-    auto* slider = rig->Find<CBitmapSlider>("CONTROL_LightSlider");
+    auto* slider = rig->Find<PictureSlider>("CONTROL_LightSlider");
     int position = 0;
     for (auto _ : state) {
         position = (position + 1) % (kBrightnessMax + 1);
@@ -70,7 +70,7 @@ BENCHMARK(BM_SliderReleaseToKeyboard)->UseManualTime()->Unit(benchmark::kMillise
 void BM_GuiStallWhileDragging(benchmark::State& state)
 {
     auto rig = OpenRig();
-    auto* slider = rig->Find<CBitmapSlider>("CONTROL_LightSlider");
+    auto* slider = rig->Find<PictureSlider>("CONTROL_LightSlider");
     double longest = 0;
     std::vector<double> stalls;
     for (auto _ : state) {
@@ -127,7 +127,7 @@ void BM_DragPaintAcrossKeys(benchmark::State& state)
     std::size_t updates = 0, colourWrites = 0;
     int colour = 0;
     for (auto _ : state) {
-        Q_EMIT rig->Find<CSkinColorBtn>("CONTROL_USERysButton")->colourChosen(QColor(++colour % 256, 40, 80));
+        Q_EMIT rig->Find<SkinColourButton>("CONTROL_USERysButton")->colourChosen(QColor(++colour % 256, 40, 80));
         rig->Settle();
         const std::size_t mark = rig->Mark();
         // The first key holds the mouse: every move and the release go to it.

@@ -10,7 +10,7 @@
 #include "config/Folders.h"
 #include "config/Settings.h"
 #include "macro/MacroRecord.h"
-#include "ui/Kestrune_DlgComposite.h"
+#include "ui/KeyAssignmentDialog.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -38,7 +38,7 @@ int main(int argc, char** argv)
     IniUserSettings settings(settingsPath);
     ConfigStore store;
     store.CreateDefaultConfiguration();
-    Kestrune_DlgComposite dialog(store, settings, KeyDialogHost{});
+    KeyAssignmentDialog dialog(store, settings, KeyDialogHost{});
     dialog.SetAsk([](const QString&, bool) { return true; });
     if (!dialog.Open(keydlg::kGKeyButtonIds[0])) {
         std::fprintf(stderr, "the dialog did not open\n");

@@ -1,8 +1,11 @@
 // kestrune-emu: drives the keyboard emulator from outside. With a program
-// running on the emulator library it talks to that library's control
-// socket; without one, plug, unplug, dump and reset work on the state file.
+// running on the emulator library (or in the mocked kernel) it talks to its
+// control socket; without one, plug, unplug, dump and reset work on the state
+// file. `kestrune-emu kernel -- COMMAND` runs a program on the real device
+// library in a mocked kernel that holds the emulated keyboard.
 
 #include "emulator/ControlSocket.h"
+#include "emulator/MockKernel.h"
 #include "emulator/StateFile.h"
 
 #include "common/Version.h"
@@ -76,6 +79,29 @@ int main(int argc, char** argv)
     simple("dump", "print the state as JSON");
     simple("received", "print the command reports the keyboard took, oldest first, in hex");
     simple("reset", "factory memory (the cable stays as it is)");
+    simple("nodes", "list the mocked kernel's device nodes and how programs used them (opens, reads, writes, "
+                    "write lengths, report ids)");
+
+    MockKernelOptions kernelOptions;
+    std::string nodeMode;
+    auto* kernel = app.add_subcommand(
+        "kernel", "run COMMAND in a mocked kernel in which the keyboard emulator is plugged in, on the real device "
+                  "library (libHidRelay.so through hidapi and libudev): kestrune-emu kernel -- COMMAND [ARGS...]; "
+                  "ends with COMMAND's exit status. The other kestrune-emu commands drive its keyboard");
+    kernel->add_option("--keyboards", kernelOptions.extraKeyboards,
+                       "plug in this many more keyboards (factory memory, not driven by the other commands)");
+    kernel->add_flag("--other-vendor", kernelOptions.otherVendor,
+                     "also plug in another vendor's device with the keyboard's collections");
+    kernel->add_option("--node-mode", nodeMode,
+                       "permission bits of the keyboard's device nodes in octal, e.g. 000 as on a system without "
+                       "the udev rule")
+        ->check([](const std::string& text) {
+            return text.find_first_not_of("01234567") == std::string::npos && !text.empty() && text.size() <= 4
+                       ? std::string()
+                       : std::string("expected octal permission bits such as 000 or 0600");
+        });
+    kernel->add_option("command", kernelOptions.command, "the program to run and its arguments, after --")
+        ->required();
 
     auto* fault = app.add_subcommand("fault", "inject faults into the running emulator");
     fault->require_subcommand(1);
@@ -114,6 +140,11 @@ int main(int argc, char** argv)
         return app.exit(e);
     }
 
+    if (kernel->parsed()) {
+        if (!nodeMode.empty()) kernelOptions.nodeMode = static_cast<unsigned>(std::stoul(nodeMode, nullptr, 8));
+        return RunInMockKernel(kernelOptions, argv, std::cerr);
+    }
+
     const std::filesystem::path socket =
         socketPath.empty() ? DefaultControlSocketPath() : std::filesystem::path(socketPath);
     auto sent = SendControlCommand(socket, words);
@@ -127,7 +158,8 @@ int main(int argc, char** argv)
     }
     if (!IsFileCommand(words[0])) {
         std::cerr << "kestrune-emu: no running emulator at " << socket.string()
-                  << "; without one only plug, unplug, dump and reset work (on the state file)\n";
+                  << "; without one only plug, unplug, dump and reset work (on the state file)"
+                  << (words[0] == "nodes" ? "; nodes needs a running `kestrune-emu kernel`" : "") << "\n";
         return 1;
     }
     return RunOnFile(statePath.empty() ? DefaultStateFilePath() : std::filesystem::path(statePath), words);

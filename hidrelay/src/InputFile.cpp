@@ -14,7 +14,11 @@ namespace kestrune::hidrelay {
 int OpenInputFile(const std::string& path)
 {
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) Log(1, "cannot open %s for reading: %s", path.c_str(), std::strerror(errno));
+    if (fd < 0) {
+        const int error = errno;
+        Log(1, "cannot open %s for reading: %s", path.c_str(), std::strerror(error));
+        errno = error;
+    }
     return fd;
 }
 

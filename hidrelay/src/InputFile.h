@@ -12,6 +12,7 @@ namespace kestrune::hidrelay {
 // closed on exec; -1 when it cannot be opened (yet). As on hidraw, poll()
 // gives POLLIN while a report waits and POLLHUP or POLLERR once the interface
 // has gone, and each read() gives one whole report. The caller closes it.
+// errno tells why it could not be opened.
 int OpenInputFile(const std::string& path);
 
 } // namespace kestrune::hidrelay

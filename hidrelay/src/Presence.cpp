@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <condition_variable>
+#include <cstdlib>
 #include <mutex>
 #include <set>
 #include <string>
@@ -21,6 +22,9 @@ namespace {
 // udev's daemon creates its control socket here; without it no hidraw event
 // would ever arrive on the monitor.
 constexpr const char* kUdevControl = "/run/udev/control";
+// Set by umockdev's preload library, whose mocked kernel sends the monitor
+// its uevents itself, with no udev daemon running.
+constexpr const char* kMockedKernel = "UMOCKDEV_DIR";
 
 class UdevPresence final : public PresenceSource {
 public:
@@ -142,7 +146,7 @@ private:
 
 std::unique_ptr<PresenceSource> MakeUdevPresence()
 {
-    if (access(kUdevControl, F_OK) != 0) return nullptr;
+    if (access(kUdevControl, F_OK) != 0 && std::getenv(kMockedKernel) == nullptr) return nullptr;
     return std::make_unique<UdevPresence>();
 }
 

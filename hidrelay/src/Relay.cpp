@@ -14,6 +14,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <set>
 
 namespace kestrune::hidrelay {
 
@@ -28,6 +29,8 @@ constexpr int kIdleRecheckMs = 2000;
 // Input reports of the keyboard are 64 bytes; room for larger ones all the same.
 constexpr std::size_t kReadBufferSize = 256;
 constexpr std::chrono::milliseconds kPollingPeriod{500};
+// The rule installed with the program that opens the keyboard's nodes to the user.
+constexpr const char* kUdevRuleName = "70-kestrune.rules";
 
 std::atomic<int> g_debugLevel{0};
 
@@ -106,12 +109,40 @@ void Log(int level, const char* format, ...)
     std::fprintf(stderr, "HidRelay: %s\n", line);
 }
 
+bool RefusedForPermission(int error)
+{
+    return error == EACCES || error == EPERM;
+}
+
+void ReportNoPermission(const std::string& path)
+{
+    // Said whatever the debug level: without it a user sees only that the
+    // keyboard does not answer. Once for each node.
+    static std::mutex mutex;
+    static std::set<std::string> reported;
+    {
+        std::lock_guard lock(mutex);
+        if (!reported.insert(path).second) return;
+    }
+    std::fprintf(stderr,
+                 "HidRelay: no permission to open %s, an interface of the keyboard: the udev rule %s lets the "
+                 "user at the seat open it; install it (sudo cmake --install build, see Install in the README), "
+                 "then sudo udevadm control --reload && sudo udevadm trigger, and plug the keyboard in again\n",
+                 path.c_str(), kUdevRuleName);
+}
+
 HidDevice* OpenPath(const std::string& path)
 {
-    std::lock_guard lock(HidApiLock());
-    HidDevice* device = hid_open_path(path.c_str());
-    if (device == nullptr) Log(1, "cannot open %s", path.c_str());
-    return device;
+    HidDevice* device = nullptr;
+    {
+        std::lock_guard lock(HidApiLock());
+        device = hid_open_path(path.c_str());
+    }
+    if (device != nullptr) return device;
+    Log(1, "cannot open %s", path.c_str());
+    // hidapi keeps no errno of its own; the node tells why.
+    if (access(path.c_str(), R_OK | W_OK) != 0 && RefusedForPermission(errno)) ReportNoPermission(path);
+    return nullptr;
 }
 
 // ----------------------------------------------------------------- FileRead
@@ -173,6 +204,8 @@ void FileRead::Run(int input, bool present)
         if (input < 0) {
             const std::vector<std::string> paths = m_relay.MatchingPaths(m_selector);
             if (!paths.empty()) input = OpenInputFile(paths.front());
+            const bool refused = input < 0 && !paths.empty() && RefusedForPermission(errno);
+            if (refused) ReportNoPermission(paths.front());
             if (input >= 0) {
                 if (!announced) Announce(true);
                 announced = true;
@@ -182,7 +215,11 @@ void FileRead::Run(int input, bool present)
                 Announce(false);
                 announced = false;
             }
-            const int timeout = !paths.empty() ? kOpenRetryMs : m_relay.NoticesEveryChange() ? -1 : kIdleRecheckMs;
+            // A node the user may not open opens only once udev has run its
+            // rules on it, which a notice tells.
+            const int timeout = !paths.empty() && !refused ? kOpenRetryMs
+                                : m_relay.NoticesEveryChange() ? -1
+                                                               : kIdleRecheckMs;
             Wait(-1, timeout);
             continue;
         }

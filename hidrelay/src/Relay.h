@@ -40,6 +40,11 @@ struct InterfaceInfo {
 // Opens an interface under the hidapi lock; null when it cannot be opened.
 HidDevice* OpenPath(const std::string& path);
 
+// Whether an open failed for want of permission, and the words that tell the
+// user so and point to the udev rule (on standard error, once per node).
+bool RefusedForPermission(int error);
+void ReportNoPermission(const std::string& path);
+
 void Log(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 int SetDebugLevel(int level);
 

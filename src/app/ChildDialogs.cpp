@@ -1,12 +1,12 @@
 #include "app/ChildDialogs.h"
 
-#include "app/AboutDlg.h" // completes the window's QPointer member
-#include "app/KestruneDlg.h"
+#include "app/AboutDialog.h" // completes the window's QPointer member
+#include "app/MainWindow.h"
 #include "session/KeyboardSession.h"
 
 namespace kestrune {
 
-ChildDialogs::ChildDialogs(CKestruneDlg& window, KeyboardSession& session, UserSettings& settings,
+ChildDialogs::ChildDialogs(MainWindow& window, KeyboardSession& session, UserSettings& settings,
                            const LanguageTable& language)
     : m_window(window), m_session(session), m_settings(settings), m_language(language)
 {
@@ -31,21 +31,21 @@ DeviceJobRunner ChildDialogs::DeviceRunner()
     };
 }
 
-CKestrune_DlgProfile& ChildDialogs::ProfileManager()
+ProfileManagerDialog& ChildDialogs::ProfileManager()
 {
     if (!m_profileManager) {
         m_profileManager =
-            std::make_unique<CKestrune_DlgProfile>(&m_window, m_session.GetTransfer(), DeviceRunner(), m_settings,
+            std::make_unique<ProfileManagerDialog>(&m_window, m_session.GetTransfer(), DeviceRunner(), m_settings,
                                                    m_language, static_cast<ProfileManagerOwner&>(*this));
     }
     return *m_profileManager;
 }
 
-CKestrune_DlgUpdate& ChildDialogs::UpdateDialog()
+FirmwareUpdateDialog& ChildDialogs::UpdateDialog()
 {
     if (!m_updateDialog) {
-        m_updateDialog = std::make_unique<CKestrune_DlgUpdate>(&m_window, m_session.Protocol(), m_session.Store(),
-                                                               DeviceRunner(), m_language);
+        m_updateDialog = std::make_unique<FirmwareUpdateDialog>(&m_window, m_session.Protocol(), m_session.Store(),
+                                                                DeviceRunner(), m_language);
     }
     return *m_updateDialog;
 }
@@ -78,7 +78,7 @@ void ChildDialogs::SettleUnappliedChanges(std::function<void(bool goOn)> then)
     // Yes: the edits go to the profile they were made on, and only when the
     // keyboard took them does the manager switch and rebuild.
     auto connection = std::make_shared<QMetaObject::Connection>();
-    *connection = QObject::connect(&m_window, &CKestruneDlg::applyFinished, m_profileManager.get(),
+    *connection = QObject::connect(&m_window, &MainWindow::applyFinished, m_profileManager.get(),
                                    [connection, then = std::move(then)](bool succeeded) {
                                        QObject::disconnect(*connection);
                                        then(succeeded);

@@ -5,29 +5,29 @@
 // needed and kept until the window goes; the window reaches them through its
 // child-window hooks, which this fills and empties again.
 
-#include "ui/CKestrune_DlgProfile.h"
-#include "ui/CKestrune_DlgUpdate.h"
+#include "ui/FirmwareUpdateDialog.h"
+#include "ui/ProfileManagerDialog.h"
 
 #include <memory>
 
 namespace kestrune {
 
-class CKestruneDlg;
+class MainWindow;
 class KeyboardSession;
 class LanguageTable;
 class UserSettings;
 
 class ChildDialogs : private ProfileManagerOwner {
 public:
-    ChildDialogs(CKestruneDlg& window, KeyboardSession& session, UserSettings& settings, const LanguageTable& language);
+    ChildDialogs(MainWindow& window, KeyboardSession& session, UserSettings& settings, const LanguageTable& language);
     ~ChildDialogs() override;
     ChildDialogs(const ChildDialogs&) = delete;
     ChildDialogs& operator=(const ChildDialogs&) = delete;
 
     // Made here when not yet made: most runs never open them, and a start in
     // the tray should not wait for their widgets.
-    CKestrune_DlgProfile& ProfileManager();
-    CKestrune_DlgUpdate& UpdateDialog();
+    ProfileManagerDialog& ProfileManager();
+    FirmwareUpdateDialog& UpdateDialog();
 
 private:
     DeviceJobRunner DeviceRunner();
@@ -35,12 +35,12 @@ private:
     void SetUnappliedChanges(bool unapplied) override;
     void SettleUnappliedChanges(std::function<void(bool goOn)> then) override;
 
-    CKestruneDlg& m_window;
+    MainWindow& m_window;
     KeyboardSession& m_session;
     UserSettings& m_settings;
     const LanguageTable& m_language;
-    std::unique_ptr<CKestrune_DlgProfile> m_profileManager;
-    std::unique_ptr<CKestrune_DlgUpdate> m_updateDialog;
+    std::unique_ptr<ProfileManagerDialog> m_profileManager;
+    std::unique_ptr<FirmwareUpdateDialog> m_updateDialog;
 };
 
 } // namespace kestrune

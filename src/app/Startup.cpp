@@ -1,13 +1,13 @@
 #include "app/Startup.h"
 
-#include "app/AboutDlg.h"
+#include "app/AboutDialog.h"
 #include "app/ChildDialogs.h"
-#include "app/CTrayIcon.h"
 #include "app/CommandLine.h"
 #include "app/DisplayCheck.h"
-#include "app/KestruneDlg.h"
+#include "app/MainWindow.h"
 #include "app/MainWindowIds.h"
 #include "app/SingleInstance.h"
+#include "app/TrayIcon.h"
 #include "common/Version.h"
 #include "config/Folders.h"
 #include "config/LanguageKeyNames.h"
@@ -30,8 +30,8 @@
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
-#include <ctime>
 #include <cstdlib>
+#include <ctime>
 #include <string>
 #include <thread>
 
@@ -57,9 +57,7 @@ int ReportStartFailure(const std::string& what, const char* lead = "The keyboard
 // Puts the picture failure handler back as it was when the start ends.
 class PictureHandlerScope {
 public:
-    explicit PictureHandlerScope(PictureFailureHandler handler) : m_old(SetPictureFailureHandler(std::move(handler)))
-    {
-    }
+    explicit PictureHandlerScope(PictureFailureHandler handler) : m_old(SetPictureFailureHandler(std::move(handler))) {}
     ~PictureHandlerScope() { SetPictureFailureHandler(std::move(m_old)); }
     PictureHandlerScope(const PictureHandlerScope&) = delete;
     PictureHandlerScope& operator=(const PictureHandlerScope&) = delete;
@@ -99,10 +97,10 @@ public:
     void Mark(const char* name) const
     {
         if (!m_on) return;
-        timespec now {};
+        timespec now{};
         ::clock_gettime(CLOCK_MONOTONIC, &now);
         const qint64 ns = qint64(now.tv_sec) * 1000000000 + now.tv_nsec - m_t0;
-        timespec cpu {};
+        timespec cpu{};
         ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpu);
         std::fprintf(stderr, "kestrune-bench: %s %.1f ms\nkestrune-bench-cpu: %s %.1f ms\n", name, double(ns) / 1e6,
                      name, double(cpu.tv_sec) * 1e3 + double(cpu.tv_nsec) / 1e6);
@@ -138,9 +136,12 @@ QString ProgramFileName()
 int SignalRunningInstance(SingleInstance& instance, const CommandLine& line)
 {
     InstanceRequest request;
-    if (line.kill) request = {mainwnd::kMsgKill, mainwnd::kParamKill, 0, {}};
-    else if (line.firmwareUpdate) request = {mainwnd::kMsgOpen, mainwnd::kParamFirmwareUpdate, 0, {}};
-    else request = {mainwnd::kMsgOpen, mainwnd::kParamOpen, 0, {}};
+    if (line.kill)
+        request = {mainwnd::kMsgKill, mainwnd::kParamKill, 0, {}};
+    else if (line.firmwareUpdate)
+        request = {mainwnd::kMsgOpen, mainwnd::kParamFirmwareUpdate, 0, {}};
+    else
+        request = {mainwnd::kMsgOpen, mainwnd::kParamOpen, 0, {}};
     const Status sent = instance.Send(request);
     if (!sent) {
         std::fprintf(stderr, "kestrune: %s\n", sent.error().c_str());
@@ -155,8 +156,8 @@ int RunKestrune(int argc, char** argv)
 {
     std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
     const CommandLine line = ParseCommandLine(arguments);
-    const std::string programName = argc > 0 ? QFileInfo(QString::fromLocal8Bit(argv[0])).fileName().toStdString()
-                                             : std::string("kestrune");
+    const std::string programName =
+        argc > 0 ? QFileInfo(QString::fromLocal8Bit(argv[0])).fileName().toStdString() : std::string("kestrune");
     if (line.help) {
         std::fputs(CommandLineUsage(programName).c_str(), stdout);
         return kExitDone;
@@ -250,8 +251,8 @@ int RunWindowProgram(const CommandLine& line, SingleInstance* instance)
 
     marks.Mark("tray-icons");
     IniUserSettings settings;
-    CKestruneDlg window(settings);
-    CTrayIcon tray;
+    MainWindow window(settings);
+    TrayIcon tray;
 
     auto library = KeyboardSession::ProgramLibraryPath(line.emulator);
     if (!library) return ReportStartFailure("cannot find the device library: " + library.error());
@@ -261,15 +262,15 @@ int RunWindowProgram(const CommandLine& line, SingleInstance* instance)
     auto session = KeyboardSession::Create(std::move(options), window.GetReporter());
     if (!session) return ReportStartFailure(session.error());
     marks.Mark("session");
-    window.SetKeyboard({&(*session)->Store(), &(*session)->GetTransfer(), &(*session)->GetLighting(),
-                        &(*session)->Events()});
+    window.SetKeyboard(
+        {&(*session)->Store(), &(*session)->GetTransfer(), &(*session)->GetLighting(), &(*session)->Events()});
     ChildDialogs children(window, **session, settings, TheLanguageTable());
     marks.Mark("child-dialogs");
 
     // The deferred initialisation adds the tray icon; the window's state
     // icon, tip and exit reach the tray from there on.
     marks.Watch(&window);
-    QObject::connect(&window, &CKestruneDlg::deferredInitialisation, &tray, [&] {
+    QObject::connect(&window, &MainWindow::deferredInitialisation, &tray, [&] {
         if (!tray.Create(&window, *icons, window.TrayTip(), kIconDetached))
             std::fprintf(stderr, "kestrune: the tray icon could not be added\n");
         tray.SetSingleClickCommand(mainwnd::kIdProfileMenu);
@@ -280,10 +281,10 @@ int RunWindowProgram(const CommandLine& line, SingleInstance* instance)
 #endif
         marks.Mark("tray-ready");
     });
-    QObject::connect(&window, &CKestruneDlg::trayIconChanged, &tray, &CTrayIcon::SetIcon);
-    QObject::connect(&window, &CKestruneDlg::trayTipChanged, &tray, &CTrayIcon::SetTip);
-    QObject::connect(&tray, &CTrayIcon::Command, &window, &CKestruneDlg::OnCommand);
-    QObject::connect(&window, &CKestruneDlg::exitRequested, qApp, [&] {
+    QObject::connect(&window, &MainWindow::trayIconChanged, &tray, &TrayIcon::SetIcon);
+    QObject::connect(&window, &MainWindow::trayTipChanged, &tray, &TrayIcon::SetTip);
+    QObject::connect(&tray, &TrayIcon::Command, &window, &MainWindow::OnCommand);
+    QObject::connect(&window, &MainWindow::exitRequested, qApp, [&] {
         tray.Delete();
         QApplication::quit();
     });

@@ -121,7 +121,7 @@ QString ReadEffectName(const std::filesystem::path& iniPath, int languageIndex, 
     return ReadSkinText(iniPath, EffectNameSection(languageIndex), std::to_string(effect), u"1");
 }
 
-void PlaceImageButton(CPngButton& button, const std::filesystem::path& iniPath, std::string_view section,
+void PlaceImageButton(ImageButton& button, const std::filesystem::path& iniPath, std::string_view section,
                       std::string_view key, const StateImage& normal, const StateImage& over, const StateImage& down,
                       const StateImage& disable, const StateImage& other)
 {
@@ -139,7 +139,7 @@ void PlaceControl(QWidget& control, const std::filesystem::path& iniPath, std::s
     control.setGeometry(Geometry(ReadSkinRect(iniPath, section, key)));
 }
 
-void PlaceArrowButton(CPngButton& button, const std::filesystem::path& iniPath, std::string_view placeSection,
+void PlaceArrowButton(ImageButton& button, const std::filesystem::path& iniPath, std::string_view placeSection,
                       std::string_view placeKey, std::string_view pictureSection, std::string_view pictureKey,
                       const StateImage& arrow)
 {
@@ -283,7 +283,7 @@ StateImage LoadStateImage(std::string_view relativePath, const QWidget& dialog)
     return LoadStateImage(relativePath, dialog.size());
 }
 
-void ApplyCaptionStyle(CPngButton& button, const CaptionStyle& style)
+void ApplyCaptionStyle(ImageButton& button, const CaptionStyle& style)
 {
     button.SetTextStyle(true, style.points, QString::fromLatin1(style.face), ColourFromRef(style.colourRef),
                         style.format);

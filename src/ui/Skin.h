@@ -9,7 +9,7 @@
 
 #include "common/Result.h"
 #include "config/SkinValues.h"
-#include "ui/CPngButton.h"
+#include "ui/ImageButton.h"
 
 #include <QImage>
 #include <QRect>
@@ -109,7 +109,7 @@ QString ReadEffectName(const std::filesystem::path& iniPath, int languageIndex, 
 // Places `button` from its key and hands it its five pictures with its place
 // as the picture origin. A key the skin leaves out puts the button at (1, 1),
 // 1 x 1, and disables it: that is how a skin hides a button it has no use for.
-void PlaceImageButton(CPngButton& button, const std::filesystem::path& iniPath, std::string_view section,
+void PlaceImageButton(ImageButton& button, const std::filesystem::path& iniPath, std::string_view section,
                       std::string_view key, const StateImage& normal, const StateImage& over, const StateImage& down,
                       const StateImage& disable, const StateImage& other);
 // Places any control; a missing key shrinks it but never disables it.
@@ -117,7 +117,7 @@ void PlaceControl(QWidget& control, const std::filesystem::path& iniPath, std::s
                   std::string_view key);
 // Places an arrow button from one key and takes its picture origin from the
 // x and y of another, with `arrow` for every state.
-void PlaceArrowButton(CPngButton& button, const std::filesystem::path& iniPath, std::string_view placeSection,
+void PlaceArrowButton(ImageButton& button, const std::filesystem::path& iniPath, std::string_view placeSection,
                       std::string_view placeKey, std::string_view pictureSection, std::string_view pictureKey,
                       const StateImage& arrow);
 
@@ -155,7 +155,7 @@ inline constexpr CaptionStyle kProfilesButtonCaption{
 inline constexpr CaptionStyle kSwitchButtonCaption{"Arial", 10, 0xE4E4E4, kDefaultCaptionFormat};
 inline constexpr CaptionStyle kVersionLabelCaption{"Verdana", 8, 0xE4E4E4,
                                                    kCaptionLeft | kCaptionVCenter | kCaptionSingleLine};
-void ApplyCaptionStyle(CPngButton& button, const CaptionStyle& style);
+void ApplyCaptionStyle(ImageButton& button, const CaptionStyle& style);
 
 // A list, tree or table drawn into a field of the dialog picture: transparent over
 // the field, in the skin's text colour and the buttons' caption face, with

@@ -4,11 +4,11 @@
 
 #include "WindowTestSupport.h"
 
-#include "app/AboutDlg.h"
+#include "app/AboutDialog.h"
 #include "emulator/ControlSocket.h"
 #include "emulator/StateFile.h"
 #include "session/KeyboardSession.h"
-#include "ui/Kestrune_DlgComposite.h"
+#include "ui/KeyAssignmentDialog.h"
 
 #include <QGuiApplication>
 #include <QKeyEvent>
@@ -104,13 +104,13 @@ protected:
     }
 
     std::unique_ptr<KeyboardSession> session;
-    Kestrune_DlgComposite* dialog = nullptr; // once an opening made it
+    KeyAssignmentDialog* dialog = nullptr; // once an opening made it
 };
 
 TEST_F(KeyDialogWiringTest, AKeyButtonOpensTheDialogBesideItAndOkSetsTheKey)
 {
     const int idOfA = kKeyButtonIds[0];
-    CPngButton& buttonA = *window->Button(idOfA);
+    ImageButton& buttonA = *window->Button(idOfA);
     OpenFromButton(idOfA, [&] {
         EXPECT_TRUE(buttonA.isDown());
         const QRect button(buttonA.mapToGlobal(QPoint(0, 0)), buttonA.size());
@@ -146,15 +146,15 @@ TEST_F(KeyDialogWiringTest, ResetKeyButtonShowsTheSlotsButtonUnassigned)
         }
     }
     window->RefreshKeyButtons();
-    CPngButton& a = *window->Button(kKeyButtonIds[0]);
-    CPngButton& g1Button = *window->Button(kGKeyIds[0]);
+    ImageButton& a = *window->Button(kKeyButtonIds[0]);
+    ImageButton& g1Button = *window->Button(kGKeyIds[0]);
     ASSERT_TRUE(a.IsSelected());
     ASSERT_TRUE(g1Button.IsSelected());
     g1Button.setEnabled(false);
 
     struct Case {
         std::size_t slot;
-        CPngButton* button; // null: no button of this slot is shown
+        ImageButton* button; // null: no button of this slot is shown
         QString caption;
     };
     const Case cases[] = {
@@ -207,7 +207,7 @@ TEST_F(KeyDialogWiringTest, TheDialogsTitleAndButtonCaptionsFollowTheLanguage)
                 const std::pair<const char*, const char*> captions[] = {
                     {"CONTROL_OK", "MACRO_OK"}, {"CONTROL_CANCEL", "MACRO_CANCLE"}, {"CONTROL_APPLY", "PROFILE_APPLY"}};
                 for (const auto& [control, caption] : captions) {
-                    auto* button = dialog->findChild<CPngButton*>(QString::fromLatin1(control));
+                    auto* button = dialog->findChild<ImageButton*>(QString::fromLatin1(control));
                     ASSERT_NE(button, nullptr) << control;
                     EXPECT_EQ(button->text(), QString::fromStdU16String(file->ReadString(section, caption, u"")))
                         << control;

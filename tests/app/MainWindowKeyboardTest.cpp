@@ -5,8 +5,8 @@
 #include "WindowTestSupport.h"
 #include "support/QuickTiming.h"
 
-#include "app/AboutDlg.h"
-#include "app/CTrayIcon.h"
+#include "app/AboutDialog.h"
+#include "app/TrayIcon.h"
 #include "config/ConfigStore.h"
 #include "config/ProfileFile.h"
 #include "emulator/ControlCommands.h"
@@ -16,8 +16,8 @@
 #include "keymodel/DefaultHardwareTable.h"
 #include "lighting/LightingWriter.h"
 #include "session/KeyboardSession.h"
-#include "ui/CLightingPanel.h"
 #include "ui/ColourRef.h"
+#include "ui/LightingPanel.h"
 
 #include <QAccessible>
 #include <QLabel>
@@ -60,7 +60,7 @@ protected:
         SetVariable(emulator::kControlSocketVariable, (root / "control").string());
         SetVariable("KESTRUNE_EMULATOR_LATENCY_US", "0");
         MakeWindow();
-        trayIcons = std::make_unique<QSignalSpy>(window.get(), &CKestruneDlg::trayIconChanged);
+        trayIcons = std::make_unique<QSignalSpy>(window.get(), &MainWindow::trayIconChanged);
         KeyboardSessionOptions options;
         options.libraryPath = EMULATOR_LIBRARY;
         options.sink = window.get();
@@ -132,7 +132,7 @@ protected:
 
     bool Settle() { return window->WaitForWorker(10000); }
 
-    CPngButton& Button(int id) { return *window->Button(id); }
+    ImageButton& Button(int id) { return *window->Button(id); }
 
     std::unique_ptr<KeyboardSession> session;
     std::unique_ptr<QSignalSpy> trayIcons;
@@ -168,7 +168,7 @@ TEST_F(KeyboardWindowTest, ApplyDownloadsTheEditsWhileTheWindowStaysLive)
     ASSERT_GE(profile, 0);
     RemapEsc(profile);
     EXPECT_TRUE(Button(kIdApply).isEnabled());
-    QSignalSpy finished(window.get(), &CKestruneDlg::applyFinished);
+    QSignalSpy finished(window.get(), &MainWindow::applyFinished);
     Button(kIdApply).click();
     // The download runs on the worker: the progress picture turns meanwhile.
     QCoreApplication::sendPostedEvents(window.get());
@@ -193,7 +193,7 @@ TEST_F(KeyboardWindowTest, AFailedApplySaysSoAndKeepsApplyEnabled)
     const int profile = window->ActiveProfile();
     RemapEsc(profile);
     Control({"fault", "drop", "1000"});
-    QSignalSpy finished(window.get(), &CKestruneDlg::applyFinished);
+    QSignalSpy finished(window.get(), &MainWindow::applyFinished);
     window->OnCommand(kIdApply);
     WAIT_EQ(finished.count(), 1, 20000);
     EXPECT_FALSE(finished.last().at(0).toBool());
@@ -214,7 +214,7 @@ TEST_F(KeyboardWindowTest, AFailedApplySaysSoAndKeepsApplyEnabled)
     Control({"unplug"});
     WAIT_EQ(trayIcons->last().at(0).toInt(), kIconDetached, 10000);
     int attachRefreshes = 0;
-    window->LightingPanel().refresh = [&] { ++attachRefreshes; };
+    window->LightingHooks().refresh = [&] { ++attachRefreshes; };
     Control({"plug"});
     WAIT_TRUE(attachRefreshes >= 1, 10000);
     ASSERT_TRUE(Settle());
@@ -371,7 +371,7 @@ TEST_F(KeyboardWindowTest, UnplugClosesTheChildWindowsAndHidesAndReplugRefreshes
     EXPECT_EQ(BoxTexts(), std::vector<QString>{Text("MAIN_NO_DEVICE_PROMPT")});
 
     int lightingRefreshes = 0;
-    window->LightingPanel().refresh = [&] { ++lightingRefreshes; };
+    window->LightingHooks().refresh = [&] { ++lightingRefreshes; };
     Control({"plug"});
     WAIT_EQ(trayIcons->last().at(0).toInt(), kIconAttached, 10000);
     WAIT_TRUE(lightingRefreshes >= 1, 5000);
@@ -407,12 +407,12 @@ TEST_F(KeyboardWindowTest, AMacroOnG1KeepsItsLinkThroughApplyAndAReplug)
     // As the key dialog's OK leaves it.
     window->RefreshKeyButtons();
     window->SetUnappliedChanges(true);
-    CPngButton& g1 = Button(kGKeyIds[0]);
+    ImageButton& g1 = Button(kGKeyIds[0]);
     const QString linked = QStringLiteral("G1") + Text("KEY_PROMPT_SET") + Text("KEY_PROMPT_MACRO") + "burst)";
     ASSERT_TRUE(g1.IsSelected());
     ASSERT_EQ(g1.TooltipText(), linked);
 
-    QSignalSpy finished(window.get(), &CKestruneDlg::applyFinished);
+    QSignalSpy finished(window.get(), &MainWindow::applyFinished);
     Button(kIdApply).click();
     WAIT_EQ(finished.count(), 1, 10000);
     ASSERT_TRUE(finished.last().at(0).toBool());
@@ -456,7 +456,7 @@ TEST_F(KeyboardWindowTest, TheBankKeyRemarksTheMacroKeysAndLightingChangesAreRea
     EXPECT_EQ(bankFace(), bankA);
 
     int lightingRefreshes = 0;
-    window->LightingPanel().refresh = [&] { ++lightingRefreshes; };
+    window->LightingHooks().refresh = [&] { ++lightingRefreshes; };
     Control({"lighting-changed"});
     WAIT_EQ(lightingRefreshes, 1, 10000);
 }
@@ -584,14 +584,14 @@ TEST_F(KeyboardWindowTest, EveryControlAndMenuItemHasANameInEitherLanguage)
     Open();
     auto icons = LoadTrayIcons(SkinFolder());
     ASSERT_TRUE(icons.ok()) << icons.error();
-    CTrayIcon tray;
+    TrayIcon tray;
     ASSERT_TRUE(tray.Create(window.get(), *icons, window->TrayTip(), kIconAttached));
-    QObject::connect(window.get(), &CKestruneDlg::trayTipChanged, &tray, &CTrayIcon::SetTip);
+    QObject::connect(window.get(), &MainWindow::trayTipChanged, &tray, &TrayIcon::SetTip);
     RemapEsc(window->ActiveProfile());
     window->RefreshKeyButtons();
     std::size_t esc = 0;
     while (KeyButtonOrder[esc] != kKeyEsc) ++esc;
-    const CPngButton& escButton = Button(kKeyButtonIds[esc]);
+    const ImageButton& escButton = Button(kKeyButtonIds[esc]);
 
     // A button with a caption, a light with none, a control of the lighting panel.
     const QString sample[] = {"CONTROL_OK", "LOCK_CAPS", "CONTROL_DengStaPic"};
@@ -651,7 +651,7 @@ TEST_F(KeyboardWindowTest, DraggingAcrossTheKeysPaintsThemOnTheKeyboard)
     std::filesystem::create_directories(SettingsFile().path().parent_path());
     ASSERT_TRUE(SettingsFile().SetLightSwitch(true).ok());
     Open(state);
-    CLightingPanel* panel = window->LightingPanelControls();
+    LightingPanel* panel = window->LightingPanelControls();
     ASSERT_NE(panel, nullptr);
     ASSERT_TRUE(panel->PaintsKeys());
     const char* const rgbBoxes[] = {"m_edit_rgbr", "m_edit_rgbg", "m_edit_rgbb"};
@@ -688,8 +688,8 @@ TEST_F(KeyboardWindowTest, DraggingAcrossTheKeysPaintsThemOnTheKeyboard)
 
     // The drag runs from the middle of one key to the middle of a key a few
     // to its right, then back to the second key.
-    CPngButton& first = Button(kKeyButtonIds[26]);
-    CPngButton& last = Button(kKeyButtonIds[30]);
+    ImageButton& first = Button(kKeyButtonIds[26]);
+    ImageButton& last = Button(kKeyButtonIds[30]);
     const QPoint from = first.mapTo(window.get(), first.rect().center());
     const QPoint to = last.mapTo(window.get(), last.rect().center());
     ASSERT_EQ(from.y(), to.y());
@@ -703,7 +703,7 @@ TEST_F(KeyboardWindowTest, DraggingAcrossTheKeysPaintsThemOnTheKeyboard)
     std::set<int> paintedLights;
     std::vector<int> paintedIds;
     for (int button = 0; button < static_cast<int>(kOrdinaryKeyCount); ++button) {
-        CPngButton* key = window->Button(kKeyButtonIds[static_cast<std::size_t>(button)]);
+        ImageButton* key = window->Button(kKeyButtonIds[static_cast<std::size_t>(button)]);
         if (key == nullptr || !key->isVisible()) continue;
         const QRect area(key->mapTo(window.get(), QPoint(0, 0)), key->size());
         if (!area.intersects(QRect(QPoint(from.x(), from.y()), QPoint(to.x(), from.y())))) continue;

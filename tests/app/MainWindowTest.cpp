@@ -3,7 +3,7 @@
 
 #include "WindowTestSupport.h"
 
-#include "app/AboutDlg.h"
+#include "app/AboutDialog.h"
 
 #include "ui/WindowMessage.h"
 
@@ -28,7 +28,7 @@ class MainWindowTest : public WindowTest {
 protected:
     void SetUp() override { MakeWindow(); }
 
-    CPngButton& Button(int id) { return *window->Button(id); }
+    ImageButton& Button(int id) { return *window->Button(id); }
 };
 
 TEST_F(MainWindowTest, PlacesEveryKeyOfThePictureAndNamesEveryControl)
@@ -39,7 +39,7 @@ TEST_F(MainWindowTest, PlacesEveryKeyOfThePictureAndNamesEveryControl)
     keys.insert(keys.end(), kGKeyIds.begin(), kGKeyIds.end());
     keys.push_back(kIdFn);
     for (int id : keys) {
-        CPngButton& key = Button(id);
+        ImageButton& key = Button(id);
         EXPECT_GT(key.width(), 1) << key.objectName().toStdString();
         EXPECT_TRUE(key.objectName().startsWith("KEY_") || key.objectName().startsWith("FUNC_G"));
         EXPECT_FALSE(key.accessibleName().trimmed().isEmpty()) << key.objectName().toStdString();
@@ -100,18 +100,18 @@ TEST_F(MainWindowTest, HoverAndPressFacesAreRightFromTheFirstEventAndNeverOutliv
     // The hover and press pictures are decoded after the first paint; a
     // pointer arriving before they are in still gets its face, with no
     // event processed in between to deliver them.
-    const auto faceFrom = [&](std::string_view file, CPngButton& button) {
+    const auto faceFrom = [&](std::string_view file, ImageButton& button) {
         const StateImage state = LoadStateImage(file, *window);
         return state.copy(QRect(button.Origin() - QPoint(1, 1), button.size()));
     };
-    CPngButton& key = Button(kKeyButtonIds[0]);
+    ImageButton& key = Button(kKeyButtonIds[0]);
     window->show();
     QEnterEvent enter(QPointF(2, 2), QPointF(2, 2), key.mapToGlobal(QPointF(2, 2)));
     QApplication::sendEvent(&key, &enter);
-    ASSERT_EQ(key.ChoosePicture(), CPngButton::Picture::Over);
+    ASSERT_EQ(key.ChoosePicture(), ImageButton::Picture::Over);
     EXPECT_TRUE(key.grab().toImage().convertToFormat(QImage::Format_RGB32) == faceFrom(kMainPictures.over, key));
     QTest::mousePress(&key, Qt::LeftButton, {}, QPoint(2, 2));
-    ASSERT_EQ(key.ChoosePicture(), CPngButton::Picture::Down);
+    ASSERT_EQ(key.ChoosePicture(), ImageButton::Picture::Down);
     EXPECT_TRUE(key.grab().toImage().convertToFormat(QImage::Format_RGB32) == faceFrom(kMainPictures.down, key));
     QTest::mouseRelease(&key, Qt::LeftButton, {}, QPoint(2, 2));
     window->hide();
@@ -162,7 +162,7 @@ TEST_F(MainWindowTest, PicturesMadeReadyForTheFirstAttachGoWhenTheWindowDoesNotC
 
 TEST_F(MainWindowTest, MessagesActOnlyOnTheirOwnParameter)
 {
-    QSignalSpy deferred(window.get(), &CKestruneDlg::deferredInitialisation);
+    QSignalSpy deferred(window.get(), &MainWindow::deferredInitialisation);
     QCoreApplication::sendPostedEvents(window.get()); // the 'INIT' the initialisation posted
     EXPECT_EQ(deferred.count(), 1);
     EXPECT_TRUE(window->Initialised());
@@ -171,7 +171,7 @@ TEST_F(MainWindowTest, MessagesActOnlyOnTheirOwnParameter)
     QCoreApplication::postEvent(window.get(), new WindowMessage(kMsgInit, 0x58585858, 0));
     QCoreApplication::postEvent(window.get(), new WindowMessage(kMsgOpen, kParamKill, 0));
     QCoreApplication::postEvent(window.get(), new WindowMessage(kMsgKill, kParamOpen, 0));
-    QSignalSpy exit(window.get(), &CKestruneDlg::exitRequested);
+    QSignalSpy exit(window.get(), &MainWindow::exitRequested);
     QCoreApplication::sendPostedEvents(window.get());
     EXPECT_EQ(deferred.count(), 1);
     EXPECT_EQ(exit.count(), 0);
@@ -196,8 +196,8 @@ TEST_F(MainWindowTest, MessagesActOnlyOnTheirOwnParameter)
 
 TEST_F(MainWindowTest, OpeningWithoutAKeyboardTellsTheUserAndStaysHidden)
 {
-    for (auto open : {+[](CKestruneDlg& w) { w.OnCommand(kCmdOpen); },
-                      +[](CKestruneDlg& w) { w.HandleInstanceMessage(kMsgOpen, kParamOpen); }}) {
+    for (auto open : {+[](MainWindow& w) { w.OnCommand(kCmdOpen); },
+                      +[](MainWindow& w) { w.HandleInstanceMessage(kMsgOpen, kParamOpen); }}) {
         boxes.clear();
         open(*window);
         ASSERT_EQ(boxes.size(), 1u);
@@ -219,7 +219,7 @@ TEST_F(MainWindowTest, EnterAndEscapeDoNotCloseTheWindow)
 
 TEST_F(MainWindowTest, TheExitButtonAsksFirstTheMenusCloseDoesNot)
 {
-    QSignalSpy exit(window.get(), &CKestruneDlg::exitRequested);
+    QSignalSpy exit(window.get(), &MainWindow::exitRequested);
     answers = {false};
     Button(kIdClose).click();
     ASSERT_EQ(boxes.size(), 1u);
@@ -232,7 +232,7 @@ TEST_F(MainWindowTest, TheExitButtonAsksFirstTheMenusCloseDoesNot)
     EXPECT_EQ(exit.count(), 1);
 
     MakeWindow();
-    QSignalSpy closed(window.get(), &CKestruneDlg::exitRequested);
+    QSignalSpy closed(window.get(), &MainWindow::exitRequested);
     boxes.clear();
     window->OnCommand(kCmdClose);
     EXPECT_EQ(closed.count(), 1);
@@ -273,7 +273,7 @@ TEST_F(MainWindowTest, TheColourKeysSwitchChangesItsCaptionBothWays)
 
 TEST_F(MainWindowTest, TheButtonMenuOffersTheLanguagesAndASwitchRecaptionsTheWindow)
 {
-    QSignalSpy tip(window.get(), &CKestruneDlg::trayTipChanged);
+    QSignalSpy tip(window.get(), &MainWindow::trayTipChanged);
     QMenu* menu = window->BuildButtonMenu();
     QStringList texts;
     for (QAction* action : menu->actions()) texts << (action->isSeparator() ? "-" : action->text());
@@ -338,16 +338,16 @@ TEST_F(MainWindowTest, HelpLinkAndAboutOpenWhatTheyName)
                                                 Text(kOpenFailedKey).replace("%s", Button(kIdLink).text())}));
 
     window->OnCommand(kCmdAbout);
-    CAboutDlg* about = window->AboutBox();
+    AboutDialog* about = window->AboutBox();
     ASSERT_NE(about, nullptr);
     window->OnCommand(kCmdAbout);
     EXPECT_EQ(window->AboutBox(), about); // one at a time
-    EXPECT_EQ(window->findChildren<CAboutDlg*>().size(), 1);
+    EXPECT_EQ(window->findChildren<AboutDialog*>().size(), 1);
 }
 
 TEST_F(MainWindowTest, ApplyWithoutAKeyboardSaysWhatFailedAndKeepsTheChanges)
 {
-    QSignalSpy finished(window.get(), &CKestruneDlg::applyFinished);
+    QSignalSpy finished(window.get(), &MainWindow::applyFinished);
     // Nothing changed: nothing to send, and nothing to complain about.
     window->Apply();
     ASSERT_EQ(finished.count(), 1);

@@ -4,7 +4,7 @@
 
 #include "WindowTestSupport.h"
 
-#include "app/AboutDlg.h" // completes the window's QPointer member
+#include "app/AboutDialog.h" // completes the window's QPointer member
 #include "app/CommandLine.h"
 #include "app/Startup.h"
 #include "config/KeyButtonText.h"
@@ -127,8 +127,7 @@ TEST_F(StartupFailureTest, TheStartNamesTheMediaFunctionsFromTheLanguageFile)
     ::testing::internal::GetCapturedStderr();
 
     for (const KeyLanguageEntry& entry : KeyLanguageEntries())
-        EXPECT_EQ(KeyLanguageText(entry.languageKey), TheLanguageTable().Text(entry.languageKey))
-            << entry.languageKey;
+        EXPECT_EQ(KeyLanguageText(entry.languageKey), TheLanguageTable().Text(entry.languageKey)) << entry.languageKey;
     // The key dialog's media list: the file's names, not the placeholder built in.
     for (std::size_t row = 0; row < kMediaCount; ++row) EXPECT_NE(MediaText(row), u"Hello world") << row;
     ResetKeyLanguageTexts();

@@ -6,7 +6,7 @@
 // every message box, file dialog and opened URL, recording what was asked.
 
 #include "UiTestSupport.h"
-#include "app/KestruneDlg.h"
+#include "app/MainWindow.h"
 #include "config/Folders.h"
 #include "config/LanguageTable.h"
 #include "config/Settings.h"
@@ -22,14 +22,14 @@
 
 // Waits that fail the test. Qt Test's QTRY_ macros report to a Qt Test run,
 // which GoogleTest never sees: their failed wait returned in silence.
-#define WAIT_TRUE(condition, ms)                                                                                 \
-    ASSERT_TRUE(::kestrune::test::WaitUntil([&] { return static_cast<bool>(condition); },                     \
-                                            std::chrono::milliseconds(ms)))                                    \
+#define WAIT_TRUE(condition, ms)                                                                                       \
+    ASSERT_TRUE(                                                                                                       \
+        ::kestrune::test::WaitUntil([&] { return static_cast<bool>(condition); }, std::chrono::milliseconds(ms)))      \
         << "never true: " #condition
-#define WAIT_EQ(actual, expected, ms)                                                                            \
-    do {                                                                                                          \
-        ::kestrune::test::WaitUntil([&] { return (actual) == (expected); }, std::chrono::milliseconds(ms));     \
-        ASSERT_EQ(actual, expected);                                                                              \
+#define WAIT_EQ(actual, expected, ms)                                                                                  \
+    do {                                                                                                               \
+        ::kestrune::test::WaitUntil([&] { return (actual) == (expected); }, std::chrono::milliseconds(ms));            \
+        ASSERT_EQ(actual, expected);                                                                                   \
     } while (false)
 
 namespace kestrune::test {
@@ -90,7 +90,7 @@ protected:
     // Builds and initialises the window, hidden, as start-up does.
     void MakeWindow()
     {
-        window = std::make_unique<CKestruneDlg>(*settings);
+        window = std::make_unique<MainWindow>(*settings);
         ASSERT_TRUE(window->Initialise());
     }
 
@@ -114,7 +114,7 @@ protected:
     std::deque<kestrune::testing::EnvOverride> environment;
     std::filesystem::path root = scratch.Path(), program, home;
     std::unique_ptr<IniUserSettings> settings;
-    std::unique_ptr<CKestruneDlg> window;
+    std::unique_ptr<MainWindow> window;
 
     std::vector<MessageBoxRequest> boxes;
     std::deque<bool> answers; // Yes (true) or No for the questions to come; No when empty

@@ -1,7 +1,7 @@
 #include "DialogFixture.h"
 
 #include "config/ConfigBlock.h"
-#include "ui/CKestrune_DlgProfile.h"
+#include "ui/ProfileManagerDialog.h"
 
 #include <QHeaderView>
 #include <QPushButton>
@@ -26,7 +26,7 @@ protected:
     {
         KeyboardDialogTest::SetUp();
         if (HasFatalFailure()) return;
-        dialog = std::make_unique<CKestrune_DlgProfile>(nullptr, *transfer, runDevice, settings, language, owner);
+        dialog = std::make_unique<ProfileManagerDialog>(nullptr, *transfer, runDevice, settings, language, owner);
     }
     void TearDown() override
     {
@@ -42,11 +42,11 @@ protected:
         ASSERT_NE(list, nullptr);
     }
 
-    CPngButton* Button(const char* key) { return dialog->findChild<CPngButton*>(key); }
+    ImageButton* Button(const char* key) { return dialog->findChild<ImageButton*>(key); }
 
     void Click(const char* key)
     {
-        CPngButton* button = Button(key);
+        ImageButton* button = Button(key);
         ASSERT_NE(button, nullptr) << key;
         ASSERT_TRUE(button->isEnabled()) << key;
         QTest::mouseClick(button, Qt::LeftButton);
@@ -88,7 +88,7 @@ protected:
     QString Folder() const { return QString::fromStdString(ProfileFolderPath().string()) + "/"; }
 
     RecordingOwner owner;
-    std::unique_ptr<CKestrune_DlgProfile> dialog;
+    std::unique_ptr<ProfileManagerDialog> dialog;
     QTableWidget* list = nullptr;
 };
 

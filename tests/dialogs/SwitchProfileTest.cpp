@@ -4,9 +4,9 @@
 
 #include "DialogFixture.h"
 
-#include "app/AboutDlg.h"
+#include "app/AboutDialog.h"
 #include "app/ChildDialogs.h"
-#include "app/KestruneDlg.h"
+#include "app/MainWindow.h"
 #include "app/MainWindowIds.h"
 #include "keymodel/KeyCodes.h"
 
@@ -28,7 +28,7 @@ protected:
     DeviceEventSink& SessionSink() override
     {
         if (!main) {
-            main = std::make_unique<CKestruneDlg>(settings);
+            main = std::make_unique<MainWindow>(settings);
             EXPECT_TRUE(main->Initialise());
             QCoreApplication::sendPostedEvents(main.get()); // the deferred initialisation
         }
@@ -94,7 +94,7 @@ protected:
         return rows;
     }
 
-    std::unique_ptr<CKestruneDlg> main;
+    std::unique_ptr<MainWindow> main;
     std::unique_ptr<ChildDialogs> children;
 };
 
@@ -112,7 +112,7 @@ TEST_F(SwitchProfileTest, EveryCallerSwitchesAndSettlesUnappliedEditsAsAnswered)
         main->OnCommand(kIdProfiles);
         auto* list = children->ProfileManager().findChild<QTableWidget*>("PROGRAM_LIST");
         list->item(2, 0)->setCheckState(Qt::Checked);
-        QTest::mouseClick(children->ProfileManager().findChild<CPngButton*>("CONTROL_OK"), Qt::LeftButton);
+        QTest::mouseClick(children->ProfileManager().findChild<ImageButton*>("CONTROL_OK"), Qt::LeftButton);
     };
     const Case cases[] = {
         {"profile button", button, Edits::None},   {"profile button", button, Edits::Yes},
@@ -166,11 +166,11 @@ TEST_F(SwitchProfileTest, TheManagerSwitchesNothingWhenTheKeyboardRefusesTheEdit
     Settle(); // the attach at start has been shown
     EditWithoutApplying();
     main->OnCommand(kIdProfiles);
-    CKestrune_DlgProfile& manager = children->ProfileManager();
+    ProfileManagerDialog& manager = children->ProfileManager();
     manager.findChild<QTableWidget*>("PROGRAM_LIST")->item(1, 0)->setCheckState(Qt::Checked);
     Control({"fault", "status", "ff", "1000"});
     prompts.answers = {true};
-    QTest::mouseClick(manager.findChild<CPngButton*>("CONTROL_OK"), Qt::LeftButton);
+    QTest::mouseClick(manager.findChild<ImageButton*>("CONTROL_OK"), Qt::LeftButton);
     Settle();
     Control({"fault", "status", "ff", "0"});
     ASSERT_EQ(prompts.messages.size(), 2u);
@@ -182,7 +182,7 @@ TEST_F(SwitchProfileTest, TheManagerSwitchesNothingWhenTheKeyboardRefusesTheEdit
     EXPECT_TRUE(main->UnappliedChanges());
     // The same OK once the keyboard answers again sends them and switches.
     prompts.answers = {true};
-    QTest::mouseClick(manager.findChild<CPngButton*>("CONTROL_OK"), Qt::LeftButton);
+    QTest::mouseClick(manager.findChild<ImageButton*>("CONTROL_OK"), Qt::LeftButton);
     // The switch is queued once the download has ended.
     ASSERT_TRUE(WaitUntil([&] { return !manager.IsOpen(); }));
     Settle();
@@ -214,7 +214,7 @@ TEST_F(SwitchProfileTest, TheDefaultMenuItemAndTheLightingPanelKeepTheKeyboardsP
 TEST_F(SwitchProfileTest, ASwitchWhileTheManagerIsOpenMovesItsCheckOrAsksWhenItHasChanges)
 {
     main->OnCommand(kIdProfiles);
-    CKestrune_DlgProfile& manager = children->ProfileManager();
+    ProfileManagerDialog& manager = children->ProfileManager();
     ASSERT_TRUE(manager.IsOpen());
     EXPECT_EQ(ManagerCheckedRows(), std::vector<int>{0});
 
@@ -246,10 +246,10 @@ TEST_F(SwitchProfileTest, ASwitchWhileTheManagerIsOpenMovesItsCheckOrAsksWhenItH
 TEST_F(SwitchProfileTest, TheManagersOkSwitchesAndRebuildsTheWindowsMenu)
 {
     main->OnCommand(kIdProfiles);
-    CKestrune_DlgProfile& manager = children->ProfileManager();
+    ProfileManagerDialog& manager = children->ProfileManager();
     auto* list = manager.findChild<QTableWidget*>("PROGRAM_LIST");
     list->item(2, 0)->setCheckState(Qt::Checked);
-    QTest::mouseClick(manager.findChild<CPngButton*>("CONTROL_OK"), Qt::LeftButton);
+    QTest::mouseClick(manager.findChild<ImageButton*>("CONTROL_OK"), Qt::LeftButton);
     Settle();
     EXPECT_FALSE(manager.IsOpen());
     EXPECT_EQ(KeyboardActiveProfile(), 2);

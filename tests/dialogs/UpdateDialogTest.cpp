@@ -2,7 +2,7 @@
 
 #include "config/ConfigBlock.h"
 #include "config/ProfileFile.h"
-#include "ui/CKestrune_DlgUpdate.h"
+#include "ui/FirmwareUpdateDialog.h"
 
 #include <QComboBox>
 #include <QImage>
@@ -23,7 +23,7 @@ protected:
         if (HasFatalFailure()) return;
         package = program / "Package";
         std::filesystem::create_directories(package);
-        dialog = std::make_unique<CKestrune_DlgUpdate>(nullptr, *protocol, Store(), runDevice, language);
+        dialog = std::make_unique<FirmwareUpdateDialog>(nullptr, *protocol, Store(), runDevice, language);
     }
     void TearDown() override
     {
@@ -41,7 +41,7 @@ protected:
 
     void Click(const char* key)
     {
-        auto* button = dialog->findChild<CPngButton*>(key);
+        auto* button = dialog->findChild<ImageButton*>(key);
         ASSERT_NE(button, nullptr) << key;
         ASSERT_TRUE(button->isEnabled()) << key;
         QTest::mouseClick(button, Qt::LeftButton);
@@ -75,7 +75,7 @@ protected:
     }
 
     std::filesystem::path package;
-    std::unique_ptr<CKestrune_DlgUpdate> dialog;
+    std::unique_ptr<FirmwareUpdateDialog> dialog;
     QComboBox* path = nullptr;
 };
 

@@ -1,4 +1,4 @@
-#include "ui/Kestrune_DlgComposite.h"
+#include "ui/KeyAssignmentDialog.h"
 
 #include "UiTestSupport.h"
 #include "app/DeviceWorker.h"
@@ -91,7 +91,7 @@ protected:
                 QMetaObject::invokeMethod(qApp, then, Qt::QueuedConnection);
             });
         };
-        dialog = std::make_unique<Kestrune_DlgComposite>(store, settings, host);
+        dialog = std::make_unique<KeyAssignmentDialog>(store, settings, host);
         dialog->SetAsk([this](const QString& text, bool question) {
             asked.push_back(text);
             return question ? answer : true;
@@ -165,7 +165,7 @@ protected:
     int tooltipRefreshes = 0;
     IniUserSettings settings;
     DeviceWorker worker; // the window's device thread
-    std::unique_ptr<Kestrune_DlgComposite> dialog;
+    std::unique_ptr<KeyAssignmentDialog> dialog;
 };
 
 TEST_F(KeyDialogTest, OpensOnTheSlotOfTheClickedButton)

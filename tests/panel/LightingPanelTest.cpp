@@ -8,11 +8,11 @@
 
 #include "config/LanguageTable.h"
 #include "lighting/LightingWriter.h"
-#include "ui/CBitmapSlider.h"
-#include "ui/CPictureStatic.h"
-#include "ui/CSkinColorBtn.h"
-#include "ui/ColorStatic.h"
+#include "ui/ClickablePicture.h"
+#include "ui/ColourLabel.h"
 #include "ui/ColourRef.h"
+#include "ui/PictureSlider.h"
+#include "ui/SkinColourButton.h"
 #include "ui/WindowMessage.h"
 
 #include <QApplication>
@@ -61,14 +61,14 @@ public:
     }
     void ClickSlider(const char* name, int position)
     {
-        auto* slider = rig->Find<CBitmapSlider>(name);
+        auto* slider = rig->Find<PictureSlider>(name);
         ASSERT_NE(slider, nullptr);
         QTest::mouseClick(slider, Qt::LeftButton, {}, QPoint(slider->PixelOf(position) + 2, slider->height() / 2));
     }
     // The slider dragged to a position: one position reaches the panel.
     void DragSlider(const char* name, int id, int position)
     {
-        rig->Find<CBitmapSlider>(name)->SetPos(position);
+        rig->Find<PictureSlider>(name)->SetPos(position);
         rig->panel->OnSliderMoved(id, position);
     }
     void Type(const char* box, const QString& text)
@@ -118,7 +118,7 @@ TEST_F(LightingPanelTest, EachControlSendsWhatTheUserChose)
          11,
          [](LightingPanelTest& t) {
              t.rig->Click("CONTROL_HXsjsStaPic");
-             Q_EMIT t.rig->Find<CSkinColorBtn>("CONTROL_HXysButton")->colourChosen(QColor(10, 20, 30));
+             Q_EMIT t.rig->Find<SkinColourButton>("CONTROL_HXysButton")->colourChosen(QColor(10, 20, 30));
          },
          20,
          {10, 20, 30, 0}},
@@ -126,7 +126,7 @@ TEST_F(LightingPanelTest, EachControlSendsWhatTheUserChose)
         {"effect 15 colour",
          15,
          [](LightingPanelTest& t) {
-             Q_EMIT t.rig->Find<CSkinColorBtn>("CONTROL_RUNysStaticBtn")->colourChosen(QColor(1, 2, 3));
+             Q_EMIT t.rig->Find<SkinColourButton>("CONTROL_RUNysStaticBtn")->colourChosen(QColor(1, 2, 3));
          },
          35,
          {1, 2, 3, 0}},
@@ -192,8 +192,8 @@ TEST_F(LightingPanelTest, TheReportRateStaysWithTheProgram)
     ASSERT_TRUE(rig->Settle());
     EXPECT_TRUE(rig->SentSince(mark).empty());
     EXPECT_EQ(rig->settings.ReportRate(), 3);
-    EXPECT_TRUE(rig->Find<CPngButton>("FUNC_REPORT3")->IsSelected());
-    EXPECT_FALSE(rig->Find<CPngButton>("FUNC_REPORT1")->IsSelected());
+    EXPECT_TRUE(rig->Find<ImageButton>("FUNC_REPORT3")->IsSelected());
+    EXPECT_FALSE(rig->Find<ImageButton>("FUNC_REPORT1")->IsSelected());
 }
 
 TEST_F(LightingPanelTest, TheEffectListOffersWhatTheKeyboardOffers)
@@ -280,8 +280,8 @@ TEST_F(LightingPanelTest, PaintedKeysFollowTheBaseColourOnlyWhenPaintedWithIt)
 {
     Open();
     rig->ChooseEffect(5);
-    auto* base = rig->Find<CSkinColorBtn>("CONTROL_USERjsButton");
-    auto* brush = rig->Find<CSkinColorBtn>("CONTROL_USERysButton");
+    auto* base = rig->Find<SkinColourButton>("CONTROL_USERjsButton");
+    auto* brush = rig->Find<SkinColourButton>("CONTROL_USERysButton");
     Q_EMIT base->colourChosen(QColor(0, 0, 200));
     const int followKey = 0, ownKey = 1;
     Q_EMIT brush->colourChosen(QColor(0, 0, 200)); // the brush is the base colour
@@ -328,7 +328,7 @@ TEST_F(LightingPanelTest, BurstsReachTheKeyboardAsTheirLastValueInOrder)
     rig->panel->OnSliderMoved(lightid::kSpeedSlider, 1);
     rig->ChooseEffect(5);
     for (int i = 0; i < 40; ++i) {
-        Q_EMIT rig->Find<CSkinColorBtn>("CONTROL_USERysButton")->colourChosen(QColor(i, 0, 0));
+        Q_EMIT rig->Find<SkinColourButton>("CONTROL_USERysButton")->colourChosen(QColor(i, 0, 0));
         rig->panel->PaintKeyColour(7);
     }
     ASSERT_TRUE(rig->Settle());
@@ -369,14 +369,14 @@ TEST_F(LightingPanelTest, ARefusedChangeShowsWhatTheKeyboardHolds)
     Open();
     rig->ChooseEffect(2);
     ASSERT_TRUE(rig->Settle());
-    auto* slider = rig->Find<CBitmapSlider>("CONTROL_LightSlider");
+    auto* slider = rig->Find<PictureSlider>("CONTROL_LightSlider");
     for (const Case& c : cases) {
         SCOPED_TRACE(c.fault[1]);
         rig->panel->OnSliderMoved(lightid::kBrightnessSlider, 1);
         ASSERT_TRUE(rig->Settle());
         rig->Control({"fault", "after", "1"}); // BeginUpdate is answered, the write is not
         rig->Control(c.fault);
-        QSignalSpy refused(rig->panel, &CLightingPanel::changeRefused);
+        QSignalSpy refused(rig->panel, &LightingPanel::changeRefused);
         // The notice hides itself after a few seconds, which a busy machine
         // may reach before the checks below do: count its showing instead.
         rig->panel->Notice()->hide();
@@ -434,12 +434,12 @@ TEST_F(LightingPanelTest, ARefusedColourPartStopsTheRestAndShowsTheKeyboard)
         // BeginUpdate, the base colour and the first part of the table.
         {"base colour with the whole table", 3,
          [&](LightingPanelTest& t) {
-             Q_EMIT t.rig->Find<CSkinColorBtn>("CONTROL_USERjsButton")->colourChosen(ColourFromRef(meant));
+             Q_EMIT t.rig->Find<SkinColourButton>("CONTROL_USERjsButton")->colourChosen(ColourFromRef(meant));
          }},
         // BeginUpdate and the first of three keys painted while the keyboard was busy.
         {"keys painted together", 2,
          [&](LightingPanelTest& t) {
-             Q_EMIT t.rig->Find<CSkinColorBtn>("CONTROL_USERysButton")->colourChosen(ColourFromRef(meant));
+             Q_EMIT t.rig->Find<SkinColourButton>("CONTROL_USERysButton")->colourChosen(ColourFromRef(meant));
              std::promise<void> release;
              t.rig->panel->Writer().Submit({LightingJob::Direction}, [busy = release.get_future().share()](Lighting&) {
                  busy.wait();
@@ -455,7 +455,7 @@ TEST_F(LightingPanelTest, ARefusedColourPartStopsTheRestAndShowsTheKeyboard)
         rig->ChooseEffect(kEffectPerKey);
         ASSERT_TRUE(rig->Settle());
         {
-            QSignalSpy refused(rig->panel, &CLightingPanel::changeRefused);
+            QSignalSpy refused(rig->panel, &LightingPanel::changeRefused);
             rig->panel->Notice()->hide();
             ShowCount notice(rig->panel->Notice());
             rig->Control({"fault", "after", std::to_string(c.answered)});
@@ -512,10 +512,10 @@ TEST_F(LightingPanelTest, ARefusedBeginSendsNoWriteAndShowsTheKeyboard)
     const Case cases[] = {
         {"brightness", [](LightingPanelTest& t) { t.DragSlider("CONTROL_LightSlider", lightid::kBrightnessSlider, 4); },
          lightaddr::kBrightness,
-         [](LightingPanelTest& t) { return t.rig->Find<CBitmapSlider>("CONTROL_LightSlider")->GetPos(); }},
+         [](LightingPanelTest& t) { return t.rig->Find<PictureSlider>("CONTROL_LightSlider")->GetPos(); }},
         {"speed", [](LightingPanelTest& t) { t.DragSlider("CONTROL_SpeedSlider", lightid::kSpeedSlider, 0); },
          lightaddr::kSpeed,
-         [](LightingPanelTest& t) { return kSpeedMax - t.rig->Find<CBitmapSlider>("CONTROL_SpeedSlider")->GetPos(); }},
+         [](LightingPanelTest& t) { return kSpeedMax - t.rig->Find<PictureSlider>("CONTROL_SpeedSlider")->GetPos(); }},
         {"direction", [](LightingPanelTest& t) { t.rig->Click("CONTROL_BLFXRStaPic"); }, lightaddr::kDirection,
          [](LightingPanelTest& t) { return t.rig->panel->Shown().direction; }},
         {"effect", [](LightingPanelTest& t) { t.rig->ChooseEffect(9); }, lightaddr::kEffect,
@@ -528,7 +528,7 @@ TEST_F(LightingPanelTest, ARefusedBeginSendsNoWriteAndShowsTheKeyboard)
     const auto held = rig->Dump().lighting;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        QSignalSpy refused(rig->panel, &CLightingPanel::changeRefused);
+        QSignalSpy refused(rig->panel, &LightingPanel::changeRefused);
         rig->panel->Notice()->hide();
         ShowCount notice(rig->panel->Notice());
         rig->Control({"fault", "status", "fe", std::to_string(kSendAttempts)}); // every attempt of the BeginUpdate
@@ -576,7 +576,7 @@ TEST_F(LightingPanelTest, TheRgbBoxesShowTheColourTheyEdit)
 
     // The keyboard switched to its next effect itself; the panel reads it.
     rig->Control({"lighting-changed"});
-    QSignalSpy refreshed(rig->panel, &CLightingPanel::refreshed);
+    QSignalSpy refreshed(rig->panel, &LightingPanel::refreshed);
     rig->panel->ReadAndRefresh(false);
     ASSERT_TRUE(rig->Settle());
     ASSERT_GE(refreshed.count(), 1);
@@ -620,8 +620,8 @@ TEST_F(LightingPanelTest, RestoringTheDefaultsShowsWhatWasWritten)
     EXPECT_TRUE(std::equal(kLightingDefaults.begin(), kLightingDefaults.end(), state.lighting.begin()));
     EXPECT_EQ(state.keyColours[3 * 159], 0xFF);
     EXPECT_EQ(rig->Find<QComboBox>("CONTROL_XGcombox")->currentIndex(), 0);
-    EXPECT_EQ(rig->Find<CBitmapSlider>("CONTROL_LightSlider")->GetPos(), 3);
-    EXPECT_EQ(rig->Find<CBitmapSlider>("CONTROL_SpeedSlider")->GetPos(), 3);
+    EXPECT_EQ(rig->Find<PictureSlider>("CONTROL_LightSlider")->GetPos(), 3);
+    EXPECT_EQ(rig->Find<PictureSlider>("CONTROL_SpeedSlider")->GetPos(), 3);
     EXPECT_EQ(rig->panel->Shown().RainbowOf(11), 0);
     EXPECT_EQ(rig->panel->Shown().RainbowOf(15), 1);
     EXPECT_EQ(rig->panel->Tool(), 0);
@@ -631,7 +631,7 @@ TEST_F(LightingPanelTest, ALanguageSwitchRecaptionsAndRenamesTheEffects)
 {
     Open();
     const auto skin = std::filesystem::path(SKIN_FOLDER) / "Main.ini";
-    auto caption = [&](const char* name) { return rig->Find<ColorStatic>(name)->text(); };
+    auto caption = [&](const char* name) { return rig->Find<ColourLabel>(name)->text(); };
     for (int language : {0, 1}) {
         SCOPED_TRACE(language);
         const std::string_view section = language == 0 ? "Control_Name" : "Control_Name1";
@@ -645,7 +645,8 @@ TEST_F(LightingPanelTest, ALanguageSwitchRecaptionsAndRenamesTheEffects)
         EXPECT_EQ(list->itemText(13), ReadEffectName(skin, language, 15));
         EXPECT_EQ(list->currentIndex(), 1); // effect 2 stays chosen
         // The colour buttons' entry that opens the colour dialog speaks the language too.
-        auto* other = rig->Find<CSkinColorBtn>("CONTROL_HXysButton")->PaletteMenu()->findChild<QToolButton*>("other");
+        auto* other =
+            rig->Find<SkinColourButton>("CONTROL_HXysButton")->PaletteMenu()->findChild<QToolButton*>("other");
         ASSERT_NE(other, nullptr);
         EXPECT_EQ(other->text(),
                   QString::fromStdU16String(ReadLanguageTextOrBuiltIn(LanguageFilePath(), kOtherColourKey, language)));
@@ -679,8 +680,8 @@ TEST_F(LightingPanelTest, ASettingTheFileDoesNotKeepShowsWhatItHolds)
     rig->panel->Notice()->hide();
     rig->Click("FUNC_REPORT3");
     EXPECT_TRUE(rig->panel->Notice()->isVisible());
-    EXPECT_FALSE(rig->Find<CPngButton>("FUNC_REPORT3")->IsSelected());
-    EXPECT_TRUE(rig->Find<CPngButton>("FUNC_REPORT1")->IsSelected()); // what a missing file reads as
+    EXPECT_FALSE(rig->Find<ImageButton>("FUNC_REPORT3")->IsSelected());
+    EXPECT_TRUE(rig->Find<ImageButton>("FUNC_REPORT1")->IsSelected()); // what a missing file reads as
     EXPECT_EQ(rig->keys.settleCalls, 1);
 }
 
@@ -692,7 +693,7 @@ TEST_F(LightingPanelTest, DraggingAcrossKeysPaintsEachOnceAndCoalesces)
     Open();
     rig->ChooseEffect(5);
     const QColor brush(12, 34, 56);
-    Q_EMIT rig->Find<CSkinColorBtn>("CONTROL_USERysButton")->colourChosen(brush);
+    Q_EMIT rig->Find<SkinColourButton>("CONTROL_USERysButton")->colourChosen(brush);
     ASSERT_TRUE(rig->Settle());
     // A row of key buttons, as the window has them; the fourth is disabled.
     constexpr int kKeys = 12, kDisabled = 3;

@@ -4,7 +4,7 @@
 #include "emulator/StateFile.h"
 #include "lighting/LightingWriter.h"
 #include "support/QuickTiming.h"
-#include "ui/CBitmapSlider.h"
+#include "ui/PictureSlider.h"
 
 #include <QComboBox>
 #include <QCoreApplication>
@@ -144,7 +144,7 @@ PanelRig::PanelRig(const emulator::KeyboardState& state, bool lightSwitch)
     setup.normal = setup.over = setup.down = setup.disable = plain;
     setup.settings = settings;
     setup.languageIndex = 1;
-    panel = new CLightingPanel(*window, session->GetLighting(), &keys, setup);
+    panel = new LightingPanel(*window, session->GetLighting(), &keys, setup);
     window->show();
 }
 

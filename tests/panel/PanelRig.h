@@ -9,7 +9,7 @@
 #include "support/EnvOverride.h"
 #include "support/RecordingReporter.h"
 #include "support/ScratchFolder.h"
-#include "ui/CLightingPanel.h"
+#include "ui/LightingPanel.h"
 
 #include <QWidget>
 
@@ -103,7 +103,7 @@ public:
     std::unique_ptr<KeyboardSession> session;
     std::unique_ptr<HostWindow> window;
     RecordingKeys keys;
-    CLightingPanel* panel = nullptr;
+    LightingPanel* panel = nullptr;
 };
 
 } // namespace kestrune::test

@@ -1,7 +1,7 @@
 // The tray icon on the offscreen platform: its menu, what each kind of click
 // gives the owner, and icon changes from other threads.
 
-#include "app/CTrayIcon.h"
+#include "app/TrayIcon.h"
 #include "app/WindowPresence.h"
 #include "config/Folders.h"
 #include "support/ScratchFolder.h"
@@ -59,7 +59,7 @@ protected:
 
 TEST_F(TrayIconTest, MenuTakesTheLanguageFileAtEveryDisplayWithOpenAsDefault)
 {
-    CTrayIcon tray;
+    TrayIcon tray;
     ASSERT_TRUE(tray.Create(&m_owner, m_icons, "Gaming keyboard settings", kIconDetached));
     QMenu* menu = tray.Menu();
     ASSERT_NE(menu, nullptr);
@@ -73,7 +73,7 @@ TEST_F(TrayIconTest, MenuTakesTheLanguageFileAtEveryDisplayWithOpenAsDefault)
     menu = tray.Menu();
     EXPECT_EQ(menu->actions()[2]->text(), "C-Exit");
 
-    QSignalSpy commands(&tray, &CTrayIcon::Command);
+    QSignalSpy commands(&tray, &TrayIcon::Command);
     for (QAction* action : menu->actions()) action->trigger();
     ASSERT_EQ(commands.size(), 3);
     EXPECT_EQ(commands[0][0].toInt(), mainwnd::kCmdOpen);
@@ -97,7 +97,11 @@ TEST_F(TrayIconTest, ClicksGiveTheOwnerACommandOrTheMenu)
         bool menuShown = false; // by this program rather than by Qt's tray
     };
     const Case cases[] = {
-        {"double-click opens", TrayHost::XEmbed, mainwnd::kIdProfileMenu, {R::Trigger, R::DoubleClick}, {mainwnd::kCmdOpen}},
+        {"double-click opens",
+         TrayHost::XEmbed,
+         mainwnd::kIdProfileMenu,
+         {R::Trigger, R::DoubleClick},
+         {mainwnd::kCmdOpen}},
         {"single click shows the profile menu",
          TrayHost::XEmbed,
          mainwnd::kIdProfileMenu,
@@ -105,7 +109,11 @@ TEST_F(TrayIconTest, ClicksGiveTheOwnerACommandOrTheMenu)
          {mainwnd::kIdProfileMenu}},
         {"no single-click command", TrayHost::XEmbed, 0, {R::Trigger}, {}},
         {"right click is the menu's", TrayHost::XEmbed, mainwnd::kIdProfileMenu, {R::Context}, {}},
-        {"notifier activation opens", TrayHost::StatusNotifier, mainwnd::kIdProfileMenu, {R::Trigger}, {mainwnd::kCmdOpen}},
+        {"notifier activation opens",
+         TrayHost::StatusNotifier,
+         mainwnd::kIdProfileMenu,
+         {R::Trigger},
+         {mainwnd::kCmdOpen}},
         {"notifier secondary activation",
          TrayHost::StatusNotifier,
          mainwnd::kIdProfileMenu,
@@ -115,11 +123,11 @@ TEST_F(TrayIconTest, ClicksGiveTheOwnerACommandOrTheMenu)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        CTrayIcon tray;
+        TrayIcon tray;
         ASSERT_TRUE(tray.Create(&m_owner, m_icons, "tip", kIconDetached));
         tray.SetHost(c.host);
         tray.SetSingleClickCommand(c.singleClick);
-        QSignalSpy commands(&tray, &CTrayIcon::Command);
+        QSignalSpy commands(&tray, &TrayIcon::Command);
         for (R click : c.clicks) EXPECT_TRUE(tray.OnTrayNotification(kTrayIconId, click));
         // Past the double-click time, so a late single click would show; then
         // until the click is settled, however late a loaded machine runs its timer.
@@ -137,11 +145,11 @@ TEST_F(TrayIconTest, ClicksGiveTheOwnerACommandOrTheMenu)
 // menu while the menu is still handling the click: the menu must outlive it.
 TEST_F(TrayIconTest, RemovingTheIconFromItsOwnMenuCommandLeavesTheMenuUntilTheClickIsHandled)
 {
-    CTrayIcon tray;
+    TrayIcon tray;
     ASSERT_TRUE(tray.Create(&m_owner, m_icons, "tip", kIconDetached));
     QPointer<QMenu> menu = tray.Menu();
     bool aliveAfterDelete = false;
-    QObject::connect(&tray, &CTrayIcon::Command, &tray, [&](int command) {
+    QObject::connect(&tray, &TrayIcon::Command, &tray, [&](int command) {
         if (command != mainwnd::kCmdExit) return;
         tray.Delete();
         aliveAfterDelete = !menu.isNull();
@@ -158,7 +166,7 @@ TEST_F(TrayIconTest, RemovingTheIconFromItsOwnMenuCommandLeavesTheMenuUntilTheCl
 
 TEST_F(TrayIconTest, IconChangesFromOtherThreadsArriveOnTheGuiThread)
 {
-    CTrayIcon tray;
+    TrayIcon tray;
     EXPECT_FALSE(tray.Create(nullptr, m_icons, "tip", kIconDetached));
     tray.SetIcon(kIconAttached); // before Create: nothing
     EXPECT_EQ(tray.ShownIcon(), 0);

@@ -1,6 +1,6 @@
-#include "ui/CSkinColorBtn.h"
-#include "ui/ColorStatic.h"
+#include "ui/ColourLabel.h"
 #include "ui/ColourRef.h"
+#include "ui/SkinColourButton.h"
 
 #include "UiTestSupport.h"
 
@@ -21,14 +21,14 @@ class ColourButtonTest : public QtTest {
 protected:
     ColourButtonTest()
     {
-        button = new CSkinColorBtn(&owner);
+        button = new SkinColourButton(&owner);
         button->setGeometry(10, 10, 80, 24);
     }
 
     QColor SwatchCentre() { return PixelOf(*button, button->SwatchRect().center()); }
 
     QWidget owner;
-    CSkinColorBtn* button = nullptr;
+    SkinColourButton* button = nullptr;
 };
 
 TEST_F(ColourButtonTest, FaceShowsTheColourBesideTheArrowArea)
@@ -67,7 +67,7 @@ TEST_F(ColourButtonTest, PaletteHasTenColumnsAndItsEntriesChooseTheColour)
     EXPECT_EQ(grid->columnCount(), kColourPaletteColumns);
     ASSERT_NE(menu->findChild<QToolButton*>(QStringLiteral("other")), nullptr);
 
-    QSignalSpy chosen(button, &CSkinColorBtn::colourChosen);
+    QSignalSpy chosen(button, &SkinColourButton::colourChosen);
     menu->findChild<QToolButton*>(QStringLiteral("swatch_3"))->click();
     EXPECT_EQ(button->GetColour(), button->Palette()[3]);
     ASSERT_EQ(chosen.count(), 1);
@@ -98,8 +98,8 @@ TEST_F(ColourButtonTest, PaletteDropsDownWithTheEntriesSetSinceItWasLastBuilt)
     });
     QTest::mousePress(button, Qt::LeftButton, {}, QPoint(5, 5));
     shown.sort();
-    EXPECT_EQ(shown, QStringList({QStringLiteral("other=second"), QStringLiteral("swatch_0="),
-                                  QStringLiteral("swatch_1=")}));
+    EXPECT_EQ(shown,
+              QStringList({QStringLiteral("other=second"), QStringLiteral("swatch_0="), QStringLiteral("swatch_1=")}));
 }
 
 TEST_F(ColourButtonTest, LosingFocusReleasesThePress)
@@ -116,12 +116,12 @@ protected:
     void paintEvent(QPaintEvent*) override { QPainter(this).fillRect(rect(), QColor(0, 0, 200)); }
 };
 
-TEST(ColorStaticTest, OnlyTheLettersCoverThePicture)
+TEST(ColourLabelTest, OnlyTheLettersCoverThePicture)
 {
     App();
     BluePicture dialog;
     dialog.resize(200, 60);
-    auto* label = new ColorStatic(&dialog);
+    auto* label = new ColourLabel(&dialog);
     label->setGeometry(10, 10, 150, 30);
     label->setText(QStringLiteral("MMMM"));
     EXPECT_EQ(label->TextColour(), QColor(Qt::white));

@@ -2,8 +2,8 @@
 
 #include "config/LanguageTable.h"
 #include "keymodel/KeyCodes.h"
-#include "ui/CBitmapSlider.h"
-#include "ui/CPngButton.h"
+#include "ui/ImageButton.h"
+#include "ui/PictureSlider.h"
 #include "ui/QtTranslations.h"
 
 #include "UiTestSupport.h"
@@ -80,7 +80,7 @@ protected:
         picture = CoordinateImage(QSize(600, 400), 9);
     }
 
-    void Place(CPngButton& button, std::string_view key)
+    void Place(ImageButton& button, std::string_view key)
     {
         PlaceImageButton(button, mainIni, kPlacementSection, key, picture, picture, picture, picture, picture);
     }
@@ -92,7 +92,7 @@ protected:
 
 TEST_F(SkinPlacementTest, ImageButtonTakesItsPlaceAndPictureOrigin)
 {
-    CPngButton button(&dialog);
+    ImageButton button(&dialog);
     Place(button, "CONTROL_OK");
     EXPECT_EQ(button.geometry(), QRect(10, 20, 60, 24));
     EXPECT_EQ(button.Origin(), QPoint(10, 20));
@@ -103,18 +103,18 @@ TEST_F(SkinPlacementTest, ImageButtonTakesItsPlaceAndPictureOrigin)
 
 TEST_F(SkinPlacementTest, MissingKeyHidesAButtonButOnlyShrinksOtherControls)
 {
-    CPngButton profile(&dialog);
+    ImageButton profile(&dialog);
     Place(profile, "FUNC_PROFILE3");
     EXPECT_EQ(profile.geometry(), QRect(1, 1, 1, 1));
     EXPECT_FALSE(profile.isEnabled());
 
-    CBitmapSlider slider(&dialog);
+    PictureSlider slider(&dialog);
     PlaceControl(slider, mainIni, kPlacementSection, "CONTROL_LightSlider");
     EXPECT_EQ(slider.geometry(), QRect(1, 1, 1, 1));
     EXPECT_TRUE(slider.isEnabled());
     EXPECT_EQ(slider.objectName(), QStringLiteral("CONTROL_LightSlider"));
 
-    CBitmapSlider speed(&dialog);
+    PictureSlider speed(&dialog);
     PlaceControl(speed, mainIni, kPlacementSection, "CONTROL_SpeedSlider");
     EXPECT_EQ(speed.geometry(), QRect(5, 6, 100, 12));
 }
@@ -137,7 +137,7 @@ TEST_F(SkinPlacementTest, KeyButtonsArePlacedByTheirCompactKey)
         EXPECT_EQ(KeyName(c.key), c.name);
         const std::string key = KeyButtonSkinKey(CompactFromKey(c.key));
         EXPECT_EQ(key, c.skinKey);
-        CPngButton button(&dialog);
+        ImageButton button(&dialog);
         Place(button, key);
         EXPECT_EQ(button.geometry(), c.place);
     }
@@ -148,7 +148,7 @@ TEST_F(SkinPlacementTest, ArrowTakesItsPictureOffsetFromTheSecondSection)
 {
     EXPECT_EQ(ArrowPictureKey(0, true), "DOWN_ARROW_LEFT1");
     EXPECT_EQ(ArrowPictureKey(1, false, 2), "UP_ARROW_RIGHT2");
-    CPngButton arrow(&dialog);
+    ImageButton arrow(&dialog);
     arrow.setEnabled(false); // arrows are never touched by the disable rule
     PlaceArrowButton(arrow, mainIni, kPlacementSection, "LEFT_ARROW", kArrowPictureSection, ArrowPictureKey(0, true),
                      picture);
