@@ -7,11 +7,17 @@
 // file written (beside the old one while the download runs, put in its place
 // once the download succeeded). The goal is 1.05 x (2 ms per report sent +
 // the protocol's own pauses), the reports counted as the library sends them
-// and the pauses as the protocol takes them.
+// and the pauses as the protocol takes them. Each of these applies knows
+// nothing of what the keyboard holds, as a `kestrune-cli apply` does not.
 //
-//   bench_apply [RUNS] [LATENCY_US]
+// Then Apply after a one-key edit, as the window's Apply sends it: the
+// keyboard's contents known from the download before, one key of one
+// profile remapped, the download of all three profiles and the working file.
+//
+//   bench_apply [RUNS] [LATENCY_US] [KEEP_FILE]
 // Runs on build/bin/libHidRelayEmulator.so with a state file and a home
-// folder of its own.
+// folder of its own; KEEP_FILE, when given, gets a copy of the largest
+// configuration's profile file (bench/cli_reports.sh uses it).
 
 #include "LargestConfiguration.h"
 
@@ -81,6 +87,7 @@ int main(int argc, char** argv)
 {
     const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
     const std::string latency = argc > 2 ? argv[2] : "1000";
+    const std::string keep = argc > 3 ? argv[3] : "";
     char home[] = "/tmp/kestrune-apply-XXXXXX";
     if (::mkdtemp(home) == nullptr) return Fail("no scratch folder");
     const std::filesystem::path folder = home;
@@ -134,6 +141,11 @@ int main(int argc, char** argv)
         macroCount = store.Current().MacroCount();
     }
     if (Status written = WriteProfileFile(store, file); !written) return Fail(written.error());
+    if (!keep.empty()) {
+        std::error_code ec;
+        std::filesystem::copy_file(file, keep, std::filesystem::copy_options::overwrite_existing, ec);
+        if (ec) return Fail("cannot keep the profile file as " + keep + ": " + ec.message());
+    }
 
     std::printf("largest configuration: %zu keys remapped in each of 3 profiles, %zu macros in %zu bytes of macro "
                 "area, %zu-byte file; emulator latency %s us each way\n",
@@ -156,6 +168,7 @@ int main(int argc, char** argv)
 
     std::vector<double> downloadRatios, applyRatios;
     for (int run = 0; run < runs; ++run) {
+        transfer.Known().Forget();
         g_reports = 0;
         pausedMs = 0;
         const auto start = Clock::now();
@@ -188,6 +201,39 @@ int main(int argc, char** argv)
     std::printf("over %d applies, median (worst) of the time the link alone takes: download %.3f x (%.3f x), whole "
                 "apply %.3f x (%.3f x); goal <= 1.05 x\n",
                 runs, downloadRatios[runs / 2], downloadRatios.back(), applyRatios[runs / 2], applyRatios.back());
+
+    // Apply after a one-key edit: the keyboard known from the last download.
+    std::vector<double> editTimes;
+    long editReports = 0, editPaused = 0;
+    for (int run = 0; run < runs; ++run) {
+        {
+            std::lock_guard lock(store.CurrentLock());
+            // Each key of the largest configuration plays the next one: this one plays the one after.
+            const std::size_t key = static_cast<std::size_t>(run) % (kOrdinaryKeyCount - 2);
+            KeyAssignment* slot = store.Current().Assignment(static_cast<std::size_t>(run) % wire::kProfileCount,
+                                                             CompactFromKey(KeyButtonOrder[key]));
+            if (slot == nullptr) return Fail("no key to edit");
+            SetAssignment(*slot, AssignmentType::RemapKey, 0, KeyButtonOrder[key + 2]);
+        }
+        g_reports = 0;
+        pausedMs = 0;
+        const auto start = Clock::now();
+        WorkingFileDownload outcome;
+        {
+            std::lock_guard lock(store.CurrentLock());
+            outcome = DownloadKeepingWorkingFile(store, true, transfer, *working);
+        }
+        editTimes.push_back(Milliseconds(Clock::now() - start));
+        if (outcome.downloaded != kDownloadSucceeded) return Fail("the download after an edit failed");
+        editReports = g_reports.load();
+        editPaused = pausedMs.load();
+    }
+    std::sort(editTimes.begin(), editTimes.end());
+    std::printf("apply after a one-key edit: %ld reports and %ld ms of pauses (the link alone %.1f ms), median %.1f ms "
+                "(worst %.1f ms) with the working file; goal <= 15 reports\n",
+                editReports, editPaused,
+                exchangeMs * static_cast<double>(editReports) + static_cast<double>(editPaused),
+                editTimes[editTimes.size() / 2], editTimes.back());
 
     (*session)->Stop();
     session->reset();

@@ -110,13 +110,6 @@ std::unique_ptr<KeyboardSession> NeedKeyboard(Context& ctx, KeyTables keyTables 
     return session;
 }
 
-SettingsRecord ReadSettingsRecord(KeyboardSession& session)
-{
-    SettingsRecord record;
-    Require(session.Protocol().ReadSettings(record.bytes), "reading the keyboard's settings");
-    return record;
-}
-
 // The record the attach read, or the attach read's failure in words.
 SettingsRecord AttachSettings(KeyboardSession& session)
 {
@@ -282,18 +275,13 @@ void ShowProfile(Context& ctx)
 void SetProfile(Context& ctx, int profile)
 {
     auto session = NeedKeyboard(ctx);
-    {
-        // The record the attach just read with one byte changed: each step's
-        // own result code tells what failed.
-        auto exchanges = session->Protocol().LockExchanges();
-        SettingsRecord settings = AttachSettings(*session);
-        settings.SetActiveProfileByte(static_cast<std::uint8_t>(profile));
-        Require(session->Protocol().WriteSettings(settings.bytes), "switching to profile " + std::to_string(profile));
-    }
-    const int now = ReadSettingsRecord(*session).ActiveProfileByte();
-    if (now != profile)
-        throw Failure{kExitKeyboard, "the keyboard did not switch to profile " + std::to_string(profile) +
-                                         "; it reports profile " + std::to_string(now)};
+    // The record the attach just read with one byte changed. The keyboard
+    // answers the write with its status: a switch it refused fails here, and
+    // nothing more need be read to know it took one.
+    auto exchanges = session->Protocol().LockExchanges();
+    SettingsRecord settings = AttachSettings(*session);
+    settings.SetActiveProfileByte(static_cast<std::uint8_t>(profile));
+    Require(session->Protocol().WriteSettings(settings.bytes), "switching to profile " + std::to_string(profile));
     ctx.reporter.Say("active profile is now " + std::to_string(profile));
 }
 
@@ -341,7 +329,10 @@ void SetLighting(Context& ctx, const LightingRequest& request)
 
     auto session = NeedKeyboard(ctx);
     Lighting& lighting = session->GetLighting();
-    const LightingState before = ReadLighting(*session, true);
+    // The key colour table is needed only to send it whole again with a new
+    // base colour of effect 5, and is read only then.
+    const bool baseColour = colour && request.effect == kEffectPerKey;
+    const LightingState before = ReadLighting(*session, baseColour);
     const int target = request.effect.value_or(before.effect);
     if (request.effect && !before.settings.OffersEffect(*request.effect))
         throw Failure{kExitUsage, "the keyboard does not offer effect " + std::to_string(*request.effect) +
@@ -352,45 +343,33 @@ void SetLighting(Context& ctx, const LightingRequest& request)
         throw Failure{kExitUsage, "effect " + std::to_string(target) + " has no rainbow option"};
     if (request.trigger && target != kEffectColourTrail)
         throw Failure{kExitUsage, "only effect " + std::to_string(kEffectColourTrail) + " has a trigger"};
+    if (colour && target == kEffectPerKey && !baseColour) ReadLighting(*session, true);
 
-    if (request.effect) lighting.WriteEffect(*request.effect);
-    if (request.brightness) lighting.WriteBrightness(*request.brightness);
-    if (request.speed) lighting.WriteSpeed(*request.speed);
-    if (request.direction) lighting.WriteDirection(*request.direction == "right" ? 1 : 0);
-    if (colour) {
-        if (target == kEffectPerKey)
-            lighting.WriteBaseColour(*colour);
-        else
-            lighting.WriteEffectColour(target, *colour);
-    }
-    if (request.rainbow) lighting.WriteRainbowFlag(target, *request.rainbow == "on" ? 1 : 0);
-    if (request.trigger) lighting.WriteTrigger(*request.trigger == "grid" ? kTriggerGrid : kTriggerSingleKey);
-
-    // The writes carry no result of their own: what the keyboard holds afterwards tells.
-    const LightingState after = ReadLighting(*session, false);
-    std::vector<std::string> missed;
-    if (request.effect && after.effect != *request.effect) missed.push_back("effect");
-    if (request.brightness && after.brightness != *request.brightness) missed.push_back("brightness");
-    if (request.speed && after.speed != kSpeedMax - *request.speed) missed.push_back("speed");
-    if (request.direction && after.direction != (*request.direction == "right" ? 1 : 0)) missed.push_back("direction");
-    if (colour && after.ColourOf(*ColourOfEffect(target)) != *colour) missed.push_back("colour");
-    if (request.rainbow && after.RainbowOf(target) != (*request.rainbow == "on" ? 1 : 0)) missed.push_back("rainbow");
-    if (request.trigger && after.trigger[1] != (*request.trigger == "grid" ? 1 : 0)) missed.push_back("trigger");
-    if (!missed.empty()) {
-        std::string list;
-        for (const std::string& name : missed) list += (list.empty() ? "" : ", ") + name;
-        throw Failure{kExitKeyboard, "the keyboard did not take the new " + list};
-    }
-    PrintLighting(ctx.out, after);
+    // Each write's update is answered by the keyboard: a part it refused or
+    // left unanswered fails the command, named with the keyboard's result.
+    auto take = [](const char* what, int result) {
+        if (result != kResultOk)
+            throw Failure{kExitKeyboard,
+                          std::string("the keyboard did not take the new ") + what + " (" + ResultText(result) + ")"};
+    };
+    if (request.effect) take("effect", lighting.WriteEffect(*request.effect));
+    if (request.brightness) take("brightness", lighting.WriteBrightness(*request.brightness));
+    if (request.speed) take("speed", lighting.WriteSpeed(*request.speed));
+    if (request.direction) take("direction", lighting.WriteDirection(*request.direction == "right" ? 1 : 0));
+    if (colour)
+        take("colour",
+             target == kEffectPerKey ? lighting.WriteBaseColour(*colour) : lighting.WriteEffectColour(target, *colour));
+    if (request.rainbow) take("rainbow", lighting.WriteRainbowFlag(target, *request.rainbow == "on" ? 1 : 0));
+    if (request.trigger)
+        take("trigger", lighting.WriteTrigger(*request.trigger == "grid" ? kTriggerGrid : kTriggerSingleKey));
+    // What was read, with what the keyboard took since.
+    PrintLighting(ctx.out, lighting.State());
 }
 
 void LightingDefaults(Context& ctx)
 {
     auto session = NeedKeyboard(ctx);
-    session->GetLighting().WriteLightingDefaults();
-    std::array<std::uint8_t, kLightingDefaultsSize> held{};
-    Require(session->Protocol().ReadMemory(lightaddr::kEffect, held), "reading the lighting back");
-    if (held != kLightingDefaults) throw Failure{kExitKeyboard, "the keyboard did not take the lighting defaults"};
+    Require(session->GetLighting().WriteLightingDefaults(), "setting the lighting defaults");
     ctx.reporter.Say("lighting set to the defaults");
 }
 
@@ -402,15 +381,12 @@ void KeyColour(Context& ctx, const std::string& keyText, const std::string& colo
     if (!colour) throw Failure{kExitUsage, "the colour wants RRGGBB in hex, not \"" + colourText + "\""};
 
     auto session = NeedKeyboard(ctx);
-    const LightingState state = ReadLighting(*session, true);
-    if (!state.settings.OffersEffect(kEffectPerKey))
+    // One light's three bytes go on their own: neither the table nor the block is needed.
+    if (!AttachSettings(*session).OffersEffect(kEffectPerKey))
         throw Failure{kExitKeyboard,
                       "the keyboard offers no per-key colours (effect " + std::to_string(kEffectPerKey) + ")"};
-    session->GetLighting().WriteKeyColour(*light, *colour);
-    std::array<std::uint8_t, kColourWireSize> held{};
-    Require(session->Protocol().ReadColours(static_cast<int>(*light), held), "reading the key colour back");
-    if (held != ColourBytes(*colour))
-        throw Failure{kExitKeyboard, "the keyboard did not take the colour of light " + std::to_string(*light)};
+    Require(session->GetLighting().WriteKeyColour(*light, *colour),
+            "setting the colour of light " + std::to_string(*light));
     ctx.reporter.Say("light " + std::to_string(*light) + " is now " + ColourText(*colour));
 }
 

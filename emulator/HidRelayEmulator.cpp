@@ -16,7 +16,10 @@
 // KESTRUNE_EMULATOR_FAULTS (faults armed from the start, in the words of the
 // control tool's fault command, several separated by ';', e.g.
 // "drop 3; status fe 1; wrong-code 2; unplug-after 5"; a malformed value is
-// reported on stderr and the emulator starts without faults).
+// reported on stderr and the emulator starts without faults),
+// KESTRUNE_EMULATOR_DEBUG (the level of Debug() until the program sets one:
+// 1 presence, bank status and consumer reports, 2 also every command report
+// with the time it reached the keyboard, and every reply, in hex, on stderr).
 
 #include "emulator/ControlCommands.h"
 #include "emulator/ControlSocket.h"
@@ -122,6 +125,7 @@ void WatchClockUntil(Clock::time_point deadline)
 constexpr const char* kLatencyVariable = "KESTRUNE_EMULATOR_LATENCY_US";
 constexpr const char* kBootVariable = "KESTRUNE_EMULATOR_BOOT_MS";
 constexpr const char* kFaultsVariable = "KESTRUNE_EMULATOR_FAULTS";
+constexpr const char* kDebugVariable = "KESTRUNE_EMULATOR_DEBUG";
 constexpr std::chrono::milliseconds kDefaultBootTime{2000};
 
 std::atomic<int> g_debugLevel{0};
@@ -257,6 +261,7 @@ class Emulator final : public KeyboardListener {
 public:
     Emulator()
     {
+        if (auto level = NumberFromEnvironment(kDebugVariable)) g_debugLevel = static_cast<int>(*level);
         m_statePath = DefaultStateFilePath();
         OpenedState opened = OpenStateFile(m_statePath);
         if (!opened.problem.empty()) std::cerr << "kestrune emulator: " << opened.problem << "\n";
@@ -362,6 +367,15 @@ public:
 
     std::chrono::microseconds Latency() const { return m_keyboard.Faults().latency; }
 
+    // Milliseconds since the emulator started, to the microsecond: where a
+    // program leaves the link idle shows between two reports' times.
+    std::string SinceStart(Clock::time_point when) const
+    {
+        char text[32];
+        std::snprintf(text, sizeof text, "%.3f", std::chrono::duration<double, std::milli>(when - m_started).count());
+        return text;
+    }
+
     // The report reaches the keyboard one latency after it was written and the
     // reply the program one latency after that. Both are deadlines, so the
     // time the emulator itself takes falls inside the latency it models
@@ -371,7 +385,7 @@ public:
         const auto latency = Latency();
         const auto arrives = Clock::now() + latency;
         SleepUntil(arrives);
-        if (Logging(2)) Log(2, "out " + HexBytes(report));
+        if (Logging(2)) Log(2, "out " + HexBytes(report) + " at " + SinceStart(arrives) + " ms");
         std::vector<bool> deferred;
         t_deferredPresence = &deferred;
         const auto replies = m_keyboard.HandleOutputReport(report);
@@ -469,6 +483,7 @@ private:
         }
     }
 
+    const Clock::time_point m_started = Clock::now();
     EmulatedKeyboard m_keyboard;
     std::filesystem::path m_statePath;
     bool m_persist = true;

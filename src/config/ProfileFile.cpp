@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <utility>
@@ -269,6 +270,57 @@ Status SaveWorkingProfileFile(ConfigStore& store)
     return SaveWorkingProfileFile(store, *path);
 }
 
+namespace {
+
+// Stages the working file's new content while the download runs: the
+// content is made from the download's own snapshot (what the file would
+// hold is what the snapshot holds), on the writing thread, so the keyboard's
+// first report waits for neither the file's bytes nor its disk.
+class StagingDownloader final : public ConfigurationDownloader {
+public:
+    StagingDownloader(ConfigurationDownloader& inner, const std::filesystem::path& path, const AtomicWriteHooks& hooks)
+        : m_inner(inner), m_path(path), m_hooks(hooks)
+    {
+    }
+
+    int DownloadConfiguration(const WorkingSnapshot& snapshot, bool allProfiles) override
+    {
+        // The writing thread touches only the snapshot, which stays as it is
+        // until this returns, and the file: it takes no lock, as the store's
+        // rules ask of anything running during a download.
+        auto stage = [this, &snapshot]() -> Result<StagedFile> {
+            try {
+                const std::vector<std::uint8_t> image = ProfileImage(snapshot.block, snapshot.macros, snapshot.strings);
+                return StageFileAtomically(m_path, image, m_hooks);
+            } catch (const std::bad_alloc&) {
+                return Error{"no memory to write " + m_path.string()};
+            }
+        };
+        std::future<Result<StagedFile>> staging;
+        try {
+            staging = std::async(std::launch::async, stage);
+        } catch (const std::system_error&) {
+            // No thread to spare: the file is written first instead.
+            staged.emplace(stage());
+        }
+        // Should the download throw, the future's destructor waits for the
+        // writing thread and the unfinished replacement is removed with the result.
+        const int downloaded = m_inner.DownloadConfiguration(snapshot, allProfiles);
+        if (staging.valid()) staged.emplace(staging.get());
+        return downloaded;
+    }
+
+    // Set once a download ran.
+    std::optional<Result<StagedFile>> staged;
+
+private:
+    ConfigurationDownloader& m_inner;
+    const std::filesystem::path& m_path;
+    const AtomicWriteHooks& m_hooks;
+};
+
+} // namespace
+
 WorkingFileDownload DownloadKeepingWorkingFile(ConfigStore& store, bool allProfiles,
                                                ConfigurationDownloader& downloader,
                                                const std::filesystem::path& workingProfilePath,
@@ -282,38 +334,17 @@ WorkingFileDownload DownloadKeepingWorkingFile(ConfigStore& store, bool allProfi
         outcome.downloaded = store.TakeWorkingSnapshot(allProfiles, downloader);
         return outcome;
     }
-
-    auto stage = [&workingProfilePath, &hooks](std::vector<std::uint8_t> bytes) -> Result<StagedFile> {
-        try {
-            return StageFileAtomically(workingProfilePath, bytes, hooks);
-        } catch (const std::bad_alloc&) {
-            return Error{"no memory to write " + workingProfilePath.string()};
-        }
-    };
-    // The writing thread touches only its own bytes and the file: it takes no
-    // lock, as the store's rules ask of anything running during a download.
-    std::optional<Result<StagedFile>> staged;
-    std::future<Result<StagedFile>> staging;
     if (Status usable = CheckWorkingProfileFile(workingProfilePath); !usable) {
-        staged.emplace(Error{usable.error()});
-    } else if (Result<std::vector<std::uint8_t>> image = CurrentProfileImage(store, workingProfilePath); !image) {
-        staged.emplace(Error{image.error()});
-    } else {
-        try {
-            staging = std::async(std::launch::async, stage, std::move(*image));
-        } catch (const std::system_error&) {
-            // No thread to spare: the file is written first instead.
-            staged.emplace(stage(std::move(*image)));
-        }
+        outcome.downloaded = store.TakeWorkingSnapshot(allProfiles, downloader);
+        if (outcome.downloaded == kDownloadSucceeded) outcome.fileProblem = usable.error();
+        return outcome;
     }
-    // Should the download throw, the future's destructor waits for the writing
-    // thread and the unfinished replacement is removed with the result.
-    outcome.downloaded = store.TakeWorkingSnapshot(allProfiles, downloader);
-    if (staging.valid()) staged.emplace(staging.get());
-    if (outcome.downloaded != kDownloadSucceeded) return outcome;
-    if (!*staged)
-        outcome.fileProblem = staged->error();
-    else if (Status committed = (*staged)->Commit(); !committed)
+    StagingDownloader staging(downloader, workingProfilePath, hooks);
+    outcome.downloaded = store.TakeWorkingSnapshot(allProfiles, staging);
+    if (outcome.downloaded != kDownloadSucceeded || !staging.staged) return outcome;
+    if (!*staging.staged)
+        outcome.fileProblem = staging.staged->error();
+    else if (Status committed = (*staging.staged)->Commit(); !committed)
         outcome.fileProblem = committed.error();
     return outcome;
 }

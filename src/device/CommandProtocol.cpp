@@ -403,6 +403,19 @@ int CommandProtocol::WriteChunked(wire::Command command, std::size_t base, std::
     return kResultOk;
 }
 
+int CommandProtocol::WriteChunks(wire::Command command, std::size_t base, std::span<const std::uint8_t> data,
+                                 std::span<const Chunk> chunks)
+{
+    for (const Chunk& chunk : chunks)
+        if (chunk.offset + chunk.length > data.size() || chunk.address != base + chunk.offset) return kResultNotSent;
+    std::lock_guard exchange(m_exchangeLock);
+    for (const Chunk& chunk : chunks) {
+        const int result = WriteSmall(command, chunk.address, data.subspan(chunk.offset, chunk.length));
+        if (result != kResultOk) return result;
+    }
+    return kResultOk;
+}
+
 int CommandProtocol::BeginUpdate()
 {
     CommandReport request = CommandReport::Make(Command::BeginUpdate);
@@ -453,6 +466,24 @@ int CommandProtocol::WriteKeyTable(int profile, std::span<const std::uint8_t, wi
 int CommandProtocol::ReadMacroArea(std::span<std::uint8_t> bytes)
 {
     return ReadChunked(Command::ReadMacroArea, 0, bytes);
+}
+
+int CommandProtocol::ReadMacroArea(std::size_t offset, std::span<std::uint8_t> bytes)
+{
+    return ReadChunked(Command::ReadMacroArea, offset, bytes);
+}
+
+int CommandProtocol::WriteKeyTable(int profile, std::span<const std::uint8_t, wire::kKeyTableSize> table,
+                                   std::span<const Chunk> chunks)
+{
+    if (!ValidProfile(profile)) return kResultBadProfile;
+    return WriteChunks(Command::WriteKeyTable, wire::kKeyTableProfileStride * static_cast<std::size_t>(profile), table,
+                       chunks);
+}
+
+int CommandProtocol::WriteMacroArea(std::span<const std::uint8_t> area, std::span<const Chunk> chunks)
+{
+    return WriteChunks(Command::WriteMacroArea, 0, area, chunks);
 }
 
 int CommandProtocol::WriteMacroArea(std::span<const std::uint8_t> area)

@@ -207,7 +207,14 @@ public:
     int WriteKeyTable(int profile, std::span<const std::uint8_t, wire::kKeyTableSize> table);
     // The first bytes.size() bytes of the macro area.
     int ReadMacroArea(std::span<std::uint8_t> bytes);
+    // bytes.size() bytes of the macro area from 'offset' on.
+    int ReadMacroArea(std::size_t offset, std::span<std::uint8_t> bytes);
     int WriteMacroArea(std::span<const std::uint8_t> area);
+    // Only these reports of the whole write (chunks of its ChunkPlan), in
+    // their order; none sends nothing and gives 1.
+    int WriteKeyTable(int profile, std::span<const std::uint8_t, wire::kKeyTableSize> table,
+                      std::span<const Chunk> chunks);
+    int WriteMacroArea(std::span<const std::uint8_t> area, std::span<const Chunk> chunks);
     int ReadDefaultKeyTable(std::span<std::uint8_t, wire::kKeyTableSize> table);
     // Colours of the lights from 'keyNumber' on, 3 bytes each; at most 56 bytes.
     int ReadColours(int keyNumber, std::span<std::uint8_t> bytes);
@@ -219,6 +226,8 @@ private:
     int Exchange(CommandReport& request, std::span<std::uint8_t> payloadOut);
     int ReadChunked(wire::Command command, std::size_t base, std::span<std::uint8_t> out);
     int WriteChunked(wire::Command command, std::size_t base, std::span<const std::uint8_t> data);
+    int WriteChunks(wire::Command command, std::size_t base, std::span<const std::uint8_t> data,
+                    std::span<const Chunk> chunks);
     int ReadSmall(wire::Command command, std::size_t address, std::span<std::uint8_t> out);
     int WriteSmall(wire::Command command, std::size_t address, std::span<const std::uint8_t> data);
     void Pause(std::chrono::milliseconds duration);

@@ -127,6 +127,10 @@ int DeviceEvents::HandleReport(const HidRelayEvent& event)
 
 void DeviceEvents::HandleConsumerWord(std::uint16_t word)
 {
+    // The bank key changes only what the program keeps; any other key the
+    // keyboard reports may have changed its memory (a macro recorded on it,
+    // a profile or lighting changed), so what it was known to hold is not.
+    if (word != wire::kConsBankKey) m_transfer.Known().Forget();
     switch (word) {
     case wire::kConsBankKey: {
         {
@@ -232,6 +236,8 @@ void DeviceEvents::HandleAttachChange(std::uint32_t presence)
     if (presence == last) return;
 
     if (presence != 0) {
+        // Whatever keyboard this is, it is known only once read.
+        m_transfer.Known().Forget();
         if (!m_firstAttachDone.load()) m_sink.FirstAttachBegins();
         if (m_reads.factoryTable && !m_transfer.ReadDefaultTableFromKeyboard())
             m_reporter.Inform({"MAIN_DEFAULT_MATRIX_PROMPT", {}});

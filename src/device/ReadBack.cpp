@@ -7,6 +7,7 @@
 #include "config/LanguageTable.h"
 #include "config/ProfileFile.h"
 #include "device/CommandProtocol.h"
+#include "device/KnownImage.h"
 #include "device/Transfer.h"
 #include "macro/MacroArea.h"
 
@@ -113,25 +114,51 @@ ReadBackOutcome ReadKeyboardImage(CommandProtocol& protocol, Transfer& transfer,
     std::vector<std::uint8_t> area;
     {
         auto exchanges = protocol.LockExchanges();
+        // What is read is noted as what the keyboard holds, unless a read
+        // fails: a keyboard that does not answer may not hold what it did.
+        struct Noting {
+            KnownImage& known;
+            bool read = false;
+            ~Noting()
+            {
+                if (!read) known.Forget();
+                known.EndTransfer(false);
+            }
+        } noting{transfer.Known()};
+        noting.known.BeginTransfer(false);
         for (int profile = 0; profile < wire::kProfileCount; ++profile) {
-            const int code = protocol.ReadKeyTable(profile, tables[static_cast<std::size_t>(profile)]);
+            auto& table = tables[static_cast<std::size_t>(profile)];
+            const int code = protocol.ReadKeyTable(profile, table);
             if (code != kResultOk) return keyboardFailed("reading key table " + std::to_string(profile), code);
+            noting.known.NoteKeyTable(profile, table);
         }
-        std::array<std::uint8_t, wire::kMacroAreaHeaderSize> header{};
-        if (const int code = protocol.ReadMacroArea(header); code != kResultOk)
+        // The area's first report carries its header and as much of the area
+        // as a report takes: an area of n bytes costs the n / 56 reports
+        // (rounded up) it fills, not one more for the header alone.
+        const std::size_t capacity = transfer.MacroCapacity();
+        const std::size_t firstLength =
+            capacity == 0 ? wire::kMacroAreaHeaderSize : std::min(capacity, wire::kMaxPayload);
+        std::vector<std::uint8_t> first(std::max(firstLength, wire::kMacroAreaHeaderSize));
+        if (const int code = protocol.ReadMacroArea(first); code != kResultOk)
             return keyboardFailed("reading the macro area's header", code);
-        if (ReadLe16(header, wire::kMacroAreaOffMagic) == wire::kMacroAreaMagic) {
+        noting.known.NoteMacroArea(0, first);
+        if (ReadLe16(first, wire::kMacroAreaOffMagic) == wire::kMacroAreaMagic) {
             // A length shorter than the header cannot hold what the header
             // announces; such an area is read no further and decodes as
             // nothing below.
-            const std::size_t length = ReadLe16(header, wire::kMacroAreaOffLength);
-            area.assign(header.begin(), header.end());
-            if (length >= wire::kMacroAreaHeaderSize) {
+            const std::size_t length = ReadLe16(first, wire::kMacroAreaOffLength);
+            const std::size_t kept =
+                length < wire::kMacroAreaHeaderSize ? wire::kMacroAreaHeaderSize : std::min(length, first.size());
+            area.assign(first.begin(), first.begin() + static_cast<std::ptrdiff_t>(kept));
+            if (length > first.size()) {
                 area.resize(length);
-                if (const int code = protocol.ReadMacroArea(area); code != kResultOk)
+                if (const int code = protocol.ReadMacroArea(first.size(), std::span(area).subspan(first.size()));
+                    code != kResultOk)
                     return keyboardFailed("reading the macro area", code);
+                noting.known.NoteMacroArea(0, area);
             }
         }
+        noting.read = true;
     }
 
     ReadBackOutcome outcome;

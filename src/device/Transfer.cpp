@@ -83,6 +83,7 @@ int Transfer::AttachSettingsResult() const
 
 void Transfer::ForgetActiveProfile()
 {
+    m_known.Forget();
     m_activeProfile = kUnknownProfile;
     std::lock_guard lock(m_tableMutex);
     m_attachSettings.reset();
@@ -150,14 +151,42 @@ int Transfer::DownloadConfiguration(const WorkingSnapshot& snapshot, bool allPro
     // Every key table is sent even after one fails, but the download only
     // succeeds when the keyboard took the macro area and every table: keys
     // that play macros the keyboard does not hold are no success.
+    //
+    // Only the reports that change what the keyboard is known to hold are
+    // sent; the rest would write the bytes already there, so the keyboard
+    // ends as a whole download would leave it. With nothing to change,
+    // nothing is sent, not even the update's bounds.
     bool allTaken = true;
     {
         auto exchanges = m_protocol.LockExchanges();
-        m_protocol.BeginUpdate();
-        allTaken = m_protocol.WriteMacroArea(area) == kResultOk;
-        for (std::size_t i = 0; i < profiles.size(); ++i)
-            allTaken = m_protocol.WriteKeyTable(profiles[i], tables[i]) == kResultOk && allTaken;
-        m_protocol.EndUpdate();
+        m_known.BeginTransfer(true);
+        const std::optional<std::vector<Chunk>> areaChunks = m_known.MacroAreaChunksToSend(area);
+        std::vector<std::optional<std::vector<Chunk>>> tableChunks;
+        bool changes = !areaChunks || !areaChunks->empty();
+        for (std::size_t i = 0; i < profiles.size(); ++i) {
+            tableChunks.push_back(m_known.KeyTableChunksToSend(profiles[i], tables[i]));
+            changes = changes || !tableChunks.back() || !tableChunks.back()->empty();
+        }
+        if (changes) {
+            bool bounds = m_protocol.BeginUpdate() == kResultOk;
+            allTaken = (areaChunks ? m_protocol.WriteMacroArea(area, *areaChunks) : m_protocol.WriteMacroArea(area)) ==
+                       kResultOk;
+            for (std::size_t i = 0; i < profiles.size(); ++i) {
+                const int written = tableChunks[i] ? m_protocol.WriteKeyTable(profiles[i], tables[i], *tableChunks[i])
+                                                   : m_protocol.WriteKeyTable(profiles[i], tables[i]);
+                allTaken = written == kResultOk && allTaken;
+            }
+            bounds = m_protocol.EndUpdate() == kResultOk && bounds;
+            // A part refused or unanswered may have been half written: what
+            // the keyboard holds is no longer known.
+            if (allTaken && bounds) {
+                m_known.NoteMacroArea(0, area);
+                for (std::size_t i = 0; i < profiles.size(); ++i) m_known.NoteKeyTable(profiles[i], tables[i]);
+            } else {
+                m_known.Forget();
+            }
+        }
+        m_known.EndTransfer(true);
     }
 
     if (!withNames) m_reporter.Inform({std::string(kNamesDroppedKey), {}});

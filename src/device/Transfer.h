@@ -22,6 +22,7 @@
 
 #include "common/Reporter.h"
 #include "config/ConfigStore.h"
+#include "device/KnownImage.h"
 #include "keymodel/KeyAssignment.h"
 #include "wire/SettingsRecord.h"
 
@@ -112,6 +113,12 @@ public:
     // The working profile file; by default the one in the profile folder.
     void SetWorkingProfilePath(std::filesystem::path path);
 
+    // What the keyboard's key tables and macro area are known to hold: noted
+    // by the read-back and the download, which then sends only the reports
+    // that change something; forgotten at attach and detach, when the
+    // keyboard reports a change made on it, and when a transfer fails.
+    KnownImage& Known() { return m_known; }
+
 private:
     Result<std::filesystem::path> WorkingPath() const;
 
@@ -127,6 +134,7 @@ private:
     std::optional<SettingsRecord> m_attachSettings; // guarded by m_tableMutex
     int m_attachSettingsResult;                     // guarded by m_tableMutex
     DeviceEventSink* const m_window;
+    KnownImage m_known;
 };
 
 } // namespace kestrune

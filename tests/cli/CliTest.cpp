@@ -21,6 +21,7 @@
 
 #include <fstream>
 #include <iterator>
+#include <sstream>
 
 namespace kestrune::cli::testing {
 namespace {
@@ -258,6 +259,97 @@ TEST(CliDevice, LightingDefaultsRestoreTheDefaultBlock)
     EXPECT_NE(show.out.find("brightness: 3\n"), std::string::npos) << show.out;
 }
 
+// The command reports a run sends, oldest first, as the emulator lists them
+// at debug level 2; each is "CC" the command code in hex.
+std::vector<std::string> CommandsSent(const std::string& err)
+{
+    static const std::string kOut = "kestrune emulator: out 04";
+    std::vector<std::string> commands;
+    std::istringstream lines(err);
+    for (std::string line; std::getline(lines, line);) {
+        // Report id 04, the checksum's two bytes, then the command.
+        if (line.starts_with(kOut) && line.size() >= kOut.size() + 6)
+            commands.push_back(line.substr(kOut.size() + 4, 2));
+    }
+    return commands;
+}
+
+// As many macros of 40 actions as the factory keyboard's 8192 bytes take.
+std::vector<MacroRecord> FullMacroArea()
+{
+    std::vector<MacroRecord> list;
+    for (std::uint16_t id = 1; id <= kMaxMacros; ++id) {
+        MacroRecord record = MakeMacroRecord(u"Macro", id);
+        for (std::int32_t i = 0; i < 40; ++i)
+            record.AppendAction({10 * i, kKeyH, i % 2 == 0 ? kMacroPress : kMacroRelease});
+        list.push_back(record);
+        if (MacroAreaSizes(list).withNames > emulator::MacroCapacityBytes(FactoryKeyboardState().settings)) {
+            list.pop_back();
+            break;
+        }
+    }
+    return list;
+}
+
+std::size_t Reports(std::size_t bytes)
+{
+    return (bytes + wire::kMaxPayload - 1) / wire::kMaxPayload;
+}
+
+// Each command sends what it needs and no more: the attach's settings record
+// (and, for a command that encodes or decodes key tables, the factory table
+// in nine reports), then its own exchanges.
+TEST(CliDevice, EachCommandSendsOnlyTheReportsItNeeds)
+{
+    CliFolders folders;
+    ConfigStore store;
+    ASSERT_TRUE(store.CreateDefaultConfiguration());
+    std::size_t areaBytes = 0;
+    {
+        std::lock_guard lock(store.CurrentLock());
+        store.Current().Macros() = FullMacroArea();
+        areaBytes = MacroAreaSizes(store.Current().Macros()).withNames;
+    }
+    const auto full = folders.Root() / "full.kpf";
+    ASSERT_TRUE(WriteProfileFile(store, full));
+    const std::size_t areaReports = Reports(areaBytes);
+    ASSERT_GT(areaReports, 140u) << "a macro area that fills the keyboard's 8192 bytes";
+
+    kestrune::testing::EnvOverride debug("KESTRUNE_EMULATOR_DEBUG", "2");
+    struct Case {
+        std::vector<std::string> args;
+        std::size_t reports;
+    };
+    constexpr std::size_t kSettings = 1, kFactory = 9, kTables = 27, kUpdate = 2, kLightingRead = 3;
+    const std::vector<Case> cases = {
+        {{"apply", full.string()}, kFactory + kSettings + kUpdate + areaReports + kTables},
+        {{"read-back", (folders.Root() / "back.kpf").string()}, kFactory + kSettings + kTables + areaReports},
+        {{"profile"}, kSettings},
+        {{"profile", "set", "1"}, kSettings + 1},
+        {{"status"}, kSettings + kLightingRead},
+        {{"lighting"}, kSettings + kLightingRead},
+        {{"lighting", "set", "--brightness", "3"}, kSettings + kLightingRead + kUpdate + 1},
+        {{"lighting", "set", "--brightness", "2", "--speed", "1"}, kSettings + kLightingRead + 2 * (kUpdate + 1)},
+        {{"lighting", "set", "--effect", "11", "--colour", "102030"}, kSettings + kLightingRead + 2 * kUpdate + 2 + 2},
+        // The base colour of effect 5 goes with the whole key colour table, which is read first.
+        {{"lighting", "set", "--effect", "5", "--colour", "102030"},
+         kSettings + (kLightingRead + 9) + (kUpdate + 1) + (kUpdate + 1 + 9)},
+        {{"lighting", "defaults"}, kSettings + kUpdate + 1},
+        {{"key-colour", "A", "112233"}, kSettings + kUpdate + 1},
+    };
+    for (const Case& c : cases) {
+        const RunResult run = folders.Cli(c.args);
+        ASSERT_EQ(run.exitCode, 0) << c.args[0] << ": " << run.err;
+        const std::vector<std::string> sent = CommandsSent(run.err);
+        std::string list;
+        for (const std::string& command : sent) list += command + " ";
+        EXPECT_EQ(sent.size(), c.reports) << c.args[0] << (c.args.size() > 1 ? " " + c.args[1] : "") << ": " << list;
+    }
+    // The read-back read what the apply wrote.
+    EXPECT_EQ(folders.CliPlain({"show", "--json", (folders.Root() / "back.kpf").string()}).out,
+              folders.CliPlain({"show", "--json", full.string()}).out);
+}
+
 TEST(CliDevice, BootRequestOnlyAfterYes)
 {
     CliFolders folders;
@@ -423,19 +515,12 @@ TEST(CliFaults, AMisbehavingKeyboardEndsTheCommandWithItsResultInWords)
         {0, "corrupt 3", {"profile", "set", "2"}, {"failed (" + damaged}, true},
         // The settings read is answered, the write that switches is refused.
         {1, "status fe 3", {"profile", "set", "1"}, {"switching to profile 1 failed (result -103: " + refusedFE}, true},
-        // The switch is taken, then the keyboard goes away before the check.
-        {0,
-         "unplug-after 2",
-         {"profile", "set", "1"},
-         {"reading the keyboard's settings failed (result 0: keyboard absent or not answering)"},
-         false},
-        // Lighting writes carry no result: the read afterwards shows what the keyboard holds.
-        // The settings record, then the lighting read (BeginUpdate, nine key
-        // colour parts, the block, EndUpdate); the write's BeginUpdate is answered.
-        {1 + 12 + 1,
+        // The settings record, then the lighting read (BeginUpdate, the
+        // block, EndUpdate); the write's BeginUpdate is answered, the write refused.
+        {1 + 3 + 1,
          "status ff 3",
          {"lighting", "set", "--brightness", "2"},
-         {"the keyboard did not take the new brightness"},
+         {"the keyboard did not take the new brightness (result -102: " + refusedFF + ")"},
          true},
         // The settings record and BeginUpdate are answered, the macro area refused.
         {2,

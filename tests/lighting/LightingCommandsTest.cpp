@@ -3,7 +3,9 @@
 #include "lighting/Lighting.h"
 #include "lighting/LightingWriter.h"
 
+#include <array>
 #include <future>
+#include <thread>
 
 namespace kestrune::testing {
 namespace {
@@ -356,6 +358,53 @@ TEST_F(LightingCommandsTest, TheWriterSendsTheLastOfABurstInOrder)
     EXPECT_TRUE(done[3].idle);
     for (const LightingJobDone& d : done) EXPECT_EQ(d.result, kResultOk);
     EXPECT_EQ(pendingAtReport, (std::vector<bool>{true, true, true, false}));
+}
+
+// A slider dragged over a link that takes its time: each write waits for
+// the one under way, and only the latest position waits with it, so the
+// keyboard gets no more writes than the link carries in the drag's time and
+// ends on the position the slider was left at.
+TEST_F(LightingCommandsTest, ADragWritesNoFasterThanTheLinkCarriesAndTheLastPositionWins)
+{
+    constexpr std::chrono::milliseconds kEachWay{1};
+    SetRelayLatency(kEachWay);
+    struct NoLatency {
+        ~NoLatency() { SetRelayLatency({}); }
+    } restore;
+    // BeginUpdate, the write and EndUpdate there and back, and the pause before EndUpdate.
+    const auto writeTakes = 3 * 2 * kEachWay + QuickTiming().endUpdatePause;
+
+    LightingWriter writer(lighting);
+    const std::size_t mark = Mark();
+    constexpr int kMoves = 300;
+    const auto start = std::chrono::steady_clock::now();
+    int last = 0;
+    for (int move = 0; move < kMoves; ++move) {
+        // Back and forth over the slider's five positions, as a hand does.
+        last = (move / 3) % (2 * kBrightnessMax);
+        if (last > kBrightnessMax) last = 2 * kBrightnessMax - last;
+        writer.Submit({LightingJob::Brightness},
+                      [position = last](Lighting& l) { return l.WriteBrightness(position); });
+        EXPECT_LE(writer.Queued(), 1u) << "one position waits, however many came";
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    const auto dragged = std::chrono::steady_clock::now() - start;
+    ASSERT_TRUE(writer.WaitIdle(std::chrono::seconds(10)));
+
+    std::vector<std::uint8_t> commands;
+    std::size_t writes = 0;
+    for (const SentCommand& c : SentSince(mark)) {
+        commands.push_back(c.command);
+        if (c.command == 6) ++writes;
+    }
+    // Each write whole, one after the other: BeginUpdate, the write, EndUpdate.
+    constexpr std::array<std::uint8_t, 3> kOneWrite = {1, 6, 2};
+    for (std::size_t i = 0; i < commands.size(); ++i) EXPECT_EQ(commands[i], kOneWrite[i % 3]) << i;
+    EXPECT_EQ(commands.size(), 3 * writes);
+    // The drag's time over one write's, and the write under way when it ended and the last position.
+    EXPECT_LE(writes, static_cast<std::size_t>(dragged / writeTakes) + 2);
+    EXPECT_LT(writes, static_cast<std::size_t>(kMoves) / 4);
+    EXPECT_EQ(keyboard.State().lighting[1], last);
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 
 #include "device/CommandProtocol.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -83,6 +84,7 @@ struct Relay : emulator::KeyboardListener {
 };
 
 Relay g_relay;
+std::atomic<std::int64_t> g_latencyUs{0};
 
 bool IsCommand(const HidRelaySelector* s)
 {
@@ -128,6 +130,9 @@ int RelayWriteOne(const HidRelaySelector* selector, HidRelayCallback, uint32_t, 
                   uint32_t, HidRelayHandle*)
 {
     if (!IsCommand(selector) || data == nullptr || !g_relay.keyboard->Present()) return 0;
+    // There and back again before the reply is delivered: the sender waits for it.
+    if (const std::int64_t latency = g_latencyUs.load(); latency > 0)
+        std::this_thread::sleep_for(std::chrono::microseconds(2 * latency));
     for (const emulator::Reply& reply : g_relay.keyboard->HandleOutputReport(std::span(data, length)))
         g_relay.Push({wire::kTagCtrl, HIDRELAY_EVENT_REPORT, 0, {reply.Arrived().begin(), reply.Arrived().end()}});
     return 1;
@@ -157,6 +162,11 @@ int RelayAsyncRead(const HidRelaySelector*, HidRelayCallback callback, uint32_t 
 }
 
 } // namespace
+
+void SetRelayLatency(std::chrono::microseconds eachWay)
+{
+    g_latencyUs = eachWay.count();
+}
 
 std::unique_ptr<DeviceLibrary> BindRelay(emulator::EmulatedKeyboard& keyboard)
 {

@@ -7,6 +7,7 @@
 #include "device/DeviceLibrary.h"
 #include "emulator/EmulatedKeyboard.h"
 
+#include <chrono>
 #include <memory>
 
 namespace kestrune::testing {
@@ -14,5 +15,10 @@ namespace kestrune::testing {
 // Binds the relay to the keyboard; one at a time. The library's End() stops
 // the read thread; the keyboard must outlive the returned library.
 std::unique_ptr<DeviceLibrary> BindRelay(emulator::EmulatedKeyboard& keyboard);
+
+// How long each command report takes to reach the keyboard and its reply to
+// come back, as on the wire; none unless a test asks. The keyboard's own
+// fault plan's latency is left to the emulator library.
+void SetRelayLatency(std::chrono::microseconds eachWay);
 
 } // namespace kestrune::testing

@@ -169,7 +169,12 @@ protected:
     // attach at start has been handled when this returns.
     void StartEvents() { ASSERT_TRUE(session->StartAndWaitForAttach().ok()); }
 
-    void SetUp() override { transfer.SetWorkingProfilePath(folder / "$Profile0"); }
+    void SetUp() override
+    {
+        transfer.SetWorkingProfilePath(folder / "$Profile0");
+        // Other tests' downloads, in processes of their own, are no other program's writes to this keyboard.
+        transfer.Known().SetTokenPath(folder / "keyboard.token");
+    }
     void TearDown() override { session->Stop(); }
 
     void EditState(const std::function<void(emulator::KeyboardState&)>& edit)

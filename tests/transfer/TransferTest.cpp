@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <sys/stat.h>
 
 namespace kestrune::testing {
@@ -422,6 +423,8 @@ TEST_F(TransferTest, TheWorkingFileFollowsOnlyADownloadThatWasTaken)
     SetCapacityUnits(0x40);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
+        // Every case sends the whole configuration, as to a keyboard not yet read.
+        transfer.Known().Forget();
         ScratchFolder profiles("kestrune-working");
         const auto working = profiles / "$Profile0";
         const std::vector<std::uint8_t> old(5000, 0x5A);
@@ -598,6 +601,205 @@ TEST_F(TransferTest, ProgramAndTextKeysKeepTheirTextsAcrossAReplugWhileTheKeyboa
                 EXPECT_EQ(text, std::optional<std::u16string_view>(c.text));
             }
         }
+    }
+}
+
+// What a download sends, by kind: the update's bounds, and the reports of the
+// macro area and of the key tables.
+struct DownloadReports {
+    std::size_t bounds = 0, area = 0, tables = 0, other = 0;
+    std::size_t Total() const { return bounds + area + tables + other; }
+};
+
+DownloadReports CountReports(const std::vector<SentCommand>& sent)
+{
+    DownloadReports counts;
+    for (const SentCommand& c : sent) {
+        if (c.command == 1 || c.command == 2)
+            ++counts.bounds;
+        else if (c.command == 10)
+            ++counts.area;
+        else if (c.command == 8)
+            ++counts.tables;
+        else
+            ++counts.other;
+    }
+    return counts;
+}
+
+class KnownImageTest : public TransferTest {
+protected:
+    void SetUp() override
+    {
+        TransferTest::SetUp();
+        SetCapacityUnits(0x40);
+        FillCurrentCopy({MakeMacro(1, 30, u"one"), MakeMacro(2, 200, u"two"), MakeMacro(3, 12, u"three")});
+    }
+
+    // Downloads all three profiles and gives what went out.
+    DownloadReports Downloaded(int expected = 1)
+    {
+        const std::size_t mark = Mark();
+        EXPECT_EQ(Download(true), expected);
+        return CountReports(SentSince(mark));
+    }
+
+    void RemapKey(std::size_t profile, KeyIndex key, KeyIndex to)
+    {
+        std::lock_guard lock(store.CurrentLock());
+        SetAssignment(*store.Current().Assignment(profile, SlotOfKey(key)), AssignmentType::RemapKey, 0, to);
+    }
+
+    std::size_t WholeAreaReports() { return (ExpectedArea(true).size() + wire::kMaxPayload - 1) / wire::kMaxPayload; }
+};
+
+// Random edits of keys and macros, each downloaded twice from the same
+// keyboard: with what the keyboard is known to hold, and whole. Both leave
+// the keyboard byte for byte alike.
+TEST_F(KnownImageTest, DownloadsOfTheChangesLeaveTheKeyboardAsWholeDownloadsDo)
+{
+    std::mt19937 random(20261211);
+    auto pick = [&random](std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(random); };
+    // Known from a read-back first, as after an attach's refresh.
+    ASSERT_EQ(transfer.ReadBackToFile(folder / "read.kpf"), 1);
+    std::size_t changedOnly = 0, whole = 0;
+    for (int round = 0; round < 40; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        {
+            std::lock_guard lock(store.CurrentLock());
+            CurrentCopy& copy = store.Current();
+            auto& macros = copy.Macros();
+            for (std::size_t edits = 1 + pick(3); edits > 0; --edits) {
+                switch (pick(6)) {
+                case 0:
+                case 1: {
+                    const KeyIndex key = KeyButtonOrder[pick(kOrdinaryKeyCount)];
+                    const KeyIndex to = KeyButtonOrder[pick(kOrdinaryKeyCount)];
+                    SetAssignment(*copy.Assignment(pick(3), SlotOfKey(key)), AssignmentType::RemapKey, 0, to);
+                    break;
+                }
+                case 2:
+                    if (macros.size() < 20) {
+                        std::uint16_t id = 1;
+                        while (std::ranges::find(macros, id, &MacroRecord::id) != macros.end()) ++id;
+                        macros.insert(macros.begin() + static_cast<std::ptrdiff_t>(pick(macros.size() + 1)),
+                                      MakeMacro(id, 1 + pick(60), u"added"));
+                    }
+                    break;
+                case 3:
+                    if (macros.size() > 1)
+                        macros.erase(macros.begin() + static_cast<std::ptrdiff_t>(pick(macros.size())));
+                    break;
+                case 4:
+                    if (!macros.empty()) {
+                        MacroRecord& m = macros[pick(macros.size())];
+                        if (m.actionCount > 0) m.actions[pick(m.actionCount)].delay = 10 * static_cast<int>(pick(400));
+                        m.cycles = static_cast<std::uint8_t>(1 + pick(9));
+                    }
+                    break;
+                default:
+                    if (!macros.empty()) macros[pick(macros.size())].SetName(pick(2) == 0 ? u"x" : u"a longer name");
+                    break;
+                }
+            }
+            // A key that plays a macro plays one the list holds.
+            if (!macros.empty())
+                SetAssignment(*copy.Assignment(2, SlotOfKey(kKeyA)), AssignmentType::PlayMacro, 0,
+                              macros[pick(macros.size())].id);
+        }
+        const emulator::KeyboardState before = keyboard.State();
+        const bool allProfiles = pick(4) != 0;
+
+        std::size_t mark = Mark();
+        ASSERT_EQ(Download(allProfiles), 1);
+        changedOnly += SentSince(mark).size();
+        const emulator::KeyboardState afterChanges = keyboard.State();
+
+        ASSERT_TRUE(keyboard.SetState(before).ok());
+        transfer.Known().Forget();
+        mark = Mark();
+        ASSERT_EQ(Download(allProfiles), 1);
+        whole += SentSince(mark).size();
+        ASSERT_EQ(keyboard.State(), afterChanges);
+    }
+    EXPECT_LT(changedOnly, whole);
+}
+
+TEST_F(KnownImageTest, AOneKeyEditSendsOneReportBetweenTheBounds)
+{
+    const std::size_t areaReports = WholeAreaReports();
+    const DownloadReports first = Downloaded();
+    EXPECT_EQ(first.area, areaReports);
+    EXPECT_EQ(first.tables, 27u);
+
+    RemapKey(1, kKeyB, kKeyA);
+    const DownloadReports edit = Downloaded();
+    EXPECT_EQ(edit.bounds, 2u);
+    EXPECT_EQ(edit.area, 0u);
+    EXPECT_EQ(edit.tables, 1u);
+    EXPECT_EQ(edit.Total(), 3u);
+
+    // Nothing changed: nothing is sent.
+    EXPECT_EQ(Downloaded().Total(), 0u);
+
+    // One macro's delay: the area's report that holds it.
+    {
+        std::lock_guard lock(store.CurrentLock());
+        store.Current().Macros()[1].actions[100].delay = 990;
+    }
+    const DownloadReports macro = Downloaded();
+    EXPECT_EQ(macro.area, 1u);
+    EXPECT_EQ(macro.tables, 0u);
+}
+
+// What was known goes whenever the keyboard may have changed without this
+// program: the next one-key edit then sends everything again.
+TEST_F(KnownImageTest, KnowledgeGoesWhenTheKeyboardMayHaveChangedElsewhere)
+{
+    struct Case {
+        const char* name;
+        std::function<void()> between;
+        bool whole;
+    };
+    const std::vector<Case> cases = {
+        {"nothing", [] {}, false},
+        {"the bank key",
+         [this] {
+             ASSERT_TRUE(keyboard.PressBankKey());
+             ASSERT_TRUE(window.WaitFor("bank B"));
+         },
+         false},
+        {"a lighting change made on the keyboard",
+         [this] {
+             const std::size_t timers = window.Count("timer 1051");
+             ASSERT_TRUE(keyboard.ChangeLightingOnKeyboard());
+             ASSERT_TRUE(window.WaitFor("timer 1051", timers + 1));
+         },
+         true},
+        {"an unplug and a replug", [this] { Replug(nullptr); }, true},
+        {"another program's download", [this] { std::ofstream(folder / "keyboard.token") << "another program"; }, true},
+        {"a refused report in the download before",
+         [this] {
+             emulator::FaultPlan refused = keyboard.Faults();
+             refused.heldReports = 1; // BeginUpdate
+             refused.errorReplies = 3;
+             keyboard.SetFaults(refused);
+             RemapKey(0, kKeyB, kKeyEsc);
+             Downloaded(0);
+         },
+         true},
+    };
+    const std::size_t areaReports = WholeAreaReports();
+    KeyIndex to = kKeyA;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Downloaded();
+        c.between();
+        to = to == kKeyA ? kKeyEsc : kKeyA;
+        RemapKey(1, kKeyB, to);
+        const DownloadReports edit = Downloaded();
+        EXPECT_EQ(edit.tables, c.whole ? 27u : 1u);
+        EXPECT_EQ(edit.area, c.whole ? areaReports : 0u);
     }
 }
 
