@@ -347,13 +347,16 @@ void PictureFailure(const std::string& why)
         return;
     }
     std::fprintf(stderr, "kestrune: cannot go on without a skin picture: %s\n", why.c_str());
-    // The event loop ends with the failure, so the program tears Qt down in
-    // order; a program without one ends here.
-    if (application != nullptr) {
+    // A running event loop ends with the failure, so the program tears Qt
+    // down in order. Without one the program ends here, at once: exit
+    // handlers run with the application object still alive would tear Qt
+    // down out of order and crash instead of ending.
+    if (application != nullptr && QThread::currentThread()->loopLevel() > 0) {
         QCoreApplication::exit(kSkinPictureFailed);
         return;
     }
-    std::exit(kSkinPictureFailed);
+    std::fflush(nullptr);
+    std::quick_exit(kSkinPictureFailed);
 }
 
 Status SwitchLanguage(int languageIndex, const std::function<void(int)>& recaption)

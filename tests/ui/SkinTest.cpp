@@ -252,10 +252,10 @@ TEST_F(SkinPlacementTest, APictureFailureOnAWorkerIsReportedOnTheGuiThread)
     EXPECT_EQ(reportedOn.front(), QCoreApplication::instance()->thread());
 }
 
-TEST(PictureFailureTest, EndsTheProgramWithExitCodeZeroAndSaysWhy)
+TEST(PictureFailureTest, EndsTheProgramWithStatusOneAndSaysWhy)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(PictureFailure("cannot open \"Skins/bg.jpg\""), ::testing::ExitedWithCode(0),
+    EXPECT_EXIT(PictureFailure("cannot open \"Skins/bg.jpg\""), ::testing::ExitedWithCode(1),
                 "cannot open \"Skins/bg.jpg\"");
 }
 
