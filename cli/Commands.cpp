@@ -88,7 +88,11 @@ enum class KeyTables { Unused, Used };
 // The keyboard session of one command: the library bound the way the program
 // binds it, and the attach at start handled when this returns. An absent
 // keyboard is a session that is not attached.
-std::unique_ptr<KeyboardSession> OpenSession(Context& ctx, KeyTables keyTables)
+// Whether OpenSession waits for the attach at start; one that does not
+// leaves the wait (WaitForKeyboard) to its caller.
+enum class Attach { Wait, InBackground };
+
+std::unique_ptr<KeyboardSession> OpenSession(Context& ctx, KeyTables keyTables, Attach attach = Attach::Wait)
 {
     auto path = KeyboardSession::ProgramLibraryPath(ctx.emulator);
     if (!path) throw Failure{kExitKeyboard, "cannot use the device library: " + path.error()};
@@ -97,16 +101,23 @@ std::unique_ptr<KeyboardSession> OpenSession(Context& ctx, KeyTables keyTables)
     options.attachReads.factoryTable = keyTables == KeyTables::Used;
     auto session = KeyboardSession::Create(std::move(options), ctx.reporter);
     if (!session) throw Failure{kExitKeyboard, "cannot use the device library: " + session.error()};
-    if (Status started = (*session)->StartAndWaitForAttach(); !started)
+    if (Status started = (*session)->Start(); !started)
         throw Failure{kExitKeyboard, "cannot use the device library: " + started.error()};
+    if (attach == Attach::Wait) (*session)->WaitForAttach();
     return std::move(*session);
+}
+
+void WaitForKeyboard(KeyboardSession& session)
+{
+    session.WaitForAttach();
+    if (!session.Attached())
+        throw Failure{kExitKeyboard, "no keyboard is attached (" + ResultText(kResultAbsent) + ")"};
 }
 
 std::unique_ptr<KeyboardSession> NeedKeyboard(Context& ctx, KeyTables keyTables = KeyTables::Unused)
 {
     auto session = OpenSession(ctx, keyTables);
-    if (!session->Attached())
-        throw Failure{kExitKeyboard, "no keyboard is attached (" + ResultText(kResultAbsent) + ")"};
+    WaitForKeyboard(*session);
     return session;
 }
 
@@ -187,11 +198,22 @@ void Show(Context& ctx, const std::string& path, bool json)
 
 void Apply(Context& ctx, const std::string& path)
 {
-    // Read and parsed once, checked before the keyboard is opened. Only the
-    // actions the macros use are decoded: the keyboard takes no more, and the
-    // working file describes what the keyboard holds.
+    // The file is read and checked while the keyboard's attach reads its
+    // factory table and settings, which the download needs first; a file
+    // that does not pass ends the command before anything is written, and
+    // before a library that cannot be used is named. Read and parsed once;
+    // only the actions the macros use are decoded: the keyboard takes no
+    // more, and the working file describes what the keyboard holds.
+    std::unique_ptr<KeyboardSession> session;
+    std::optional<Failure> unopened;
+    try {
+        session = OpenSession(ctx, KeyTables::Used, Attach::InBackground);
+    } catch (const Failure& failure) {
+        unopened = failure;
+    }
     CurrentCopy copy = LoadProfileOrFail(path, ActionSlots::Used);
-    auto session = NeedKeyboard(ctx, KeyTables::Used);
+    if (unopened) throw *unopened;
+    WaitForKeyboard(*session);
     ConfigStore& store = session->Store();
     // The working file describes what the keyboard holds, so it follows only a download that was taken; a missing
     // working file stays missing.
