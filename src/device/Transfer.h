@@ -88,7 +88,9 @@ public:
 
     // --- Download -------------------------------------------------------------
     // Sends the snapshot's macro area and the key tables of all three profiles
-    // or of the active one, between BeginUpdate and EndUpdate. Gives 1 when
+    // or of the active one, between BeginUpdate and EndUpdate: of each, the
+    // reports that change what the keyboard is known to hold (see Known());
+    // nothing at all when none does. Gives 1 when
     // the macro area and every key table were taken, else 0. Macros that do not fit even without
     // names send nothing and report kMacroSpaceExceededKey; names that do not
     // fit are left out and kNamesDroppedKey follows the download.
