@@ -958,6 +958,16 @@ ControlReply MockKernel::Control(const std::vector<std::string>& words)
         OnKernelThread([&] { text = DescribeNodes(); });
         return {true, text};
     }
+    // "keyboard N WORDS...": the Nth keyboard of the kernel.
+    if (words.size() >= 3 && words[0] == "keyboard") {
+        const auto& number = words[1];
+        std::size_t n = 0;
+        auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), n);
+        if (error != std::errc() || end != number.data() + number.size() || n == 0 || n > m_keyboards.size())
+            return {false, "expected a keyboard from 1 to " + std::to_string(m_keyboards.size()) + ", found \"" +
+                               number + "\""};
+        return RunControlCommand(*m_keyboards[n - 1], {words.begin() + 2, words.end()});
+    }
     return RunControlCommand(*m_keyboards.front(), words);
 }
 

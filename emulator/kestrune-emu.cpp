@@ -61,6 +61,11 @@ int main(int argc, char** argv)
     std::string statePath;
     app.add_option("--socket", socketPath, "control socket of the running emulator");
     app.add_option("--state", statePath, "state file used when no emulator is running");
+    unsigned keyboardNumber = 1;
+    app.add_option("--keyboard", keyboardNumber,
+                   "which keyboard of a mocked kernel with several (kestrune-emu kernel --keyboards) to drive; "
+                   "the first by default")
+        ->check(CLI::PositiveNumber);
 
     std::vector<std::string> words;
     const auto simple = [&](const char* name, const char* help) {
@@ -129,6 +134,8 @@ int main(int argc, char** argv)
         return RunInMockKernel(kernelOptions, argv, std::cerr);
     }
 
+    // Only a mocked kernel has more than one keyboard to tell apart.
+    if (keyboardNumber != 1) words.insert(words.begin(), {"keyboard", std::to_string(keyboardNumber)});
     const std::filesystem::path socket =
         socketPath.empty() ? DefaultControlSocketPath() : std::filesystem::path(socketPath);
     auto sent = SendControlCommand(socket, words);

@@ -5,8 +5,10 @@
 #include "wire/Protocol.h"
 
 #include <hidapi.h>
+#include <libudev.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -44,33 +46,73 @@ bool SelectorMatches(const HidRelaySelector& selector, const InterfaceInfo& info
     return true;
 }
 
+// The USB device a hidraw node belongs to, by its device number.
+std::string UsbDeviceOf(udev* context, const std::string& path)
+{
+    struct stat node {};
+    if (context == nullptr || stat(path.c_str(), &node) != 0 || !S_ISCHR(node.st_mode)) return {};
+    udev_device* raw = udev_device_new_from_devnum(context, 'c', node.st_rdev);
+    if (raw == nullptr) return {};
+    // The parent belongs to the child.
+    udev_device* usb = udev_device_get_parent_with_subsystem_devtype(raw, "usb", "usb_device");
+    std::string device = usb != nullptr && udev_device_get_syspath(usb) != nullptr ? udev_device_get_syspath(usb) : "";
+    udev_device_unref(raw);
+    return device;
+}
+
 // hidapi's list of interfaces, narrowed to a vendor and product (0: any).
 std::vector<InterfaceInfo> SearchInterfaces(std::uint16_t vendorId, std::uint16_t productId)
 {
     std::vector<InterfaceInfo> found;
-    std::lock_guard lock(HidApiLock());
-    hid_device_info* list = hid_enumerate(vendorId, productId);
-    for (const hid_device_info* info = list; info != nullptr; info = info->next)
-        if (info->path != nullptr)
-            found.push_back({info->path, info->vendor_id, info->product_id, info->usage_page, info->usage});
-    hid_free_enumeration(list);
-    return found;
-}
-
-std::vector<std::string> PathsMatching(const std::vector<InterfaceInfo>& interfaces, const HidRelaySelector& selector)
-{
-    std::vector<std::string> paths;
-    for (const InterfaceInfo& info : interfaces) {
-        if (!SelectorMatches(selector, info)) continue;
-        if (std::find(paths.begin(), paths.end(), info.path) == paths.end()) paths.push_back(info.path);
+    {
+        std::lock_guard lock(HidApiLock());
+        hid_device_info* list = hid_enumerate(vendorId, productId);
+        for (const hid_device_info* info = list; info != nullptr; info = info->next)
+            if (info->path != nullptr)
+                found.push_back({info->path, info->vendor_id, info->product_id, info->usage_page, info->usage, {}});
+        hid_free_enumeration(list);
     }
-    return paths;
+    udev* context = udev_new();
+    for (InterfaceInfo& info : found) info.device = UsbDeviceOf(context, info.path);
+    if (context != nullptr) udev_unref(context);
+    return found;
 }
 
 bool IsCommandInterface(const HidRelaySelector& selector)
 {
     return selector.vendor_id == wire::kVendorId && selector.product_id == wire::kProductId &&
            selector.usage_page == wire::kCommandUsagePage && selector.usage == wire::kCommandUsage;
+}
+
+// The paths a selector picks; those of 'keyboard' (a USB device, or the
+// command interface's path when empty) first.
+std::vector<std::string> PathsMatching(const std::vector<InterfaceInfo>& interfaces, const HidRelaySelector& selector,
+                                       const std::string& commandInterface)
+{
+    std::string keyboard;
+    if (!IsCommandInterface(selector)) {
+        HidRelaySelector command = selector;
+        command.usage_page = wire::kCommandUsagePage;
+        command.usage = wire::kCommandUsage;
+        for (const InterfaceInfo& info : interfaces) {
+            const bool chosen = commandInterface.empty() ? SelectorMatches(command, info) : info.path == commandInterface;
+            if (chosen) {
+                keyboard = info.device;
+                break;
+            }
+        }
+    }
+    std::vector<std::string> paths;
+    std::vector<std::string> others;
+    for (const InterfaceInfo& info : interfaces) {
+        if (!SelectorMatches(selector, info)) continue;
+        if (std::find(paths.begin(), paths.end(), info.path) != paths.end() ||
+            std::find(others.begin(), others.end(), info.path) != others.end())
+            continue;
+        (keyboard.empty() || info.device == keyboard ? paths : others).push_back(info.path);
+    }
+    paths.insert(paths.end(), others.begin(), others.end());
+    return paths;
 }
 
 std::string SelectorKey(const HidRelaySelector& selector)
@@ -207,6 +249,7 @@ void FileRead::Run(int input, bool present)
             const bool refused = input < 0 && !paths.empty() && RefusedForPermission(errno);
             if (refused) ReportNoPermission(paths.front());
             if (input >= 0) {
+                if (m_reportsPresence) m_relay.CommandInterfaceOpened(paths.front());
                 if (!announced) Announce(true);
                 announced = true;
                 continue;
@@ -243,8 +286,12 @@ void FileRead::Run(int input, bool present)
         Log(1, "handle %u: interface gone or failed, reopening", Handle());
         close(input);
         input = -1;
+        if (m_reportsPresence) m_relay.CommandInterfaceOpened({});
     }
-    if (input >= 0) close(input);
+    if (input >= 0) {
+        close(input);
+        if (m_reportsPresence) m_relay.CommandInterfaceOpened({});
+    }
 }
 
 // -------------------------------------------------------------------- Relay
@@ -381,13 +428,16 @@ int Relay::AsyncRead(const HidRelaySelector& selector, HidRelayCallback callback
     // Opened before the call returns, so no report sent after it is missed.
     const std::vector<std::string> paths = MatchingPaths(selector);
     const int input = paths.empty() ? -1 : OpenInputFile(paths.front());
-    auto read = std::make_shared<FileRead>(*this, selector, callback, tag, handle, IsCommandInterface(selector));
+    const bool command = IsCommandInterface(selector);
+    auto read = std::make_shared<FileRead>(*this, selector, callback, tag, handle, command);
+    if (command && input >= 0) CommandInterfaceOpened(paths.front());
     {
         std::lock_guard lock(m_mutex);
         const bool refused = !m_running || m_reads.count(handle) != 0;
         if (refused) Log(1, "handle %u: %s", handle, m_running ? "already reading" : "library not started");
         if (refused || !read->Start(input, !paths.empty())) {
             if (input >= 0) close(input);
+            if (command && input >= 0) CommandInterfaceOpened({});
             return 0;
         }
         m_reads[handle] = read;
@@ -424,13 +474,21 @@ void Relay::RefreshInterfaces()
 
 std::vector<std::string> Relay::MatchingPaths(const HidRelaySelector& selector)
 {
+    std::string commandInterface;
     {
         std::lock_guard lock(m_interfacesMutex);
-        if (m_interfaces) return PathsMatching(*m_interfaces, selector);
+        if (m_interfaces) return PathsMatching(*m_interfaces, selector, m_commandInterface);
+        commandInterface = m_commandInterface;
     }
     return PathsMatching(SearchInterfaces((selector.flags & 0x1u) ? selector.vendor_id : 0,
                                           (selector.flags & 0x2u) ? selector.product_id : 0),
-                         selector);
+                         selector, commandInterface);
+}
+
+void Relay::CommandInterfaceOpened(const std::string& path)
+{
+    std::lock_guard lock(m_interfacesMutex);
+    m_commandInterface = path;
 }
 
 void Relay::PresenceChanged()

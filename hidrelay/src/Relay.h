@@ -35,6 +35,8 @@ struct InterfaceInfo {
     std::uint16_t productId = 0;
     std::uint16_t usagePage = 0;
     std::uint16_t usage = 0;
+    // The USB device the interface belongs to (its sysfs path); empty when unknown.
+    std::string device;
 };
 
 // Opens an interface under the hidapi lock; null when it cannot be opened.
@@ -109,8 +111,13 @@ public:
 
     // The paths of the interfaces a selector picks, without duplicates, in the
     // order of the search: from the list the presence notices keep when the
-    // source notices every change, else from a search of the devices.
+    // source notices every change, else from a search of the devices. With
+    // two keyboards attached, the interfaces of the one the command read has
+    // open (else of the first listed) come first, so that a command's reply,
+    // the keyboard's key reports and the bank status all belong to one keyboard.
     std::vector<std::string> MatchingPaths(const HidRelaySelector& selector);
+    // The command read opened this interface (empty: it closed its interface).
+    void CommandInterfaceOpened(const std::string& path);
     bool NoticesEveryChange() const { return m_noticesEveryChange.load(); }
 
 private:
@@ -131,6 +138,7 @@ private:
     std::atomic<bool> m_noticesEveryChange{false};
     std::mutex m_interfacesMutex;                           // taken before the hidapi lock
     std::optional<std::vector<InterfaceInfo>> m_interfaces; // kept while the source notices every change
+    std::string m_commandInterface;                         // the command read's, under m_interfacesMutex
 
     std::mutex m_writeMutex;                          // the write handles and every write through them
     std::map<std::string, HidDevice*> m_writeHandles; // by selector bytes

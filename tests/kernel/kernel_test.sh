@@ -25,6 +25,8 @@
 #                           when the bank key is pressed, hides when the
 #                           keyboard is unplugged and reads it again when it
 #                           comes back
+#   two_keyboards_window    a second keyboard arriving ahead of the first in
+#                           the list does not take the first one's bank status
 # Every process started here is stopped by its process id.
 #
 #   kernel_test.sh BIN_DIR CASE
@@ -82,6 +84,30 @@ node_line() { grep -E "^$1 .* $2 " "$work/nodes.log"; }
 keyboard_profile() {
   "$emu" dump | python3 -c 'import json, sys; print(int(json.load(sys.stdin)["settings"][20:22], 16))'
 }
+
+# The program on an X server of its own, in the mocked kernel.
+start_display() {
+  for tool in Xvfb xdotool; do command -v $tool >/dev/null || { echo "$tool is missing" >&2; exit 77; }; done
+  exec 5>"$work/display"
+  Xvfb -displayfd 5 -screen 0 1400x900x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+  pids+=($!)
+  wait_for 100 test -s "$work/display" || fail "Xvfb did not start"
+  export DISPLAY=":$(head -n1 "$work/display")"
+}
+main_window() { xdotool search --onlyvisible --name '^Gaming Keyboard Settings$'; }
+start_program() { # [KERNEL OPTIONS]
+  "$emu" kernel "$@" -- "$bin/kestrune" >"$work/kestrune.log" 2>&1 &
+  kernel_pid=$!
+  pids+=($kernel_pid)
+  wait_for 300 main_window || fail "the window did not come up at the first attach"
+}
+end_program() {
+  timeout 30 "$bin/kestrune" --kill >>"$work/kestrune.log" 2>&1 || fail "kestrune --kill failed"
+  wait $kernel_pid
+  local status=$?
+  [ $status = 0 ] || fail "the kernel ended with $status after the program ended"
+}
+bank_written() { nodes && node_line "$1" bank-status | grep -q ' lengths 2 ids 05$'; }
 
 case $case_name in
 enumeration)
@@ -213,30 +239,31 @@ inside_two_keyboards)
   ;;
 
 window_detach)
-  for tool in Xvfb xdotool; do command -v $tool >/dev/null || { echo "$tool is missing" >&2; exit 77; }; done
-  exec 5>"$work/display"
-  Xvfb -displayfd 5 -screen 0 1400x900x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
-  pids+=($!)
-  wait_for 100 test -s "$work/display" || fail "Xvfb did not start"
-  export DISPLAY=":$(head -n1 "$work/display")"
-  "$emu" kernel -- "$bin/kestrune" >"$work/kestrune.log" 2>&1 &
-  kernel_pid=$!
-  pids+=($kernel_pid)
-  main_window() { xdotool search --onlyvisible --name '^Gaming Keyboard Settings$'; }
-  wait_for 300 main_window || fail "the window did not come up at the first attach"
+  start_display
+  start_program
   "$emu" bank-key >/dev/null || fail "cannot press the bank key"
-  bank_written() { nodes && node_line keyboard-1 bank-status | grep -q ' lengths 2 ids 05$'; }
-  wait_for 50 bank_written || fail "the bank status did not go out as 2 bytes with report id 05"
+  wait_for 50 bank_written keyboard-1 || fail "the bank status did not go out as 2 bytes with report id 05"
   "$emu" unplug >/dev/null || fail "cannot unplug"
   wait_for 50 eval '! main_window' || fail "the window stayed up with the keyboard unplugged"
   before=$("$emu" received | wc -l)
   "$emu" plug >/dev/null || fail "cannot plug the keyboard back in"
   read_again() { [ "$("$emu" received | wc -l)" -gt "$before" ]; }
   wait_for 100 read_again || fail "the keyboard was not read again when it came back"
-  timeout 30 "$bin/kestrune" --kill >>"$work/kestrune.log" 2>&1 || fail "kestrune --kill failed"
-  wait $kernel_pid
-  status=$?
-  [ $status = 0 ] || fail "the kernel ended with $status after the program ended"
+  end_program
+  ;;
+
+two_keyboards_window)
+  # The first keyboard, listed first, arrives while the program already
+  # talks to the second: the bank status still goes to the second.
+  "$emu" unplug >/dev/null || fail "cannot start with the first keyboard unplugged"
+  start_display
+  start_program --keyboards 1
+  "$emu" plug >/dev/null || fail "cannot plug the first keyboard in"
+  sleep 0.5 # its uevent reaches the program
+  "$emu" --keyboard 2 bank-key >/dev/null || fail "cannot press the second keyboard's bank key"
+  wait_for 50 bank_written keyboard-2 || fail "the bank status did not reach the second keyboard"
+  node_line keyboard-1 bank-status | grep -q ' writes 0 ' || fail "the bank status went to the first keyboard"
+  end_program
   ;;
 
 *)
