@@ -1,7 +1,9 @@
 #include "Commands.h"
 
 #include "CliReporter.h"
+#include "ProfileJson.h"
 #include "ProfileReport.h"
+#include "StateJson.h"
 #include "Progress.h"
 
 #include "common/Version.h"
@@ -14,12 +16,16 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <array>
+#include <fstream>
 #include <functional>
 #include <iostream>
 #include <optional>
+#include <span>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace kestrune::cli {
 
@@ -151,8 +157,7 @@ void PrintLighting(std::ostream& out, const LightingState& state)
         << "  brightness: " << state.brightness << "\n"
         << "  speed: " << (kSpeedMax - state.speed) << "\n"
         << "  direction: " << (state.direction == 0 ? "left" : "right") << "\n";
-    for (int effect :
-         {kEffectColourTrail, kEffectPerKey, kEffectSingleColour, kEffect11, kEffect12, kEffect14, kEffect15}) {
+    for (int effect : kColouredEffects) {
         auto which = ColourOfEffect(effect);
         if (!which) continue;
         out << "  effect " << effect << ": colour " << ColourText(state.ColourOf(*which));
@@ -166,7 +171,7 @@ void PrintLighting(std::ostream& out, const LightingState& state)
 
 CurrentCopy LoadProfileOrFail(const std::string& path, ActionSlots slots = ActionSlots::All)
 {
-    auto copy = LoadCheckedProfile(path, slots);
+    auto copy = LoadProfileEitherForm(path, slots);
     if (!copy) throw Failure{kExitBadFile, path + ": " + copy.error()};
     return std::move(*copy);
 }
@@ -194,6 +199,50 @@ void Show(Context& ctx, const std::string& path, bool json)
         ctx.out << ProfileJson(copy).dump(2) << "\n";
     else
         ctx.out << ProfileText(copy);
+}
+
+void WriteOrFail(const std::string& path, std::span<const std::uint8_t> bytes)
+{
+    if (Status written = WriteFileAtomically(path, bytes); !written)
+        throw Failure{kExitFile, "writing " + path + " failed: " + written.error() + "; the file was left as it was"};
+}
+
+void ExportJson(Context& ctx, const std::string& path, const std::string& outPath)
+{
+    CurrentCopy copy = LoadProfileOrFail(path);
+    const std::string text = ProfileToJson(copy).dump(2) + "\n";
+    if (!LooksLikeJson(path)) {
+        // A file from elsewhere may carry bytes the program never writes (it
+        // writes its files the way the JSON is turned back): say where a
+        // profile file made from this JSON would differ.
+        std::ifstream file(path, std::ios::binary);
+        std::vector<std::uint8_t> original(copy.Block()->header.totalSize);
+        file.read(reinterpret_cast<char*>(original.data()), static_cast<std::streamsize>(original.size()));
+        const Result<std::vector<std::uint8_t>> again = ProfileImageFromJson(nlohmann::json::parse(text));
+        if (!again) throw Failure{kExitBadFile, path + ": its JSON form does not read back: " + again.error()};
+        if (*again != original) {
+            const auto [ours, theirs] = std::ranges::mismatch(*again, original);
+            const auto at = static_cast<std::size_t>(ours - again->begin());
+            ctx.reporter.Say("note: " + path + " holds bytes the program does not write (the first at byte " +
+                             std::to_string(at) +
+                             "); a profile file made from this JSON describes the same configuration but differs "
+                             "there");
+        }
+    }
+    if (outPath.empty())
+        ctx.out << text;
+    else
+        WriteOrFail(outPath, std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+}
+
+void ImportJson(Context& ctx, const std::string& path, const std::string& outPath)
+{
+    Result<nlohmann::json> document = ReadJsonDocument(path);
+    if (!document) throw Failure{kExitBadFile, path + ": " + document.error()};
+    Result<std::vector<std::uint8_t>> image = ProfileImageFromJson(*document);
+    if (!image) throw Failure{kExitBadFile, path + ": " + image.error()};
+    WriteOrFail(outPath, *image);
+    ctx.reporter.Say("wrote " + outPath + " from " + path);
 }
 
 void Apply(Context& ctx, const std::string& path)
@@ -271,15 +320,23 @@ void ReadBack(Context& ctx, const std::string& path)
 
 // --- Keyboard state ---------------------------------------------------------
 
-void ShowStatus(Context& ctx)
+void ShowStatus(Context& ctx, bool json)
 {
     auto session = OpenSession(ctx, KeyTables::Unused);
     if (!session->Attached()) {
-        ctx.out << "Keyboard: not attached\n";
+        if (json)
+            ctx.out << nlohmann::ordered_json{{"attached", false}}.dump(2) << "\n";
+        else
+            ctx.out << "Keyboard: not attached\n";
         throw Failure{kExitKeyboard, "no keyboard is attached (" + ResultText(kResultAbsent) + ")"};
     }
     KeyboardSession& s = *session;
     const SettingsRecord settings = AttachSettings(s);
+    if (json) {
+        if (s.GetLighting().ReadLightingState(false, settings) != 0) throw Failure{kExitKeyboard, kLightingUnread};
+        ctx.out << StatusJson(s.LibraryDescription(), settings, s.GetLighting().State()).dump(2) << "\n";
+        return;
+    }
     ctx.out << "Keyboard: attached (" << s.LibraryDescription() << ")\n"
             << "Active profile: " << settings.ActiveProfileByte() << "\n"
             << "Macro capacity: " << settings.MacroCapacityBytes() << " bytes\n"
@@ -288,10 +345,14 @@ void ShowStatus(Context& ctx)
     PrintLighting(ctx.out, s.GetLighting().State());
 }
 
-void ShowProfile(Context& ctx)
+void ShowProfile(Context& ctx, bool json)
 {
     auto session = NeedKeyboard(ctx);
-    ctx.out << AttachSettings(*session).ActiveProfileByte() << "\n";
+    const int active = AttachSettings(*session).ActiveProfileByte();
+    if (json)
+        ctx.out << ProfileNumberJson(active).dump(2) << "\n";
+    else
+        ctx.out << active << "\n";
 }
 
 void SetProfile(Context& ctx, int profile)
@@ -330,10 +391,16 @@ LightingState ReadLighting(KeyboardSession& session, bool withKeyColours)
     return session.GetLighting().State();
 }
 
-void ShowLighting(Context& ctx)
+void ShowLighting(Context& ctx, bool json)
 {
     auto session = NeedKeyboard(ctx);
     const LightingState state = ReadLighting(*session, false);
+    if (json) {
+        nlohmann::ordered_json out = {{"effectsOffered", EffectsJson(state.settings)}};
+        out.update(LightingJson(state));
+        ctx.out << out.dump(2) << "\n";
+        return;
+    }
     ctx.out << "Effects offered: " << EffectList(state.settings) << "\n";
     PrintLighting(ctx.out, state);
 }
@@ -451,12 +518,15 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err, std::ist
     int profile = 0;
     LightingRequest request;
 
-    app.add_subcommand("status", "whether a keyboard is attached, its profile, macro capacity, effects and lighting")
-        ->callback([&] { action = [&] { ShowStatus(ctx); }; });
+    auto* status =
+        app.add_subcommand("status", "whether a keyboard is attached, its profile, macro capacity, effects and lighting");
+    status->add_flag("--json", json, "print JSON for scripts");
+    status->callback([&] { action = [&] { ShowStatus(ctx, json); }; });
 
     auto* profileCommand = app.add_subcommand("profile", "print the active profile, or switch it with 'set N'");
+    profileCommand->add_flag("--json", json, "print JSON for scripts");
     profileCommand->callback([&] {
-        if (!action) action = [&] { ShowProfile(ctx); };
+        if (!action) action = [&] { ShowProfile(ctx, json); };
     });
     auto* profileSet = profileCommand->add_subcommand("set", "make profile N (0 to 2) the active one");
     profileSet->add_option("N", profile, "profile number")->required()->check(CLI::Range(0, wire::kProfileCount - 1));
@@ -467,11 +537,11 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err, std::ist
     readBack->callback([&] { action = [&] { ReadBack(ctx, file); }; });
 
     auto* apply = app.add_subcommand("apply", "check a profile file and download it to all three profiles");
-    apply->add_option("FILE", file, "profile file to apply")->required();
+    apply->add_option("FILE", file, "profile file (or its JSON form) to apply")->required();
     apply->callback([&] { action = [&] { Apply(ctx, file); }; });
 
-    auto* validate = app.add_subcommand("validate", "check a profile file");
-    validate->add_option("FILE", file, "profile file")->required();
+    auto* validate = app.add_subcommand("validate", "check a profile file or its JSON form");
+    validate->add_option("FILE", file, "profile file, or its JSON form")->required();
     validate->callback([&] { action = [&] { Validate(ctx, file); }; });
 
     auto* show = app.add_subcommand("show", "print a profile file's key assignments and macros");
@@ -479,9 +549,21 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err, std::ist
     show->add_flag("--json", json, "print JSON for scripts");
     show->callback([&] { action = [&] { Show(ctx, file, json); }; });
 
+    std::string outFile;
+    auto* exportJson = app.add_subcommand("export-json", "print a profile file as JSON, or write it to OUT");
+    exportJson->add_option("FILE", file, "profile file")->required();
+    exportJson->add_option("OUT", outFile, "JSON file to write (standard output without it)");
+    exportJson->callback([&] { action = [&] { ExportJson(ctx, file, outFile); }; });
+
+    auto* importJson = app.add_subcommand("import-json", "make a profile file from the JSON form of one");
+    importJson->add_option("FILE", file, "JSON file")->required();
+    importJson->add_option("OUT", outFile, "profile file to write")->required();
+    importJson->callback([&] { action = [&] { ImportJson(ctx, file, outFile); }; });
+
     auto* lightingCommand = app.add_subcommand("lighting", "print the lighting, or change it with 'set' or 'defaults'");
+    lightingCommand->add_flag("--json", json, "print JSON for scripts");
     lightingCommand->callback([&] {
-        if (!action) action = [&] { ShowLighting(ctx); };
+        if (!action) action = [&] { ShowLighting(ctx, json); };
     });
     auto* lightingSet = lightingCommand->add_subcommand("set", "change the lighting effect and its parameters");
     lightingSet->add_option("--effect", request.effect, "effect id the keyboard offers (1 to 15)")
@@ -511,6 +593,14 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err, std::ist
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
+        // A word that is neither a command nor an option: named, rather than
+        // reported as a missing command.
+        if (e.get_exit_code() != 0 && app.get_subcommands().empty() && !app.remaining().empty()) {
+            const std::string word = app.remaining().front();
+            err << (word.starts_with('-') ? "unknown option " : "unknown command ") << word
+                << "\nRun with --help for more information.\n";
+            return kExitUsage;
+        }
         const int code = app.exit(e, out, err);
         return code == 0 ? kExitOk : kExitUsage;
     }

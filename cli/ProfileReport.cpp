@@ -93,6 +93,21 @@ std::string SlotName(std::size_t slot)
     return "slot " + Number(slot);
 }
 
+std::optional<std::string> SlotText(const CurrentCopy& copy, std::size_t map, std::size_t slot)
+{
+    auto text = copy.Strings().Text(StringSlotIndex(map, slot));
+    if (!text) return std::nullopt;
+    return Utf16ToUtf8(*text);
+}
+
+std::string ActionText(const MacroAction& action)
+{
+    return std::string(action.IsPress() ? "press " : "release ") + Utf8KeyName(action.key) + ", " +
+           std::to_string(action.delay) + " ms";
+}
+
+} // namespace
+
 const char* TypeName(AssignmentType type)
 {
     switch (type) {
@@ -109,21 +124,6 @@ const char* TypeName(AssignmentType type)
     }
     return "Unknown";
 }
-
-std::optional<std::string> SlotText(const CurrentCopy& copy, std::size_t map, std::size_t slot)
-{
-    auto text = copy.Strings().Text(StringSlotIndex(map, slot));
-    if (!text) return std::nullopt;
-    return Utf16ToUtf8(*text);
-}
-
-std::string ActionText(const MacroAction& action)
-{
-    return std::string(action.IsPress() ? "press " : "release ") + Utf8KeyName(action.key) + ", " +
-           std::to_string(action.delay) + " ms";
-}
-
-} // namespace
 
 Result<CurrentCopy> LoadCheckedProfile(const std::filesystem::path& path, ActionSlots slots)
 {

@@ -30,6 +30,9 @@ Result<CurrentCopy> LoadCheckedProfile(const std::filesystem::path& path, Action
 std::string ProfileText(const CurrentCopy& copy);
 nlohmann::json ProfileJson(const CurrentCopy& copy);
 
+// The name of an assignment type ("RemapKey"); "Unknown" for numbers past the known types.
+const char* TypeName(AssignmentType type);
+
 // What an assignment does, in words ("key B", "macro 3", "disabled").
 std::string DescribeAssignment(const CurrentCopy& copy, std::size_t map, std::size_t slot);
 

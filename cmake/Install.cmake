@@ -44,16 +44,52 @@ foreach(program ${kestrune_commands})
   ")
 endforeach()
 
+# The desktop entry, metainfo, icon and profile-file type carry the program's
+# reverse-DNS id. The icon keeps its old name as a link, for desktop entries
+# users copied before (an autostart entry, say).
+set(kestrune_app_id com.kestrune.Kestrune)
 if(TARGET kestrune)
-  install(FILES ${PROJECT_SOURCE_DIR}/packaging/kestrune.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
-  install(FILES ${PROJECT_SOURCE_DIR}/packaging/kestrune.metainfo.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
-  install(FILES ${PROJECT_SOURCE_DIR}/packaging/kestrune.svg
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/${kestrune_app_id}.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/${kestrune_app_id}.metainfo.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/${kestrune_app_id}.mime.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/mime/packages
+          RENAME ${kestrune_app_id}.xml)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/${kestrune_app_id}.svg
           DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
   # The PNG sizes are drawn with the skin (skins/CMakeLists.txt).
   if(KESTRUNE_HICOLOR_DIR)
     install(DIRECTORY ${KESTRUNE_HICOLOR_DIR}/ DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor)
   endif()
+  install(CODE "
+    file(GLOB icons \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DATADIR}/icons/hicolor/*/apps/${kestrune_app_id}.*\")
+    foreach(icon \${icons})
+      get_filename_component(folder \${icon} DIRECTORY)
+      get_filename_component(name \${icon} NAME)
+      string(REPLACE \"${kestrune_app_id}\" \"kestrune\" old \${name})
+      file(CREATE_LINK \${name} \${folder}/\${old} SYMBOLIC)
+    endforeach()
+  ")
 endif()
+
+# Shell completions where bash-completion, zsh and fish look for them. They
+# read the programs' own --help, so they offer whatever the programs offer;
+# the help-reading part is written into each file.
+file(READ ${PROJECT_SOURCE_DIR}/packaging/completions/help-words.awk HELP_WORDS_AWK)
+if(HELP_WORDS_AWK MATCHES "'")
+  message(FATAL_ERROR "packaging/completions/help-words.awk goes inside single quotes: it must hold no apostrophe")
+endif()
+set(kestrune_completion_dir ${CMAKE_BINARY_DIR}/completions)
+configure_file(${PROJECT_SOURCE_DIR}/packaging/completions/kestrune.bash.in ${kestrune_completion_dir}/kestrune.bash @ONLY)
+configure_file(${PROJECT_SOURCE_DIR}/packaging/completions/_kestrune.in ${kestrune_completion_dir}/_kestrune @ONLY)
+foreach(program ${kestrune_commands})
+  # bash-completion loads a command's completion from the file named after it.
+  install(FILES ${kestrune_completion_dir}/kestrune.bash DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
+          RENAME ${program})
+  set(PROGRAM ${program})
+  configure_file(${PROJECT_SOURCE_DIR}/packaging/completions/kestrune.fish.in ${kestrune_completion_dir}/${program}.fish
+                 @ONLY)
+  install(FILES ${kestrune_completion_dir}/${program}.fish DESTINATION ${CMAKE_INSTALL_DATADIR}/fish/vendor_completions.d)
+endforeach()
+install(FILES ${kestrune_completion_dir}/_kestrune DESTINATION ${CMAKE_INSTALL_DATADIR}/zsh/vendor-completions)
 
 # Manual pages and the package's changelog, compressed as Debian wants them
 # (gzip -n: no name or time stamp, so the files are reproducible).
@@ -84,6 +120,9 @@ if(GZIP_PROGRAM)
   install(FILES ${kestrune_doc_dir}/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
 endif()
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# What lintian still says of the package, and why (the comments in the file).
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
+        RENAME kestrune)
 
 # A Debian package of the same tree: cpack -G DEB in the build folder.
 set(CPACK_GENERATOR DEB)
@@ -92,11 +131,14 @@ set(CPACK_PACKAGE_VENDOR "Kestrune")
 set(CPACK_PACKAGE_CONTACT "Kestrune maintainers <maintainers@kestrune.invalid>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
 # The summary is the synopsis line; this is the extended description.
+# CPack indents every line of it by one space itself, so the lines carry none
+# of their own (two would make apt show them as preformatted text).
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Remaps the keys of the keyboard's three on-board profiles, records macros the
- keyboard stores and plays, chooses lighting effects and per-key colours,
- switches profiles and saves and loads profile files. The program lives in
- the tray; kestrune-cli does the same from a terminal, and a keyboard
- emulator lets both run without a keyboard.")
+keyboard stores and plays, chooses lighting effects and per-key colours,
+switches profiles and saves and loads profile files. The program lives in
+the tray; kestrune-cli does the same from a terminal and keeps profiles as
+text, and a keyboard emulator lets both run without a keyboard.")
+set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://www.kestrune.com/")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)

@@ -8,6 +8,8 @@
 #include "emulator/MockKernel.h"
 #include "emulator/StateFile.h"
 
+#include "common/Version.h"
+
 #include <CLI/CLI.hpp>
 
 #include <iostream>
@@ -55,7 +57,9 @@ int RunOnFile(const std::filesystem::path& path, const std::vector<std::string>&
 int main(int argc, char** argv)
 {
     CLI::App app{"Drives the keyboard emulator: plugs and unplugs it, presses its keys, injects faults and shows "
-                 "its state."};
+                 "its state.",
+                 "kestrune-emu"};
+    app.set_version_flag("--version", std::string("kestrune-emu ") + kestrune::VersionString());
     app.require_subcommand(1);
     std::string socketPath;
     std::string statePath;
@@ -127,7 +131,19 @@ int main(int argc, char** argv)
     statusCommand->add_option("N", count, "N")->required();
     statusCommand->callback([&] { words = {"fault", "status", status, std::to_string(count)}; });
 
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        // A word that is neither a command nor an option: named, rather than
+        // reported as a missing command.
+        if (e.get_exit_code() != 0 && app.get_subcommands().empty() && !app.remaining().empty()) {
+            const std::string word = app.remaining().front();
+            std::cerr << (word.starts_with('-') ? "unknown option " : "unknown command ") << word
+                      << "\nRun with --help for more information.\n";
+            return static_cast<int>(CLI::ExitCodes::ExtrasError);
+        }
+        return app.exit(e);
+    }
 
     if (kernel->parsed()) {
         if (!nodeMode.empty()) kernelOptions.nodeMode = static_cast<unsigned>(std::stoul(nodeMode, nullptr, 8));

@@ -1229,7 +1229,7 @@ void GenerateIcons(const QString& skinDir, const QString& iconDir)
     for (int size : {16, 22, 24, 32, 48, 64, 128, 256}) {
         const QString dir = iconDir + QString("/%1x%1/apps").arg(size);
         if (!QDir().mkpath(dir)) Fail("cannot make " + dir);
-        Save(RenderIcon(IconLook::Attached, size), dir + "/kestrune.png");
+        Save(RenderIcon(IconLook::Attached, size), dir + "/com.kestrune.Kestrune.png");
     }
 }
 

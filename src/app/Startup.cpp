@@ -3,6 +3,7 @@
 #include "app/AboutDialog.h"
 #include "app/ChildDialogs.h"
 #include "app/CommandLine.h"
+#include "app/DisplayCheck.h"
 #include "app/MainWindow.h"
 #include "app/MainWindowIds.h"
 #include "app/SingleInstance.h"
@@ -185,6 +186,14 @@ int RunKestrune(int argc, char** argv)
         }
     }
 
+    // Past the hand-over, which needs no display: this start would show the
+    // window, and Qt aborts where it cannot connect.
+    if (auto noDisplay = NoDisplayReason(CurrentDisplayEnvironment(arguments))) {
+        std::fprintf(stderr, "kestrune: no display to show the window on: %s (kestrune-cli works without one)\n",
+                     noDisplay->c_str());
+        return kExitFailed;
+    }
+
     StartupMarks marks;
     marks.Mark("main");
     QApplication app(argc, argv);
@@ -197,7 +206,7 @@ int RunKestrune(int argc, char** argv)
     std::jthread sessionBus([] { QDBusConnection::sessionBus(); });
     QApplication::setApplicationName(QStringLiteral("kestrune"));
     QApplication::setApplicationVersion(QString::fromLatin1(VersionString()));
-    QApplication::setDesktopFileName(QStringLiteral("kestrune"));
+    QApplication::setDesktopFileName(QStringLiteral("com.kestrune.Kestrune"));
     // The program lives in the tray: closing its last window never ends it.
     QApplication::setQuitOnLastWindowClosed(false);
 
