@@ -107,6 +107,10 @@ int main(int argc, char** argv)
     ::setenv("KESTRUNE_EMULATOR_SOCKET", (folder / "emulator.sock").c_str(), 1);
     ::setenv("KESTRUNE_EMULATOR_LATENCY_US", latency.c_str(), 1);
     std::filesystem::create_directories(folder / "Documents");
+    // Where a session keeps the token that tells one program's downloads to the others.
+    std::filesystem::create_directories(folder / "run");
+    std::filesystem::permissions(folder / "run", std::filesystem::perms::owner_all);
+    ::setenv("XDG_RUNTIME_DIR", (folder / "run").c_str(), 1);
 
     auto path = KeyboardSession::ProgramLibraryPath(true);
     if (!path) return Fail(path.error());

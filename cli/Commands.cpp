@@ -95,7 +95,11 @@ enum class KeyTables { Unused, Used };
 // it, and the attach at start handled when this returns. An absent keyboard
 // is one that is not attached. The attach reads no more than the command
 // needs: each command reads the rest itself.
-std::unique_ptr<KeyboardController> OpenSession(Context& ctx, KeyTables keyTables)
+// Whether OpenSession waits for the attach at start; one that does not
+// leaves the wait (WaitForKeyboard) to its caller.
+enum class Attach { Wait, InBackground };
+
+std::unique_ptr<KeyboardController> OpenSession(Context& ctx, KeyTables keyTables, Attach attach = Attach::Wait)
 {
     auto path = KeyboardSession::ProgramLibraryPath(ctx.emulator);
     if (!path) throw Failure{kExitKeyboard, "cannot use the device library: " + path.error()};
@@ -105,16 +109,23 @@ std::unique_ptr<KeyboardController> OpenSession(Context& ctx, KeyTables keyTable
     options.readAtAttach = false;
     auto session = KeyboardController::Create(std::move(options), ctx.reporter);
     if (!session) throw Failure{kExitKeyboard, "cannot use the device library: " + session.error()};
-    if (Status started = (*session)->StartAndWaitForAttach(); !started)
+    if (Status started = (*session)->Start(); !started)
         throw Failure{kExitKeyboard, "cannot use the device library: " + started.error()};
+    if (attach == Attach::Wait) (*session)->WaitForAttach();
     return std::move(*session);
+}
+
+void WaitForKeyboard(KeyboardController& session)
+{
+    session.WaitForAttach();
+    if (!session.Attached())
+        throw Failure{kExitKeyboard, "no keyboard is attached (" + ResultText(kResultAbsent) + ")"};
 }
 
 std::unique_ptr<KeyboardController> NeedKeyboard(Context& ctx, KeyTables keyTables = KeyTables::Unused)
 {
     auto session = OpenSession(ctx, keyTables);
-    if (!session->Attached())
-        throw Failure{kExitKeyboard, "no keyboard is attached (" + ResultText(kResultAbsent) + ")"};
+    WaitForKeyboard(*session);
     return session;
 }
 
@@ -238,11 +249,22 @@ void ImportJson(Context& ctx, const std::string& path, const std::string& outPat
 
 void Apply(Context& ctx, const std::string& path)
 {
-    // Read and parsed once, checked before the keyboard is opened. Only the
-    // actions the macros use are decoded: the keyboard takes no more, and the
-    // working file describes what the keyboard holds.
+    // The file is read and checked while the keyboard's attach reads its
+    // factory table and settings, which the download needs first; a file
+    // that does not pass ends the command before anything is written, and
+    // before a library that cannot be used is named. Read and parsed once;
+    // only the actions the macros use are decoded: the keyboard takes no
+    // more, and the working file describes what the keyboard holds.
+    std::unique_ptr<KeyboardController> keyboard;
+    std::optional<Failure> unopened;
+    try {
+        keyboard = OpenSession(ctx, KeyTables::Used, Attach::InBackground);
+    } catch (const Failure& failure) {
+        unopened = failure;
+    }
     CurrentCopy copy = LoadProfileOrFail(path, ActionSlots::Used);
-    auto keyboard = NeedKeyboard(ctx, KeyTables::Used);
+    if (unopened) throw *unopened;
+    WaitForKeyboard(*keyboard);
     // The working file describes what the keyboard holds, so it follows only a download that was taken; a missing
     // working file stays missing.
     ApplyAllOutcome outcome;
