@@ -80,16 +80,16 @@ const char* RoleName(Role role)
 
 // The keyboard's interfaces in the order its configuration lists them, with
 // the report descriptor each HID device hands out.
-struct InterfaceSpec {
+struct InterfaceLayout {
     Role role;
     std::uint8_t subclass;
     std::uint8_t protocol;
     std::vector<std::uint8_t> descriptor;
 };
 
-const std::array<InterfaceSpec, 4>& Interfaces()
+const std::array<InterfaceLayout, 4>& Interfaces()
 {
-    static const std::array<InterfaceSpec, 4> interfaces = {{
+    static const std::array<InterfaceLayout, 4> interfaces = {{
         // A boot keyboard: modifiers, a reserved byte, six key codes; five LEDs out.
         {Role::Typing, 1, 1, {0x05, 0x01, 0x09, 0x06, 0xA1, 0x01, 0x05, 0x07, 0x19, 0xE0, 0x29, 0xE7, 0x15,
                               0x00, 0x25, 0x01, 0x75, 0x01, 0x95, 0x08, 0x81, 0x02, 0x95, 0x01, 0x75, 0x08,
@@ -149,7 +149,7 @@ struct OpenFile {
 struct Node {
     MockKernel* kernel = nullptr;
     Device* device = nullptr;
-    const InterfaceSpec* spec = nullptr;
+    const InterfaceLayout* layout = nullptr;
     unsigned interfaceNumber = 0;
     unsigned minor = 0;
     std::string devnode;
@@ -271,7 +271,7 @@ private:
     Device& AddDevice(std::string label, std::uint16_t vendorId, EmulatedKeyboard* keyboard);
     Status Plug(Device& device);
     void Unplug(Device& device);
-    Status AddNode(Device& device, const std::string& interfacePath, const InterfaceSpec& spec, unsigned number);
+    Status AddNode(Device& device, const std::string& interfacePath, const InterfaceLayout& layout, unsigned number);
     unsigned FreeMinor() const;
     void Deliver(Node& node, std::span<const std::uint8_t> report);
     // Makes the node's readiness match what its files have waiting.
@@ -519,18 +519,18 @@ Status MockKernel::Plug(Device& device)
     device.syspaths.push_back(usb);
 
     unsigned number = 0;
-    for (const InterfaceSpec& spec : Interfaces()) {
+    for (const InterfaceLayout& layout : Interfaces()) {
         const std::string interfaceName = usbName + "/1-" + port + ":1." + std::to_string(number);
-        const std::string interfaceClass = "3/" + std::to_string(spec.subclass) + "/" + std::to_string(spec.protocol);
+        const std::string interfaceClass = "3/" + std::to_string(layout.subclass) + "/" + std::to_string(layout.protocol);
         const std::string iface = AddTestbedDevice(
             m_testbed, "usb", interfaceName,
             {"bInterfaceNumber", "0" + std::to_string(number), "bInterfaceClass", "03", "bInterfaceSubClass",
-             "0" + std::to_string(spec.subclass), "bInterfaceProtocol", "0" + std::to_string(spec.protocol),
+             "0" + std::to_string(layout.subclass), "bInterfaceProtocol", "0" + std::to_string(layout.protocol),
              "bAlternateSetting", " 0", "bNumEndpoints", "02"},
             {"DEVTYPE", "usb_interface", "PRODUCT", productProperty, "INTERFACE", interfaceClass});
         if (iface.empty()) return Error{"cannot add the USB interface " + interfaceName};
         device.syspaths.push_back(iface);
-        if (Status added = AddNode(device, interfaceName, spec, number); !added) return added;
+        if (Status added = AddNode(device, interfaceName, layout, number); !added) return added;
         ++number;
     }
     device.plugged = true;
@@ -538,7 +538,7 @@ Status MockKernel::Plug(Device& device)
     return Status::Ok();
 }
 
-Status MockKernel::AddNode(Device& device, const std::string& interfaceName, const InterfaceSpec& spec,
+Status MockKernel::AddNode(Device& device, const std::string& interfaceName, const InterfaceLayout& layout,
                            unsigned number)
 {
     char hidName[64];
@@ -557,14 +557,14 @@ Status MockKernel::AddNode(Device& device, const std::string& interfaceName, con
          "hid:b0003g0001v0000" + Upper4(device.vendorId) + "p0000" + Upper4(device.productId)});
     if (hid.empty()) return Error{"cannot add the HID device " + hidPath};
     umockdev_testbed_set_attribute_binary(m_testbed, hid.c_str(), "report_descriptor",
-                                          const_cast<guint8*>(spec.descriptor.data()),
-                                          static_cast<gint>(spec.descriptor.size()));
+                                          const_cast<guint8*>(layout.descriptor.data()),
+                                          static_cast<gint>(layout.descriptor.size()));
     device.syspaths.push_back(hid);
 
     auto node = std::make_unique<Node>();
     node->kernel = this;
     node->device = &device;
-    node->spec = &spec;
+    node->layout = &layout;
     node->interfaceNumber = number;
     node->minor = FreeMinor();
     const std::string rawName = "hidraw" + std::to_string(node->minor);
@@ -684,7 +684,7 @@ void MockKernel::ConsumerReport(Device& device, std::span<const std::uint8_t> re
     OnKernelThread([&] {
         After(Latency(device), [this, &device, bytes] {
             for (Node* node : device.nodes)
-                if (node->spec->role == Role::Consumer) Deliver(*node, bytes);
+                if (node->layout->role == Role::Consumer) Deliver(*node, bytes);
         });
     });
 }
@@ -806,11 +806,11 @@ void MockKernel::CompleteWrite(Node& node, UMockdevIoctlClient* client, std::vec
     }
     Device& device = *node.device;
     const glong written = static_cast<glong>(bytes.size());
-    if (device.keyboard == nullptr || node.spec->role == Role::Typing || node.spec->role == Role::Consumer) {
+    if (device.keyboard == nullptr || node.layout->role == Role::Typing || node.layout->role == Role::Consumer) {
         umockdev_ioctl_client_complete(client, written, 0);
         return;
     }
-    if (node.spec->role == Role::BankStatus) {
+    if (node.layout->role == Role::BankStatus) {
         device.keyboard->WriteBankStatus(bytes);
         umockdev_ioctl_client_complete(client, written, 0);
         return;
@@ -825,7 +825,7 @@ void MockKernel::CompleteWrite(Node& node, UMockdevIoctlClient* client, std::vec
     After(Latency(device), [this, &device, replies, deferred] {
         for (const Reply& reply : replies)
             for (Node* commandNode : device.nodes)
-                if (commandNode->spec->role == Role::Command) Deliver(*commandNode, reply.Arrived());
+                if (commandNode->layout->role == Role::Command) Deliver(*commandNode, reply.Arrived());
         for (auto [target, present] : deferred) PresenceChanged(*target, present);
     });
 }
@@ -851,13 +851,13 @@ void MockKernel::Ioctl(Node& node, UMockdevIoctlClient* client)
         done(static_cast<glong>(n), 0);
         g_object_unref(out);
     };
-    const InterfaceSpec& spec = *node.spec;
+    const InterfaceLayout& layout = *node.layout;
     const Device& device = *node.device;
     switch (_IOC_NR(request)) {
     case _IOC_NR(HIDIOCGRDESCSIZE): {
         UMockdevIoctlData* out = memory(sizeof(int));
         if (out == nullptr) return done(-1, EFAULT);
-        const int descriptorSize = static_cast<int>(spec.descriptor.size());
+        const int descriptorSize = static_cast<int>(layout.descriptor.size());
         std::memcpy(out->data, &descriptorSize, sizeof descriptorSize);
         done(0, 0);
         g_object_unref(out);
@@ -872,8 +872,8 @@ void MockKernel::Ioctl(Node& node, UMockdevIoctlClient* client)
             g_object_unref(out);
             return done(-1, EINVAL);
         }
-        const std::size_t n = std::min<std::size_t>(descriptor.size, spec.descriptor.size());
-        std::memcpy(out->data + offsetof(hidraw_report_descriptor, value), spec.descriptor.data(), n);
+        const std::size_t n = std::min<std::size_t>(descriptor.size, layout.descriptor.size());
+        std::memcpy(out->data + offsetof(hidraw_report_descriptor, value), layout.descriptor.data(), n);
         done(0, 0);
         g_object_unref(out);
         return;
@@ -903,7 +903,7 @@ void MockKernel::Ioctl(Node& node, UMockdevIoctlClient* client)
             if (out) g_object_unref(out);
             return done(-1, EINVAL);
         }
-        if (spec.role != Role::BankStatus || device.keyboard == nullptr || out->data[0] != kBankStatusReportId ||
+        if (layout.role != Role::BankStatus || device.keyboard == nullptr || out->data[0] != kBankStatusReportId ||
             size < wire::kBankStatusSize) {
             g_object_unref(out);
             return done(-1, EPIPE); // the device stalls a report it does not have
