@@ -109,7 +109,9 @@ protected:
 
     AssignmentType EscOnKeyboard(int profile) const
     {
-        const auto& table = keyboard.State().keyTables[static_cast<std::size_t>(profile)];
+        // State() gives a copy: keep it while its table is read.
+        const auto state = keyboard.State();
+        const auto& table = state.keyTables[static_cast<std::size_t>(profile)];
         return table[3 * 8 + 2] == 0x05 ? AssignmentType::RemapKey : AssignmentType::Default; // B's usage
     }
 
